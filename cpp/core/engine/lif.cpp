@@ -1,0 +1,57 @@
+#include "core/engine/lif.hpp"
+
+namespace zelka::engine {
+namespace {
+
+template <typename T>
+numeric::Bounds<T> bounds_of(const LifArgs& a) {
+  if constexpr (sizeof(T) == 4)
+    return a.bounds32;
+  else
+    return a.bounds64;
+}
+
+// M: membrane type; R: type of v_leak * spikes; In: input type (void: no input this step).
+template <typename M, typename R, typename In>
+std::int64_t lif_kernel(M* mem, const In* input, float* spikes, const LifArgs& a) {
+  const numeric::Bounds<M> bounds = bounds_of<M>(a);
+  std::int64_t fired = 0;
+  for (std::int64_t i = 0; i < a.neurons; ++i) {
+    const double leak = a.v_leak.at(i);
+    M v = static_cast<M>(a.decay.at(i)) * (mem[i] - static_cast<M>(leak)) + static_cast<M>(leak);
+    if constexpr (!std::is_void_v<In>) v = v + static_cast<M>(input[i]);
+    v = numeric::clip(v, bounds);
+    const float spike = static_cast<double>(v) >= a.v_threshold.at(i) ? 1.0f : 0.0f;
+    const R reset = static_cast<R>(leak) * static_cast<R>(spike);
+    mem[i] = v * static_cast<M>(1.0f - spike) + static_cast<M>(reset);
+    spikes[i] = spike;
+    fired += spike != 0.0f;
+  }
+  return fired;
+}
+
+template <typename M, typename R>
+std::int64_t dispatch_input(std::vector<Slot>& slots, const LifArgs& a) {
+  M* mem = static_cast<M*>(slots[a.membrane].data);
+  float* spikes = static_cast<float*>(slots[a.spikes].data);
+  if (a.input < 0) return lif_kernel<M, R, void>(mem, nullptr, spikes, a);
+  const Slot& in = slots[a.input];
+  if (in.dtype == DType::f32)
+    return lif_kernel<M, R, float>(mem, static_cast<const float*>(in.data), spikes, a);
+  return lif_kernel<M, R, double>(mem, static_cast<const double*>(in.data), spikes, a);
+}
+
+}  // namespace
+
+void lif_step(std::vector<Slot>& slots, const LifArgs& args, std::int64_t& spike_total) {
+  std::int64_t fired;
+  if (slots[args.membrane].dtype == DType::f32)
+    fired = dispatch_input<float, float>(slots, args);
+  else if (args.reset_in_f32)
+    fired = dispatch_input<double, float>(slots, args);
+  else
+    fired = dispatch_input<double, double>(slots, args);
+  spike_total += fired;
+}
+
+}  // namespace zelka::engine

@@ -1,0 +1,70 @@
+#include "core/engine/matvec.hpp"
+
+#include <algorithm>
+
+namespace zelka::engine {
+namespace {
+
+// Dot product with independent partial sums so that the compiler can keep them in vector
+// registers without reassociating a single accumulator.
+template <typename T>
+[[gnu::always_inline]] inline T dot(const T* a, const T* b, std::int64_t n) {
+  constexpr int lanes = 64 / sizeof(T);
+  T partial[lanes] = {};
+  std::int64_t i = 0;
+  for (; i + lanes <= n; i += lanes)
+    for (int k = 0; k < lanes; ++k) partial[k] += a[i + k] * b[i + k];
+  T tail = 0;
+  for (; i < n; ++i) tail += a[i] * b[i];
+  for (int width = lanes / 2; width > 0; width /= 2)
+    for (int k = 0; k < width; ++k) partial[k] += partial[k + width];
+  return partial[0] + tail;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows, std::int64_t cols) {
+  for (std::int64_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols);
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void add_column(const T* column, T* y, std::int64_t rows) {
+  for (std::int64_t r = 0; r < rows; ++r) y[r] += column[r];
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void spike_rows(const T* w_cols, const float* spikes, T* y, std::int64_t rows,
+                std::int64_t cols) {
+  std::fill(y, y + rows, T(0));
+  for (std::int64_t c = 0; c < cols; ++c)
+    if (spikes[c] != 0.0f) add_column(w_cols + c * rows, y, rows);
+}
+
+}  // namespace
+
+__attribute__((target_clones("avx2", "default"))) void matvec(const float* w, const float* x,
+                                                              float* y, std::int64_t rows,
+                                                              std::int64_t cols) {
+  matvec_rows(w, x, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void matvec(const double* w, const double* x,
+                                                              double* y, std::int64_t rows,
+                                                              std::int64_t cols) {
+  matvec_rows(w, x, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void spike_matvec(const float* w_cols,
+                                                                    const float* spikes, float* y,
+                                                                    std::int64_t rows,
+                                                                    std::int64_t cols) {
+  spike_rows(w_cols, spikes, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void spike_matvec(const double* w_cols,
+                                                                    const float* spikes,
+                                                                    double* y, std::int64_t rows,
+                                                                    std::int64_t cols) {
+  spike_rows(w_cols, spikes, y, rows, cols);
+}
+
+}  // namespace zelka::engine

@@ -1,0 +1,20 @@
+// Matrix-vector products of the Affine layer.
+#pragma once
+
+#include <cstdint>
+
+namespace zelka::engine {
+
+// y[r] = sum_c w[r, c] * x[c] for a row-major [rows, cols] matrix.
+void matvec(const float* w, const float* x, float* y, std::int64_t rows, std::int64_t cols);
+void matvec(const double* w, const double* x, double* y, std::int64_t rows, std::int64_t cols);
+
+// The same product for a spike vector x (every entry exactly 0 or 1): the columns of the
+// active inputs, taken from the column-major copy `w_cols` [cols, rows], are summed.
+// Only valid for finite weights (an infinite weight times 0 would have to give NaN).
+void spike_matvec(const float* w_cols, const float* spikes, float* y, std::int64_t rows,
+                  std::int64_t cols);
+void spike_matvec(const double* w_cols, const float* spikes, double* y, std::int64_t rows,
+                  std::int64_t cols);
+
+}  // namespace zelka::engine

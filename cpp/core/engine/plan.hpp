@@ -1,0 +1,91 @@
+// A graph resolved for the native step loop: value slots and a program of instructions in
+// execution order.  Built once per call; nothing in it is looked up by name while running.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/engine/dtype.hpp"
+#include "core/engine/storage.hpp"
+#include "core/numeric/saturate.hpp"
+
+namespace zelka::engine {
+
+// The current value of one activation, membrane vector or scratch input: a dense,
+// C-ordered block of `size` elements.  `data` points into `storage` or, for a caller's
+// stimulus, into the caller's array.
+struct Slot {
+  DType dtype = DType::f32;
+  std::int64_t size = 0;
+  void* data = nullptr;
+  Storage storage;
+};
+
+// How a node's predecessors are combined into its input.
+enum class CombineMode : std::uint8_t {
+  copy,      // one contributing predecessor: its value, converted to the output type
+  sum_same,  // all of one shape: summed one after another in the promoted type
+  add_into,  // shapes differ: the first, with each same-shaped one added in its type
+};
+
+struct CombineArgs {
+  CombineMode mode = CombineMode::copy;
+  std::vector<int> sources;
+};
+
+struct AffineArgs {
+  int input = -1;           // slot holding the flattened input
+  int converted_input = -1;  // scratch slot when the input must be widened to the product type
+  int product_slot = -1;     // scratch slot for weight . input
+  const void* weight = nullptr;     // [rows, cols], product type
+  const void* weight_cols = nullptr;  // [cols, rows] copy for spike inputs, or null
+  DType product = DType::f32;       // type of weight . input
+  std::int64_t rows = 0, cols = 0;
+  const void* bias = nullptr;  // [rows], result type
+  DType result = DType::f32;
+  numeric::Bounds<float> bounds32{};
+  numeric::Bounds<double> bounds64{};
+};
+
+// Per-neuron parameters as float64 values; stride 0 broadcasts one value to every neuron.
+struct NeuronParam {
+  std::vector<double> values;
+  std::int64_t stride = 0;
+  double at(std::int64_t i) const { return values[static_cast<std::size_t>(i * stride)]; }
+};
+
+struct LifArgs {
+  int input = -1;  // -1: the input is shorter than the membrane and adds nothing
+  int membrane = -1;
+  int spikes = -1;
+  std::int64_t neurons = 0;
+  NeuronParam decay, v_leak, v_threshold;
+  bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
+  numeric::Bounds<float> bounds32{};
+  numeric::Bounds<double> bounds64{};
+  int counter = -1;  // index into Plan::spike_totals
+};
+
+enum class OpKind : std::uint8_t { combine, copy, affine, lif };
+
+struct Instruction {
+  OpKind kind = OpKind::copy;
+  int node = -1;        // node whose time this instruction is (-1: not a node's own work)
+  bool is_static = false;  // same inputs every step: computed in the first native step only
+  int destination = -1;
+  int source = -1;  // source of copy
+  CombineArgs combine;
+  int affine = -1;  // index into Plan::affine
+  int lif = -1;     // index into Plan::lif
+};
+
+struct Plan {
+  std::vector<Slot> slots;
+  std::vector<Instruction> program;
+  std::vector<AffineArgs> affine;
+  std::vector<LifArgs> lif;
+  std::vector<Storage> constants;  // converted weights, transposed copies, biases
+  std::vector<std::int64_t> spike_totals;
+};
+
+}  // namespace zelka::engine

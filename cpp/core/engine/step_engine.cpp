@@ -1,0 +1,89 @@
+#include "core/engine/step_engine.hpp"
+
+#include "core/engine/combine.hpp"
+#include "core/engine/lif.hpp"
+#include "core/engine/matvec.hpp"
+
+namespace zelka::engine {
+namespace {
+
+template <typename T>
+numeric::Bounds<T> bounds_of(const AffineArgs& a) {
+  if constexpr (sizeof(T) == 4)
+    return a.bounds32;
+  else
+    return a.bounds64;
+}
+
+// out = saturate(product + bias) in the result type R; the product is in type P.
+template <typename P, typename R>
+void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
+  const R* bias = static_cast<const R*>(a.bias);
+  const numeric::Bounds<R> bounds = bounds_of<R>(a);
+  for (std::int64_t r = 0; r < a.rows; ++r)
+    out[r] = numeric::clip(static_cast<R>(product[r]) + bias[r], bounds);
+}
+
+template <typename P>
+void affine_in(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, P* product) {
+  const Slot& in = slots[a.input];
+  if (a.weight_cols) {
+    spike_matvec(static_cast<const P*>(a.weight_cols), static_cast<const float*>(in.data),
+                 product, a.rows, a.cols);
+  } else {
+    const P* x = static_cast<const P*>(in.data);
+    if (a.converted_input >= 0) {
+      convert_into(in, slots[a.converted_input]);
+      x = static_cast<const P*>(slots[a.converted_input].data);
+    }
+    matvec(static_cast<const P*>(a.weight), x, product, a.rows, a.cols);
+  }
+  if (out.dtype == DType::f32)
+    add_bias_and_saturate(product, a, static_cast<float*>(out.data));
+  else
+    add_bias_and_saturate(product, a, static_cast<double*>(out.data));
+}
+
+void affine(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, Slot& product) {
+  if (a.product == DType::f32)
+    affine_in(slots, a, out, static_cast<float*>(product.data));
+  else
+    affine_in(slots, a, out, static_cast<double*>(product.data));
+}
+
+}  // namespace
+
+std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer) {
+  std::int64_t completed = 0;
+  bool statics_done = false;
+  while (completed < steps) {
+    for (Instruction& ins : plan.program) {
+      if (ins.is_static && statics_done) continue;
+      Slot& dst = plan.slots[ins.destination];
+      switch (ins.kind) {
+        case OpKind::combine:
+          combine_into(plan.slots, ins.combine, dst);
+          break;
+        case OpKind::copy:
+          convert_into(plan.slots[ins.source], dst);
+          break;
+        case OpKind::affine: {
+          const AffineArgs& a = plan.affine[ins.affine];
+          affine(plan.slots, a, dst, plan.slots[a.product_slot]);
+          break;
+        }
+        case OpKind::lif: {
+          const LifArgs& a = plan.lif[ins.lif];
+          lif_step(plan.slots, a, plan.spike_totals[a.counter]);
+          break;
+        }
+      }
+    }
+    statics_done = true;
+    ++completed;
+    if (!observer.after_step(plan, completed)) break;
+  }
+  return completed;
+}
+
+}  // namespace zelka::engine

@@ -1,0 +1,23 @@
+// The native time loop: runs a Plan's program once per step.
+#pragma once
+
+#include <cstdint>
+
+#include "core/engine/plan.hpp"
+
+namespace zelka::engine {
+
+// What the caller of the loop observes between steps.
+class StepObserver {
+ public:
+  virtual ~StepObserver() = default;
+  // Called after every step with the number of steps completed in this run.  Returning
+  // false stops the loop (for example when the host asks to interrupt).
+  virtual bool after_step(const Plan& plan, std::int64_t completed) = 0;
+};
+
+// Run `steps` steps.  Static instructions run in the first of them only.
+// Returns the number of steps completed.
+std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer);
+
+}  // namespace zelka::engine

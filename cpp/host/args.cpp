@@ -1,0 +1,50 @@
+#include "host/args.hpp"
+
+#include <string>
+
+namespace zelka::host {
+
+void raise_argument_type(const char* name, const char* expected, nb::handle got) {
+  const std::string message = std::string("Argument '") + name + "' has incorrect type (expected " +
+                              expected + ", got " + type_name_of(got) + ")";
+  throw nb::type_error(message.c_str());
+}
+
+namespace {
+
+// A number in the sense of the argument rules: something int() or float() can take, but
+// not text (which int() would parse) and not a complex number.
+bool is_number(nb::handle value) {
+  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()))
+    return false;
+  return PyIndex_Check(value.ptr()) || PyNumber_Check(value.ptr());
+}
+
+}  // namespace
+
+nb::object int_argument(nb::handle value, const char* name) {
+  if (!is_number(value) || PyComplex_Check(value.ptr())) raise_argument_type(name, "int", value);
+  if (PyIndex_Check(value.ptr())) return steal_or_raise(PyNumber_Index(value.ptr()));
+  return steal_or_raise(PyNumber_Long(value.ptr()));
+}
+
+std::int64_t int64_argument(nb::handle value, const char* name) {
+  return nb::cast<std::int64_t>(int_argument(value, name));
+}
+
+double float_argument(nb::handle value, const char* name) {
+  if (!is_number(value) || PyComplex_Check(value.ptr())) raise_argument_type(name, "float", value);
+  double result = PyFloat_AsDouble(value.ptr());
+  if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return result;
+}
+
+void require_str(nb::handle value, const char* name) {
+  if (!PyUnicode_Check(value.ptr())) raise_argument_type(name, "str", value);
+}
+
+void require_dict_or_none(nb::handle value, const char* name) {
+  if (!value.is_none() && !PyDict_Check(value.ptr())) raise_argument_type(name, "dict", value);
+}
+
+}  // namespace zelka::host

@@ -1,0 +1,83 @@
+#include "host/numpy.hpp"
+
+#include <cstring>
+
+namespace zelka::host {
+
+const Numpy& Numpy::get() {
+  // Kept for the life of the process: numpy is never unloaded while modules use it.
+  static const Numpy* np = [] {
+    auto* n = new Numpy();
+    n->module = nb::module_::import_("numpy");
+    n->ndarray = n->module.attr("ndarray");
+    n->zeros = n->module.attr("zeros");
+    n->empty = n->module.attr("empty");
+    n->sum = n->module.attr("sum");
+    n->dot = n->module.attr("dot");
+    n->asarray = n->module.attr("asarray");
+    n->ascontiguousarray = n->module.attr("ascontiguousarray");
+    n->result_type = n->module.attr("result_type");
+    n->broadcast_to = n->module.attr("broadcast_to");
+    n->float32 = n->module.attr("dtype")("float32");
+    n->float64 = n->module.attr("dtype")("float64");
+    nb::dict axis;
+    axis["axis"] = 0;
+    n->axis0 = axis;
+    return n;
+  }();
+  return *np;
+}
+
+bool is_exact_ndarray(nb::handle obj) { return obj.type().is(Numpy::get().ndarray); }
+
+bool engine_dtype(nb::handle dtype, engine::DType& out) {
+  const Numpy& np = Numpy::get();
+  if (equal(dtype, np.float32)) {
+    out = engine::DType::f32;
+    return true;
+  }
+  if (equal(dtype, np.float64)) {
+    out = engine::DType::f64;
+    return true;
+  }
+  return false;
+}
+
+nb::object dtype_object(engine::DType d) {
+  return d == engine::DType::f32 ? Numpy::get().float32 : Numpy::get().float64;
+}
+
+std::vector<std::int64_t> shape_of(nb::handle array) {
+  std::vector<std::int64_t> shape;
+  for (nb::handle d : array.attr("shape")) shape.push_back(nb::cast<std::int64_t>(d));
+  return shape;
+}
+
+nb::object shape_tuple(const std::vector<std::int64_t>& shape) {
+  nb::list dims;
+  for (std::int64_t d : shape) dims.append(d);
+  return nb::tuple(dims);
+}
+
+std::int64_t element_count(const std::vector<std::int64_t>& shape) {
+  std::int64_t n = 1;
+  for (std::int64_t d : shape) n *= d;
+  return n;
+}
+
+ArrayData::ArrayData(nb::handle array, bool writable) {
+  int flags = PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+  if (PyObject_GetBuffer(array.ptr(), &view_, flags) != 0) throw nb::python_error();
+}
+
+ArrayData::~ArrayData() { PyBuffer_Release(&view_); }
+
+nb::object array_from_bytes(const void* bytes, const std::vector<std::int64_t>& shape,
+                            engine::DType dtype) {
+  nb::object array = Numpy::get().empty(shape_tuple(shape), dtype_object(dtype));
+  ArrayData out(array, true);
+  if (out.bytes() > 0) std::memcpy(out.data(), bytes, static_cast<std::size_t>(out.bytes()));
+  return array;
+}
+
+}  // namespace zelka::host

@@ -1,0 +1,51 @@
+// numpy functions and array access used by the modules.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/engine/dtype.hpp"
+#include "host/python.hpp"
+
+namespace zelka::host {
+
+struct Numpy {
+  nb::object module;
+  nb::object ndarray;
+  nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, result_type, broadcast_to;
+  nb::object float32, float64;  // the dtype objects
+  nb::object axis0;             // {"axis": 0}, reused for sum
+  static const Numpy& get();
+};
+
+// type(obj) is numpy.ndarray (not a subclass).
+bool is_exact_ndarray(nb::handle obj);
+
+// The engine type of an array's dtype: float32 or float64 in native byte order, else none.
+bool engine_dtype(nb::handle dtype, engine::DType& out);
+
+nb::object dtype_object(engine::DType d);
+
+std::vector<std::int64_t> shape_of(nb::handle array);
+nb::object shape_tuple(const std::vector<std::int64_t>& shape);
+std::int64_t element_count(const std::vector<std::int64_t>& shape);
+
+// Read-only access to the data of a C-contiguous array.
+class ArrayData {
+ public:
+  explicit ArrayData(nb::handle array, bool writable = false);
+  ~ArrayData();
+  ArrayData(const ArrayData&) = delete;
+  ArrayData& operator=(const ArrayData&) = delete;
+  void* data() const { return view_.buf; }
+  std::int64_t bytes() const { return view_.len; }
+
+ private:
+  Py_buffer view_{};
+};
+
+// A new C-contiguous array with `shape` and `dtype`, filled with a copy of `bytes`.
+nb::object array_from_bytes(const void* bytes, const std::vector<std::int64_t>& shape,
+                             engine::DType dtype);
+
+}  // namespace zelka::host

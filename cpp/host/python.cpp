@@ -1,0 +1,104 @@
+#include "host/python.hpp"
+
+#include "core/errors.hpp"
+
+namespace zelka::host {
+
+std::string type_name_of(nb::handle obj) {
+  return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))
+                                   .attr("__name__"));
+}
+
+nb::object steal_or_raise(PyObject* result) {
+  if (!result) throw nb::python_error();
+  return nb::steal(result);
+}
+
+std::string repr_text(nb::handle obj) {
+  return nb::cast<std::string>(steal_or_raise(PyObject_Repr(obj.ptr())));
+}
+
+std::string str_text(nb::handle obj) {
+  return nb::cast<std::string>(steal_or_raise(PyObject_Str(obj.ptr())));
+}
+
+nb::object add(nb::handle a, nb::handle b) {
+  return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+}
+nb::object subtract(nb::handle a, nb::handle b) {
+  return steal_or_raise(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+nb::object multiply(nb::handle a, nb::handle b) {
+  return steal_or_raise(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+nb::object true_divide(nb::handle a, nb::handle b) {
+  return steal_or_raise(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+nb::object inplace_add(nb::handle a, nb::handle b) {
+  return steal_or_raise(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
+}
+nb::object compare(nb::handle a, nb::handle b, int op) {
+  return steal_or_raise(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+bool truth(nb::handle obj) {
+  int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+bool equal(nb::handle a, nb::handle b) { return truth(compare(a, b, Py_EQ)); }
+
+nb::object getitem(nb::handle obj, nb::handle key) {
+  return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
+
+std::vector<nb::object> unpack(nb::handle obj, std::size_t count) {
+  PyObject* iterator = PyObject_GetIter(obj.ptr());
+  if (!iterator) {
+    PyErr_Clear();
+    throw nb::type_error(("cannot unpack non-iterable " + type_name_of(obj) + " object").c_str());
+  }
+  nb::object it = nb::steal(iterator);
+  std::vector<nb::object> items;
+  while (items.size() <= count) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (!item) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      break;
+    }
+    items.push_back(nb::steal(item));
+  }
+  if (items.size() > count)
+    throw nb::value_error(
+        ("too many values to unpack (expected " + std::to_string(count) + ")").c_str());
+  if (items.size() < count)
+    throw nb::value_error(("not enough values to unpack (expected " + std::to_string(count) +
+                           ", got " + std::to_string(items.size()) + ")")
+                              .c_str());
+  return items;
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+void register_core_exceptions() {
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const zelka::ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const zelka::KeyError& e) {
+      PyErr_SetString(PyExc_KeyError, e.what());
+    } catch (const zelka::TypeError& e) {
+      PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const zelka::ZeroDivisionError& e) {
+      PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    }
+  });
+}
+
+}  // namespace zelka::host

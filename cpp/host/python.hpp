@@ -1,0 +1,46 @@
+// Shared helpers for code that works with Python objects.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <vector>
+
+namespace zelka::host {
+
+namespace nb = nanobind;
+
+// type(obj).__name__
+std::string type_name_of(nb::handle obj);
+
+// Python's repr() and str() of an object, as text.
+std::string repr_text(nb::handle obj);
+std::string str_text(nb::handle obj);
+
+// Steal a new reference returned by the C API; raises the pending Python error on null.
+nb::object steal_or_raise(PyObject* result);
+
+// Python operators, raising the Python exception on failure.
+nb::object add(nb::handle a, nb::handle b);
+nb::object subtract(nb::handle a, nb::handle b);
+nb::object multiply(nb::handle a, nb::handle b);
+nb::object true_divide(nb::handle a, nb::handle b);
+nb::object inplace_add(nb::handle a, nb::handle b);
+nb::object compare(nb::handle a, nb::handle b, int op);
+bool truth(nb::handle obj);
+bool equal(nb::handle a, nb::handle b);
+
+// obj[key]
+nb::object getitem(nb::handle obj, nb::handle key);
+
+// `a, b, ... = obj` for `count` targets: the items, or ValueError/TypeError with Python's
+// unpacking messages.
+std::vector<nb::object> unpack(nb::handle obj, std::size_t count);
+
+bool is_instance(nb::handle obj, nb::handle cls);
+
+// Map core exceptions (zelka::ValueError, ...) to Python's; call once per module.
+void register_core_exceptions();
+
+}  // namespace zelka::host

@@ -1,0 +1,85 @@
+#include "host/record.hpp"
+
+#include <cstring>
+
+namespace zelka::host {
+
+nb::object new_dict() { return nb::dict(); }
+nb::object new_list() { return nb::list(); }
+nb::object none_value() { return nb::none(); }
+nb::object zero_int() { return nb::int_(0); }
+nb::object zero_float() { return nb::float_(0.0); }
+nb::object true_value() { return nb::bool_(true); }
+
+Record::Record(const RecordSpec* spec) : spec_(spec) {
+  values_.reserve(spec->fields.size());
+  for (const RecordField& f : spec->fields) values_.push_back(f.make_default());
+}
+
+std::size_t Record::index_of(const char* field) const {
+  for (std::size_t i = 0; i < spec_->fields.size(); ++i)
+    if (std::strcmp(spec_->fields[i].name, field) == 0) return i;
+  return spec_->fields.size();
+}
+
+namespace detail {
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  Record* r = nb::inst_ptr<Record>(self);
+  for (nb::object& v : r->values()) Py_VISIT(v.ptr());
+  return 0;
+}
+
+int record_clear(PyObject* self) {
+  if (!nb::inst_ready(self)) return 0;
+  Record* r = nb::inst_ptr<Record>(self);
+  for (nb::object& v : r->values()) v = nb::none();
+  return 0;
+}
+
+void define_record_methods(nb::handle cls, const RecordSpec& spec) {
+  const RecordSpec* s = &spec;
+  nb::object as_tuple = nb::cpp_function(
+      [](nb::handle self) {
+        nb::list items;
+        for (nb::object& v : nb::inst_ptr<Record>(self)->values()) items.append(v);
+        return nb::tuple(items);
+      },
+      nb::is_method(), nb::name("_astuple"), nb::scope(cls));
+  nb::setattr(cls, "_astuple", as_tuple);
+  nb::setattr(cls, "__eq__",
+              nb::cpp_function(
+                  [](nb::handle self, nb::handle other) -> nb::object {
+                    if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
+                    return compare(self.attr("_astuple")(), other.attr("_astuple")(), Py_EQ);
+                  },
+                  nb::is_method(), nb::name("__eq__"), nb::scope(cls)));
+  nb::setattr(cls, "__hash__", nb::none());
+  nb::setattr(cls, "__repr__",
+              nb::cpp_function(
+                  [s](nb::handle self) {
+                    const Record& r = *nb::inst_ptr<Record>(self);
+                    std::string text = std::string(s->name) + "(";
+                    for (std::size_t i = 0; i < s->fields.size(); ++i) {
+                      if (i) text += ", ";
+                      text += std::string(s->fields[i].name) + "=" + repr_text(r[i]);
+                    }
+                    return text + ")";
+                  },
+                  nb::is_method(), nb::name("__repr__"), nb::scope(cls)));
+  nb::setattr(cls, "__reduce__",
+              nb::cpp_function(
+                  [](nb::handle self) {
+                    return nb::make_tuple(self.type(), self.attr("_astuple")());
+                  },
+                  nb::is_method(), nb::name("__reduce__"), nb::scope(cls)));
+  nb::list names;
+  for (const RecordField& f : spec.fields) names.append(nb::str(f.name));
+  nb::setattr(cls, "__match_args__", nb::tuple(names));
+}
+
+}  // namespace detail
+
+}  // namespace zelka::host

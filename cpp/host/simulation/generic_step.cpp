@@ -1,0 +1,132 @@
+#include "host/simulation/generic_step.hpp"
+
+#include "host/numpy.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::simulation {
+namespace {
+
+bool contains(const nb::dict& d, nb::handle key) {
+  int r = PyDict_Contains(d.ptr(), key.ptr());
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+// The input of a node: predecessors of one shape are summed over a new leading axis;
+// otherwise the first is copied and each further one of the same shape is added in place.
+nb::object combine(const nb::list& act_list) {
+  nb::object first = act_list[0];
+  bool same_shape = true;
+  for (nb::handle a : act_list) {
+    if (!equal(a.attr("shape"), first.attr("shape"))) {
+      same_shape = false;
+      break;
+    }
+  }
+  if (same_shape) return Numpy::get().sum(act_list, "axis"_a = 0);
+  nb::object inp = first.attr("copy")();
+  const std::size_t n = act_list.size();
+  for (std::size_t i = 1; i < n; ++i) {
+    nb::object a = act_list[i];
+    if (equal(a.attr("shape"), inp.attr("shape"))) inp = inplace_add(inp, a);
+  }
+  return inp;
+}
+
+nb::object affine(const RunSetup& s, nb::handle node, const nb::object& inp) {
+  const Numpy& np = Numpy::get();
+  nb::object weight = node.attr("weight");
+  nb::object bias = nb::getattr(node, "bias", nb::none());
+  if (bias.is_none()) bias = np.zeros(weight.attr("shape")[0]);
+  nb::object flat = inp.attr("flatten")();
+  if (equal(flat.attr("shape")[0], weight.attr("shape")[1]))
+    return s.saturate(add(np.dot(weight, flat), bias), s.precision);
+  return flat;
+}
+
+nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle node,
+               const nb::object& inp) {
+  const Numpy& np = Numpy::get();
+  nb::object tau = node.attr("tau");
+  nb::object v_threshold = node.attr("v_threshold");
+  nb::object v_leak = node.attr("v_leak");
+  nb::object mem = getitem(w.membrane_state, name);
+  nb::object one = nb::float_(1.0);
+  nb::object decay = subtract(one, true_divide(one, tau));
+  mem = add(multiply(decay, subtract(mem, v_leak)), v_leak);
+  nb::object n = mem.attr("shape")[0];
+  if (truth(compare(inp.attr("shape")[0], n, Py_GE)))
+    mem = add(mem, getitem(inp, nb::slice(nb::none(), n, nb::none())));
+  mem = s.saturate(mem, s.precision);
+  nb::object spikes = compare(mem, v_threshold, Py_GE).attr("astype")(np.float32);
+  mem = add(multiply(mem, subtract(one, spikes)), multiply(v_leak, spikes));
+  w.membrane_state[name] = mem;
+  nb::object total = np.sum(spikes);
+  nb::object count = steal_or_raise(PyNumber_Long(total.ptr()));
+  nb::object previous = w.spike_counts.contains(name) ? nb::object(w.spike_counts[name])
+                                                      : nb::object(nb::int_(0));
+  w.spike_counts[name] = add(previous, count);
+  return spikes;
+}
+
+}  // namespace
+
+void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy) {
+  const Numpy& np = Numpy::get();
+  for (nb::handle key : nb::iter(s.input_data)) w.activations[key] = getitem(s.input_data, key);
+  for (nb::handle name : s.exec_order) {
+    nb::object node = getitem(s.nodes, name);
+    if (is_instance(node, s.kinds.input)) {
+      if (policy.fill_missing_inputs && !contains(w.activations, name))
+        w.activations[name] = np.zeros(1, "dtype"_a = np.float32);
+      continue;
+    }
+    if (is_instance(node, s.kinds.output)) {
+      nb::object preds = getitem(s.predecessors, name);
+      if (truth(preds)) {
+        nb::object first = getitem(preds, nb::int_(0));
+        if (contains(w.activations, first)) w.activations[name] = getitem(w.activations, first);
+      }
+      continue;
+    }
+    nb::object preds = getitem(s.predecessors, name);
+    if (!truth(preds)) continue;
+    nb::list act_list;
+    for (nb::handle p : preds)
+      if (contains(w.activations, p)) act_list.append(getitem(w.activations, p));
+    if (act_list.size() == 0) continue;
+    nb::object inp = combine(act_list);
+    if (is_instance(node, s.kinds.affine))
+      w.activations[name] = affine(s, node, inp);
+    else if (is_instance(node, s.kinds.lif))
+      w.activations[name] = lif(s, w, name, node, inp);
+    else
+      w.activations[name] = inp;
+  }
+}
+
+nb::dict snapshot(const nb::dict& activations) {
+  const Numpy& np = Numpy::get();
+  nb::dict copy;
+  for (auto [key, value] : activations)
+    copy[key] = is_instance(value, np.ndarray) ? value.attr("copy")() : nb::borrow(value);
+  return copy;
+}
+
+nb::object signature(const WorkingState& w) {
+  const Numpy& np = Numpy::get();
+  nb::list sig;
+  for (const nb::dict* d : {&w.activations, &w.membrane_state}) {
+    for (auto [key, value] : *d) {
+      if (is_instance(value, np.ndarray))
+        sig.append(nb::make_tuple(key, value.type(), value.attr("dtype"), value.attr("shape")));
+      else
+        sig.append(nb::make_tuple(key, value.type()));
+    }
+    sig.append(nb::none());
+  }
+  return sig;
+}
+
+}  // namespace zelka::host::simulation

@@ -1,0 +1,18 @@
+// One time step through numpy calls: the reference semantics of the step, used for every
+// dtype and for a user-supplied saturate, and until the native plan can take over.
+#pragma once
+
+#include "host/simulation/setup.hpp"
+
+namespace zelka::host::simulation {
+
+void generic_step(const RunSetup& setup, WorkingState& state, const StepPolicy& policy);
+
+// A dict with a copy of every activation array (other values as they are).
+nb::dict snapshot(const nb::dict& activations);
+
+// The type, dtype and shape of every value in the state, in order: equal signatures
+// before two steps mean the steps do the same operations on the same types.
+nb::object signature(const WorkingState& state);
+
+}  // namespace zelka::host::simulation

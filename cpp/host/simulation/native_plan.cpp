@@ -1,0 +1,538 @@
+#include "host/simulation/native_plan.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "core/numeric/precision.hpp"
+#include "host/numpy.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::simulation {
+namespace {
+
+using engine::DType;
+using engine::Instruction;
+using engine::OpKind;
+using Shape = std::vector<std::int64_t>;
+
+// Raised inside the planner when the call cannot run natively.
+struct NotNative {};
+
+void require(bool condition) {
+  if (!condition) throw NotNative{};
+}
+
+struct PendingAffine {
+  int args;
+  nb::object weight;  // C-contiguous, in the product type
+};
+
+class Planner {
+ public:
+  Planner(const RunSetup& s, const WorkingState& w) : s_(s), w_(w), np_(Numpy::get()) {}
+
+  std::unique_ptr<NativeRun> build() {
+    run_ = std::make_unique<NativeRun>();
+    require(PyUnicode_Check(s_.precision.ptr()));
+    auto range = numeric::precision_range(nb::cast<std::string>(s_.precision));
+    require(range.has_value());
+    bounds32_ = numeric::bounds_for<float>(*range);
+    bounds64_ = numeric::bounds_for<double>(*range);
+    require(PyList_Check(s_.exec_order.ptr()) || PyTuple_Check(s_.exec_order.ptr()));
+    add_activation_slots();
+    walk_nodes();
+    drop_constant_output_copies();
+    mark_static_instructions();
+    finish_affines();
+    assign_storage();
+    return std::move(run_);
+  }
+
+ private:
+  // ---- slots --------------------------------------------------------------------------
+
+  int add_slot(DType dtype, Shape shape) {
+    engine::Slot slot;
+    slot.dtype = dtype;
+    slot.size = element_count(shape);
+    run_->plan.slots.push_back(std::move(slot));
+    run_->shapes.push_back(std::move(shape));
+    source_.emplace_back();
+    written_at_.push_back(-1);
+    return static_cast<int>(run_->plan.slots.size()) - 1;
+  }
+
+  int add_array_slot(nb::handle value) {
+    require(is_exact_ndarray(value));
+    DType dtype;
+    require(engine_dtype(value.attr("dtype"), dtype));
+    int slot = add_slot(dtype, shape_of(value));
+    source_[slot] = nb::borrow(value);
+    return slot;
+  }
+
+  void add_activation_slots() {
+    for (auto [key, value] : w_.activations) {
+      int slot = add_array_slot(value);
+      key_slot_[key] = slot;
+      run_->keys.push_back({nb::borrow(key), slot, nb::object()});
+    }
+  }
+
+  bool has_key(nb::handle key) const { return key_slot_.contains(key); }
+  int slot_of(nb::handle key) const { return nb::cast<int>(key_slot_[key]); }
+  DType dtype_of(int slot) const { return run_->plan.slots[slot].dtype; }
+  const Shape& shape_of_slot(int slot) const { return run_->shapes[slot]; }
+
+  int emit(Instruction ins, std::initializer_list<int> sources, std::initializer_list<int> writes) {
+    int index = static_cast<int>(run_->plan.program.size());
+    for (int w : writes) {
+      require(written_at_[w] < 0);
+      written_at_[w] = index;
+    }
+    run_->plan.program.push_back(std::move(ins));
+    sources_.emplace_back(sources);
+    writes_.emplace_back(writes);
+    output_copy_.push_back(false);
+    dropped_.push_back(false);
+    return index;
+  }
+
+  // ---- node rules ---------------------------------------------------------------------
+
+  void walk_nodes() {
+    nb::dict seen;
+    for (nb::handle name : s_.exec_order) {
+      require(!seen.contains(name));
+      seen[name] = true;
+      nb::object node = getitem(s_.nodes, name);
+      const int position = node_count_++;
+      if (is_instance(node, s_.kinds.input)) continue;
+      if (is_instance(node, s_.kinds.output)) {
+        plan_output(name);
+        continue;
+      }
+      nb::object preds = getitem(s_.predecessors, name);
+      if (!truth(preds)) continue;
+      std::vector<int> present;
+      for (nb::handle p : preds)
+        if (has_key(p)) present.push_back(slot_of(p));
+      if (present.empty()) continue;
+      if (is_instance(node, s_.kinds.affine))
+        plan_affine(name, node, present, position);
+      else if (is_instance(node, s_.kinds.lif))
+        plan_lif(name, node, present, position);
+      else
+        plan_passthrough(name, present, position);
+    }
+  }
+
+  void plan_output(nb::handle name) {
+    nb::object preds = getitem(s_.predecessors, name);
+    if (!truth(preds)) return;
+    nb::object first = getitem(preds, nb::int_(0));
+    if (!has_key(first)) return;
+    const int src = slot_of(first), dst = slot_of(name);
+    require(dtype_of(src) == dtype_of(dst) && shape_of_slot(src) == shape_of_slot(dst));
+    emit_copy(src, dst, -1);
+    output_copy_.back() = true;
+  }
+
+  // How the present predecessors combine: the combined type, shape and instruction args.
+  struct Combined {
+    DType dtype;
+    Shape shape;
+    engine::CombineArgs args;
+  };
+
+  Combined combined(const std::vector<int>& present) const {
+    Combined c;
+    const Shape& first = shape_of_slot(present[0]);
+    bool same = true;
+    for (int p : present) same = same && shape_of_slot(p) == first;
+    c.shape = first;
+    if (same) {
+      c.dtype = dtype_of(present[0]);
+      for (int p : present) c.dtype = engine::promote(c.dtype, dtype_of(p));
+      c.args.sources = present;
+      // numpy sums a single element per position pairwise rather than in order.
+      require(present.size() == 1 || element_count(first) > 1);
+    } else {
+      c.dtype = dtype_of(present[0]);
+      for (int p : present)
+        if (shape_of_slot(p) == first) c.args.sources.push_back(p);
+    }
+    c.args.mode = c.args.sources.size() == 1
+                      ? engine::CombineMode::copy
+                      : (same ? engine::CombineMode::sum_same : engine::CombineMode::add_into);
+    return c;
+  }
+
+  // A slot holding the node's input: a predecessor's own slot when it needs no change,
+  // else a scratch slot filled by a combine instruction.
+  int input_slot(const Combined& c) {
+    if (c.args.mode == engine::CombineMode::copy && dtype_of(c.args.sources[0]) == c.dtype)
+      return c.args.sources[0];
+    int scratch = add_slot(c.dtype, c.shape);
+    emit_combine(c, scratch, -1);
+    return scratch;
+  }
+
+  void emit_combine(const Combined& c, int destination, int node) {
+    Instruction ins;
+    ins.kind = OpKind::combine;
+    ins.node = node;
+    ins.destination = destination;
+    ins.combine = c.args;
+    int index = emit(std::move(ins), {}, {destination});
+    sources_[index] = c.args.sources;
+  }
+
+  void emit_copy(int source, int destination, int node) {
+    Instruction ins;
+    ins.kind = OpKind::copy;
+    ins.node = node;
+    ins.source = source;
+    ins.destination = destination;
+    emit(std::move(ins), {source}, {destination});
+  }
+
+  void plan_passthrough(nb::handle name, const std::vector<int>& present, int position) {
+    const Combined c = combined(present);
+    const int dst = slot_of(name);
+    require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == c.shape);
+    bool reads_itself = false;
+    for (int p : c.args.sources) reads_itself = reads_itself || p == dst;
+    if (reads_itself) {
+      emit_copy(input_slot(c), dst, position);
+    } else if (c.args.mode == engine::CombineMode::copy) {
+      emit_copy(c.args.sources[0], dst, position);
+    } else {
+      emit_combine(c, dst, position);
+    }
+  }
+
+  void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present,
+                   int position) {
+    const Combined c = combined(present);
+    const int input = input_slot(c);
+    const int dst = slot_of(name);
+    nb::object weight = node.attr("weight");
+    require(is_exact_ndarray(weight));
+    const Shape wshape = shape_of(weight);
+    require(wshape.size() == 2);
+    const std::string kind = nb::cast<std::string>(weight.attr("dtype").attr("kind"));
+    require(kind == "f" || kind == "i" || kind == "u");
+    const std::int64_t rows = wshape[0], cols = wshape[1];
+    const std::int64_t flat = element_count(c.shape);
+    if (flat != cols) {  // the flattened input passes through
+      require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == Shape{flat});
+      emit_copy(input, dst, position);
+      return;
+    }
+    DType product;
+    require(engine_dtype(np_.result_type(weight.attr("dtype"), dtype_object(c.dtype)), product));
+    nb::object bias = nb::getattr(node, "bias", nb::none());
+    if (bias.is_none()) bias = np_.zeros(rows);
+    DType result;
+    nb::object product_probe = np_.empty(0, "dtype"_a = dtype_object(product));
+    require(engine_dtype(np_.result_type(product_probe, bias), result));
+    require(dtype_of(dst) == result && shape_of_slot(dst) == Shape{rows});
+    nb::object bias_array = np_.asarray(bias, "dtype"_a = dtype_object(result));
+    const Shape bshape = shape_of(bias_array);
+    require(bshape.size() <= 1 && (element_count(bshape) == 1 || element_count(bshape) == rows));
+    nb::object bias_vector =
+        np_.ascontiguousarray(np_.broadcast_to(bias_array, shape_tuple({rows})));
+    run_->keep_alive.push_back(bias_vector);
+
+    engine::AffineArgs args;
+    args.input = input;
+    args.rows = rows;
+    args.cols = cols;
+    args.product = product;
+    args.result = result;
+    args.bias = ArrayData(bias_vector).data();
+    args.bounds32 = bounds32_;
+    args.bounds64 = bounds64_;
+    args.product_slot = add_slot(product, Shape{rows});
+    if (c.dtype != product) args.converted_input = add_slot(product, Shape{cols});
+    nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
+    run_->keep_alive.push_back(converted);
+    args.weight = ArrayData(converted).data();
+
+    run_->plan.affine.push_back(args);
+    Instruction ins;
+    ins.kind = OpKind::affine;
+    ins.node = position;
+    ins.destination = dst;
+    ins.affine = static_cast<int>(run_->plan.affine.size()) - 1;
+    if (args.converted_input >= 0)
+      emit(std::move(ins), {input}, {dst, args.product_slot, args.converted_input});
+    else
+      emit(std::move(ins), {input}, {dst, args.product_slot});
+    pending_affines_.push_back({static_cast<int>(run_->plan.affine.size()) - 1, converted});
+  }
+
+  // A LIF parameter (decay or v_leak) as per-neuron float64 values: a Python number, a
+  // numpy scalar, or a real array of shape (), (1,) or (neurons,).
+  engine::NeuronParam neuron_param(nb::handle value, std::int64_t neurons) {
+    if (PyFloat_Check(value.ptr())) return {{PyFloat_AsDouble(value.ptr())}, 0};
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+      require(!overflow && std::llabs(v) <= (1LL << 53));
+      return {{static_cast<double>(v)}, 0};
+    }
+    require(is_instance(value, np_.module.attr("generic")) || is_exact_ndarray(value));
+    const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
+    require(kind == "f" || kind == "i" || kind == "u");
+    nb::object flat = np_.asarray(value, "dtype"_a = np_.float64).attr("ravel")();
+    const std::int64_t size = nb::cast<std::int64_t>(flat.attr("size"));
+    require(nb::len(nb::object(value.attr("shape"))) <= 1 && (size == 1 || size == neurons));
+    engine::NeuronParam param;
+    param.stride = size == 1 ? 0 : 1;
+    const ArrayData data(np_.ascontiguousarray(flat));
+    const double* values = static_cast<const double*>(data.data());
+    param.values.assign(values, values + size);
+    return param;
+  }
+
+  bool result_is(nb::handle a, nb::handle b, DType expected) {
+    DType d;
+    return engine_dtype(np_.result_type(a, b), d) && d == expected;
+  }
+
+  void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present, int position) {
+    const Combined c = combined(present);
+    nb::object membrane = getitem(w_.membrane_state, name);
+    const int mem = add_array_slot(membrane);
+    const Shape mshape = shape_of_slot(mem);
+    require(mshape.size() == 1);
+    const std::int64_t n = mshape[0];
+    const DType mtype = dtype_of(mem);
+    const int spikes = slot_of(name);
+    require(dtype_of(spikes) == DType::f32 && shape_of_slot(spikes) == Shape{n});
+
+    nb::object tau = node.attr("tau");
+    nb::object threshold = node.attr("v_threshold");
+    nb::object v_leak = node.attr("v_leak");
+    nb::object one = nb::float_(1.0);
+    nb::object decay = subtract(one, true_divide(one, tau));
+
+    engine::LifArgs args;
+    args.neurons = n;
+    args.membrane = mem;
+    args.spikes = spikes;
+    args.decay = neuron_param(decay, n);
+    args.v_leak = neuron_param(v_leak, n);
+    require(is_exact_ndarray(threshold));
+    require(nb::cast<std::string>(threshold.attr("dtype").attr("kind")) == "f");
+    require(shape_of(threshold) == Shape{n});
+    args.v_threshold = neuron_param(threshold, n);
+    require(result_is(membrane, decay, mtype) && result_is(membrane, v_leak, mtype));
+    nb::object spike_probe = np_.empty(0, "dtype"_a = np_.float32);
+    args.reset_in_f32 = result_is(v_leak, spike_probe, DType::f32);
+    args.bounds32 = bounds32_;
+    args.bounds64 = bounds64_;
+    require(!c.shape.empty());
+    const bool has_input = c.shape[0] >= n;
+    int input = -1;
+    if (has_input) {
+      require(c.shape.size() == 1 && engine::promote(mtype, c.dtype) == mtype);
+      input = input_slot(c);
+    }
+    args.input = input;
+    args.counter = static_cast<int>(run_->plan.spike_totals.size());
+    run_->plan.spike_totals.push_back(0);
+    run_->counted.push_back(nb::borrow(name));
+    run_->membranes.push_back({nb::borrow(name), mem});
+    run_->plan.lif.push_back(std::move(args));
+
+    Instruction ins;
+    ins.kind = OpKind::lif;
+    ins.node = position;
+    ins.destination = spikes;
+    ins.lif = static_cast<int>(run_->plan.lif.size()) - 1;
+    if (input >= 0)
+      emit(std::move(ins), {input, mem}, {spikes, mem});
+    else
+      emit(std::move(ins), {mem}, {spikes, mem});
+  }
+
+  // ---- whole-program passes -----------------------------------------------------------
+
+  // An Output whose predecessor never changes keeps the very object it holds (a caller's
+  // stimulus stays the caller's array); every other Output copies its predecessor.
+  void drop_constant_output_copies() {
+    bool changed = true;
+    while (changed) {
+      changed = false;
+      for (std::size_t i = 0; i < run_->plan.program.size(); ++i) {
+        if (!output_copy_[i] || dropped_[i]) continue;
+        const Instruction& ins = run_->plan.program[i];
+        if (written_at_[ins.source] >= 0) continue;
+        if (!source_[ins.source].is(source_[ins.destination])) continue;
+        dropped_[i] = true;
+        written_at_[ins.destination] = -1;
+        changed = true;
+      }
+    }
+    std::vector<Instruction> program;
+    std::vector<std::vector<int>> sources, writes;
+    for (std::size_t i = 0; i < run_->plan.program.size(); ++i) {
+      if (dropped_[i]) continue;
+      program.push_back(std::move(run_->plan.program[i]));
+      sources.push_back(std::move(sources_[i]));
+      writes.push_back(std::move(writes_[i]));
+    }
+    run_->plan.program = std::move(program);
+    sources_ = std::move(sources);
+    writes_ = std::move(writes);
+    std::fill(written_at_.begin(), written_at_.end(), -1);
+    for (std::size_t i = 0; i < writes_.size(); ++i)
+      for (int w : writes_[i]) written_at_[w] = static_cast<int>(i);
+  }
+
+  // An instruction is static when it keeps no state and every value it reads is either
+  // constant or written earlier in the step by a static instruction.
+  void mark_static_instructions() {
+    std::vector<bool> dynamic(run_->plan.slots.size(), false);
+    for (std::size_t i = 0; i < run_->plan.program.size(); ++i) {
+      Instruction& ins = run_->plan.program[i];
+      bool is_dynamic = ins.kind == OpKind::lif;
+      for (int src : sources_[i]) {
+        const int writer = written_at_[src];
+        if (writer >= 0 && (writer >= static_cast<int>(i) || dynamic[src])) is_dynamic = true;
+      }
+      ins.is_static = !is_dynamic;
+      for (int w : writes_[i]) dynamic[w] = is_dynamic;
+    }
+  }
+
+  // Slots that always hold a spike vector (exactly 0 or 1): LIF outputs and plain copies
+  // of them.
+  std::vector<bool> spike_slots() const {
+    std::vector<bool> spike(run_->plan.slots.size(), false);
+    for (const engine::LifArgs& l : run_->plan.lif) spike[l.spikes] = true;
+    bool changed = true;
+    while (changed) {
+      changed = false;
+      for (const Instruction& ins : run_->plan.program) {
+        int src = -1;
+        if (ins.kind == OpKind::copy) src = ins.source;
+        if (ins.kind == OpKind::combine && ins.combine.mode == engine::CombineMode::copy)
+          src = ins.combine.sources[0];
+        if (src >= 0 && spike[src] && !spike[ins.destination] &&
+            dtype_of(ins.destination) == DType::f32) {
+          spike[ins.destination] = true;
+          changed = true;
+        }
+      }
+    }
+    return spike;
+  }
+
+  // Affine layers fed by spikes with finite weights sum the columns of the active inputs.
+  void finish_affines() {
+    const std::vector<bool> spike = spike_slots();
+    nb::object isfinite = np_.module.attr("isfinite");
+    for (PendingAffine& p : pending_affines_) {
+      engine::AffineArgs& a = run_->plan.affine[p.args];
+      if (!spike[a.input] || a.converted_input >= 0) continue;
+      if (!truth(isfinite(p.weight).attr("all")())) continue;
+      nb::object columns = np_.ascontiguousarray(p.weight.attr("T"));
+      run_->keep_alive.push_back(columns);
+      a.weight_cols = ArrayData(columns).data();
+    }
+  }
+
+  // Written slots get storage of their own, starting from the value they hold now; the
+  // others point at the arrays they hold, which the run keeps.
+  void assign_storage() {
+    for (std::size_t i = 0; i < run_->plan.slots.size(); ++i) {
+      engine::Slot& slot = run_->plan.slots[i];
+      const std::size_t bytes = static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
+      nb::object value = source_[i];
+      if (written_at_[i] >= 0 || !value.is_valid()) {
+        slot.storage = engine::Storage(bytes);
+        slot.data = slot.storage.data();
+        if (value.is_valid() && bytes > 0) {
+          const ArrayData data(np_.ascontiguousarray(value));
+          std::memcpy(slot.data, data.data(), bytes);
+        }
+      } else {
+        nb::object contiguous = np_.ascontiguousarray(value);
+        run_->keep_alive.push_back(contiguous);
+        slot.data = ArrayData(contiguous).data();
+      }
+    }
+    for (NativeRun::Key& k : run_->keys)
+      if (written_at_[k.slot] < 0) k.constant = source_[k.slot];
+    for (const NativeRun::Key& k : run_->keys)
+      if (written_at_[k.slot] >= 0) require(!s_.input_data.contains(k.key));
+  }
+
+  const RunSetup& s_;
+  const WorkingState& w_;
+  const Numpy& np_;
+  std::unique_ptr<NativeRun> run_;
+  numeric::Bounds<float> bounds32_{};
+  numeric::Bounds<double> bounds64_{};
+  nb::dict key_slot_;
+  std::vector<nb::object> source_;   // per slot: the value it starts from
+  std::vector<int> written_at_;      // per slot: instruction writing it, or -1
+  std::vector<std::vector<int>> sources_, writes_;  // per instruction
+  std::vector<bool> output_copy_, dropped_;  // per instruction
+  std::vector<PendingAffine> pending_affines_;
+  int node_count_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
+                                                      const WorkingState& state) {
+  try {
+    return Planner(setup, state).build();
+  } catch (const NotNative&) {
+    return std::nullopt;
+  } catch (const nb::python_error&) {
+    // A value the planner cannot inspect the way it expects: the numpy path goes on.
+    return std::nullopt;
+  }
+}
+
+namespace {
+
+nb::object slot_array(const NativeRun& run, int slot) {
+  const engine::Slot& s = run.plan.slots[slot];
+  return array_from_bytes(s.data, run.shapes[slot], s.dtype);
+}
+
+}  // namespace
+
+void write_back(NativeRun& run, WorkingState& state) {
+  std::vector<nb::object> made(run.plan.slots.size());
+  for (const NativeRun::Key& k : run.keys) {
+    if (k.constant.is_valid()) continue;
+    if (!made[k.slot].is_valid()) made[k.slot] = slot_array(run, k.slot);
+    state.activations[k.key] = made[k.slot];
+  }
+  for (const NativeRun::Membrane& m : run.membranes)
+    state.membrane_state[m.name] = slot_array(run, m.slot);
+  for (std::size_t i = 0; i < run.counted.size(); ++i) {
+    nb::handle name = run.counted[i];
+    state.spike_counts[name] =
+        add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
+    run.plan.spike_totals[i] = 0;
+  }
+}
+
+nb::dict native_snapshot(const NativeRun& run) {
+  nb::dict copy;
+  for (const NativeRun::Key& k : run.keys) copy[k.key] = slot_array(run, k.slot);
+  return copy;
+}
+
+}  // namespace zelka::host::simulation

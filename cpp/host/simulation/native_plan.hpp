@@ -1,0 +1,45 @@
+// Turning the state of a call, once its step signature is steady, into a native Plan, and
+// writing the native results back into that state.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/engine/plan.hpp"
+#include "host/simulation/setup.hpp"
+
+namespace zelka::host::simulation {
+
+struct NativeRun {
+  engine::Plan plan;
+  // Activation keys in their dict order, each with its slot and, for a value that never
+  // changes (a caller's stimulus, an Input's zero vector), the object itself.
+  struct Key {
+    nb::object key;
+    int slot;
+    nb::object constant;
+  };
+  std::vector<Key> keys;
+  std::vector<std::vector<std::int64_t>> shapes;  // per slot
+  struct Membrane {
+    nb::object name;
+    int slot;
+  };
+  std::vector<Membrane> membranes;
+  std::vector<nb::object> counted;  // LIF names, by spike counter index
+  std::vector<nb::object> keep_alive;  // arrays whose buffers the plan borrows
+};
+
+// The plan for running further steps natively, or nothing when some value or node falls
+// outside what the native kernels compute exactly (the numpy path then goes on).
+std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
+                                                      const WorkingState& state);
+
+// Store the native values back into the state's dicts (keys keep their order).
+void write_back(NativeRun& run, WorkingState& state);
+
+// A dict with a copy of every activation, in key order.
+nb::dict native_snapshot(const NativeRun& run);
+
+}  // namespace zelka::host::simulation

@@ -1,0 +1,61 @@
+#include "host/simulation/setup.hpp"
+
+#include "host/numpy.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::simulation {
+
+NodeKinds NodeKinds::load() {
+  nb::module_ ir = nb::module_::import_("zelka.ir");
+  return {ir.attr("Input"), ir.attr("Output"), ir.attr("Affine"), ir.attr("LIF")};
+}
+
+nb::dict synthetic_inputs(nb::handle graph, const NodeKinds& kinds) {
+  const Numpy& np = Numpy::get();
+  nb::dict inputs;
+  nb::object items = graph.attr("nodes").attr("items")();
+  for (nb::handle item : items) {
+    nb::object name = item[0], node = item[1];
+    if (!is_instance(node, kinds.input)) continue;
+    nb::object shape_dict = node.attr("input_type");
+    if (PyDict_Check(shape_dict.ptr())) {
+      if (PyDict_Size(shape_dict.ptr()) == 0)
+        throw nb::value_error(("Input node " + repr_text(name) +
+                               " declares no input shape: its input_type is an empty dict")
+                                  .c_str());
+      nb::object first_shape = nb::borrow(*nb::iter(shape_dict.attr("values")()));
+      inputs[name] = np.zeros(first_shape, "dtype"_a = np.float32);
+    } else if (is_instance(shape_dict, np.ndarray)) {
+      inputs[name] = np.zeros(shape_dict, "dtype"_a = np.float32);
+    }
+  }
+  return inputs;
+}
+
+ExecutionContext execution_context(nb::handle build_execution_context, nb::handle graph) {
+  std::vector<nb::object> items = unpack(build_execution_context(graph), 3);
+  return {items[0], items[1], items[2]};
+}
+
+void init_membranes(nb::handle graph, const NodeKinds& kinds, WorkingState& state) {
+  const Numpy& np = Numpy::get();
+  nb::object items = graph.attr("nodes").attr("items")();
+  for (nb::handle item : items) {
+    nb::object name = item[0], node = item[1];
+    if (!is_instance(node, kinds.lif)) continue;
+    nb::object threshold = node.attr("v_threshold");
+    if (!is_instance(threshold, np.ndarray))
+      throw nb::type_error(("LIF node '" + str_text(name) + "': v_threshold must be np.ndarray, got " +
+                            type_name_of(threshold))
+                               .c_str());
+    nb::object shape = threshold.attr("shape");
+    if (nb::len(shape) == 0)
+      throw nb::index_error(("LIF node '" + str_text(name) +
+                             "': v_threshold must have at least one dimension (the neurons)")
+                                .c_str());
+    state.membrane_state[name] = np.zeros(shape[0], "dtype"_a = np.float32);
+  }
+}
+
+}  // namespace zelka::host::simulation

@@ -1,0 +1,50 @@
+// What one simulate/profile call works with: the graph's parts bound at call time, the
+// stimulus, and the state kept from step to step.
+#pragma once
+
+#include "host/python.hpp"
+
+namespace zelka::host::simulation {
+
+// The IR node classes the step rules test against (bound when an operation is called).
+struct NodeKinds {
+  nb::object input, output, affine, lif;
+  static NodeKinds load();
+};
+
+struct RunSetup {
+  NodeKinds kinds;
+  nb::object nodes;         // graph.nodes
+  nb::object exec_order;    // from build_execution_context
+  nb::object predecessors;  // from build_execution_context
+  nb::dict input_data;
+  nb::object saturate;
+  nb::object precision;
+};
+
+// State that persists across steps: latest value per node, membrane potentials, spike totals.
+struct WorkingState {
+  nb::dict activations;
+  nb::dict membrane_state;
+  nb::dict spike_counts;
+};
+
+// How simulate and profile differ inside a step.
+struct StepPolicy {
+  bool fill_missing_inputs = true;  // an Input without a value gets a float32 zero vector of length 1
+};
+
+// Float32 zero inputs for the graph's Input nodes from their declared shapes.
+nb::dict synthetic_inputs(nb::handle graph, const NodeKinds& kinds);
+
+// The unpacked (exec_order, predecessors, is_dag) of build_execution_context(graph).
+struct ExecutionContext {
+  nb::object exec_order, predecessors, is_dag;
+};
+ExecutionContext execution_context(nb::handle build_execution_context, nb::handle graph);
+
+// Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
+// that is not an array.
+void init_membranes(nb::handle graph, const NodeKinds& kinds, WorkingState& state);
+
+}  // namespace zelka::host::simulation

@@ -1,0 +1,1 @@
+"""The FPGA backend: hls4ml configuration, HLS headers and project generation."""

@@ -1,0 +1,370 @@
+"""The ZELKA graph IR: one dataclass per node kind and the `Graph` that wires them.
+
+Every node kind carries its own attributes first and then the settings common to all
+kinds (output shape, core placement, precision and the HLS type hints), which are
+keyword-only.  Nodes compare by identity: they hold numpy arrays, for which a
+field-wise ``==`` has no single truth value.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import heapq
+from dataclasses import dataclass, field
+from typing import Any, Iterable, Mapping, Optional
+
+
+_COMMON_FIELDS: tuple[tuple[str, Any], ...] = (
+    ("output_type", None),
+    ("core_id", 0),
+    ("precision", None),
+    ("reuse_factor", None),
+    ("weight_t", None),
+    ("bias_t", None),
+    ("accum_t", None),
+    ("result_t", None),
+)
+
+
+class Node:
+    """Base of every IR node kind."""
+
+    def to_dict(self) -> dict:
+        """The node's fields in declaration order, preceded by "type" (the kind's name)."""
+        out = {"type": type(self).__name__}
+        for f in dataclasses.fields(self):
+            out[f.name] = getattr(self, f.name)
+        return out
+
+
+def _node_kind(cls):
+    """Turn a class body into a node dataclass whose common settings follow its own fields."""
+    annotations = dict(cls.__dict__.get("__annotations__", {}))
+    for name, default in _COMMON_FIELDS:
+        annotations[name] = "Any"
+        setattr(cls, name, field(default=default, kw_only=True))
+    cls.__annotations__ = annotations
+    return dataclass(eq=False)(cls)
+
+
+@_node_kind
+class Input(Node):
+    """A stimulus port. `input_type` maps a port name to a shape, or is an array of dimensions."""
+
+    input_type: Any = field(default_factory=dict)
+
+
+@_node_kind
+class Output(Node):
+    """Reports the activation of its first predecessor."""
+
+
+@_node_kind
+class Affine(Node):
+    """Dense layer: weight [out, in], optional bias [out]."""
+
+    weight: Any
+    bias: Any = None
+
+
+@_node_kind
+class SpikingAffine(Node):
+    """Dense layer fed by spikes: weight [out, in], optional bias [out]."""
+
+    weight: Any
+    bias: Any = None
+
+
+@_node_kind
+class Conv1d(Node):
+    """1-D convolution: weight [out_ch, in_ch, kW]."""
+
+    weight: Any
+    bias: Any = None
+    stride: int = 1
+    padding: int = 0
+    dilation: int = 1
+    groups: int = 1
+
+
+@_node_kind
+class Conv2d(Node):
+    """2-D convolution: weight [out_ch, in_ch, kH, kW]; stride and padding an integer or a pair."""
+
+    weight: Any
+    bias: Any = None
+    stride: Any = 1
+    padding: Any = 0
+    dilation: Any = 1
+    groups: int = 1
+
+
+@_node_kind
+class SepConv2d(Node):
+    """Depthwise-separable 2-D convolution: depthwise [in_ch, 1, kH, kW], pointwise [out_ch, in_ch, 1, 1]."""
+
+    depthwise_weight: Any
+    pointwise_weight: Any
+    bias: Any = None
+    stride: Any = 1
+    padding: Any = 0
+
+
+@_node_kind
+class MaxPool2d(Node):
+    """2-D max pooling; an empty stride means a stride equal to the kernel."""
+
+    kernel_size: Any = (2, 2)
+    stride: Any = ()
+    padding: Any = (0, 0)
+
+
+@_node_kind
+class AvgPool2d(Node):
+    """2-D average pooling; an empty stride means a stride equal to the kernel."""
+
+    kernel_size: Any = (2, 2)
+    stride: Any = ()
+    padding: Any = (0, 0)
+
+
+@_node_kind
+class BatchNorm1d(Node):
+    """Batch normalisation over features."""
+
+    num_features: int
+    running_mean: Any = None
+    running_var: Any = None
+    gamma: Any = None
+    beta: Any = None
+    eps: float = 1e-5
+
+
+@_node_kind
+class BatchNorm2d(Node):
+    """Batch normalisation over channels."""
+
+    num_features: int
+    running_mean: Any = None
+    running_var: Any = None
+    gamma: Any = None
+    beta: Any = None
+    eps: float = 1e-5
+
+
+@_node_kind
+class LIF(Node):
+    """Leaky integrate-and-fire neurons; `v_threshold` is an array whose first dimension is the neuron count."""
+
+    tau: Any
+    v_threshold: Any
+    v_leak: Any = 0.0
+    r: Any = 1.0
+
+
+@_node_kind
+class ReLU(Node):
+    """Rectifier; a non-zero `negative_slope` makes it leaky."""
+
+    features: int = 0
+    negative_slope: float = 0.0
+
+
+@_node_kind
+class Sigmoid(Node):
+    """Logistic activation."""
+
+    features: int = 0
+
+
+@_node_kind
+class Tanh(Node):
+    """Hyperbolic tangent activation."""
+
+    features: int = 0
+
+
+@_node_kind
+class Softmax(Node):
+    """Softmax over `axis`."""
+
+    features: int = 0
+    axis: int = -1
+
+
+@_node_kind
+class GELU(Node):
+    """Gaussian error linear unit."""
+
+    features: int = 0
+
+
+@_node_kind
+class ELU(Node):
+    """Exponential linear unit."""
+
+    features: int = 0
+    alpha: float = 1.0
+
+
+@_node_kind
+class PReLU(Node):
+    """Rectifier with learned per-channel negative slopes."""
+
+    features: int = 0
+    slope: Any = None
+
+
+@_node_kind
+class LayerNorm(Node):
+    """Layer normalisation over the trailing `normalized_shape`."""
+
+    normalized_shape: Any = ()
+    gamma: Any = None
+    beta: Any = None
+    eps: float = 1e-5
+
+
+@_node_kind
+class Dropout(Node):
+    """Dropout (identity at inference)."""
+
+    p: float = 0.5
+
+
+@_node_kind
+class HybridRegion(Node):
+    """A sub-graph run in another computing domain (spiking or conventional)."""
+
+    subgraph: Any = None
+    domain: str = "spiking"
+
+
+@_node_kind
+class Skip(Node):
+    """Skip (residual) connection; its inputs are combined by `mode`."""
+
+    mode: str = "add"
+
+
+@_node_kind
+class Upsample(Node):
+    """Upsampling by `scale_factor`."""
+
+    scale_factor: Any = 2
+    mode: str = "nearest"
+
+
+@_node_kind
+class Flatten(Node):
+    """Flattens its input from `start_dim` on."""
+
+    start_dim: int = 0
+
+
+NODE_KINDS = tuple(
+    cls for cls in list(globals().values()) if isinstance(cls, type) and issubclass(cls, Node) and cls is not Node
+)
+
+
+def _stable_order(names: list, edges: Iterable) -> tuple[list, dict, bool]:
+    """Kahn's algorithm with ties broken by node position; cycles are broken at the earliest remaining node."""
+    index = {name: i for i, name in enumerate(names)}
+    predecessors: dict = {name: [] for name in names}
+    successors: dict = {name: [] for name in names}
+    in_degree = dict.fromkeys(names, 0)
+    for src, dst in edges:
+        if dst in predecessors:
+            predecessors[dst].append(src)
+            if src in index:
+                successors[src].append(dst)
+                in_degree[dst] += 1
+    ready = [index[name] for name in names if in_degree[name] == 0]
+    heapq.heapify(ready)
+    placed = [False] * len(names)
+    order: list = []
+    is_dag = True
+    next_unplaced = 0
+    while len(order) < len(names):
+        if ready:
+            i = heapq.heappop(ready)
+            if placed[i]:
+                continue
+        else:
+            while placed[next_unplaced]:
+                next_unplaced += 1
+            i = next_unplaced
+            is_dag = False
+        placed[i] = True
+        name = names[i]
+        order.append(name)
+        for succ in successors[name]:
+            in_degree[succ] -= 1
+            if in_degree[succ] == 0 and not placed[index[succ]]:
+                heapq.heappush(ready, index[succ])
+    return order, predecessors, is_dag
+
+
+class Graph:
+    """A graph of named nodes.
+
+    ``Graph(nodes, edges)`` takes the nodes as a mapping or as (name, node) pairs and the
+    edges as (src, dst) pairs.  Edges are not checked on construction, so that the
+    backends' validation sees a graph exactly as it was given; call :meth:`check` (or pass
+    ``check=True``) to reject edges that name unknown nodes.
+    """
+
+    def __init__(
+        self,
+        nodes: Mapping[str, Node] | Iterable[tuple[str, Node]] = (),
+        edges: Iterable[tuple[str, str]] = (),
+        cyclic_config: Optional[dict] = None,
+        *,
+        check: bool = False,
+    ):
+        self.nodes: dict[str, Node] = dict(nodes.items() if isinstance(nodes, Mapping) else nodes)
+        self.edges: list = list(edges)
+        self.cyclic_config = cyclic_config
+        if check:
+            self.check()
+
+    @classmethod
+    def sequential(cls, *named_nodes: tuple[str, Node], cyclic_config: Optional[dict] = None) -> "Graph":
+        """A chain: each node feeds the next, in the order given."""
+        names = [name for name, _ in named_nodes]
+        return cls(named_nodes, list(zip(names, names[1:])), cyclic_config)
+
+    def add(self, name: str, node: Node, *, after: str | Iterable[str] = ()) -> "Graph":
+        """Add a node, with edges from the node(s) named in `after`; returns the graph."""
+        if name in self.nodes:
+            raise ValueError(f"Graph already has a node named {name!r}")
+        self.nodes[name] = node
+        for src in [after] if isinstance(after, str) else after:
+            self.edges.append((src, name))
+        return self
+
+    def connect(self, src: str, dst: str) -> "Graph":
+        """Add the edge src -> dst; returns the graph."""
+        self.edges.append((src, dst))
+        return self
+
+    def check(self) -> "Graph":
+        """Raise ValueError if an edge is not a pair or names a node the graph does not have."""
+        for edge in self.edges:
+            if len(edge) != 2:
+                raise ValueError(f"Edge {edge!r} must be a (src, dst) pair")
+            for end in edge:
+                if end not in self.nodes:
+                    raise ValueError(f"Edge {tuple(edge)!r} names unknown node {end!r}")
+        return self
+
+    @property
+    def is_dag(self) -> bool:
+        """True when the edges between the graph's nodes form no cycle."""
+        return _stable_order(list(self.nodes), self.edges)[2]
+
+    def __repr__(self) -> str:
+        return f"Graph({len(self.nodes)} nodes, {len(self.edges)} edges)"
+
+
+__all__ = [cls.__name__ for cls in NODE_KINDS] + ["Graph", "Node", "NODE_KINDS"]
