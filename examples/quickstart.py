@@ -5,8 +5,8 @@ what it produced.
 """
 
 import numpy as np
-
 from zelka.backend.run import run
+
 from zelka.ir import LIF, Affine, Graph, Input, Output
 
 

@@ -169,10 +169,11 @@ NB_MODULE(run, m) {
   m.attr("DEFAULT_ENERGY_PER_SPIKE_PJ") = default_energy_per_spike_pj;
   m.attr("DEFAULT_ENERGY_PER_SRAM_READ_PJ") = default_energy_per_sram_read_pj;
   bind_record<RunResult>(m, run_result_spec);
-  m.def("run", &run, "graph"_a, "input_data"_a = nb::none(), "timesteps"_a = 1,
-        "backend"_a = "cpu", "profile"_a = true, "energy_per_mac_pj"_a = default_energy_per_mac_pj,
-        "energy_per_spike_pj"_a = default_energy_per_spike_pj,
-        "energy_per_sram_read_pj"_a = default_energy_per_sram_read_pj,
+  m.def("run", &run, "graph"_a.none(), "input_data"_a.none() = nb::none(), "timesteps"_a.none() = 1,
+        "backend"_a.none() = "cpu", "profile"_a.none() = true,
+        "energy_per_mac_pj"_a.none() = default_energy_per_mac_pj,
+        "energy_per_spike_pj"_a.none() = default_energy_per_spike_pj,
+        "energy_per_sram_read_pj"_a.none() = default_energy_per_sram_read_pj,
         "Run `graph` on a backend for `timesteps` steps and return a RunResult.\n\n"
         "input_data is None (zero inputs from the Input nodes' declared shapes), one array\n"
         "(for a graph with exactly one Input node) or a dict Input name -> array.  Failures\n"

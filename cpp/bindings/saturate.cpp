@@ -1,10 +1,11 @@
 // zelka.backend.cpu._saturate: the native `saturate` of the CPU graph utilities.
+#include "core/numeric/saturate.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <string>
 
 #include "core/numeric/precision.hpp"
-#include "core/numeric/saturate.hpp"
 #include "host/numpy.hpp"
 #include "host/python.hpp"
 
@@ -26,7 +27,7 @@ numeric::Range range_of(nb::handle precision) {
 nb::object saturate(nb::handle values, nb::handle precision) {
   const numeric::Range range = range_of(precision);
   const host::Numpy& np = host::Numpy::get();
-  nb::object array = np.ascontiguousarray(np.asarray(values));
+  nb::object array = np.asarray(values, "order"_a = "C");
   nb::object dtype = array.attr("dtype");
   const bool native_order = !host::equal(dtype.attr("byteorder"), nb::str(">"));
   if (!native_order) {
@@ -36,9 +37,8 @@ nb::object saturate(nb::handle values, nb::handle precision) {
   const numeric::ElementType type{nb::cast<std::string>(dtype.attr("kind"))[0],
                                   nb::cast<std::size_t>(dtype.attr("itemsize"))};
   if (!numeric::can_saturate(type))
-    throw nb::type_error(("saturate needs an array of real numbers, got dtype " +
-                          host::str_text(dtype))
-                             .c_str());
+    throw nb::type_error(
+        ("saturate needs an array of real numbers, got dtype " + host::str_text(dtype)).c_str());
   nb::object result = np.empty(array.attr("shape"), dtype);
   const host::ArrayData in(array);
   const host::ArrayData out(result, true);
@@ -50,7 +50,7 @@ nb::object saturate(nb::handle values, nb::handle precision) {
 }  // namespace
 
 NB_MODULE(_saturate, m) {
-  m.def("saturate", &saturate, "values"_a, "precision"_a,
+  m.def("saturate", &saturate, "values"_a.none(), "precision"_a.none(),
         "Return a new array of the same shape and dtype with the values clipped to the range "
         "of `precision`:\n"
         "\"fp32\" +-3.4028234663852886e38, \"fp16\" +-65504, \"int16\" [-32768, 32767],\n"

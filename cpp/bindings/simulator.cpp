@@ -92,8 +92,7 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
   setup.precision = compile_config()().attr("target_precision");
   setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
                                           : nb::borrow<nb::dict>(input_data);
-  ExecutionContext context =
-      execution_context(graph_utils.attr("build_execution_context"), graph);
+  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
   setup.nodes = graph.attr("nodes");
   setup.exec_order = context.exec_order;
   setup.predecessors = context.predecessors;
@@ -137,9 +136,10 @@ nb::object get_capabilities(nb::handle) {
       nb::module_::import_("zelka.backend.config").attr("BackendCapabilities");
   nb::list primitives;
   for (const char* kind :
-       {"Affine", "SpikingAffine", "Conv2d", "SepConv2d", "MaxPool2d", "AvgPool2d", "Flatten",
-        "LIF", "ReLU", "Sigmoid", "Tanh", "Softmax", "GELU", "ELU", "PReLU", "BatchNorm1d",
-        "BatchNorm2d", "LayerNorm", "Dropout", "HybridRegion", "Skip", "Upsample"})
+       {"Affine",  "SpikingAffine", "Conv2d", "SepConv2d",   "MaxPool2d",   "AvgPool2d",
+        "Flatten", "LIF",           "ReLU",   "Sigmoid",     "Tanh",        "Softmax",
+        "GELU",    "ELU",           "PReLU",  "BatchNorm1d", "BatchNorm2d", "LayerNorm",
+        "Dropout", "HybridRegion",  "Skip",   "Upsample"})
     primitives.append(kind);
   nb::list precisions;
   for (const char* p : {"fp32", "fp16", "int16", "int8", "int4"}) precisions.append(p);
@@ -159,8 +159,8 @@ nb::object get_capabilities(nb::handle) {
 nb::object get_constraints(nb::handle) {
   nb::object spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
   return spec("max_neurons_per_core"_a = 10000, "max_synapses_per_core"_a = 10000000,
-              "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000,
-              "max_fan_out"_a = 10000, "num_cores"_a = 1);
+              "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000, "max_fan_out"_a = 10000,
+              "num_cores"_a = 1);
 }
 
 }  // namespace
@@ -170,10 +170,10 @@ NB_MODULE(simulator, m) {
   bind_record<SimulationResult>(m, simulation_result_spec);
 
   BackendClassBuilder(m, "CPUBackend", "cpu", cpu_backend_doc)
-      .method("validate", &validate, "graph"_a,
+      .method("validate", &validate, "graph"_a.none(),
               "Check the graph's structure; problems are reported in the result's warnings.")
-      .method("simulate", &simulate, "graph"_a, "input_data"_a = nb::none(), "n_steps"_a = 1,
-              "step_by_step"_a = false,
+      .method("simulate", &simulate, "graph"_a.none(), "input_data"_a.none() = nb::none(),
+              "n_steps"_a.none() = 1, "step_by_step"_a.none() = false,
               "Run the graph for n_steps time steps; returns a SimulationResult.")
       .method("get_capabilities", &get_capabilities, "The backend's BackendCapabilities.")
       .method("get_constraints", &get_constraints, "The backend's HardwareSpec limits.")

@@ -15,8 +15,8 @@ class BackendClassBuilder {
 
   template <typename Func, typename... Extra>
   BackendClassBuilder& method(const char* name, Func&& f, const Extra&... extra) {
-    namespace_[name] = nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name),
-                                        extra...);
+    namespace_[name] =
+        nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
     return *this;
   }
 

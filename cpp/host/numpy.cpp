@@ -28,7 +28,9 @@ const Numpy& Numpy::get() {
   return *np;
 }
 
-bool is_exact_ndarray(nb::handle obj) { return obj.type().is(Numpy::get().ndarray); }
+bool is_exact_ndarray(nb::handle obj) {
+  return obj.type().is(Numpy::get().ndarray);
+}
 
 bool engine_dtype(nb::handle dtype, engine::DType& out) {
   const Numpy& np = Numpy::get();
@@ -70,7 +72,9 @@ ArrayData::ArrayData(nb::handle array, bool writable) {
   if (PyObject_GetBuffer(array.ptr(), &view_, flags) != 0) throw nb::python_error();
 }
 
-ArrayData::~ArrayData() { PyBuffer_Release(&view_); }
+ArrayData::~ArrayData() {
+  PyBuffer_Release(&view_);
+}
 
 nb::object array_from_bytes(const void* bytes, const std::vector<std::int64_t>& shape,
                             engine::DType dtype) {

@@ -46,6 +46,6 @@ class ArrayData {
 
 // A new C-contiguous array with `shape` and `dtype`, filled with a copy of `bytes`.
 nb::object array_from_bytes(const void* bytes, const std::vector<std::int64_t>& shape,
-                             engine::DType dtype);
+                            engine::DType dtype);
 
 }  // namespace zelka::host

@@ -5,8 +5,8 @@
 namespace zelka::host {
 
 std::string type_name_of(nb::handle obj) {
-  return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))
-                                   .attr("__name__"));
+  return nb::cast<std::string>(
+      nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 nb::object steal_or_raise(PyObject* result) {
@@ -47,7 +47,9 @@ bool truth(nb::handle obj) {
   return r == 1;
 }
 
-bool equal(nb::handle a, nb::handle b) { return truth(compare(a, b, Py_EQ)); }
+bool equal(nb::handle a, nb::handle b) {
+  return truth(compare(a, b, Py_EQ));
+}
 
 nb::object getitem(nb::handle obj, nb::handle key) {
   return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));

@@ -4,12 +4,24 @@
 
 namespace zelka::host {
 
-nb::object new_dict() { return nb::dict(); }
-nb::object new_list() { return nb::list(); }
-nb::object none_value() { return nb::none(); }
-nb::object zero_int() { return nb::int_(0); }
-nb::object zero_float() { return nb::float_(0.0); }
-nb::object true_value() { return nb::bool_(true); }
+nb::object new_dict() {
+  return nb::dict();
+}
+nb::object new_list() {
+  return nb::list();
+}
+nb::object none_value() {
+  return nb::none();
+}
+nb::object zero_int() {
+  return nb::int_(0);
+}
+nb::object zero_float() {
+  return nb::float_(0.0);
+}
+nb::object true_value() {
+  return nb::bool_(true);
+}
 
 Record::Record(const RecordSpec* spec) : spec_(spec) {
   values_.reserve(spec->fields.size());
@@ -69,12 +81,11 @@ void define_record_methods(nb::handle cls, const RecordSpec& spec) {
                     return text + ")";
                   },
                   nb::is_method(), nb::name("__repr__"), nb::scope(cls)));
-  nb::setattr(cls, "__reduce__",
-              nb::cpp_function(
-                  [](nb::handle self) {
-                    return nb::make_tuple(self.type(), self.attr("_astuple")());
-                  },
-                  nb::is_method(), nb::name("__reduce__"), nb::scope(cls)));
+  nb::setattr(
+      cls, "__reduce__",
+      nb::cpp_function(
+          [](nb::handle self) { return nb::make_tuple(self.type(), self.attr("_astuple")()); },
+          nb::is_method(), nb::name("__reduce__"), nb::scope(cls)));
   nb::list names;
   for (const RecordField& f : spec.fields) names.append(nb::str(f.name));
   nb::setattr(cls, "__match_args__", nb::tuple(names));

@@ -73,9 +73,8 @@ nb::class_<T> bind_record(nb::module_& module, const RecordSpec& spec) {
       const std::string name = nb::cast<std::string>(key);
       const std::size_t i = self->index_of(name.c_str());
       if (i == s.fields.size())
-        throw nb::type_error((std::string(s.name) + "() got an unexpected keyword argument '" +
-                              name + "'")
-                                 .c_str());
+        throw nb::type_error(
+            (std::string(s.name) + "() got an unexpected keyword argument '" + name + "'").c_str());
       if (given[i])
         throw nb::type_error(
             (std::string(s.name) + "() got multiple values for argument '" + name + "'").c_str());

@@ -10,9 +10,11 @@ from __future__ import annotations
 
 import dataclasses
 import heapq
+import inspect
+import itertools
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Mapping, Optional
-
+from typing import Any
 
 _COMMON_FIELDS: tuple[tuple[str, Any], ...] = (
     ("output_type", None),
@@ -39,7 +41,7 @@ class Node:
 
 def _node_kind(cls):
     """Turn a class body into a node dataclass whose common settings follow its own fields."""
-    annotations = dict(cls.__dict__.get("__annotations__", {}))
+    annotations = dict(inspect.get_annotations(cls))
     for name, default in _COMMON_FIELDS:
         annotations[name] = "Any"
         setattr(cls, name, field(default=default, kw_only=True))
@@ -263,7 +265,9 @@ class Flatten(Node):
 
 
 NODE_KINDS = tuple(
-    cls for cls in list(globals().values()) if isinstance(cls, type) and issubclass(cls, Node) and cls is not Node
+    cls
+    for cls in list(globals().values())
+    if isinstance(cls, type) and issubclass(cls, Node) and cls is not Node
 )
 
 
@@ -318,7 +322,7 @@ class Graph:
         self,
         nodes: Mapping[str, Node] | Iterable[tuple[str, Node]] = (),
         edges: Iterable[tuple[str, str]] = (),
-        cyclic_config: Optional[dict] = None,
+        cyclic_config: dict | None = None,
         *,
         check: bool = False,
     ):
@@ -329,12 +333,12 @@ class Graph:
             self.check()
 
     @classmethod
-    def sequential(cls, *named_nodes: tuple[str, Node], cyclic_config: Optional[dict] = None) -> "Graph":
+    def sequential(cls, *named_nodes: tuple[str, Node], cyclic_config: dict | None = None) -> Graph:
         """A chain: each node feeds the next, in the order given."""
         names = [name for name, _ in named_nodes]
-        return cls(named_nodes, list(zip(names, names[1:])), cyclic_config)
+        return cls(named_nodes, list(itertools.pairwise(names)), cyclic_config)
 
-    def add(self, name: str, node: Node, *, after: str | Iterable[str] = ()) -> "Graph":
+    def add(self, name: str, node: Node, *, after: str | Iterable[str] = ()) -> Graph:
         """Add a node, with edges from the node(s) named in `after`; returns the graph."""
         if name in self.nodes:
             raise ValueError(f"Graph already has a node named {name!r}")
@@ -343,12 +347,12 @@ class Graph:
             self.edges.append((src, name))
         return self
 
-    def connect(self, src: str, dst: str) -> "Graph":
+    def connect(self, src: str, dst: str) -> Graph:
         """Add the edge src -> dst; returns the graph."""
         self.edges.append((src, dst))
         return self
 
-    def check(self) -> "Graph":
+    def check(self) -> Graph:
         """Raise ValueError if an edge is not a pair or names a node the graph does not have."""
         for edge in self.edges:
             if len(edge) != 2:

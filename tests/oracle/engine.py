@@ -6,10 +6,10 @@ call time, exactly as the engine does, so patched utilities affect both alike.
 """
 
 import numpy as np
-
-import zelka.backend.cpu.graph_utils as graph_utils
-from zelka.backend.config import CompileConfig
 from zelka.backend.cpu.simulator import SimulationResult
+
+from zelka.backend.config import CompileConfig
+from zelka.backend.cpu import graph_utils
 from zelka.ir import LIF, Affine, Input, Output
 
 
@@ -46,7 +46,7 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False):
     precision = CompileConfig().target_precision
     if input_data is None:
         input_data = synthetic_inputs(graph)
-    exec_order, predecessors, is_dag = graph_utils.build_execution_context(graph)
+    exec_order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
     n_steps = int(n_steps)
     cyclic_config = getattr(graph, "cyclic_config", None)
     if cyclic_config:
@@ -126,7 +126,7 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False):
         result.timesteps_run = n_steps
         result.spike_counts = spike_counts
         result.outputs_valid = True
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - the step loop reports every failure as text
         result.outputs_valid = False
         result.errors.append(str(exc))
     return result

@@ -8,7 +8,9 @@ namespace zelka::engine {
 
 enum class DType : std::uint8_t { f32, f64 };
 
-inline std::size_t itemsize(DType d) { return d == DType::f32 ? 4 : 8; }
+inline std::size_t itemsize(DType d) {
+  return d == DType::f32 ? 4 : 8;
+}
 
 // The wider of two element types (numpy's promotion restricted to float32/float64).
 inline DType promote(DType a, DType b) {

@@ -22,7 +22,8 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows, std::int64_t cols) {
+[[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows,
+                                               std::int64_t cols) {
   for (std::int64_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols);
 }
 
@@ -32,8 +33,8 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void spike_rows(const T* w_cols, const float* spikes, T* y, std::int64_t rows,
-                std::int64_t cols) {
+[[gnu::always_inline]] inline void spike_rows(const T* w_cols, const float* spikes, T* y,
+                                              std::int64_t rows, std::int64_t cols) {
   std::fill(y, y + rows, T(0));
   for (std::int64_t c = 0; c < cols; ++c)
     if (spikes[c] != 0.0f) add_column(w_cols + c * rows, y, rows);
@@ -61,8 +62,8 @@ __attribute__((target_clones("avx2", "default"))) void spike_matvec(const float*
 }
 
 __attribute__((target_clones("avx2", "default"))) void spike_matvec(const double* w_cols,
-                                                                    const float* spikes,
-                                                                    double* y, std::int64_t rows,
+                                                                    const float* spikes, double* y,
+                                                                    std::int64_t rows,
                                                                     std::int64_t cols) {
   spike_rows(w_cols, spikes, y, rows, cols);
 }

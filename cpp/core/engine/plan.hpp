@@ -34,12 +34,12 @@ struct CombineArgs {
 };
 
 struct AffineArgs {
-  int input = -1;           // slot holding the flattened input
-  int converted_input = -1;  // scratch slot when the input must be widened to the product type
-  int product_slot = -1;     // scratch slot for weight . input
-  const void* weight = nullptr;     // [rows, cols], product type
+  int input = -1;                // slot holding the flattened input
+  int converted_input = -1;      // scratch slot when the input must be widened to the product type
+  int product_slot = -1;         // scratch slot for weight . input
+  const void* weight = nullptr;  // [rows, cols], product type
   const void* weight_cols = nullptr;  // [cols, rows] copy for spike inputs, or null
-  DType product = DType::f32;       // type of weight . input
+  DType product = DType::f32;         // type of weight . input
   std::int64_t rows = 0, cols = 0;
   const void* bias = nullptr;  // [rows], result type
   DType result = DType::f32;
@@ -70,7 +70,7 @@ enum class OpKind : std::uint8_t { combine, copy, affine, lif };
 
 struct Instruction {
   OpKind kind = OpKind::copy;
-  int node = -1;        // node whose time this instruction is (-1: not a node's own work)
+  int node = -1;           // node whose time this instruction is (-1: not a node's own work)
   bool is_static = false;  // same inputs every step: computed in the first native step only
   int destination = -1;
   int source = -1;  // source of copy

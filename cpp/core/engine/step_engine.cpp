@@ -28,8 +28,8 @@ template <typename P>
 void affine_in(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, P* product) {
   const Slot& in = slots[a.input];
   if (a.weight_cols) {
-    spike_matvec(static_cast<const P*>(a.weight_cols), static_cast<const float*>(in.data),
-                 product, a.rows, a.cols);
+    spike_matvec(static_cast<const P*>(a.weight_cols), static_cast<const float*>(in.data), product,
+                 a.rows, a.cols);
   } else {
     const P* x = static_cast<const P*>(in.data);
     if (a.converted_input >= 0) {

@@ -38,8 +38,8 @@ float half_to_float(std::uint16_t bits) {
   if (exponent == 0)
     magnitude = std::ldexp(static_cast<float>(mantissa), -24);
   else if (exponent == 31)
-    magnitude = mantissa ? std::numeric_limits<float>::quiet_NaN()
-                         : std::numeric_limits<float>::infinity();
+    magnitude =
+        mantissa ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
   else
     magnitude = std::ldexp(static_cast<float>(mantissa | 0x400), exponent - 25);
   return sign ? -magnitude : magnitude;
@@ -82,8 +82,8 @@ void saturate_half(const std::uint16_t* in, std::uint16_t* out, std::size_t n,
   }
 }
 
-#define ZELKA_SATURATE_TYPE(T)                 \
-  template Bounds<T> bounds_for<T>(Range);     \
+#define ZELKA_SATURATE_TYPE(T)             \
+  template Bounds<T> bounds_for<T>(Range); \
   template void saturate<T>(const T*, T*, std::size_t, Bounds<T>);
 
 ZELKA_SATURATE_TYPE(float)
@@ -132,17 +132,25 @@ void saturate_elements(ElementType t, const void* in, void* out, std::size_t n, 
     std::memcpy(out, in, n);
   } else if (t.kind == 'i') {
     switch (t.itemsize) {
-      case 1: return saturate_as<std::int8_t>(in, out, n, range);
-      case 2: return saturate_as<std::int16_t>(in, out, n, range);
-      case 4: return saturate_as<std::int32_t>(in, out, n, range);
-      default: return saturate_as<std::int64_t>(in, out, n, range);
+      case 1:
+        return saturate_as<std::int8_t>(in, out, n, range);
+      case 2:
+        return saturate_as<std::int16_t>(in, out, n, range);
+      case 4:
+        return saturate_as<std::int32_t>(in, out, n, range);
+      default:
+        return saturate_as<std::int64_t>(in, out, n, range);
     }
   } else if (t.kind == 'u') {
     switch (t.itemsize) {
-      case 1: return saturate_as<std::uint8_t>(in, out, n, range);
-      case 2: return saturate_as<std::uint16_t>(in, out, n, range);
-      case 4: return saturate_as<std::uint32_t>(in, out, n, range);
-      default: return saturate_as<std::uint64_t>(in, out, n, range);
+      case 1:
+        return saturate_as<std::uint8_t>(in, out, n, range);
+      case 2:
+        return saturate_as<std::uint16_t>(in, out, n, range);
+      case 4:
+        return saturate_as<std::uint32_t>(in, out, n, range);
+      default:
+        return saturate_as<std::uint64_t>(in, out, n, range);
     }
   } else if (t.itemsize == 2) {
     saturate_half(static_cast<const std::uint16_t*>(in), static_cast<std::uint16_t*>(out), n,

@@ -64,8 +64,8 @@ nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle n
   w.membrane_state[name] = mem;
   nb::object total = np.sum(spikes);
   nb::object count = steal_or_raise(PyNumber_Long(total.ptr()));
-  nb::object previous = w.spike_counts.contains(name) ? nb::object(w.spike_counts[name])
-                                                      : nb::object(nb::int_(0));
+  nb::object previous =
+      w.spike_counts.contains(name) ? nb::object(w.spike_counts[name]) : nb::object(nb::int_(0));
   w.spike_counts[name] = add(previous, count);
   return spikes;
 }

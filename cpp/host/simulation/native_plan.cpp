@@ -481,10 +481,10 @@ class Planner {
   numeric::Bounds<float> bounds32_{};
   numeric::Bounds<double> bounds64_{};
   nb::dict key_slot_;
-  std::vector<nb::object> source_;   // per slot: the value it starts from
-  std::vector<int> written_at_;      // per slot: instruction writing it, or -1
+  std::vector<nb::object> source_;                  // per slot: the value it starts from
+  std::vector<int> written_at_;                     // per slot: instruction writing it, or -1
   std::vector<std::vector<int>> sources_, writes_;  // per instruction
-  std::vector<bool> output_copy_, dropped_;  // per instruction
+  std::vector<bool> output_copy_, dropped_;         // per instruction
   std::vector<PendingAffine> pending_affines_;
   int node_count_ = 0;
 };
@@ -523,8 +523,7 @@ void write_back(NativeRun& run, WorkingState& state) {
     state.membrane_state[m.name] = slot_array(run, m.slot);
   for (std::size_t i = 0; i < run.counted.size(); ++i) {
     nb::handle name = run.counted[i];
-    state.spike_counts[name] =
-        add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
+    state.spike_counts[name] = add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
     run.plan.spike_totals[i] = 0;
   }
 }

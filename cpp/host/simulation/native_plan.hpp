@@ -27,7 +27,7 @@ struct NativeRun {
     int slot;
   };
   std::vector<Membrane> membranes;
-  std::vector<nb::object> counted;  // LIF names, by spike counter index
+  std::vector<nb::object> counted;     // LIF names, by spike counter index
   std::vector<nb::object> keep_alive;  // arrays whose buffers the plan borrows
 };
 

@@ -46,8 +46,8 @@ void init_membranes(nb::handle graph, const NodeKinds& kinds, WorkingState& stat
     if (!is_instance(node, kinds.lif)) continue;
     nb::object threshold = node.attr("v_threshold");
     if (!is_instance(threshold, np.ndarray))
-      throw nb::type_error(("LIF node '" + str_text(name) + "': v_threshold must be np.ndarray, got " +
-                            type_name_of(threshold))
+      throw nb::type_error(("LIF node '" + str_text(name) +
+                            "': v_threshold must be np.ndarray, got " + type_name_of(threshold))
                                .c_str());
     nb::object shape = threshold.attr("shape");
     if (nb::len(shape) == 0)

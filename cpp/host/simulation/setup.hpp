@@ -31,7 +31,8 @@ struct WorkingState {
 
 // How simulate and profile differ inside a step.
 struct StepPolicy {
-  bool fill_missing_inputs = true;  // an Input without a value gets a float32 zero vector of length 1
+  bool fill_missing_inputs =
+      true;  // an Input without a value gets a float32 zero vector of length 1
 };
 
 // Float32 zero inputs for the graph's Input nodes from their declared shapes.

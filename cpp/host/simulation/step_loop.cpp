@@ -76,7 +76,8 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
     nb::object current = signature(state);
     if (previous.is_valid() && equal(current, previous)) {
       try_native = false;
-      if (auto run = plan_native(setup, state)) done += run_native(**run, state, n_steps - done, options);
+      if (auto run = plan_native(setup, state))
+        done += run_native(**run, state, n_steps - done, options);
       continue;
     }
     previous = std::move(current);

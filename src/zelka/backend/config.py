@@ -1,7 +1,7 @@
 """Configuration and result records shared by the backends."""
 
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any
 
 
 @dataclass
@@ -9,7 +9,7 @@ class CompileConfig:
     """How a graph is compiled: numeric format, execution mode (None: derived from the graph) and goal."""
 
     target_precision: str = "fp32"
-    execution_mode: Optional[str] = None
+    execution_mode: str | None = None
     optimize_for: str = "latency"
 
 

@@ -1,0 +1,197 @@
+"""The run entry: backend lookup, validation, input normalisation, energy estimate."""
+
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+import zelka.backend.run as run_module
+from zelka.backend.run import RunResult, run
+
+from zelka.backend import registry
+from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
+
+DEFAULTS = RunResult()
+
+
+def small_graph():
+    return Graph.sequential(
+        ("in", Input(input_type={"x": (3,)})),
+        ("fc", Affine(np.eye(3, dtype=np.float32))),
+        ("lif", LIF(tau=2.0, v_threshold=np.full(3, 0.5, np.float32))),
+        ("out", Output()),
+    )
+
+
+def assert_only_errors(result, errors):
+    assert result.errors == errors
+    for field in (
+        "outputs",
+        "spike_counts",
+        "timesteps_run",
+        "total_latency_us",
+        "energy_estimate_uj",
+        "mac_ops",
+        "peak_memory_bytes",
+        "per_node_latency",
+        "profile",
+    ):
+        assert getattr(result, field) == getattr(DEFAULTS, field), field
+
+
+class FakeBackend:
+    """A backend that records its calls and returns canned records."""
+
+    name = "fake"
+
+    def __init__(self, spike_counts, mac_ops=1000, peak_memory_bytes=400, outputs_valid=True):
+        self.calls = []
+        self.sim = SimpleNamespace(
+            outputs={"out": np.ones(2)},
+            spike_counts=spike_counts,
+            timesteps_run=7,
+            outputs_valid=outputs_valid,
+            errors=["boom"],
+        )
+        self.prof = SimpleNamespace(
+            total_latency_us=12.5,
+            per_node_latency={"fc": 12.5},
+            mac_ops=mac_ops,
+            peak_memory_bytes=peak_memory_bytes,
+        )
+
+    def validate(self, graph):
+        self.calls.append("validate")
+        return SimpleNamespace(is_valid=True, warnings=["ignored"], unsupported_nodes=[])
+
+    def simulate(self, graph, input_data=None, n_steps=1):
+        self.calls.append(("simulate", input_data, n_steps))
+        return self.sim
+
+    def profile(self, graph, input_data=None, n_steps=1):
+        self.calls.append(("profile", input_data, n_steps))
+        return self.prof
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    backend = FakeBackend({"a": 20, "b": 30})
+    monkeypatch.setitem(registry._backends, "fake", backend)
+    return backend
+
+
+def test_defaults_and_documentation():
+    assert run_module.DEFAULT_ENERGY_PER_MAC_PJ == 0.9
+    assert run_module.DEFAULT_ENERGY_PER_SPIKE_PJ == 0.1
+    assert run_module.DEFAULT_ENERGY_PER_SRAM_READ_PJ == 5.0
+    assert RunResult.__doc__.startswith("Result of running a ZELKA IR graph.")
+    assert "profile: Full ProfileResult if profile=True, else None." in RunResult.__doc__
+    assert DEFAULTS.errors == [] and DEFAULTS.profile is None and DEFAULTS.total_latency_us == 0.0
+
+
+def test_unknown_backend_and_backend_without_simulation(monkeypatch):
+    assert_only_errors(run(small_graph(), backend="nosuch"), ["Backend 'nosuch' not found"])
+    no_sim = SimpleNamespace(name="fpga", validate=lambda g: pytest.fail("validated"), simulate=None)
+    monkeypatch.setitem(registry._backends, "fpga", no_sim)
+    assert_only_errors(
+        run(small_graph(), backend="fpga"), ["Backend 'fpga' does not support simulation. Use backend='cpu'."]
+    )
+
+
+def test_invalid_graphs_report_warnings_then_the_missing_nodes():
+    g = Graph({"a": ReLU()}, [("x", "a")])
+    assert_only_errors(run(g), ["Edge references missing node: x", "Validation failed: ['x']"])
+    assert_only_errors(run(Graph()), ["Graph has no nodes", "Graph has no edges", "Validation failed: []"])
+
+
+@pytest.mark.parametrize("inputs", [0, 2])
+def test_a_single_array_needs_exactly_one_input_node(inputs):
+    nodes = [(f"in{i}", Input(input_type={"x": (2,)})) for i in range(inputs)] + [("out", Output())]
+    g = Graph(nodes, [(n, "out") for n, _ in nodes[:-1]] or [("out", "out")])
+    assert_only_errors(
+        run(g, np.zeros(2)), ["Single array provided but graph has multiple Input nodes; use dict"]
+    )
+
+
+def test_inputs_are_normalised_before_simulation(fake):
+    g = Graph({"in": Input(input_type={"p": np.array([3])}), "other": ReLU()}, [("in", "other")])
+    run(g, backend="fake", timesteps=2.5)
+    _, inputs, n_steps = fake.calls[1]
+    assert list(inputs) == ["in"] and inputs["in"].dtype == np.float32 and inputs["in"].shape == (3,)
+    assert n_steps == 2
+    x = np.arange(3.0)
+    run(g, x, backend="fake")
+    assert fake.calls[-2][1] == {"in": x} and fake.calls[-2][1]["in"] is x
+    given = {"anything": 1}
+    run(g, given, backend="fake")
+    assert fake.calls[-2][1] is given and fake.calls[-1][1] is given  # profile sees the same map
+
+
+def test_energy_estimate_uses_the_run_coefficients(fake):
+    result = run(small_graph(), backend="fake")
+    assert result.errors == []
+    assert result.outputs is fake.sim.outputs and result.spike_counts is fake.sim.spike_counts
+    assert result.timesteps_run == 7 and result.profile is fake.prof
+    assert result.per_node_latency is fake.prof.per_node_latency
+    assert (result.total_latency_us, result.mac_ops, result.peak_memory_bytes) == (12.5, 1000, 400)
+    # 1000 x 0.9 + 50 x 0.1 + 400 x 5.0 / 4 = 1405 pJ
+    assert result.energy_estimate_uj == pytest.approx(0.001405, rel=1e-12)
+    custom = run(
+        small_graph(), backend="fake", energy_per_mac_pj=2, energy_per_spike_pj=0, energy_per_sram_read_pj=4
+    )
+    assert custom.energy_estimate_uj == pytest.approx((2000 + 400) / 1e6, rel=1e-12)
+
+
+def test_no_spikes_and_no_macs_leave_the_sram_term(monkeypatch):
+    backend = FakeBackend({}, mac_ops=0, peak_memory_bytes=400)
+    monkeypatch.setitem(registry._backends, "fake", backend)
+    assert run(small_graph(), backend="fake").energy_estimate_uj == pytest.approx(400 * 5.0 / 4 / 1e6)
+
+
+def test_profile_off_or_failed_simulation_skip_profiling(fake, monkeypatch):
+    result = run(small_graph(), backend="fake", profile=0)
+    assert result.profile is None and result.energy_estimate_uj == 0.0 and result.mac_ops == 0
+    assert result.timesteps_run == 7
+    failing = FakeBackend({"a": 1}, outputs_valid=False)
+    monkeypatch.setitem(registry._backends, "fake", failing)
+    result = run(small_graph(), backend="fake")
+    assert result.errors == ["boom"] and result.timesteps_run == 7 and result.profile is None
+    assert [c[0] for c in failing.calls[1:]] == ["simulate"]
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"timesteps": "3"}, "Argument 'timesteps' has incorrect type (expected int, got str)"),
+        ({"timesteps": None}, "Argument 'timesteps' has incorrect type (expected int, got NoneType)"),
+        ({"backend": 1}, "Argument 'backend' has incorrect type (expected str, got int)"),
+        (
+            {"energy_per_mac_pj": "x"},
+            "Argument 'energy_per_mac_pj' has incorrect type (expected float, got str)",
+        ),
+    ],
+)
+def test_argument_types_are_checked_before_anything_runs(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        run(small_graph(), backend="nosuch", **kwargs) if "backend" not in kwargs else run(
+            small_graph(), **kwargs
+        )
+    assert str(info.value) == message
+
+
+def test_cpu_run_end_to_end():
+    x = np.array([1.0, 0.2, 0.6], np.float32)
+    result = run(small_graph(), x, 3, "cpu", False)
+    assert result.errors == [] and result.timesteps_run == 3
+    assert result.spike_counts == {"lif": 6}
+    assert result.outputs["out"].tolist() == [1.0, 0.0, 1.0]
+    bad = small_graph()
+    bad.nodes["fc"].bias = np.zeros(5)
+    result = run(bad, x)
+    assert result.errors and "broadcast" in result.errors[0]
+    assert result.outputs == {} and result.timesteps_run == 0
+
+
+def test_registry_loads_builtin_backends_on_demand():
+    assert registry.get_backend("cpu").name == "cpu"
+    with pytest.raises(KeyError):
+        registry.get_backend("nosuch")
