@@ -217,8 +217,12 @@ class Planner {
   void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present,
                    int position) {
     const Combined c = combined(present);
-    const int input = input_slot(c);
     const int dst = slot_of(name);
+    int input = input_slot(c);
+    if (input == dst) {  // a layer fed by itself reads its previous output
+      input = add_slot(c.dtype, c.shape);
+      emit_copy(dst, input, -1);
+    }
     nb::object weight = node.attr("weight");
     require(is_exact_ndarray(weight));
     const Shape wshape = shape_of(weight);
@@ -440,7 +444,7 @@ class Planner {
     nb::object isfinite = np_.module.attr("isfinite");
     for (PendingAffine& p : pending_affines_) {
       engine::AffineArgs& a = run_->plan.affine[p.args];
-      if (!spike[a.input] || a.converted_input >= 0) continue;
+      if (!spike[a.input]) continue;
       if (!truth(isfinite(p.weight).attr("all")())) continue;
       nb::object columns = np_.ascontiguousarray(p.weight.attr("T"));
       run_->keep_alive.push_back(columns);
