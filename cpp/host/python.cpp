@@ -55,7 +55,7 @@ nb::object getitem(nb::handle obj, nb::handle key) {
   return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));
 }
 
-std::vector<nb::object> unpack(nb::handle obj, std::size_t count) {
+std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording wording) {
   PyObject* iterator = PyObject_GetIter(obj.ptr());
   if (!iterator) {
     PyErr_Clear();
@@ -74,10 +74,16 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count) {
   if (items.size() > count)
     throw nb::value_error(
         ("too many values to unpack (expected " + std::to_string(count) + ")").c_str());
-  if (items.size() < count)
-    throw nb::value_error(("not enough values to unpack (expected " + std::to_string(count) +
-                           ", got " + std::to_string(items.size()) + ")")
-                              .c_str());
+  if (items.size() < count) {
+    const std::string got = std::to_string(items.size());
+    if (wording == UnpackWording::counted)
+      throw nb::value_error(
+          ("need more than " + got + (items.size() == 1 ? " value" : " values") + " to unpack")
+              .c_str());
+    throw nb::value_error(
+        ("not enough values to unpack (expected " + std::to_string(count) + ", got " + got + ")")
+            .c_str());
+  }
   return items;
 }
 

@@ -34,9 +34,16 @@ bool equal(nb::handle a, nb::handle b);
 // obj[key]
 nb::object getitem(nb::handle obj, nb::handle key);
 
-// `a, b, ... = obj` for `count` targets: the items, or ValueError/TypeError with Python's
+// How unpacking reports a wrong number of items.
+enum class UnpackWording {
+  current,  // "not enough values to unpack (expected 3, got 2)"
+  counted,  // "need more than 2 values to unpack"
+};
+
+// `a, b, ... = obj` for `count` targets: the items, or ValueError/TypeError with the
 // unpacking messages.
-std::vector<nb::object> unpack(nb::handle obj, std::size_t count);
+std::vector<nb::object> unpack(nb::handle obj, std::size_t count,
+                               UnpackWording wording = UnpackWording::current);
 
 bool is_instance(nb::handle obj, nb::handle cls);
 
