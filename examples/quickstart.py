@@ -1,12 +1,15 @@
-"""Build a small spiking network in the zelka IR, run it on the CPU backend and print
-what it produced.
+"""Build a small spiking network in the zelka IR, run it on the CPU backend, print what it
+produced, and print the hls4ml configuration the FPGA flow would build it from.
 
     python examples/quickstart.py
 """
 
-import numpy as np
-from zelka.backend.run import run
+import json
 
+import numpy as np
+
+from zelka.backend.fpga.cfgsmith import ir_to_hls4ml_config
+from zelka.backend.run import run
 from zelka.ir import LIF, Affine, Graph, Input, Output
 
 
@@ -14,11 +17,11 @@ def build_network(seed: int = 0) -> Graph:
     """A 64-32-10 network of LIF neurons fed through two dense layers."""
     rng = np.random.default_rng(seed)
     return Graph.sequential(
-        ("pixels", Input(input_type={"x": (64,)})),
+        ("pixels", Input(input_type={"input": (64,)})),
         ("fc1", Affine(rng.normal(0.0, 0.3, (32, 64)).astype(np.float32), np.zeros(32, np.float32))),
-        ("lif1", LIF(tau=4.0, v_threshold=np.full(32, 1.0, np.float32), v_leak=0.0)),
-        ("fc2", Affine(rng.normal(0.0, 0.8, (10, 32)).astype(np.float32))),
-        ("lif2", LIF(tau=8.0, v_threshold=np.full(10, 1.0, np.float32), v_leak=0.0)),
+        ("lif1", LIF(tau=np.full(32, 4.0, np.float32), v_threshold=np.full(32, 1.0, np.float32))),
+        ("fc2", Affine(rng.normal(0.0, 0.8, (10, 32)).astype(np.float32), reuse_factor=4)),
+        ("lif2", LIF(tau=np.full(10, 8.0, np.float32), v_threshold=np.full(10, 1.0, np.float32))),
         ("scores", Output()),
     )
 
@@ -35,6 +38,10 @@ def main() -> None:
         print(f"output {name!r} after the last step: {spikes.astype(int).tolist()}")
     for name, count in result.spike_counts.items():
         print(f"{name}: {count} spikes")
+
+    config = ir_to_hls4ml_config(graph, project_name="quickstart", io_type="io_parallel")
+    print("hls4ml configuration:")
+    print(json.dumps(config, indent=2))
 
 
 if __name__ == "__main__":

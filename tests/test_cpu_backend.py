@@ -4,10 +4,10 @@ import pickle
 
 import numpy as np
 import pytest
-from zelka.backend.cpu.simulator import CPUBackend, SimulationResult
 
 from zelka.backend.base import BackendBase
 from zelka.backend.cpu import simulator
+from zelka.backend.cpu.simulator import CPUBackend, SimulationResult
 from zelka.backend.registry import get_backend
 from zelka.graph import HardwareSpec
 from zelka.ir import LIF, Graph, Input, Output, ReLU

@@ -4,10 +4,10 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-import zelka.backend.run as run_module
-from zelka.backend.run import RunResult, run
 
+import zelka.backend.run as run_module
 from zelka.backend import registry
+from zelka.backend.run import RunResult, run
 from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
 
 DEFAULTS = RunResult()
