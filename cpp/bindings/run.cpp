@@ -5,6 +5,7 @@
 #include "host/args.hpp"
 #include "host/numpy.hpp"
 #include "host/record.hpp"
+#include "host/simulation/setup.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -59,23 +60,7 @@ bool normalise_inputs(nb::handle graph, nb::handle input_kind, nb::object& input
                       nb::object& errors) {
   const Numpy& np = Numpy::get();
   if (input_data.is_none()) {
-    nb::dict inputs;
-    for (nb::handle item : graph.attr("nodes").attr("items")()) {
-      nb::object name = item[0], node = item[1];
-      if (!is_instance(node, input_kind)) continue;
-      nb::object shape_dict = node.attr("input_type");
-      if (PyDict_Check(shape_dict.ptr())) {
-        if (PyDict_Size(shape_dict.ptr()) == 0)
-          throw nb::value_error(("Input node " + repr_text(name) +
-                                 " declares no input shape: its input_type is an empty dict")
-                                    .c_str());
-        nb::object first_shape = nb::borrow(*nb::iter(shape_dict.attr("values")()));
-        inputs[name] = np.zeros(first_shape, "dtype"_a = np.float32);
-      } else if (is_instance(shape_dict, np.ndarray)) {
-        inputs[name] = np.zeros(shape_dict, "dtype"_a = np.float32);
-      }
-    }
-    input_data = inputs;
+    input_data = simulation::synthetic_inputs(graph, input_kind);
   } else if (is_instance(input_data, np.ndarray)) {
     nb::list names;
     for (nb::handle item : graph.attr("nodes").attr("items")())

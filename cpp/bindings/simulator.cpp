@@ -90,7 +90,7 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
   setup.precision = compile_config()().attr("target_precision");
-  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
+  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds.input)
                                           : nb::borrow<nb::dict>(input_data);
   ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
   setup.nodes = graph.attr("nodes");

@@ -11,13 +11,13 @@ NodeKinds NodeKinds::load() {
   return {ir.attr("Input"), ir.attr("Output"), ir.attr("Affine"), ir.attr("LIF")};
 }
 
-nb::dict synthetic_inputs(nb::handle graph, const NodeKinds& kinds) {
+nb::dict synthetic_inputs(nb::handle graph, nb::handle input_kind) {
   const Numpy& np = Numpy::get();
   nb::dict inputs;
   nb::object items = graph.attr("nodes").attr("items")();
   for (nb::handle item : items) {
     nb::object name = item[0], node = item[1];
-    if (!is_instance(node, kinds.input)) continue;
+    if (!is_instance(node, input_kind)) continue;
     nb::object shape_dict = node.attr("input_type");
     if (PyDict_Check(shape_dict.ptr())) {
       if (PyDict_Size(shape_dict.ptr()) == 0)

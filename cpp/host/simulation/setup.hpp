@@ -35,8 +35,9 @@ struct StepPolicy {
       true;  // an Input without a value gets a float32 zero vector of length 1
 };
 
-// Float32 zero inputs for the graph's Input nodes from their declared shapes.
-nb::dict synthetic_inputs(nb::handle graph, const NodeKinds& kinds);
+// Float32 zero inputs for the graph's Input nodes (instances of `input_kind`) from their
+// declared shapes.
+nb::dict synthetic_inputs(nb::handle graph, nb::handle input_kind);
 
 // The unpacked (exec_order, predecessors, is_dag) of build_execution_context(graph).
 struct ExecutionContext {
