@@ -61,44 +61,40 @@ class Output(Node):
     """Reports the activation of its first predecessor."""
 
 
+@dataclass(eq=False)
+class _Dense(Node):
+    weight: Any
+    bias: Any = None
+
+
 @_node_kind
-class Affine(Node):
+class Affine(_Dense):
     """Dense layer: weight [out, in], optional bias [out]."""
 
-    weight: Any
-    bias: Any = None
-
 
 @_node_kind
-class SpikingAffine(Node):
+class SpikingAffine(_Dense):
     """Dense layer fed by spikes: weight [out, in], optional bias [out]."""
 
-    weight: Any
-    bias: Any = None
 
-
-@_node_kind
-class Conv1d(Node):
-    """1-D convolution: weight [out_ch, in_ch, kW]."""
-
-    weight: Any
-    bias: Any = None
-    stride: int = 1
-    padding: int = 0
-    dilation: int = 1
-    groups: int = 1
-
-
-@_node_kind
-class Conv2d(Node):
-    """2-D convolution: weight [out_ch, in_ch, kH, kW]; stride and padding an integer or a pair."""
-
+@dataclass(eq=False)
+class _Convolution(Node):
     weight: Any
     bias: Any = None
     stride: Any = 1
     padding: Any = 0
     dilation: Any = 1
     groups: int = 1
+
+
+@_node_kind
+class Conv1d(_Convolution):
+    """1-D convolution: weight [out_ch, in_ch, kW]; stride and padding integers."""
+
+
+@_node_kind
+class Conv2d(_Convolution):
+    """2-D convolution: weight [out_ch, in_ch, kH, kW]; stride and padding an integer or a pair."""
 
 
 @_node_kind
@@ -112,46 +108,41 @@ class SepConv2d(Node):
     padding: Any = 0
 
 
+@dataclass(eq=False)
+class _Pooling(Node):
+    kernel_size: Any = (2, 2)
+    stride: Any = ()
+    padding: Any = (0, 0)
+
+
 @_node_kind
-class MaxPool2d(Node):
+class MaxPool2d(_Pooling):
     """2-D max pooling; an empty stride means a stride equal to the kernel."""
 
-    kernel_size: Any = (2, 2)
-    stride: Any = ()
-    padding: Any = (0, 0)
-
 
 @_node_kind
-class AvgPool2d(Node):
+class AvgPool2d(_Pooling):
     """2-D average pooling; an empty stride means a stride equal to the kernel."""
 
-    kernel_size: Any = (2, 2)
-    stride: Any = ()
-    padding: Any = (0, 0)
+
+@dataclass(eq=False)
+class _BatchNorm(Node):
+    num_features: int
+    running_mean: Any = None
+    running_var: Any = None
+    gamma: Any = None
+    beta: Any = None
+    eps: float = 1e-5
 
 
 @_node_kind
-class BatchNorm1d(Node):
+class BatchNorm1d(_BatchNorm):
     """Batch normalisation over features."""
 
-    num_features: int
-    running_mean: Any = None
-    running_var: Any = None
-    gamma: Any = None
-    beta: Any = None
-    eps: float = 1e-5
-
 
 @_node_kind
-class BatchNorm2d(Node):
+class BatchNorm2d(_BatchNorm):
     """Batch normalisation over channels."""
-
-    num_features: int
-    running_mean: Any = None
-    running_var: Any = None
-    gamma: Any = None
-    beta: Any = None
-    eps: float = 1e-5
 
 
 @_node_kind
@@ -164,56 +155,51 @@ class LIF(Node):
     r: Any = 1.0
 
 
+@dataclass(eq=False)
+class _Activation(Node):
+    features: int = 0
+
+
 @_node_kind
-class ReLU(Node):
+class ReLU(_Activation):
     """Rectifier; a non-zero `negative_slope` makes it leaky."""
 
-    features: int = 0
     negative_slope: float = 0.0
 
 
 @_node_kind
-class Sigmoid(Node):
+class Sigmoid(_Activation):
     """Logistic activation."""
 
-    features: int = 0
-
 
 @_node_kind
-class Tanh(Node):
+class Tanh(_Activation):
     """Hyperbolic tangent activation."""
 
-    features: int = 0
-
 
 @_node_kind
-class Softmax(Node):
+class Softmax(_Activation):
     """Softmax over `axis`."""
 
-    features: int = 0
     axis: int = -1
 
 
 @_node_kind
-class GELU(Node):
+class GELU(_Activation):
     """Gaussian error linear unit."""
-
-    features: int = 0
 
 
 @_node_kind
-class ELU(Node):
+class ELU(_Activation):
     """Exponential linear unit."""
 
-    features: int = 0
     alpha: float = 1.0
 
 
 @_node_kind
-class PReLU(Node):
+class PReLU(_Activation):
     """Rectifier with learned per-channel negative slopes."""
 
-    features: int = 0
     slope: Any = None
 
 

@@ -3,18 +3,10 @@
 namespace zelka::engine {
 namespace {
 
-template <typename T>
-numeric::Bounds<T> bounds_of(const LifArgs& a) {
-  if constexpr (sizeof(T) == 4)
-    return a.bounds32;
-  else
-    return a.bounds64;
-}
-
 // M: membrane type; R: type of v_leak * spikes; In: input type (void: no input this step).
 template <typename M, typename R, typename In>
 std::int64_t lif_kernel(M* mem, const In* input, float* spikes, const LifArgs& a) {
-  const numeric::Bounds<M> bounds = bounds_of<M>(a);
+  const numeric::Bounds<M> bounds = a.bounds.of<M>();
   std::int64_t fired = 0;
   for (std::int64_t i = 0; i < a.neurons; ++i) {
     const double leak = a.v_leak.at(i);

@@ -21,6 +21,20 @@ struct Slot {
   Storage storage;
 };
 
+// A precision's range in both engine types.
+struct SaturateBounds {
+  numeric::Bounds<float> f32{};
+  numeric::Bounds<double> f64{};
+
+  template <typename T>
+  numeric::Bounds<T> of() const {
+    if constexpr (sizeof(T) == 4)
+      return f32;
+    else
+      return f64;
+  }
+};
+
 // How a node's predecessors are combined into its input.
 enum class CombineMode : std::uint8_t {
   copy,      // one contributing predecessor: its value, converted to the output type
@@ -43,8 +57,7 @@ struct AffineArgs {
   std::int64_t rows = 0, cols = 0;
   const void* bias = nullptr;  // [rows], result type
   DType result = DType::f32;
-  numeric::Bounds<float> bounds32{};
-  numeric::Bounds<double> bounds64{};
+  SaturateBounds bounds;
 };
 
 // Per-neuron parameters as float64 values; stride 0 broadcasts one value to every neuron.
@@ -61,8 +74,7 @@ struct LifArgs {
   std::int64_t neurons = 0;
   NeuronParam decay, v_leak, v_threshold;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
-  numeric::Bounds<float> bounds32{};
-  numeric::Bounds<double> bounds64{};
+  SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals
 };
 

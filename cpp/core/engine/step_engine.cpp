@@ -7,19 +7,11 @@
 namespace zelka::engine {
 namespace {
 
-template <typename T>
-numeric::Bounds<T> bounds_of(const AffineArgs& a) {
-  if constexpr (sizeof(T) == 4)
-    return a.bounds32;
-  else
-    return a.bounds64;
-}
-
 // out = saturate(product + bias) in the result type R; the product is in type P.
 template <typename P, typename R>
 void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
   const R* bias = static_cast<const R*>(a.bias);
-  const numeric::Bounds<R> bounds = bounds_of<R>(a);
+  const numeric::Bounds<R> bounds = a.bounds.of<R>();
   for (std::int64_t r = 0; r < a.rows; ++r)
     out[r] = numeric::clip(static_cast<R>(product[r]) + bias[r], bounds);
 }

@@ -38,8 +38,7 @@ class Planner {
     require(PyUnicode_Check(s_.precision.ptr()));
     auto range = numeric::precision_range(nb::cast<std::string>(s_.precision));
     require(range.has_value());
-    bounds32_ = numeric::bounds_for<float>(*range);
-    bounds64_ = numeric::bounds_for<double>(*range);
+    bounds_ = {numeric::bounds_for<float>(*range), numeric::bounds_for<double>(*range)};
     require(PyList_Check(s_.exec_order.ptr()) || PyTuple_Check(s_.exec_order.ptr()));
     add_activation_slots();
     walk_nodes();
@@ -258,8 +257,7 @@ class Planner {
     args.product = product;
     args.result = result;
     args.bias = ArrayData(bias_vector).data();
-    args.bounds32 = bounds32_;
-    args.bounds64 = bounds64_;
+    args.bounds = bounds_;
     args.product_slot = add_slot(product, Shape{rows});
     if (c.dtype != product) args.converted_input = add_slot(product, Shape{cols});
     nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
@@ -338,8 +336,7 @@ class Planner {
     require(result_is(membrane, decay, mtype) && result_is(membrane, v_leak, mtype));
     nb::object spike_probe = np_.empty(0, "dtype"_a = np_.float32);
     args.reset_in_f32 = result_is(v_leak, spike_probe, DType::f32);
-    args.bounds32 = bounds32_;
-    args.bounds64 = bounds64_;
+    args.bounds = bounds_;
     require(!c.shape.empty());
     const bool has_input = c.shape[0] >= n;
     int input = -1;
@@ -482,8 +479,7 @@ class Planner {
   const WorkingState& w_;
   const Numpy& np_;
   std::unique_ptr<NativeRun> run_;
-  numeric::Bounds<float> bounds32_{};
-  numeric::Bounds<double> bounds64_{};
+  engine::SaturateBounds bounds_;
   nb::dict key_slot_;
   std::vector<nb::object> source_;                  // per slot: the value it starts from
   std::vector<int> written_at_;                     // per slot: instruction writing it, or -1
