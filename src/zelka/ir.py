@@ -252,8 +252,8 @@ class Flatten(Node):
 
 NODE_KINDS = tuple(
     cls
-    for cls in list(globals().values())
-    if isinstance(cls, type) and issubclass(cls, Node) and cls is not Node
+    for name, cls in list(globals().items())
+    if isinstance(cls, type) and issubclass(cls, Node) and not name.startswith("_") and cls is not Node
 )
 
 
