@@ -30,6 +30,11 @@ void add_slot(Acc* acc, const Slot& x, std::int64_t n, bool compute_wide) {
   }
 }
 
+template <typename T>
+void add_zero(T* values, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) values[i] = values[i] + T(0);
+}
+
 }  // namespace
 
 void convert_into(const Slot& src, Slot& dst) {
@@ -47,9 +52,15 @@ void combine_into(const std::vector<Slot>& slots, const CombineArgs& args, Slot&
   const Slot& first = slots[args.sources.front()];
   convert_into(first, dst);
   const std::int64_t n = dst.size;
+  if (args.mode == CombineMode::sum) {
+    if (dst.dtype == DType::f32)
+      add_zero(static_cast<float*>(dst.data), n);
+    else
+      add_zero(static_cast<double*>(dst.data), n);
+  }
   for (std::size_t k = 1; k < args.sources.size(); ++k) {
     const Slot& x = slots[args.sources[k]];
-    // sum_same adds in the promoted type, which is dst's; add_into computes in the
+    // sum adds in the promoted type, which is dst's; add_into computes in the
     // promotion of dst's type and x's, then stores in dst's type.
     const bool wide = x.dtype == DType::f64 || dst.dtype == DType::f64;
     if (dst.dtype == DType::f32)

@@ -11,7 +11,11 @@ std::int64_t lif_kernel(M* mem, const In* input, float* spikes, const LifArgs& a
   for (std::int64_t i = 0; i < a.neurons; ++i) {
     const double leak = a.v_leak.at(i);
     M v = static_cast<M>(a.decay.at(i)) * (mem[i] - static_cast<M>(leak)) + static_cast<M>(leak);
-    if constexpr (!std::is_void_v<In>) v = v + static_cast<M>(input[i]);
+    if constexpr (!std::is_void_v<In>) {
+      M in = static_cast<M>(input[i]);
+      if (a.input_plus_zero) in = in + M(0);
+      v = v + in;
+    }
     v = numeric::clip(v, bounds);
     const float spike = static_cast<double>(v) >= a.v_threshold.at(i) ? 1.0f : 0.0f;
     const R reset = static_cast<R>(leak) * static_cast<R>(spike);

@@ -37,8 +37,9 @@ struct SaturateBounds {
 
 // How a node's predecessors are combined into its input.
 enum class CombineMode : std::uint8_t {
-  copy,      // one contributing predecessor: its value, converted to the output type
-  sum_same,  // all of one shape: summed one after another in the promoted type
+  copy,      // shapes differ and only the first counts: an exact copy of it
+  sum,       // all of one shape: summed one after another in the promoted type, starting
+             // from +0.0 (so a lone -0.0 becomes +0.0)
   add_into,  // shapes differ: the first, with each same-shaped one added in its type
 };
 
@@ -68,7 +69,8 @@ struct NeuronParam {
 };
 
 struct LifArgs {
-  int input = -1;  // -1: the input is shorter than the membrane and adds nothing
+  int input = -1;                // -1: the input is shorter than the membrane and adds nothing
+  bool input_plus_zero = false;  // the input is a lone predecessor's value summed from +0.0
   int membrane = -1;
   int spikes = -1;
   std::int64_t neurons = 0;

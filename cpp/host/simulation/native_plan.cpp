@@ -163,20 +163,42 @@ class Planner {
       for (int p : present)
         if (shape_of_slot(p) == first) c.args.sources.push_back(p);
     }
-    c.args.mode = c.args.sources.size() == 1
-                      ? engine::CombineMode::copy
-                      : (same ? engine::CombineMode::sum_same : engine::CombineMode::add_into);
+    if (same)
+      c.args.mode = engine::CombineMode::sum;
+    else
+      c.args.mode =
+          c.args.sources.size() == 1 ? engine::CombineMode::copy : engine::CombineMode::add_into;
     return c;
   }
 
-  // A slot holding the node's input: a predecessor's own slot when it needs no change,
-  // else a scratch slot filled by a combine instruction.
-  int input_slot(const Combined& c) {
-    if (c.args.mode == engine::CombineMode::copy && dtype_of(c.args.sources[0]) == c.dtype)
-      return c.args.sources[0];
+  // The slot of a lone predecessor whose value is the input as it stands (or, when
+  // `zero_sign_matters` is false, up to the sign of zeros), or -1.
+  static int lone_source(const Combined& c, bool zero_sign_matters) {
+    if (c.args.sources.size() != 1) return -1;
+    if (c.args.mode == engine::CombineMode::copy) return c.args.sources[0];
+    return zero_sign_matters ? -1 : c.args.sources[0];
+  }
+
+  // A slot holding the node's input: a predecessor's own slot when it will do, else a
+  // scratch slot filled by a combine instruction.
+  int input_slot(const Combined& c, bool zero_sign_matters) {
+    const int lone = lone_source(c, zero_sign_matters);
+    if (lone >= 0 && dtype_of(lone) == c.dtype) return lone;
     int scratch = add_slot(c.dtype, c.shape);
     emit_combine(c, scratch, -1);
     return scratch;
+  }
+
+  // dst = the combined input, as the node's own value.
+  void write_combined(const Combined& c, int dst, int position) {
+    bool reads_itself = false;
+    for (int p : c.args.sources) reads_itself = reads_itself || p == dst;
+    if (reads_itself)
+      emit_copy(input_slot(c, true), dst, position);
+    else if (c.args.mode == engine::CombineMode::copy)
+      emit_copy(c.args.sources[0], dst, position);
+    else
+      emit_combine(c, dst, position);
   }
 
   void emit_combine(const Combined& c, int destination, int node) {
@@ -202,26 +224,13 @@ class Planner {
     const Combined c = combined(present);
     const int dst = slot_of(name);
     require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == c.shape);
-    bool reads_itself = false;
-    for (int p : c.args.sources) reads_itself = reads_itself || p == dst;
-    if (reads_itself) {
-      emit_copy(input_slot(c), dst, position);
-    } else if (c.args.mode == engine::CombineMode::copy) {
-      emit_copy(c.args.sources[0], dst, position);
-    } else {
-      emit_combine(c, dst, position);
-    }
+    write_combined(c, dst, position);
   }
 
   void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present,
                    int position) {
     const Combined c = combined(present);
     const int dst = slot_of(name);
-    int input = input_slot(c);
-    if (input == dst) {  // a layer fed by itself reads its previous output
-      input = add_slot(c.dtype, c.shape);
-      emit_copy(dst, input, -1);
-    }
     nb::object weight = node.attr("weight");
     require(is_exact_ndarray(weight));
     const Shape wshape = shape_of(weight);
@@ -232,8 +241,14 @@ class Planner {
     const std::int64_t flat = element_count(c.shape);
     if (flat != cols) {  // the flattened input passes through
       require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == Shape{flat});
-      emit_copy(input, dst, position);
+      write_combined(c, dst, position);
       return;
+    }
+    // The product does not depend on the sign of zero inputs.
+    int input = input_slot(c, false);
+    if (input == dst) {  // a layer fed by itself reads its previous output
+      input = add_slot(c.dtype, c.shape);
+      emit_copy(dst, input, -1);
     }
     DType product;
     require(engine_dtype(np_.result_type(weight.attr("dtype"), dtype_object(c.dtype)), product));
@@ -342,7 +357,9 @@ class Planner {
     int input = -1;
     if (has_input) {
       require(c.shape.size() == 1 && engine::promote(mtype, c.dtype) == mtype);
-      input = input_slot(c);
+      input = input_slot(c, false);
+      args.input_plus_zero =
+          input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
     args.input = input;
     args.counter = static_cast<int>(run_->plan.spike_totals.size());
@@ -423,7 +440,7 @@ class Planner {
       for (const Instruction& ins : run_->plan.program) {
         int src = -1;
         if (ins.kind == OpKind::copy) src = ins.source;
-        if (ins.kind == OpKind::combine && ins.combine.mode == engine::CombineMode::copy)
+        if (ins.kind == OpKind::combine && ins.combine.sources.size() == 1)
           src = ins.combine.sources[0];
         if (src >= 0 && spike[src] && !spike[ins.destination] &&
             dtype_of(ins.destination) == DType::f32) {

@@ -1,5 +1,6 @@
 #include "host/simulation/step_loop.hpp"
 
+#include <cfenv>
 #include <chrono>
 #include <exception>
 
@@ -42,17 +43,46 @@ class HostObserver final : public engine::StepObserver {
   std::exception_ptr error_;
 };
 
-std::int64_t run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
-                        const LoopOptions& options) {
+// The floating-point exception flags numpy would report under its current error state
+// (np.geterr(): "ignore" categories are left out).
+int reported_fp_flags() {
+  nb::object modes = nb::module_::import_("numpy").attr("geterr")();
+  const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
+                                                    {"over", FE_OVERFLOW},
+                                                    {"under", FE_UNDERFLOW},
+                                                    {"invalid", FE_INVALID}};
+  int flags = 0;
+  for (const auto& [category, flag] : categories)
+    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
+  return flags;
+}
+
+// Run the remaining steps natively.  Returns false, with the state untouched, when the
+// kernels raised a floating-point condition that numpy would report (a warning or an
+// error under np.errstate): those steps are then replayed through numpy, which reports
+// it exactly where it arises.
+bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
+                const LoopOptions& options) {
+  const int watched = reported_fp_flags();
+  const std::size_t snapshots_before = options.snapshots ? options.snapshots->size() : 0;
   HostObserver observer(run, options.snapshots);
-  std::int64_t completed;
+  int raised;
   {
     nb::gil_scoped_release release;
-    completed = engine::run_steps(run.plan, steps, observer);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    engine::run_steps(run.plan, steps, observer);
+    raised = std::fetestexcept(watched);
+  }
+  if (raised) {
+    if (options.snapshots)
+      PyList_SetSlice(options.snapshots->ptr(), static_cast<Py_ssize_t>(snapshots_before),
+                      PY_SSIZE_T_MAX, nullptr);
+    observer.rethrow();
+    return false;
   }
   write_back(run, state);
   observer.rethrow();
-  return completed;
+  return true;
 }
 
 }  // namespace
@@ -76,8 +106,9 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
     nb::object current = signature(state);
     if (previous.is_valid() && equal(current, previous)) {
       try_native = false;
-      if (auto run = plan_native(setup, state))
-        done += run_native(**run, state, n_steps - done, options);
+      if (auto run = plan_native(setup, state);
+          run && run_native(**run, state, n_steps - done, options))
+        done = n_steps;
       continue;
     }
     previous = std::move(current);
