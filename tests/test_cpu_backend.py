@@ -95,8 +95,8 @@ def test_capabilities_and_constraints_are_new_records_each_call():
     }
     caps.supported_primitives.clear()
     assert len(cpu.get_capabilities().supported_primitives) == 22
-    spec = cpu.get_constraints()
-    assert spec == HardwareSpec(
+    constraints = cpu.get_constraints()
+    assert constraints == HardwareSpec(
         max_neurons_per_core=10000,
         max_synapses_per_core=10000000,
         sram_bytes_per_core=1000000000,
@@ -104,7 +104,7 @@ def test_capabilities_and_constraints_are_new_records_each_call():
         max_fan_out=10000,
         num_cores=1,
     )
-    assert spec is not cpu.get_constraints()
+    assert constraints is not cpu.get_constraints()
 
 
 def test_simulation_result_is_a_plain_record():

@@ -6,10 +6,10 @@ call time, exactly as the engine does, so patched utilities affect both alike.
 """
 
 import numpy as np
-from zelka.backend.cpu.simulator import SimulationResult
 
 from zelka.backend.config import CompileConfig
 from zelka.backend.cpu import graph_utils
+from zelka.backend.cpu.simulator import SimulationResult
 from zelka.ir import LIF, Affine, Input, Output
 
 

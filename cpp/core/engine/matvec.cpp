@@ -24,6 +24,12 @@ template <typename T>
 template <typename T>
 [[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows,
                                                std::int64_t cols) {
+  // numpy multiplies a one-column matrix by its single input as a scaled vector, which
+  // is all zeros for a zero input, whatever the column holds (NaN and infinity included).
+  if (cols == 1 && rows > 1 && x[0] == T(0)) {
+    std::fill(y, y + rows, T(0));
+    return;
+  }
   for (std::int64_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols);
 }
 
