@@ -87,6 +87,7 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
   setup.kinds = NodeKinds::load();
   nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
   setup.saturate = graph_utils.attr("saturate");
+  setup.native_products = is_native_saturate(setup.saturate);
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
   setup.precision = compile_config()().attr("target_precision");

@@ -61,20 +61,14 @@ struct AffineArgs {
   SaturateBounds bounds;
 };
 
-// Per-neuron parameters as float64 values; stride 0 broadcasts one value to every neuron.
-struct NeuronParam {
-  std::vector<double> values;
-  std::int64_t stride = 0;
-  double at(std::int64_t i) const { return values[static_cast<std::size_t>(i * stride)]; }
-};
-
 struct LifArgs {
   int input = -1;                // -1: the input is shorter than the membrane and adds nothing
   bool input_plus_zero = false;  // the input is a lone predecessor's value summed from +0.0
   int membrane = -1;
   int spikes = -1;
   std::int64_t neurons = 0;
-  NeuronParam decay, v_leak, v_threshold;
+  // Per-neuron parameters as float64 values (one per neuron, scalars repeated).
+  std::vector<double> decay, v_leak, v_threshold;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals

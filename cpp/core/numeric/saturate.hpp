@@ -34,9 +34,11 @@ void saturate_half(const std::uint16_t* in, std::uint16_t* out, std::size_t n,
 float half_to_float(std::uint16_t bits);
 
 // Clip one value in place; used by the engine's kernels.
+// Both comparisons are made for every value, so that loops using this vectorise.
 template <typename T>
 inline T clip(T x, Bounds<T> b) {
-  return x < b.lo ? b.lo : (x > b.hi ? b.hi : x);
+  const T below_hi = x > b.hi ? b.hi : x;
+  return x < b.lo ? b.lo : below_hi;
 }
 
 }  // namespace zelka::numeric

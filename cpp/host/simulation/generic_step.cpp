@@ -1,5 +1,6 @@
 #include "host/simulation/generic_step.hpp"
 
+#include "core/engine/matvec.hpp"
 #include "host/numpy.hpp"
 
 using namespace nanobind::literals;
@@ -34,6 +35,28 @@ nb::object combine(const nb::list& act_list) {
   return inp;
 }
 
+// weight . flat with the engine's kernel when both are C-ordered float32 or float64
+// arrays of the same type and fitting shapes; otherwise (and for every error) numpy's dot.
+nb::object product(const RunSetup& s, const nb::object& weight, const nb::object& flat) {
+  const Numpy& np = Numpy::get();
+  engine::DType wtype, xtype;
+  if (!s.native_products || !is_exact_ndarray(weight) ||
+      !engine_dtype(weight.attr("dtype"), wtype) || !engine_dtype(flat.attr("dtype"), xtype) ||
+      wtype != xtype || !truth(weight.attr("flags").attr("c_contiguous")))
+    return np.dot(weight, flat);
+  const std::vector<std::int64_t> shape = shape_of(weight);
+  if (shape.size() != 2) return np.dot(weight, flat);
+  nb::object out = np.empty(shape[0], "dtype"_a = dtype_object(wtype));
+  const ArrayData w(weight), x(flat), y(out, true);
+  if (wtype == engine::DType::f32)
+    engine::matvec(static_cast<const float*>(w.data()), static_cast<const float*>(x.data()),
+                   static_cast<float*>(y.data()), shape[0], shape[1]);
+  else
+    engine::matvec(static_cast<const double*>(w.data()), static_cast<const double*>(x.data()),
+                   static_cast<double*>(y.data()), shape[0], shape[1]);
+  return out;
+}
+
 nb::object affine(const RunSetup& s, nb::handle node, const nb::object& inp) {
   const Numpy& np = Numpy::get();
   nb::object weight = node.attr("weight");
@@ -41,7 +64,7 @@ nb::object affine(const RunSetup& s, nb::handle node, const nb::object& inp) {
   if (bias.is_none()) bias = np.zeros(weight.attr("shape")[0]);
   nb::object flat = inp.attr("flatten")();
   if (equal(flat.attr("shape")[0], weight.attr("shape")[1]))
-    return s.saturate(add(np.dot(weight, flat), bias), s.precision);
+    return s.saturate(add(product(s, weight, flat), bias), s.precision);
   return flat;
 }
 

@@ -292,15 +292,16 @@ class Planner {
     pending_affines_.push_back({static_cast<int>(run_->plan.affine.size()) - 1, converted});
   }
 
-  // A LIF parameter (decay or v_leak) as per-neuron float64 values: a Python number, a
-  // numpy scalar, or a real array of shape (), (1,) or (neurons,).
-  engine::NeuronParam neuron_param(nb::handle value, std::int64_t neurons) {
-    if (PyFloat_Check(value.ptr())) return {{PyFloat_AsDouble(value.ptr())}, 0};
+  // A LIF parameter as one float64 value per neuron: a Python number, a numpy scalar,
+  // or a real array of shape (), (1,) or (neurons,).
+  std::vector<double> neuron_param(nb::handle value, std::int64_t neurons) {
+    if (PyFloat_Check(value.ptr()))
+      return std::vector<double>(static_cast<std::size_t>(neurons), PyFloat_AsDouble(value.ptr()));
     if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
       int overflow = 0;
       const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
       require(!overflow && std::llabs(v) <= (1LL << 53));
-      return {{static_cast<double>(v)}, 0};
+      return std::vector<double>(static_cast<std::size_t>(neurons), static_cast<double>(v));
     }
     require(is_instance(value, np_.module.attr("generic")) || is_exact_ndarray(value));
     const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
@@ -308,12 +309,10 @@ class Planner {
     nb::object flat = np_.asarray(value, "dtype"_a = np_.float64).attr("ravel")();
     const std::int64_t size = nb::cast<std::int64_t>(flat.attr("size"));
     require(nb::len(nb::object(value.attr("shape"))) <= 1 && (size == 1 || size == neurons));
-    engine::NeuronParam param;
-    param.stride = size == 1 ? 0 : 1;
     const ArrayData data(np_.ascontiguousarray(flat));
     const double* values = static_cast<const double*>(data.data());
-    param.values.assign(values, values + size);
-    return param;
+    if (size == 1) return std::vector<double>(static_cast<std::size_t>(neurons), values[0]);
+    return std::vector<double>(values, values + size);
   }
 
   bool result_is(nb::handle a, nb::handle b, DType expected) {

@@ -20,6 +20,10 @@ struct RunSetup {
   nb::dict input_data;
   nb::object saturate;
   nb::object precision;
+  // The package's own saturate is in use: numpy steps may compute matrix-vector products
+  // with the engine's kernels too (equal to numpy's to rounding), which keeps numpy's
+  // BLAS threads asleep.
+  bool native_products = false;
 };
 
 // State that persists across steps: latest value per node, membrane potentials, spike totals.

@@ -95,7 +95,7 @@ bool is_native_saturate(nb::handle saturate) {
 
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
                    const LoopOptions& options) {
-  bool try_native = is_native_saturate(setup.saturate);
+  bool try_native = setup.native_products;
   nb::object previous;
   std::int64_t done = 0;
   while (done < n_steps) {
@@ -103,13 +103,18 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
     ++done;
     if (options.snapshots) options.snapshots->append(snapshot(state.activations));
     if (!try_native || done == n_steps) continue;
+    // The planner accepts a state only when a native step would leave every type, shape
+    // and key as it found them; the state after the first step usually is such a state.
+    // Otherwise, plan once more when two steps in a row left the same signature.
     nb::object current = signature(state);
-    if (previous.is_valid() && equal(current, previous)) {
-      try_native = false;
-      if (auto run = plan_native(setup, state);
-          run && run_native(**run, state, n_steps - done, options))
+    const bool steady = previous.is_valid() && equal(current, previous);
+    if (done == 1 || steady) {
+      auto run = plan_native(setup, state);
+      if (run && run_native(**run, state, n_steps - done, options)) {
         done = n_steps;
-      continue;
+        continue;
+      }
+      if (run || steady) try_native = false;
     }
     previous = std::move(current);
   }
