@@ -35,20 +35,23 @@ nb::object combine(const nb::list& act_list) {
   return inp;
 }
 
-// weight . flat with the engine's kernel when both are C-ordered float32 or float64
-// arrays of the same type and fitting shapes; otherwise (and for every error) numpy's dot.
-nb::object product(const RunSetup& s, const nb::object& weight, const nb::object& flat) {
+// weight . flat with the engine's kernel when both are float32 or float64 arrays of
+// fitting shapes (the float32 one widened when the types differ, as numpy's dot does);
+// otherwise, and for every error, numpy's dot.
+nb::object product(const RunSetup& s, nb::object weight, nb::object flat) {
   const Numpy& np = Numpy::get();
   engine::DType wtype, xtype;
   if (!s.native_products || !is_exact_ndarray(weight) ||
-      !engine_dtype(weight.attr("dtype"), wtype) || !engine_dtype(flat.attr("dtype"), xtype) ||
-      wtype != xtype || !truth(weight.attr("flags").attr("c_contiguous")))
+      !engine_dtype(weight.attr("dtype"), wtype) || !engine_dtype(flat.attr("dtype"), xtype))
     return np.dot(weight, flat);
   const std::vector<std::int64_t> shape = shape_of(weight);
   if (shape.size() != 2) return np.dot(weight, flat);
-  nb::object out = np.empty(shape[0], "dtype"_a = dtype_object(wtype));
+  const engine::DType type = engine::promote(wtype, xtype);
+  weight = np.ascontiguousarray(weight, "dtype"_a = dtype_object(type));
+  flat = np.ascontiguousarray(flat, "dtype"_a = dtype_object(type));
+  nb::object out = np.empty(shape[0], "dtype"_a = dtype_object(type));
   const ArrayData w(weight), x(flat), y(out, true);
-  if (wtype == engine::DType::f32)
+  if (type == engine::DType::f32)
     engine::matvec(static_cast<const float*>(w.data()), static_cast<const float*>(x.data()),
                    static_cast<float*>(y.data()), shape[0], shape[1]);
   else
