@@ -17,7 +17,7 @@ constexpr double default_energy_per_mac_pj = 0.9;
 constexpr double default_energy_per_spike_pj = 0.1;
 constexpr double default_energy_per_sram_read_pj = 5.0;
 
-const RecordSpec run_result_spec{
+const RecordLayout run_result_layout{
     "RunResult",
     "Result of running a ZELKA IR graph.\n\n"
     "Attributes:\n"
@@ -43,7 +43,7 @@ const RecordSpec run_result_spec{
      {"errors", new_list}}};
 
 struct RunResult : Record {
-  RunResult() : Record(&run_result_spec) {}
+  RunResult() : Record(&run_result_layout) {}
 };
 
 bool has_callable(nb::handle obj, const char* name) {
@@ -153,7 +153,7 @@ NB_MODULE(run, m) {
   m.attr("DEFAULT_ENERGY_PER_MAC_PJ") = default_energy_per_mac_pj;
   m.attr("DEFAULT_ENERGY_PER_SPIKE_PJ") = default_energy_per_spike_pj;
   m.attr("DEFAULT_ENERGY_PER_SRAM_READ_PJ") = default_energy_per_sram_read_pj;
-  bind_record<RunResult>(m, run_result_spec);
+  bind_record<RunResult>(m, run_result_layout);
   m.def("run", &run, "graph"_a.none(), "input_data"_a.none() = nb::none(), "timesteps"_a.none() = 1,
         "backend"_a.none() = "cpu", "profile"_a.none() = true,
         "energy_per_mac_pj"_a.none() = default_energy_per_mac_pj,

@@ -15,7 +15,7 @@ using namespace zelka::host::simulation;
 
 namespace {
 
-const RecordSpec simulation_result_spec{
+const RecordLayout simulation_result_layout{
     "SimulationResult",
     "Result of CPU simulation.\n\n"
     "Attributes:\n"
@@ -33,7 +33,7 @@ const RecordSpec simulation_result_spec{
      {"errors", new_list}}};
 
 struct SimulationResult : Record {
-  SimulationResult() : Record(&simulation_result_spec) {}
+  SimulationResult() : Record(&simulation_result_layout) {}
 };
 
 const char* const cpu_backend_doc =
@@ -158,17 +158,17 @@ nb::object get_capabilities(nb::handle) {
 }
 
 nb::object get_constraints(nb::handle) {
-  nb::object spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
-  return spec("max_neurons_per_core"_a = 10000, "max_synapses_per_core"_a = 10000000,
-              "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000, "max_fan_out"_a = 10000,
-              "num_cores"_a = 1);
+  nb::object hardware_spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
+  return hardware_spec("max_neurons_per_core"_a = 10000, "max_synapses_per_core"_a = 10000000,
+                       "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000,
+                       "max_fan_out"_a = 10000, "num_cores"_a = 1);
 }
 
 }  // namespace
 
 NB_MODULE(simulator, m) {
   compile_config() = nb::module_::import_("zelka.backend.config").attr("CompileConfig");
-  bind_record<SimulationResult>(m, simulation_result_spec);
+  bind_record<SimulationResult>(m, simulation_result_layout);
 
   BackendClassBuilder(m, "CPUBackend", "cpu", cpu_backend_doc)
       .method("validate", &validate, "graph"_a.none(),

@@ -23,15 +23,15 @@ nb::object true_value() {
   return nb::bool_(true);
 }
 
-Record::Record(const RecordSpec* spec) : spec_(spec) {
-  values_.reserve(spec->fields.size());
-  for (const RecordField& f : spec->fields) values_.push_back(f.make_default());
+Record::Record(const RecordLayout* layout) : layout_(layout) {
+  values_.reserve(layout->fields.size());
+  for (const RecordField& f : layout->fields) values_.push_back(f.make_default());
 }
 
 std::size_t Record::index_of(const char* field) const {
-  for (std::size_t i = 0; i < spec_->fields.size(); ++i)
-    if (std::strcmp(spec_->fields[i].name, field) == 0) return i;
-  return spec_->fields.size();
+  for (std::size_t i = 0; i < layout_->fields.size(); ++i)
+    if (std::strcmp(layout_->fields[i].name, field) == 0) return i;
+  return layout_->fields.size();
 }
 
 namespace detail {
@@ -51,8 +51,8 @@ int record_clear(PyObject* self) {
   return 0;
 }
 
-void define_record_methods(nb::handle cls, const RecordSpec& spec) {
-  const RecordSpec* s = &spec;
+void define_record_methods(nb::handle cls, const RecordLayout& layout) {
+  const RecordLayout* s = &layout;
   nb::object as_tuple = nb::cpp_function(
       [](nb::handle self) {
         nb::list items;
@@ -87,7 +87,7 @@ void define_record_methods(nb::handle cls, const RecordSpec& spec) {
           [](nb::handle self) { return nb::make_tuple(self.type(), self.attr("_astuple")()); },
           nb::is_method(), nb::name("__reduce__"), nb::scope(cls)));
   nb::list names;
-  for (const RecordField& f : spec.fields) names.append(nb::str(f.name));
+  for (const RecordField& f : layout.fields) names.append(nb::str(f.name));
   nb::setattr(cls, "__match_args__", nb::tuple(names));
 }
 

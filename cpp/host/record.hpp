@@ -13,7 +13,7 @@ struct RecordField {
   nb::object (*make_default)();
 };
 
-struct RecordSpec {
+struct RecordLayout {
   const char* name;
   const char* doc;
   std::vector<RecordField> fields;
@@ -29,8 +29,8 @@ nb::object true_value();
 
 class Record {
  public:
-  explicit Record(const RecordSpec* spec);
-  const RecordSpec& spec() const { return *spec_; }
+  explicit Record(const RecordLayout* layout);
+  const RecordLayout& layout() const { return *layout_; }
   nb::object& operator[](std::size_t i) { return values_[i]; }
   const nb::object& operator[](std::size_t i) const { return values_[i]; }
   std::size_t index_of(const char* field) const;
@@ -38,27 +38,27 @@ class Record {
   std::vector<nb::object>& values() { return values_; }
 
  private:
-  const RecordSpec* spec_;
+  const RecordLayout* layout_;
   std::vector<nb::object> values_;
 };
 
 namespace detail {
 int record_traverse(PyObject* self, visitproc visit, void* arg);
 int record_clear(PyObject* self);
-void define_record_methods(nb::handle cls, const RecordSpec& spec);
+void define_record_methods(nb::handle cls, const RecordLayout& layout);
 }  // namespace detail
 
 // Bind the record type T (a class derived from Record whose default constructor passes
-// its spec) as `spec.name` in `module`.
+// its layout) as `layout.name` in `module`.
 template <typename T>
-nb::class_<T> bind_record(nb::module_& module, const RecordSpec& spec) {
+nb::class_<T> bind_record(nb::module_& module, const RecordLayout& layout) {
   static PyType_Slot slots[] = {{Py_tp_traverse, (void*)detail::record_traverse},
                                 {Py_tp_clear, (void*)detail::record_clear},
                                 {0, nullptr}};
-  nb::class_<T> cls(module, spec.name, nb::type_slots(slots), spec.doc);
+  nb::class_<T> cls(module, layout.name, nb::type_slots(slots), layout.doc);
   cls.def("__init__", [](T* self, nb::args args, nb::kwargs kwargs) {
     new (self) T();
-    const RecordSpec& s = self->spec();
+    const RecordLayout& s = self->layout();
     if (args.size() > s.fields.size())
       throw nb::type_error((std::string(s.name) + "() takes at most " +
                             std::to_string(s.fields.size()) + " positional arguments (" +
@@ -82,12 +82,12 @@ nb::class_<T> bind_record(nb::module_& module, const RecordSpec& spec) {
       given[i] = true;
     }
   });
-  for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+  for (std::size_t i = 0; i < layout.fields.size(); ++i) {
     cls.def_prop_rw(
-        spec.fields[i].name, [i](T& r) { return r[i]; },
+        layout.fields[i].name, [i](T& r) { return r[i]; },
         [i](T& r, nb::object value) { r[i] = std::move(value); });
   }
-  detail::define_record_methods(cls, spec);
+  detail::define_record_methods(cls, layout);
   return cls;
 }
 
