@@ -81,7 +81,12 @@ class Planner {
   }
 
   bool has_key(nb::handle key) const { return key_slot_.contains(key); }
-  int slot_of(nb::handle key) const { return nb::cast<int>(key_slot_[key]); }
+  // The slot of an activation; a node about to be computed must already have one (else a
+  // native step would add a key).
+  int slot_of(nb::handle key) const {
+    require(has_key(key));
+    return nb::cast<int>(key_slot_[key]);
+  }
   DType dtype_of(int slot) const { return run_->plan.slots[slot].dtype; }
   const Shape& shape_of_slot(int slot) const { return run_->shapes[slot]; }
 
