@@ -15,15 +15,11 @@ def _arrays_in(obj, found, seen):
     seen.add(id(obj))
     if isinstance(obj, np.ndarray):
         found.append(obj)
-    elif isinstance(obj, dict):
-        for value in obj.values():
-            _arrays_in(value, found, seen)
-    elif isinstance(obj, (list, tuple)):
-        for value in obj:
-            _arrays_in(value, found, seen)
-    elif hasattr(obj, "__dict__"):
-        for value in vars(obj).values():
-            _arrays_in(value, found, seen)
+        return
+    if hasattr(obj, "__dict__") and not isinstance(obj, dict):
+        obj = vars(obj)
+    for value in obj.values() if isinstance(obj, dict) else obj if isinstance(obj, (list, tuple)) else ():
+        _arrays_in(value, found, seen)
 
 
 def caller_arrays(graph, input_data):

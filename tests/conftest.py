@@ -12,11 +12,7 @@ def step_path(request, monkeypatch):
     it with a Python wrapper, which keeps the engine on numpy steps for the whole run."""
     if request.param == "generic":
         native = graph_utils.saturate
-
-        def saturate(values, precision):
-            return native(values, precision)
-
-        monkeypatch.setattr(graph_utils, "saturate", saturate)
+        monkeypatch.setattr(graph_utils, "saturate", lambda values, precision: native(values, precision))
     return request.param
 
 

@@ -18,19 +18,14 @@ GHOST = "ghost"  # named by edges and stimuli, but not a node of the graph
 
 # Float elements are dyadic or non-finite, so that products and sums are exact in any order.
 FLOATS = [0.0, -0.0, 0.5, -1.0, 2.0, 0.25, -3.0, np.nan, np.inf, -np.inf]
-DTYPES = {
-    "float32": FLOATS,
-    "float64": FLOATS,
-    ">f4": FLOATS,
-    "float16": FLOATS,
-    "int8": [0, 1, -2, 127, -128],
-    "int64": [0, 3, -1],
-    "uint8": [0, 1, 255],
-    "bool": [False, True],
-    "complex64": [0, 1 + 1j, -0.5j, np.nan],
-}
+DTYPES = dict.fromkeys(["float32", "float64", ">f4", "float16"], FLOATS)
+DTYPES |= {"int8": [0, 1, -2, 127, -128], "int64": [0, 3, -1], "uint8": [0, 1, 255], "bool": [False, True]}
+DTYPES["complex64"] = [0, 1 + 1j, -0.5j, np.nan]
 SHAPES = [(), (0,), (1,), (2,), (3,), (3,), (4,), (4,), (2, 3), (3, 1), (0, 3)]
 MATRIX_SHAPES = [(3, 3), (3, 4), (2, 3), (1, 4), (0, 3), (3, 0), (4,), (2, 2, 2), ()]
+INPUT_TYPES = [{}, {"x": (3,)}, {"x": (4,)}, {"x": ()}, (3,), None, np.array([3]), np.array([2, 2])]
+CYCLIC = [None, None, None, {}, {"max_iterations": 4}, {"max_iterations": None}, {"max_iterations": "3"}]
+CYCLIC += [{"max_iterations": "x"}, [1]]
 
 
 @st.composite
@@ -47,16 +42,11 @@ def float_arrays(shapes=SHAPES):
 
 
 # Anything a caller may put where a value is expected.
-values = st.one_of(
-    float_arrays(),
-    float_arrays(),
-    arrays(),
-    st.lists(st.sampled_from([0.0, 1.0, -2.5]), max_size=4),
-    st.sampled_from([None, 0.0, 2.0, 3, True, "x", np.float32(2.0), np.float64(0.5), np.int64(2)]),
-)
-taus = st.one_of(
-    st.sampled_from([2.0, 3.0, 1.0, 0.5, 0.0, 0, 4, np.float32(2.0), np.float64(3.0), None]), float_arrays()
-)
+scalars = st.sampled_from([None, 0.0, 2.0, 3, True, "x", np.float32(2.0), np.float64(0.5), np.int64(2)])
+lists = st.lists(st.sampled_from([0.0, 1.0, -2.5]), max_size=4)
+values = st.one_of(float_arrays(), float_arrays(), arrays(), lists, scalars)
+tau_values = [2.0, 3.0, 1.0, 0.5, 0.0, 0, 4, np.float32(2.0), np.float64(3.0), None]
+taus = st.one_of(st.sampled_from(tau_values), float_arrays())
 thresholds = st.one_of(float_arrays([(3,), (4,), (0,), (1,), (), (3, 1)]), arrays(), values)
 
 
@@ -64,27 +54,17 @@ thresholds = st.one_of(float_arrays([(3,), (4,), (0,), (1,), (), (3, 1)]), array
 def nodes(draw):
     kind = draw(st.sampled_from(["input", "output", "affine", "lif", "pass", "pass", "none"]))
     if kind == "input":
-        node = Input(
-            input_type=draw(
-                st.sampled_from(
-                    [{}, {"x": (3,)}, {"x": (4,)}, {"x": ()}, (3,), None, np.array([3]), np.array([2, 2])]
-                )
-            )
-        )
+        node = Input(input_type=draw(st.sampled_from(INPUT_TYPES)))
     elif kind == "output":
         node = Output()
     elif kind == "affine":
-        weight = draw(
-            st.one_of(float_arrays(MATRIX_SHAPES), float_arrays(MATRIX_SHAPES), arrays(MATRIX_SHAPES), values)
-        )
+        matrices = float_arrays(MATRIX_SHAPES)
+        weight = draw(st.one_of(matrices, matrices, arrays(MATRIX_SHAPES), values))
         bias = draw(st.one_of(st.none(), st.none(), float_arrays([(3,), (2,), (1,), (), (4,)]), values))
         node = Affine(weight, bias)
     elif kind == "lif":
-        leak = draw(
-            st.one_of(
-                st.sampled_from([0.0, -0.5, 1, np.float32(0.5)]), float_arrays([(3,), (4,), (1,)]), values
-            )
-        )
+        leaks = st.sampled_from([0.0, -0.5, 1, np.float32(0.5)])
+        leak = draw(st.one_of(leaks, float_arrays([(3,), (4,), (1,)]), values))
         node = LIF(draw(taus), draw(thresholds), v_leak=leak)
     elif kind == "pass":
         node = draw(st.sampled_from([ReLU, Skip, Flatten]))()
@@ -109,41 +89,18 @@ def graphs(draw):
     # an Output on one of the nodes, so that results are usually there to compare
     graph_nodes["out"] = Output()
     edges.insert(draw(st.integers(0, len(edges))), (draw(st.sampled_from(names)), "out"))
-    cyclic = draw(
-        st.sampled_from(
-            [
-                None,
-                None,
-                None,
-                {},
-                {"max_iterations": 4},
-                {"max_iterations": None},
-                {"max_iterations": "3"},
-                {"max_iterations": "x"},
-                [1],
-            ]
-        )
-    )
-    return Graph(graph_nodes, edges, cyclic_config=cyclic)
+    return Graph(graph_nodes, edges, cyclic_config=draw(st.sampled_from(CYCLIC)))
 
 
 stimulus_dicts = st.dictionaries(st.sampled_from(NAMES + [GHOST]), values, max_size=4)
 stimuli = st.one_of(st.none(), stimulus_dicts, stimulus_dicts, stimulus_dicts)
-common = settings(
-    max_examples=150,
-    deadline=None,
-    derandomize=True,
-    suppress_health_check=[HealthCheck.function_scoped_fixture],
-)
+step_counts = st.sampled_from([0, 1, 2, 3, 5, 12])
+fixtures_allowed = [HealthCheck.function_scoped_fixture]
+common = settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=fixtures_allowed)
 
 
 @common
-@given(
-    graph=graphs(),
-    input_data=stimuli,
-    n_steps=st.sampled_from([0, 1, 2, 3, 5, 12]),
-    step_by_step=st.booleans(),
-)
+@given(graph=graphs(), input_data=stimuli, n_steps=step_counts, step_by_step=st.booleans())
 def test_random_graphs_agree_with_the_reference(
     step_path, numpy_errors, graph, input_data, n_steps, step_by_step
 ):
@@ -169,11 +126,9 @@ def float_chains(draw):
             size = rows if shape[1] == size else size
         elif kind == "lif":
             size = draw(st.sampled_from([size, size, max(size - 1, 0)]))
-            node = LIF(
-                draw(st.sampled_from([2.0, 3.0, np.float32(2.0), np.float64(1.5)])),
-                draw(float_arrays([(size,)])),
-                v_leak=draw(st.sampled_from([0.0, -0.5, np.float32(0.25)])),
-            )
+            tau = draw(st.sampled_from([2.0, 3.0, np.float32(2.0), np.float64(1.5)]))
+            threshold = draw(float_arrays([(size,)]))
+            node = LIF(tau, threshold, v_leak=draw(st.sampled_from([0.0, -0.5, np.float32(0.25)])))
         else:
             node = Skip()
         graph.add(name, node, after=draw(st.lists(st.sampled_from(previous), min_size=1, max_size=3)))

@@ -6,21 +6,14 @@ import pytest
 from zelka.backend.cpu.graph_utils import build_execution_context
 from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Graph, Input, Output, ReLU
 
+COMMON = ["output_type", "core_id", "precision", "reuse_factor", "weight_t", "bias_t", "accum_t", "result_t"]
+
 
 def test_every_node_kind_carries_the_common_settings_after_its_own_fields():
     assert len(NODE_KINDS) == 25
     for kind in NODE_KINDS:
         fields = list(kind.__dataclass_fields__)
-        assert fields[-8:] == [
-            "output_type",
-            "core_id",
-            "precision",
-            "reuse_factor",
-            "weight_t",
-            "bias_t",
-            "accum_t",
-            "result_t",
-        ], kind
+        assert fields[-8:] == COMMON, kind
     conv = Conv2d(np.zeros((2, 1, 3, 3)), stride=(2, 2), core_id=3)
     d = conv.to_dict()
     assert list(d)[:3] == ["type", "weight", "bias"] and d["type"] == "Conv2d"

@@ -11,6 +11,8 @@ from zelka.backend.run import RunResult, run
 from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
 
 DEFAULTS = RunResult()
+RUN_FIELDS = ["outputs", "spike_counts", "timesteps_run", "total_latency_us", "energy_estimate_uj", "mac_ops"]
+RUN_FIELDS += ["peak_memory_bytes", "per_node_latency", "profile"]
 
 
 def small_graph():
@@ -24,17 +26,7 @@ def small_graph():
 
 def assert_only_errors(result, errors):
     assert result.errors == errors
-    for field in (
-        "outputs",
-        "spike_counts",
-        "timesteps_run",
-        "total_latency_us",
-        "energy_estimate_uj",
-        "mac_ops",
-        "peak_memory_bytes",
-        "per_node_latency",
-        "profile",
-    ):
+    for field in RUN_FIELDS:
         assert getattr(result, field) == getattr(DEFAULTS, field), field
 
 
@@ -43,20 +35,12 @@ class FakeBackend:
 
     name = "fake"
 
-    def __init__(self, spike_counts, mac_ops=1000, peak_memory_bytes=400, outputs_valid=True):
+    def __init__(self, spike_counts, mac_ops=1000, outputs_valid=True):
         self.calls = []
-        self.sim = SimpleNamespace(
-            outputs={"out": np.ones(2)},
-            spike_counts=spike_counts,
-            timesteps_run=7,
-            outputs_valid=outputs_valid,
-            errors=["boom"],
-        )
+        canned = {"outputs": {"out": np.ones(2)}, "timesteps_run": 7, "errors": ["boom"]}
+        self.sim = SimpleNamespace(**canned, spike_counts=spike_counts, outputs_valid=outputs_valid)
         self.prof = SimpleNamespace(
-            total_latency_us=12.5,
-            per_node_latency={"fc": 12.5},
-            mac_ops=mac_ops,
-            peak_memory_bytes=peak_memory_bytes,
+            total_latency_us=12.5, per_node_latency={"fc": 12.5}, mac_ops=mac_ops, peak_memory_bytes=400
         )
 
     def validate(self, graph):
@@ -72,9 +56,8 @@ class FakeBackend:
         return self.prof
 
 
-@pytest.fixture
-def fake(monkeypatch):
-    backend = FakeBackend({"a": 20, "b": 30})
+def install(monkeypatch, *args, **kwargs):
+    backend = FakeBackend(*args, **kwargs)
     monkeypatch.setitem(registry._backends, "fake", backend)
     return backend
 
@@ -112,7 +95,8 @@ def test_a_single_array_needs_exactly_one_input_node(inputs):
     )
 
 
-def test_inputs_are_normalised_before_simulation(fake):
+def test_inputs_are_normalised_before_simulation(monkeypatch):
+    fake = install(monkeypatch, {})
     g = Graph({"in": Input(input_type={"p": np.array([3])}), "other": ReLU()}, [("in", "other")])
     run(g, backend="fake", timesteps=2.5)
     _, inputs, n_steps = fake.calls[1]
@@ -126,56 +110,49 @@ def test_inputs_are_normalised_before_simulation(fake):
     assert fake.calls[-2][1] is given and fake.calls[-1][1] is given  # profile sees the same map
 
 
-def test_energy_estimate_uses_the_run_coefficients(fake):
-    result = run(small_graph(), backend="fake")
+CUSTOM = {"energy_per_mac_pj": 2, "energy_per_spike_pj": 0, "energy_per_sram_read_pj": 4}
+
+
+# fmt: off
+@pytest.mark.parametrize("spikes, mac_ops, coefficients, energy_pj", [
+    ({"a": 20, "b": 30}, 1000, {}, 1000 * 0.9 + 50 * 0.1 + 400 * 5.0 / 4),
+    ({"a": 20, "b": 30}, 1000, CUSTOM, 1000 * 2 + 50 * 0 + 400 * 4 / 4),
+    ({}, 0, {}, 400 * 5.0 / 4),
+])
+def test_energy_estimate_uses_the_run_coefficients(monkeypatch, spikes, mac_ops, coefficients, energy_pj):
+    fake = install(monkeypatch, spikes, mac_ops)
+    result = run(small_graph(), backend="fake", **coefficients)
     assert result.errors == []
     assert result.outputs is fake.sim.outputs and result.spike_counts is fake.sim.spike_counts
     assert result.timesteps_run == 7 and result.profile is fake.prof
     assert result.per_node_latency is fake.prof.per_node_latency
-    assert (result.total_latency_us, result.mac_ops, result.peak_memory_bytes) == (12.5, 1000, 400)
-    # 1000 x 0.9 + 50 x 0.1 + 400 x 5.0 / 4 = 1405 pJ
-    assert result.energy_estimate_uj == pytest.approx(0.001405, rel=1e-12)
-    custom = run(
-        small_graph(), backend="fake", energy_per_mac_pj=2, energy_per_spike_pj=0, energy_per_sram_read_pj=4
-    )
-    assert custom.energy_estimate_uj == pytest.approx((2000 + 400) / 1e6, rel=1e-12)
+    assert (result.total_latency_us, result.mac_ops, result.peak_memory_bytes) == (12.5, mac_ops, 400)
+    assert result.energy_estimate_uj == pytest.approx(energy_pj / 1e6, rel=1e-12)
+# fmt: on
 
 
-def test_no_spikes_and_no_macs_leave_the_sram_term(monkeypatch):
-    backend = FakeBackend({}, mac_ops=0, peak_memory_bytes=400)
-    monkeypatch.setitem(registry._backends, "fake", backend)
-    assert run(small_graph(), backend="fake").energy_estimate_uj == pytest.approx(400 * 5.0 / 4 / 1e6)
-
-
-def test_profile_off_or_failed_simulation_skip_profiling(fake, monkeypatch):
+def test_profile_off_or_failed_simulation_skip_profiling(monkeypatch):
+    install(monkeypatch, {"a": 1})
     result = run(small_graph(), backend="fake", profile=0)
     assert result.profile is None and result.energy_estimate_uj == 0.0 and result.mac_ops == 0
     assert result.timesteps_run == 7
-    failing = FakeBackend({"a": 1}, outputs_valid=False)
-    monkeypatch.setitem(registry._backends, "fake", failing)
+    failing = install(monkeypatch, {"a": 1}, outputs_valid=False)
     result = run(small_graph(), backend="fake")
     assert result.errors == ["boom"] and result.timesteps_run == 7 and result.profile is None
     assert [c[0] for c in failing.calls[1:]] == ["simulate"]
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({"timesteps": "3"}, "Argument 'timesteps' has incorrect type (expected int, got str)"),
-        ({"timesteps": None}, "Argument 'timesteps' has incorrect type (expected int, got NoneType)"),
-        ({"backend": 1}, "Argument 'backend' has incorrect type (expected str, got int)"),
-        (
-            {"energy_per_mac_pj": "x"},
-            "Argument 'energy_per_mac_pj' has incorrect type (expected float, got str)",
-        ),
-    ],
-)
-def test_argument_types_are_checked_before_anything_runs(kwargs, message):
+# fmt: off
+@pytest.mark.parametrize("argument, value, expected", [
+    ("timesteps", "3", "int"), ("timesteps", None, "int"),
+    ("backend", 1, "str"), ("energy_per_mac_pj", "x", "float"),
+])
+def test_argument_types_are_checked_before_anything_runs(argument, value, expected):
     with pytest.raises(TypeError) as info:
-        run(small_graph(), backend="nosuch", **kwargs) if "backend" not in kwargs else run(
-            small_graph(), **kwargs
-        )
-    assert str(info.value) == message
+        run(small_graph(), **{"backend": "nosuch", argument: value})
+    got = type(value).__name__
+    assert str(info.value) == f"Argument '{argument}' has incorrect type (expected {expected}, got {got})"
+# fmt: on
 
 
 def test_cpu_run_end_to_end():
@@ -189,9 +166,3 @@ def test_cpu_run_end_to_end():
     result = run(bad, x)
     assert result.errors and "broadcast" in result.errors[0]
     assert result.outputs == {} and result.timesteps_run == 0
-
-
-def test_registry_loads_builtin_backends_on_demand():
-    assert registry.get_backend("cpu").name == "cpu"
-    with pytest.raises(KeyError):
-        registry.get_backend("nosuch")

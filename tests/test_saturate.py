@@ -24,10 +24,8 @@ RANGES = {
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_float_values_are_clipped_to_the_range(precision, dtype):
     lo, hi = RANGES[precision]
-    values = np.array(
-        [-np.inf, -1e300 if dtype == np.float64 else -1e38, lo, -0.0, 0.5, hi, 3e38, np.inf, np.nan],
-        dtype=dtype,
-    )
+    big = -1e300 if dtype == np.float64 else -1e38
+    values = np.array([-np.inf, big, lo, -0.0, 0.5, hi, 3e38, np.inf, np.nan], dtype=dtype)
     out = saturate(values, precision)
     assert out.dtype == values.dtype and out.shape == values.shape and out is not values
     expected = np.clip(values.astype(np.float64), lo, hi)
@@ -57,21 +55,17 @@ def test_saturate_matches_clip_with_inward_bounds(values, precision):
     assert out.dtype == values.dtype
 
 
-@pytest.mark.parametrize(
-    "dtype, precision, expected",
-    [
-        (np.int8, "int4", [-8, -8, 0, 7, 7]),
-        (np.int32, "int8", [-128, -100, 0, 100, 127]),
-        (np.int64, "ap_fixed<16,6>", [-32, -32, 0, 31, 31]),
-        (np.uint8, "int4", [0, 0, 0, 7, 7]),
-        (np.int16, "fp32", [-200, -100, 0, 100, 200]),
-    ],
-)
+# fmt: off
+@pytest.mark.parametrize("dtype, precision, expected", [
+    (np.int8, "int4", [-8, -8, 0, 7, 7]), (np.int32, "int8", [-128, -100, 0, 100, 127]),
+    (np.int64, "ap_fixed<16,6>", [-32, -32, 0, 31, 31]), (np.uint8, "int4", [0, 0, 0, 7, 7]),
+    (np.int16, "fp32", [-200, -100, 0, 100, 200]),
+])
 def test_integer_values_keep_their_dtype(dtype, precision, expected):
     values = np.array([-200, -100, 0, 100, 200]).clip(np.iinfo(dtype).min, np.iinfo(dtype).max).astype(dtype)
     out = saturate(values, precision)
-    assert out.dtype == dtype
-    assert out.tolist() == expected
+    assert out.dtype == dtype and out.tolist() == expected
+# fmt: on
 
 
 def test_other_dtypes_and_layouts():
