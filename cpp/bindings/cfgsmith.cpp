@@ -8,6 +8,7 @@
 #include "host/fpga/graph_shapes.hpp"
 #include "host/fpga/layers.hpp"
 #include "host/fpga/node_kinds.hpp"
+#include "host/numpy.hpp"
 #include "host/value_convert.hpp"
 
 namespace nb = nanobind;
@@ -43,7 +44,7 @@ nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::hand
   nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
   require_str(strategy, "strategy");
 
-  const NodeKinds& k = node_kinds();
+  const IrKinds& k = node_kinds();
   ValueConverter cv;
   nb::object order = topological_order(graph);
   nb::dict preds = predecessor_map(graph);
@@ -53,14 +54,14 @@ nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::hand
   value::Value input_shape = value::Null{};
   for (nb::handle name : order) {
     nb::object node = getitem(nodes, name);
-    if (is_instance(node, k.input)) {
+    if (k.is(node, Kind::input)) {
       nb::object input_type = nb::getattr(node, "input_type", nb::dict());
       int has = PySequence_Contains(input_type.ptr(), nb::str("input").ptr());
       if (has < 0) throw nb::python_error();
       if (has) {
         nb::object sh = getitem(input_type, nb::str("input"));
         value::Tuple shape;
-        if (is_instance(sh, nb::module_::import_("numpy").attr("ndarray"))) {
+        if (is_instance(sh, Numpy::get().ndarray)) {
           for (nb::handle d : sh)
             shape.items.push_back(cv.to_value(steal_or_raise(PyNumber_Long(d.ptr()))));
         } else {
@@ -70,7 +71,7 @@ nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::hand
       }
       continue;
     }
-    if (is_instance(node, k.output)) continue;
+    if (k.is(node, Kind::output)) continue;
     nb::object node_preds = preds.contains(name) ? nb::object(preds[name]) : nb::object(nb::list());
     nb::object in_shape =
         truth(node_preds) ? node_input_shape(graph, getitem(node_preds, nb::int_(0))) : nb::none();
@@ -115,19 +116,19 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
   require_str(default_precision_arg, "default_precision");
   nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
   require_str(io_type_arg, "io_type");
-  const std::string default_precision = nb::cast<std::string>(default_precision_arg);
+  const std::string default_precision = utf8(default_precision_arg);
   const std::string io_enum =
-      nb::cast<std::string>(io_type_arg) == "io_parallel" ? "nnet::io_parallel" : "nnet::io_stream";
+      utf8(io_type_arg) == "io_parallel" ? "nnet::io_parallel" : "nnet::io_stream";
   const std::string default_rf = str_text(default_reuse_factor);
 
-  const NodeKinds& k = node_kinds();
+  const IrKinds& k = node_kinds();
   nb::object order = topological_order(graph);
   nb::object nodes = graph.attr("nodes");
   std::vector<zelka::fpga::HeaderBlock> blocks;
   int idx = 0;
   for (nb::handle name : order) {
     nb::object node = getitem(nodes, name);
-    if (is_instance(node, k.input) || is_instance(node, k.output)) continue;
+    if (k.is(node, Kind::input) || k.is(node, Kind::output)) continue;
     ++idx;
     const std::string weight_t = attribute_or(node, "weight_t", default_precision);
     const std::string bias_t = attribute_or(node, "bias_t", "model_default_t");
@@ -136,7 +137,7 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
     zelka::fpga::HeaderBlock block;
     text::Fields& f = block.fields;
     f = {{"idx", std::to_string(idx)}, {"name", str_text(name)}};
-    if (is_instance(node, k.affine) || is_instance(node, k.spiking_affine)) {
+    if (k.is(node, Kind::affine) || k.is(node, Kind::spiking_affine)) {
       nb::object weight = node.attr("weight");
       auto shape = unpack(weight.attr("shape"), 2, UnpackWording::counted);
       nb::object nonzeros = nb::module_::import_("numpy").attr("count_nonzero")(weight);
@@ -149,7 +150,7 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
                          {"accum_t", accum_t},
                          {"bias_t", bias_t},
                          {"weight_t", weight_t}});
-    } else if (is_instance(node, k.conv2d)) {
+    } else if (k.is(node, Kind::conv2d)) {
       auto shape = unpack(node.attr("weight").attr("shape"), 4, UnpackWording::counted);
       auto [sh, sw] = pair_or_scalar(node.attr("stride"));
       auto [ph, pw] = pair_or_scalar(node.attr("padding"));
@@ -166,13 +167,13 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
                          {"accum_t", accum_t},
                          {"bias_t", bias_t},
                          {"weight_t", weight_t}});
-    } else if (is_instance(node, k.lif)) {
+    } else if (k.is(node, Kind::lif)) {
       const LifSummary s = summarise_lif(node);
       block.kind = zelka::fpga::BlockKind::lif;
       f.insert(f.end(), {{"n", str_text(s.neurons)},
                          {"v_th", text::float_repr(s.threshold)},
                          {"decay6", text::fixed(s.decay, 6)}});
-    } else if (is_instance(node, k.max_pool2d) || is_instance(node, k.avg_pool2d)) {
+    } else if (k.is(node, Kind::max_pool2d) || k.is(node, Kind::avg_pool2d)) {
       nb::object kernel = node.attr("kernel_size");
       auto kh_kw = unpack(kernel, 2, UnpackWording::counted);
       nb::object stride = node.attr("stride");
@@ -185,8 +186,8 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
                          {"sw", str_text(s[1])},
                          {"ph", str_text(p[0])},
                          {"pw", str_text(p[1])},
-                         {"pool_op", is_instance(node, k.max_pool2d) ? "Max" : "Average"}});
-    } else if (is_instance(node, k.batch_norm1d) || is_instance(node, k.batch_norm2d)) {
+                         {"pool_op", k.is(node, Kind::max_pool2d) ? "Max" : "Average"}});
+    } else if (k.is(node, Kind::batch_norm1d) || k.is(node, Kind::batch_norm2d)) {
       block.kind = zelka::fpga::BlockKind::batchnorm;
       f.insert(f.end(),
                {{"n", str_text(steal_or_raise(PyNumber_Long(node.attr("num_features").ptr())))},
@@ -194,7 +195,7 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_
                 {"rf", rf},
                 {"bias_t", bias_t},
                 {"weight_t", weight_t}});
-    } else if (is_instance(node, k.relu) || is_instance(node, k.sigmoid)) {
+    } else if (k.is(node, Kind::relu) || k.is(node, Kind::sigmoid)) {
       block.kind = zelka::fpga::BlockKind::activation;
       f.insert(f.end(),
                {{"n", str_text(steal_or_raise(PyNumber_Long(node.attr("features").ptr())))}});
@@ -219,6 +220,7 @@ nb::object extractor(nb::handle node, nb::handle name) {
 }  // namespace
 
 NB_MODULE(cfgsmith, m) {
+  Numpy::load();
   register_core_exceptions();
   load_node_kinds();
 

@@ -17,7 +17,7 @@ namespace {
 
 numeric::Range range_of(nb::handle precision) {
   if (PyUnicode_Check(precision.ptr())) {
-    if (auto range = numeric::precision_range(nb::cast<std::string>(precision))) return *range;
+    if (auto range = numeric::precision_range(host::utf8(precision))) return *range;
   }
   throw nb::value_error(("Unknown precision " + host::repr_text(precision) +
                          "; expected 'fp32', 'fp16', 'int16', 'int8', 'int4' or 'ap_fixed<W,I>'")
@@ -34,7 +34,7 @@ nb::object saturate(nb::handle values, nb::handle precision) {
     nb::object native = dtype.attr("newbyteorder")("=");
     return saturate(array.attr("astype")(native), precision).attr("astype")(dtype);
   }
-  const numeric::ElementType type{nb::cast<std::string>(dtype.attr("kind"))[0],
+  const numeric::ElementType type{host::utf8(dtype.attr("kind"))[0],
                                   nb::cast<std::size_t>(dtype.attr("itemsize"))};
   if (!numeric::can_saturate(type))
     throw nb::type_error(
@@ -50,6 +50,7 @@ nb::object saturate(nb::handle values, nb::handle precision) {
 }  // namespace
 
 NB_MODULE(_saturate, m) {
+  host::Numpy::load();
   m.def("saturate", &saturate, "values"_a.none(), "precision"_a.none(),
         "Return a new array of the same shape and dtype with the values clipped to the range "
         "of `precision`:\n"

@@ -4,28 +4,37 @@
 
 namespace zelka::host {
 
+namespace {
+
+// Bound when a module is loaded and kept for the life of the process (numpy is never
+// unloaded while the modules use it).  A plain pointer set under the module's import, not
+// a function-local static: the first call of an operation must never wait on another
+// thread's initialisation while holding the interpreter.
+const Numpy* loaded = nullptr;
+
+}  // namespace
+
+void Numpy::load() {
+  if (loaded) return;
+  auto* n = new Numpy();
+  n->module = nb::module_::import_("numpy");
+  n->ndarray = n->module.attr("ndarray");
+  n->zeros = n->module.attr("zeros");
+  n->empty = n->module.attr("empty");
+  n->sum = n->module.attr("sum");
+  n->dot = n->module.attr("dot");
+  n->asarray = n->module.attr("asarray");
+  n->ascontiguousarray = n->module.attr("ascontiguousarray");
+  n->result_type = n->module.attr("result_type");
+  n->broadcast_to = n->module.attr("broadcast_to");
+  n->count_nonzero = n->module.attr("count_nonzero");
+  n->float32 = n->module.attr("dtype")("float32");
+  n->float64 = n->module.attr("dtype")("float64");
+  loaded = n;
+}
+
 const Numpy& Numpy::get() {
-  // Kept for the life of the process: numpy is never unloaded while modules use it.
-  static const Numpy* np = [] {
-    auto* n = new Numpy();
-    n->module = nb::module_::import_("numpy");
-    n->ndarray = n->module.attr("ndarray");
-    n->zeros = n->module.attr("zeros");
-    n->empty = n->module.attr("empty");
-    n->sum = n->module.attr("sum");
-    n->dot = n->module.attr("dot");
-    n->asarray = n->module.attr("asarray");
-    n->ascontiguousarray = n->module.attr("ascontiguousarray");
-    n->result_type = n->module.attr("result_type");
-    n->broadcast_to = n->module.attr("broadcast_to");
-    n->float32 = n->module.attr("dtype")("float32");
-    n->float64 = n->module.attr("dtype")("float64");
-    nb::dict axis;
-    axis["axis"] = 0;
-    n->axis0 = axis;
-    return n;
-  }();
-  return *np;
+  return *loaded;
 }
 
 bool is_exact_ndarray(nb::handle obj) {

@@ -12,9 +12,11 @@ namespace zelka::host {
 struct Numpy {
   nb::object module;
   nb::object ndarray;
-  nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, result_type, broadcast_to;
+  nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, result_type, broadcast_to,
+      count_nonzero;
   nb::object float32, float64;  // the dtype objects
-  nb::object axis0;             // {"axis": 0}, reused for sum
+  // Bind numpy; every module calls this when it is loaded, before any operation runs.
+  static void load();
   static const Numpy& get();
 };
 

@@ -4,9 +4,15 @@
 
 namespace zelka::host {
 
+std::string utf8(nb::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 std::string type_name_of(nb::handle obj) {
-  return nb::cast<std::string>(
-      nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+  return utf8(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 nb::object steal_or_raise(PyObject* result) {
@@ -15,11 +21,11 @@ nb::object steal_or_raise(PyObject* result) {
 }
 
 std::string repr_text(nb::handle obj) {
-  return nb::cast<std::string>(steal_or_raise(PyObject_Repr(obj.ptr())));
+  return utf8(steal_or_raise(PyObject_Repr(obj.ptr())));
 }
 
 std::string str_text(nb::handle obj) {
-  return nb::cast<std::string>(steal_or_raise(PyObject_Str(obj.ptr())));
+  return utf8(steal_or_raise(PyObject_Str(obj.ptr())));
 }
 
 nb::object add(nb::handle a, nb::handle b) {

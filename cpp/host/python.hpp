@@ -11,6 +11,10 @@ namespace zelka::host {
 
 namespace nb = nanobind;
 
+// The UTF-8 text of a str; the host's UnicodeEncodeError for one that has none (a lone
+// surrogate such as "\ud800").
+std::string utf8(nb::handle str);
+
 // type(obj).__name__
 std::string type_name_of(nb::handle obj);
 

@@ -51,12 +51,48 @@ int record_clear(PyObject* self) {
   return 0;
 }
 
+std::vector<nb::object> record_arguments(const RecordLayout& layout, nb::args args,
+                                         nb::kwargs kwargs) {
+  const std::size_t n = layout.fields.size();
+  if (args.size() > n)
+    throw nb::type_error((std::string(layout.name) + "() takes at most " + std::to_string(n) +
+                          " positional arguments (" + std::to_string(args.size()) + " given)")
+                             .c_str());
+  std::vector<nb::object> given(n);
+  for (std::size_t i = 0; i < args.size(); ++i) given[i] = nb::borrow(args[i]);
+  // Keys are compared as str objects, so a keyword that has no UTF-8 form (a lone
+  // surrogate) is reported like any other unknown keyword.
+  nb::list keys = nb::steal<nb::list>(PyDict_Keys(kwargs.ptr()));
+  for (nb::handle key : keys) {
+    std::size_t i = 0;
+    while (i < n && PyUnicode_CompareWithASCIIString(key.ptr(), layout.fields[i].name) != 0) ++i;
+    const char* problem = i == n                ? "got an unexpected keyword argument"
+                          : given[i].is_valid() ? "got multiple values for argument"
+                                                : nullptr;
+    if (problem) {
+      PyErr_Format(PyExc_TypeError, "%s() %s %R", layout.name, problem, key.ptr());
+      throw nb::python_error();
+    }
+    given[i] = nb::borrow(PyDict_GetItem(kwargs.ptr(), key.ptr()));
+  }
+  return given;
+}
+
+Record& initialised_record(nb::handle self) {
+  if (!nb::inst_ready(self)) {
+    const std::string name = type_name_of(self);
+    throw nb::type_error(
+        (name + " object is not initialised (create it by calling " + name + "(...))").c_str());
+  }
+  return *nb::inst_ptr<Record>(self);
+}
+
 void define_record_methods(nb::handle cls, const RecordLayout& layout) {
   const RecordLayout* s = &layout;
   nb::object as_tuple = nb::cpp_function(
       [](nb::handle self) {
         nb::list items;
-        for (nb::object& v : nb::inst_ptr<Record>(self)->values()) items.append(v);
+        for (nb::object& v : initialised_record(self).values()) items.append(v);
         return nb::tuple(items);
       },
       nb::is_method(), nb::name("_astuple"), nb::scope(cls));
@@ -72,7 +108,7 @@ void define_record_methods(nb::handle cls, const RecordLayout& layout) {
   nb::setattr(cls, "__repr__",
               nb::cpp_function(
                   [s](nb::handle self) {
-                    const Record& r = *nb::inst_ptr<Record>(self);
+                    const Record& r = initialised_record(self);
                     std::string text = std::string(s->name) + "(";
                     for (std::size_t i = 0; i < s->fields.size(); ++i) {
                       if (i) text += ", ";

@@ -46,6 +46,16 @@ namespace detail {
 int record_traverse(PyObject* self, visitproc visit, void* arg);
 int record_clear(PyObject* self);
 void define_record_methods(nb::handle cls, const RecordLayout& layout);
+
+// The field values given to a record's constructor, checked before the record is built:
+// one entry per field, invalid where the field takes its default.  TypeError for too
+// many positional arguments and for unknown or repeated keywords.
+std::vector<nb::object> record_arguments(const RecordLayout& layout, nb::args args,
+                                         nb::kwargs kwargs);
+
+// The record behind `self`; TypeError when it was never initialised (made with __new__
+// alone).
+Record& initialised_record(nb::handle self);
 }  // namespace detail
 
 // Bind the record type T (a class derived from Record whose default constructor passes
@@ -56,36 +66,19 @@ nb::class_<T> bind_record(nb::module_& module, const RecordLayout& layout) {
                                 {Py_tp_clear, (void*)detail::record_clear},
                                 {0, nullptr}};
   nb::class_<T> cls(module, layout.name, nb::type_slots(slots), layout.doc);
-  cls.def("__init__", [](T* self, nb::args args, nb::kwargs kwargs) {
+  const RecordLayout* s = &layout;
+  cls.def("__init__", [s](T* self, nb::args args, nb::kwargs kwargs) {
+    std::vector<nb::object> given = detail::record_arguments(*s, args, kwargs);
     new (self) T();
-    const RecordLayout& s = self->layout();
-    if (args.size() > s.fields.size())
-      throw nb::type_error((std::string(s.name) + "() takes at most " +
-                            std::to_string(s.fields.size()) + " positional arguments (" +
-                            std::to_string(args.size()) + " given)")
-                               .c_str());
-    std::vector<bool> given(s.fields.size(), false);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      (*self)[i] = nb::borrow(args[i]);
-      given[i] = true;
-    }
-    for (auto [key, value] : kwargs) {
-      const std::string name = nb::cast<std::string>(key);
-      const std::size_t i = self->index_of(name.c_str());
-      if (i == s.fields.size())
-        throw nb::type_error(
-            (std::string(s.name) + "() got an unexpected keyword argument '" + name + "'").c_str());
-      if (given[i])
-        throw nb::type_error(
-            (std::string(s.name) + "() got multiple values for argument '" + name + "'").c_str());
-      (*self)[i] = nb::borrow(value);
-      given[i] = true;
-    }
+    for (std::size_t i = 0; i < given.size(); ++i)
+      if (given[i].is_valid()) (*self)[i] = std::move(given[i]);
   });
   for (std::size_t i = 0; i < layout.fields.size(); ++i) {
     cls.def_prop_rw(
-        layout.fields[i].name, [i](T& r) { return r[i]; },
-        [i](T& r, nb::object value) { r[i] = std::move(value); });
+        layout.fields[i].name, [i](nb::handle self) { return detail::initialised_record(self)[i]; },
+        [i](nb::handle self, nb::object value) {
+          detail::initialised_record(self)[i] = std::move(value);
+        });
   }
   detail::define_record_methods(cls, layout);
   return cls;

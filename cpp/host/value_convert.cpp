@@ -13,7 +13,7 @@ value::Value ValueConverter::to_value(nb::handle obj) {
   } else if (PyFloat_CheckExact(o)) {
     return PyFloat_AsDouble(o);
   } else if (PyUnicode_CheckExact(o)) {
-    return nb::cast<std::string>(obj);
+    return utf8(obj);
   } else if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
     std::vector<value::Value> items;
     for (nb::handle item : obj) items.push_back(to_value(item));

@@ -113,7 +113,7 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False):
                     mem = mem * (1.0 - spikes) + v_leak * spikes
                     membrane_state[name] = mem
                     activations[name] = spikes
-                    spike_counts[name] = spike_counts.get(name, 0) + int(np.sum(spikes))
+                    spike_counts[name] = spike_counts.get(name, 0) + int(np.count_nonzero(spikes))
                 else:
                     activations[name] = inp
             if step_by_step:

@@ -1,19 +1,22 @@
 #include "core/engine/step_engine.hpp"
 
 #include "core/engine/combine.hpp"
+#include "core/engine/fp_flags.hpp"
 #include "core/engine/lif.hpp"
 #include "core/engine/matvec.hpp"
 
 namespace zelka::engine {
 namespace {
 
-// out = saturate(product + bias) in the result type R; the product is in type P.
+// out = saturate(product + bias) in the result type R; the product is in type P.  The
+// sum's flags are numpy's to report, the clip's are not.
 template <typename P, typename R>
 void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
   const R* bias = static_cast<const R*>(a.bias);
+  for (std::int64_t r = 0; r < a.rows; ++r) out[r] = static_cast<R>(product[r]) + bias[r];
   const numeric::Bounds<R> bounds = a.bounds.of<R>();
-  for (std::int64_t r = 0; r < a.rows; ++r)
-    out[r] = numeric::clip(static_cast<R>(product[r]) + bias[r], bounds);
+  const UnreportedFlags unreported;
+  for (std::int64_t r = 0; r < a.rows; ++r) out[r] = numeric::clip(out[r], bounds);
 }
 
 template <typename P>

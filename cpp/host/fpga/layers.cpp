@@ -189,19 +189,19 @@ Map layer_from_flatten(ValueConverter& cv, nb::handle, nb::handle name, nb::hand
 }
 
 Map layer_for(ValueConverter& cv, nb::handle node, nb::handle name, nb::handle in_shape) {
-  const NodeKinds& k = node_kinds();
-  if (is_instance(node, k.conv2d)) return layer_from_conv2d(cv, node, name);
-  if (is_instance(node, k.conv1d)) return layer_from_conv1d(cv, node, name);
-  if (is_instance(node, k.affine) || is_instance(node, k.spiking_affine))
+  const IrKinds& k = node_kinds();
+  if (k.is(node, Kind::conv2d)) return layer_from_conv2d(cv, node, name);
+  if (k.is(node, Kind::conv1d)) return layer_from_conv1d(cv, node, name);
+  if (k.is(node, Kind::affine) || k.is(node, Kind::spiking_affine))
     return layer_from_affine(cv, node, name);
-  if (is_instance(node, k.lif)) return layer_from_lif(cv, node, name);
-  if (is_instance(node, k.max_pool2d)) return layer_from_maxpool2d(cv, node, name);
-  if (is_instance(node, k.avg_pool2d)) return layer_from_avgpool2d(cv, node, name);
-  if (is_instance(node, k.batch_norm1d) || is_instance(node, k.batch_norm2d))
+  if (k.is(node, Kind::lif)) return layer_from_lif(cv, node, name);
+  if (k.is(node, Kind::max_pool2d)) return layer_from_maxpool2d(cv, node, name);
+  if (k.is(node, Kind::avg_pool2d)) return layer_from_avgpool2d(cv, node, name);
+  if (k.is(node, Kind::batch_norm1d) || k.is(node, Kind::batch_norm2d))
     return layer_from_batchnorm2d(cv, node, name);
-  if (is_instance(node, k.relu)) return layer_from_relu(cv, node, name);
-  if (is_instance(node, k.sigmoid)) return layer_from_sigmoid(cv, node, name);
-  if (is_instance(node, k.flatten)) return layer_from_flatten(cv, node, name, in_shape);
+  if (k.is(node, Kind::relu)) return layer_from_relu(cv, node, name);
+  if (k.is(node, Kind::sigmoid)) return layer_from_sigmoid(cv, node, name);
+  if (k.is(node, Kind::flatten)) return layer_from_flatten(cv, node, name, in_shape);
   throw nb::value_error(("Unsupported node type for hls4ml: " + type_name_of(node)).c_str());
 }
 

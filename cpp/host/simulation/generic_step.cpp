@@ -88,8 +88,8 @@ nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle n
   nb::object spikes = compare(mem, v_threshold, Py_GE).attr("astype")(np.float32);
   mem = add(multiply(mem, subtract(one, spikes)), multiply(v_leak, spikes));
   w.membrane_state[name] = mem;
-  nb::object total = np.sum(spikes);
-  nb::object count = steal_or_raise(PyNumber_Long(total.ptr()));
+  // Spikes are counted, not summed: a float32 sum is inexact past 2**24 neurons.
+  nb::object count = steal_or_raise(PyNumber_Long(np.count_nonzero(spikes).ptr()));
   nb::object previous =
       w.spike_counts.contains(name) ? nb::object(w.spike_counts[name]) : nb::object(nb::int_(0));
   w.spike_counts[name] = add(previous, count);
@@ -103,12 +103,12 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy) 
   for (nb::handle key : nb::iter(s.input_data)) w.activations[key] = getitem(s.input_data, key);
   for (nb::handle name : s.exec_order) {
     nb::object node = getitem(s.nodes, name);
-    if (is_instance(node, s.kinds.input)) {
+    if (s.kinds.is(node, Kind::input)) {
       if (policy.fill_missing_inputs && !contains(w.activations, name))
         w.activations[name] = np.zeros(1, "dtype"_a = np.float32);
       continue;
     }
-    if (is_instance(node, s.kinds.output)) {
+    if (s.kinds.is(node, Kind::output)) {
       nb::object preds = getitem(s.predecessors, name);
       if (truth(preds)) {
         nb::object first = getitem(preds, nb::int_(0));
@@ -123,9 +123,9 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy) 
       if (contains(w.activations, p)) act_list.append(getitem(w.activations, p));
     if (act_list.size() == 0) continue;
     nb::object inp = combine(act_list);
-    if (is_instance(node, s.kinds.affine))
+    if (s.kinds.is(node, Kind::affine))
       w.activations[name] = affine(s, node, inp);
-    else if (is_instance(node, s.kinds.lif))
+    else if (s.kinds.is(node, Kind::lif))
       w.activations[name] = lif(s, w, name, node, inp);
     else
       w.activations[name] = inp;

@@ -36,7 +36,7 @@ class Planner {
   std::unique_ptr<NativeRun> build() {
     run_ = std::make_unique<NativeRun>();
     require(PyUnicode_Check(s_.precision.ptr()));
-    auto range = numeric::precision_range(nb::cast<std::string>(s_.precision));
+    auto range = numeric::precision_range(utf8(s_.precision));
     require(range.has_value());
     bounds_ = {numeric::bounds_for<float>(*range), numeric::bounds_for<double>(*range)};
     require(PyList_Check(s_.exec_order.ptr()) || PyTuple_Check(s_.exec_order.ptr()));
@@ -113,8 +113,8 @@ class Planner {
       seen[name] = true;
       nb::object node = getitem(s_.nodes, name);
       const int position = node_count_++;
-      if (is_instance(node, s_.kinds.input)) continue;
-      if (is_instance(node, s_.kinds.output)) {
+      if (s_.kinds.is(node, Kind::input)) continue;
+      if (s_.kinds.is(node, Kind::output)) {
         plan_output(name);
         continue;
       }
@@ -124,9 +124,9 @@ class Planner {
       for (nb::handle p : preds)
         if (has_key(p)) present.push_back(slot_of(p));
       if (present.empty()) continue;
-      if (is_instance(node, s_.kinds.affine))
+      if (s_.kinds.is(node, Kind::affine))
         plan_affine(name, node, present, position);
-      else if (is_instance(node, s_.kinds.lif))
+      else if (s_.kinds.is(node, Kind::lif))
         plan_lif(name, node, present, position);
       else
         plan_passthrough(name, present, position);
@@ -240,7 +240,7 @@ class Planner {
     require(is_exact_ndarray(weight));
     const Shape wshape = shape_of(weight);
     require(wshape.size() == 2);
-    const std::string kind = nb::cast<std::string>(weight.attr("dtype").attr("kind"));
+    const std::string kind = utf8(weight.attr("dtype").attr("kind"));
     require(kind == "f" || kind == "i" || kind == "u");
     const std::int64_t rows = wshape[0], cols = wshape[1];
     const std::int64_t flat = element_count(c.shape);
@@ -305,12 +305,12 @@ class Planner {
     if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
       int overflow = 0;
       const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-      require(!overflow && std::llabs(v) <= (1LL << 53));
+      // Integers up to 2**53 in magnitude are exact as float64.
+      require(!overflow && v >= -(1LL << 53) && v <= (1LL << 53));
       return std::vector<double>(static_cast<std::size_t>(neurons), static_cast<double>(v));
     }
     require(is_instance(value, np_.module.attr("generic")) || is_exact_ndarray(value));
-    const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
-    require(kind == "f" || kind == "i" || kind == "u");
+    require(holds_exactly_as_float64(value.attr("dtype")));
     nb::object flat = np_.asarray(value, "dtype"_a = np_.float64).attr("ravel")();
     const std::int64_t size = nb::cast<std::int64_t>(flat.attr("size"));
     require(nb::len(nb::object(value.attr("shape"))) <= 1 && (size == 1 || size == neurons));
@@ -318,6 +318,14 @@ class Planner {
     const double* values = static_cast<const double*>(data.data());
     if (size == 1) return std::vector<double>(static_cast<std::size_t>(neurons), values[0]);
     return std::vector<double>(values, values + size);
+  }
+
+  // Integers become float64 in numpy's arithmetic too (rounded alike); floats wider than
+  // float64 (long double) would be rounded where numpy computes in their precision.
+  static bool holds_exactly_as_float64(nb::handle dtype) {
+    const std::string kind = utf8(dtype.attr("kind"));
+    if (kind == "i" || kind == "u") return true;
+    return kind == "f" && nb::cast<std::int64_t>(dtype.attr("itemsize")) <= 8;
   }
 
   bool result_is(nb::handle a, nb::handle b, DType expected) {
@@ -349,7 +357,7 @@ class Planner {
     args.decay = neuron_param(decay, n);
     args.v_leak = neuron_param(v_leak, n);
     require(is_exact_ndarray(threshold));
-    require(nb::cast<std::string>(threshold.attr("dtype").attr("kind")) == "f");
+    require(utf8(threshold.attr("dtype").attr("kind")) == "f");
     require(shape_of(threshold) == Shape{n});
     args.v_threshold = neuron_param(threshold, n);
     require(result_is(membrane, decay, mtype) && result_is(membrane, v_leak, mtype));

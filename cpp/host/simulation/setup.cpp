@@ -6,18 +6,17 @@ using namespace nanobind::literals;
 
 namespace zelka::host::simulation {
 
-NodeKinds NodeKinds::load() {
-  nb::module_ ir = nb::module_::import_("zelka.ir");
-  return {ir.attr("Input"), ir.attr("Output"), ir.attr("Affine"), ir.attr("LIF")};
+IrKinds load_step_kinds() {
+  return IrKinds::load({Kind::input, Kind::output, Kind::affine, Kind::lif});
 }
 
-nb::dict synthetic_inputs(nb::handle graph, nb::handle input_kind) {
+nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds) {
   const Numpy& np = Numpy::get();
   nb::dict inputs;
   nb::object items = graph.attr("nodes").attr("items")();
   for (nb::handle item : items) {
     nb::object name = item[0], node = item[1];
-    if (!is_instance(node, input_kind)) continue;
+    if (!kinds.is(node, Kind::input)) continue;
     nb::object shape_dict = node.attr("input_type");
     if (PyDict_Check(shape_dict.ptr())) {
       if (PyDict_Size(shape_dict.ptr()) == 0)
@@ -38,12 +37,12 @@ ExecutionContext execution_context(nb::handle build_execution_context, nb::handl
   return {items[0], items[1], items[2]};
 }
 
-void init_membranes(nb::handle graph, const NodeKinds& kinds, WorkingState& state) {
+void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {
   const Numpy& np = Numpy::get();
   nb::object items = graph.attr("nodes").attr("items")();
   for (nb::handle item : items) {
     nb::object name = item[0], node = item[1];
-    if (!is_instance(node, kinds.lif)) continue;
+    if (!kinds.is(node, Kind::lif)) continue;
     nb::object threshold = node.attr("v_threshold");
     if (!is_instance(threshold, np.ndarray))
       throw nb::type_error(("LIF node '" + str_text(name) +

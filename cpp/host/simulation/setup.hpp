@@ -2,18 +2,15 @@
 // stimulus, and the state kept from step to step.
 #pragma once
 
-#include "host/python.hpp"
+#include "host/ir_kinds.hpp"
 
 namespace zelka::host::simulation {
 
-// The IR node classes the step rules test against (bound when an operation is called).
-struct NodeKinds {
-  nb::object input, output, affine, lif;
-  static NodeKinds load();
-};
+// The IR node classes the step rules test against, bound when an operation is called.
+IrKinds load_step_kinds();
 
 struct RunSetup {
-  NodeKinds kinds;
+  IrKinds kinds;            // Input, Output, Affine, LIF
   nb::object nodes;         // graph.nodes
   nb::object exec_order;    // from build_execution_context
   nb::object predecessors;  // from build_execution_context
@@ -39,9 +36,8 @@ struct StepPolicy {
       true;  // an Input without a value gets a float32 zero vector of length 1
 };
 
-// Float32 zero inputs for the graph's Input nodes (instances of `input_kind`) from their
-// declared shapes.
-nb::dict synthetic_inputs(nb::handle graph, nb::handle input_kind);
+// Float32 zero inputs for the graph's Input nodes from their declared shapes.
+nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds);
 
 // The unpacked (exec_order, predecessors, is_dag) of build_execution_context(graph).
 struct ExecutionContext {
@@ -51,6 +47,6 @@ ExecutionContext execution_context(nb::handle build_execution_context, nb::handl
 
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.
-void init_membranes(nb::handle graph, const NodeKinds& kinds, WorkingState& state);
+void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state);
 
 }  // namespace zelka::host::simulation

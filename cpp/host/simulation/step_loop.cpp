@@ -3,6 +3,7 @@
 #include <cfenv>
 #include <chrono>
 #include <exception>
+#include <limits>
 
 #include "core/engine/step_engine.hpp"
 #include "host/simulation/generic_step.hpp"
@@ -87,10 +88,16 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
 
 }  // namespace
 
+std::int64_t steps_to_run(nb::handle n_steps) {
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(n_steps.ptr(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow) return overflow < 0 ? 0 : std::numeric_limits<std::int64_t>::max();
+  return n < 0 ? 0 : n;
+}
+
 bool is_native_saturate(nb::handle saturate) {
-  static const nb::object* native =
-      new nb::object(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
-  return saturate.is(*native);
+  return saturate.is(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
 }
 
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
@@ -101,6 +108,7 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
   while (done < n_steps) {
     generic_step(setup, state, options.policy);
     ++done;
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
     if (options.snapshots) options.snapshots->append(snapshot(state.activations));
     if (!try_native || done == n_steps) continue;
     // The planner accepts a state only when a native step would leave every type, shape

@@ -16,6 +16,10 @@ struct LoopOptions {
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
                    const LoopOptions& options);
 
+// A step count as a Python int of any size, as the loop runs it: negative counts run no
+// step; counts beyond 64 bits run until the host interrupts them.
+std::int64_t steps_to_run(nb::handle n_steps);
+
 // The package's own saturate, which the native kernels implement.
 bool is_native_saturate(nb::handle saturate);
 

@@ -1,0 +1,75 @@
+#include "host/cpu/simulate.hpp"
+
+#include "host/cpu/simulation_result.hpp"
+#include "host/simulation/step_loop.hpp"
+
+namespace zelka::host::cpu {
+namespace {
+
+using namespace simulation;
+
+// CompileConfig, bound when the module is loaded (kept for the life of the process).
+const nb::object* compile_config = nullptr;
+
+// n_steps after the cyclic override: a graph with a "max_iterations" runs that many steps
+// when the caller left n_steps at 1.
+nb::object run_length(nb::handle graph, nb::object n_steps) {
+  nb::object cyclic = nb::getattr(graph, "cyclic_config", nb::none());
+  if (!truth(cyclic)) return n_steps;
+  nb::object max_iter = cyclic.attr("get")("max_iterations");
+  if (!max_iter.is_none() && equal(n_steps, nb::int_(1)))
+    return steal_or_raise(PyNumber_Long(max_iter.ptr()));
+  return n_steps;
+}
+
+}  // namespace
+
+void load_simulate_facilities() {
+  compile_config =
+      new nb::object(nb::module_::import_("zelka.backend.config").attr("CompileConfig"));
+}
+
+nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
+                    bool step_by_step) {
+  RunSetup setup;
+  setup.kinds = load_step_kinds();
+  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
+  setup.saturate = graph_utils.attr("saturate");
+  setup.native_products = is_native_saturate(setup.saturate);
+  nb::object result = nb::cast(SimulationResult());
+  SimulationResult& record = nb::cast<SimulationResult&>(result);
+  setup.precision = (*compile_config)().attr("target_precision");
+  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
+                                          : nb::borrow<nb::dict>(input_data);
+  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
+  setup.nodes = graph.attr("nodes");
+  setup.exec_order = context.exec_order;
+  setup.predecessors = context.predecessors;
+  n_steps = run_length(graph, std::move(n_steps));
+
+  WorkingState state;
+  init_membranes(graph, setup.kinds, state);
+
+  try {
+    LoopOptions options;
+    nb::list node_states = nb::borrow<nb::list>(record.field("node_states"));
+    if (step_by_step) options.snapshots = &node_states;
+    run_step_loop(setup, state, steps_to_run(n_steps), options);
+    nb::object outputs = record.field("outputs");
+    for (nb::handle item : setup.nodes.attr("items")()) {
+      nb::object name = item[0];
+      if (setup.kinds.is(item[1], Kind::output) && state.activations.contains(name))
+        outputs[name] = state.activations[name];
+    }
+    record.field("timesteps_run") = n_steps;
+    record.field("spike_counts") = state.spike_counts;
+    record.field("outputs_valid") = nb::bool_(true);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    record.field("outputs_valid") = nb::bool_(false);
+    nb::borrow<nb::list>(record.field("errors")).append(nb::str(e.value()));
+  }
+  return result;
+}
+
+}  // namespace zelka::host::cpu

@@ -1,0 +1,16 @@
+// The CPU backend's simulate: the graph run step by step from the caller's stimulus.
+#pragma once
+
+#include "host/python.hpp"
+
+namespace zelka::host::cpu {
+
+// Bind what simulate takes from the framework once, when its module is loaded
+// (CompileConfig, whose default target precision the steps saturate to).
+void load_simulate_facilities();
+
+// A SimulationResult.  `input_data` is None or a dict, `n_steps` a Python int (any size:
+// negative counts run no step, counts beyond 64 bits run until interrupted).
+nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps, bool step_by_step);
+
+}  // namespace zelka::host::cpu

@@ -1,0 +1,22 @@
+#include "host/cpu/simulation_result.hpp"
+
+namespace zelka::host::cpu {
+
+const RecordLayout simulation_result_layout{
+    "SimulationResult",
+    "Result of CPU simulation.\n\n"
+    "Attributes:\n"
+    "    outputs: Output node name -> activation after the last step.\n"
+    "    outputs_valid: Whether simulation completed without errors.\n"
+    "    timesteps_run: Number of timesteps executed.\n"
+    "    node_states: Per-node state history (if step_by_step=True).\n"
+    "    spike_counts: LIF node name -> total spikes over all steps.\n"
+    "    errors: List of error messages (empty if valid).",
+    {{"outputs", new_dict},
+     {"outputs_valid", true_value},
+     {"timesteps_run", zero_int},
+     {"node_states", new_list},
+     {"spike_counts", new_dict},
+     {"errors", new_list}}};
+
+}  // namespace zelka::host::cpu

@@ -1,0 +1,72 @@
+#include "host/cpu/validation.hpp"
+
+#include "host/ir_kinds.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::cpu {
+
+nb::object validate(nb::handle graph) {
+  nb::object result_type = nb::module_::import_("zelka.backend.config").attr("ValidationResult");
+  nb::object result = result_type("is_valid"_a = true);
+  nb::object warnings = result.attr("warnings");
+  nb::object unsupported = result.attr("unsupported_nodes");
+  nb::object nodes = graph.attr("nodes");
+  if (!truth(nodes)) {
+    result.attr("is_valid") = false;
+    warnings.attr("append")("Graph has no nodes");
+  }
+  nb::object edges = graph.attr("edges");
+  if (!truth(edges)) warnings.attr("append")("Graph has no edges");
+  nb::object node_names = steal_or_raise(PySet_New(nodes.ptr()));
+  for (nb::handle edge : edges) {
+    for (const nb::object& end : unpack(edge, 2)) {
+      int known = PySet_Contains(node_names.ptr(), end.ptr());
+      if (known < 0) throw nb::python_error();
+      if (known) continue;
+      result.attr("is_valid") = false;
+      unsupported.attr("append")(end);
+      warnings.attr("append")(nb::str("Edge references missing node: {}").format(end));
+    }
+  }
+  return result;
+}
+
+nb::object capabilities() {
+  nb::object record = nb::module_::import_("zelka.backend.config").attr("BackendCapabilities");
+  nb::list primitives;
+  for (Kind kind : {Kind::affine,       Kind::spiking_affine,
+                    Kind::conv2d,       Kind::sep_conv2d,
+                    Kind::max_pool2d,   Kind::avg_pool2d,
+                    Kind::flatten,      Kind::lif,
+                    Kind::relu,         Kind::sigmoid,
+                    Kind::tanh,         Kind::softmax,
+                    Kind::gelu,         Kind::elu,
+                    Kind::prelu,        Kind::batch_norm1d,
+                    Kind::batch_norm2d, Kind::layer_norm,
+                    Kind::dropout,      Kind::hybrid_region,
+                    Kind::skip,         Kind::upsample})
+    primitives.append(kind_name(kind));
+  nb::list precisions;
+  for (const char* p : {"fp32", "fp16", "int16", "int8", "int4"}) precisions.append(p);
+  nb::dict conv, affine, lif, limits;
+  conv["max_kernel_size"] = 64;
+  conv["max_channels"] = 65536;
+  affine["max_params"] = 100000000;
+  lif["max_neurons"] = 1000000;
+  limits[kind_name(Kind::conv2d)] = conv;
+  limits[kind_name(Kind::affine)] = affine;
+  limits[kind_name(Kind::lif)] = lif;
+  return record("supported_primitives"_a = primitives, "max_graph_size"_a = 1000000,
+                "supported_precisions"_a = precisions, "supports_cyclic"_a = true,
+                "primitive_constraints"_a = limits);
+}
+
+nb::object constraints() {
+  nb::object hardware_spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
+  return hardware_spec("max_neurons_per_core"_a = 10000, "max_synapses_per_core"_a = 10000000,
+                       "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000,
+                       "max_fan_out"_a = 10000, "num_cores"_a = 1);
+}
+
+}  // namespace zelka::host::cpu

@@ -1,0 +1,137 @@
+#include "host/run/run.hpp"
+
+#include "host/ir_kinds.hpp"
+#include "host/numpy.hpp"
+#include "host/simulation/setup.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::run {
+
+const RecordLayout run_result_layout{
+    "RunResult",
+    "Result of running a ZELKA IR graph.\n\n"
+    "Attributes:\n"
+    "    outputs: Output node name -> output array, from the simulation.\n"
+    "    spike_counts: Node name -> total spikes over the run, from the simulation.\n"
+    "    timesteps_run: Number of timesteps executed.\n"
+    "    total_latency_us: Total latency in microseconds, from the profile.\n"
+    "    energy_estimate_uj: Estimated energy in microjoules.\n"
+    "    mac_ops: Total multiply-accumulate operations, from the profile.\n"
+    "    peak_memory_bytes: Peak memory in bytes, from the profile.\n"
+    "    per_node_latency: Node name -> latency in microseconds, from the profile.\n"
+    "    profile: Full ProfileResult if profile=True, else None.\n"
+    "    errors: List of error messages (empty if valid).",
+    {{"outputs", new_dict},
+     {"spike_counts", new_dict},
+     {"timesteps_run", zero_int},
+     {"total_latency_us", zero_float},
+     {"energy_estimate_uj", zero_float},
+     {"mac_ops", zero_int},
+     {"peak_memory_bytes", zero_int},
+     {"per_node_latency", new_dict},
+     {"profile", none_value},
+     {"errors", new_list}}};
+
+namespace {
+
+bool has_callable(nb::handle obj, const char* name) {
+  nb::object attr = nb::getattr(obj, name, nb::none());
+  return !attr.is_none() && PyCallable_Check(attr.ptr());
+}
+
+void extend(nb::object& list, nb::handle items) {
+  if (!items.is_none()) list.attr("extend")(items);
+}
+
+// input_data as the backend takes it: a map from Input node name to array.
+bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_data,
+                      nb::object& errors) {
+  if (input_data.is_none()) {
+    input_data = simulation::synthetic_inputs(graph, kinds);
+  } else if (is_instance(input_data, Numpy::get().ndarray)) {
+    nb::list names;
+    for (nb::handle item : graph.attr("nodes").attr("items")())
+      if (kinds.is(item[1], Kind::input)) names.append(item[0]);
+    if (names.size() != 1) {
+      errors.attr("append")("Single array provided but graph has multiple Input nodes; use dict");
+      return false;
+    }
+    nb::dict inputs;
+    inputs[names[0]] = input_data;
+    input_data = inputs;
+  }
+  return true;
+}
+
+// run's own estimate: MACs and spikes priced per operation, peak memory read once in
+// 4-byte words.
+nb::object energy_estimate_uj(nb::handle profile, nb::handle spike_counts,
+                              const EnergyCoefficients& energy) {
+  nb::object total_spikes = nb::int_(0);
+  for (nb::handle count : spike_counts.attr("values")()) total_spikes = add(total_spikes, count);
+  nb::object energy_pj =
+      add(add(multiply(profile.attr("mac_ops"), nb::float_(energy.mac_pj)),
+              multiply(total_spikes, nb::float_(energy.spike_pj))),
+          true_divide(multiply(profile.attr("peak_memory_bytes"), nb::float_(energy.sram_read_pj)),
+                      nb::int_(4)));
+  return true_divide(energy_pj, nb::float_(1000000.0));
+}
+
+}  // namespace
+
+nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle timesteps,
+                     nb::handle backend, bool profile, const EnergyCoefficients& energy) {
+  const IrKinds kinds = IrKinds::load({Kind::input});
+  nb::object result = nb::cast(RunResult());
+  RunResult& record = nb::cast<RunResult&>(result);
+  nb::object errors = record.field("errors");
+
+  nb::object bk;
+  try {
+    bk = nb::module_::import_("zelka.backend.registry").attr("get_backend")(backend);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_KeyError)) throw;
+    errors.attr("append")(nb::str("Backend '{}' not found").format(backend));
+    return result;
+  }
+  if (!has_callable(bk, "simulate")) {
+    errors.attr("append")(
+        nb::str("Backend '{}' does not support simulation. Use backend='cpu'.").format(backend));
+    return result;
+  }
+
+  nb::object validation = bk.attr("validate")(graph);
+  if (!truth(validation.attr("is_valid"))) {
+    extend(errors, nb::getattr(validation, "warnings", nb::none()));
+    errors.attr("append")(
+        nb::str("Validation failed: {}").format(validation.attr("unsupported_nodes")));
+    return result;
+  }
+
+  nb::object input_data = nb::borrow(input_data_arg);
+  if (!normalise_inputs(graph, kinds, input_data, errors)) return result;
+
+  nb::object sim = bk.attr("simulate")(graph, "input_data"_a = input_data, "n_steps"_a = timesteps);
+  record.field("outputs") = sim.attr("outputs");
+  record.field("spike_counts") = sim.attr("spike_counts");
+  record.field("timesteps_run") = sim.attr("timesteps_run");
+  if (!truth(sim.attr("outputs_valid"))) {
+    extend(errors, nb::getattr(sim, "errors", nb::none()));
+    return result;
+  }
+
+  if (profile && has_callable(bk, "profile")) {
+    nb::object prof =
+        bk.attr("profile")(graph, "input_data"_a = input_data, "n_steps"_a = timesteps);
+    record.field("profile") = prof;
+    record.field("total_latency_us") = prof.attr("total_latency_us");
+    record.field("per_node_latency") = prof.attr("per_node_latency");
+    record.field("mac_ops") = prof.attr("mac_ops");
+    record.field("peak_memory_bytes") = prof.attr("peak_memory_bytes");
+    record.field("energy_estimate_uj") = energy_estimate_uj(prof, sim.attr("spike_counts"), energy);
+  }
+  return result;
+}
+
+}  // namespace zelka::host::run
