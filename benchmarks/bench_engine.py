@@ -12,8 +12,10 @@ of each, their ratio (reference / engine) against the target ratio, and whether 
 spike counts agree exactly.  All timings are measured in the same run, so only the
 ratios are meaningful from one machine to the next.
 
-Two further checks follow:
+Three further checks follow:
 
+* NaN inputs: the same run with one NaN in its stimulus costs at most 1.5x the run
+  without (NaN must not send the run back through numpy);
 * memory: peak RSS growth of one ``simulate`` call on the large network, measured in a
   fresh interpreter, against the byte size of its weights;
 * threads: two different graphs simulated from two threads at once against the same two
@@ -289,6 +291,36 @@ def run_cases(quick):
     return missed, notes
 
 
+# --------------------------------------------------------------------------- NaN inputs
+
+
+def run_nan(quick):
+    """A NaN in the stimulus must not push a run off the native kernels: numpy reports
+    nothing for clipping or comparing NaN, so neither may the engine's replay check."""
+    load, missed, notes = OtherLoad(), [], []
+    repeats = 5 if quick else 15
+    print("NaN inputs: the same run with one NaN in its stimulus against the run without")
+    for name, build, steps in (("small", small, 3000), ("medium", medium, 1000)):
+        graph, x = build()
+        with_nan = x.copy()
+        with_nan[len(x) // 2] = np.nan
+        timings = []
+        for stimulus in (x, with_nan):
+            run = functools.partial(_cpu_backend.simulate, graph, {"in": stimulus}, steps)
+            run()
+            timings.append(_median_time(run, repeats)[0])
+        ratio = timings[1] / timings[0]
+        ok = ratio <= 1.5
+        print(
+            f"  {name:<8} {steps} steps: {timings[0] * 1e3:.1f} ms without, {timings[1] * 1e3:.1f} ms "
+            f"with a NaN: {ratio:.2f}x (target <= 1.5x)  {'PASS' if ok else 'FAIL'}"
+        )
+        if not ok:
+            missed.append(f"NaN input {name} ({ratio:.2f}x > 1.5x)")
+    load.report("NaN inputs", notes)
+    return missed, notes
+
+
 # --------------------------------------------------------------------------- memory
 
 
@@ -517,6 +549,10 @@ def main(argv):
     )
     print()
     missed, notes = run_cases(quick)
+    print()
+    nan_missed, nan_notes = run_nan(quick)
+    missed += nan_missed
+    notes += nan_notes
     print()
     missed += run_memory()
     print()

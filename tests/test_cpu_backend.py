@@ -6,11 +6,12 @@ import numpy as np
 import pytest
 
 from zelka.backend.base import BackendBase
-from zelka.backend.cpu import simulator
+from zelka.backend.cpu import graph_utils, simulator
 from zelka.backend.cpu.simulator import CPUBackend, SimulationResult
 from zelka.backend.registry import get_backend
+from zelka.backend.run import RunResult
 from zelka.graph import HardwareSpec
-from zelka.ir import Graph, ReLU
+from zelka.ir import LIF, Graph, Input, ReLU
 
 cpu = simulator._cpu_backend
 MISSING = "Edge references missing node: "
@@ -121,3 +122,28 @@ def test_simulate_argument_types(argument, value, expected):
 def test_simulate_truncates_step_counts(n_steps, ran):
     result = cpu.simulate(graph(), n_steps=n_steps)
     assert result.timesteps_run == ran and type(result.timesteps_run) is int and result.outputs_valid
+
+
+@pytest.mark.parametrize("record", [SimulationResult, RunResult])
+def test_records_made_without_init_refuse_use(record):
+    # __new__ alone gives an object with no fields: every use says so instead of reading garbage.
+    bare = record.__new__(record)
+    for use in (repr, lambda r: r.__eq__(r), lambda r: r._astuple(), lambda r: r.errors, pickle.dumps):
+        with pytest.raises(TypeError, match=f"{record.__name__} object is not initialised"):
+            use(bare)
+
+
+def test_record_keywords_and_values_without_utf8_form():
+    with pytest.raises(TypeError, match=r"unexpected keyword argument '\\ud800'"):
+        SimulationResult(**{"\ud800": 1})
+    assert "outputs={'\\ud800': 1}" in repr(SimulationResult({"\ud800": 1}))
+
+
+def test_texts_without_utf8_form_reach_the_messages():
+    # A lone surrogate in a node name or a precision: the messages name it, nothing fails on
+    # converting it to UTF-8.
+    g = Graph.sequential(("in", Input()), ("\ud800", LIF(2.0, 1.0)))
+    with pytest.raises(TypeError, match="LIF node '\ud800': v_threshold must be np.ndarray, got float"):
+        cpu.simulate(g, {"in": np.ones(1)})
+    with pytest.raises(ValueError, match=r"Unknown precision '\\ud800'"):
+        graph_utils.saturate(np.ones(2), "\ud800")

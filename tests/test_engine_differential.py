@@ -134,7 +134,7 @@ def test_random_graphs_with_general_float64_values(step_path, seed):
 
 
 @pytest.mark.parametrize(
-    "precision", ["fp16", "int16", "int8", "int4", "ap_fixed<8,1>", "ap_fixed<4,6>", "?"]
+    "precision", ["fp16", "int16", "int8", "int4", "ap_fixed<8,1>", "ap_fixed<4,6>", "ap_fixed<32,6>", "?"]
 )
 def test_target_precisions(step_path, monkeypatch, precision):
     # Large inputs make the Affine and LIF layers saturate to the precision's range; an unknown

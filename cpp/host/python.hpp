@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelka::host {
@@ -21,6 +22,16 @@ std::string type_name_of(nb::handle obj);
 // Python's repr() and str() of an object, as text.
 std::string repr_text(nb::handle obj);
 std::string str_text(nb::handle obj);
+
+// Raise the host exception `type` with the message str.format(format, args...), formatted
+// by the host so that the texts of the arguments (names holding lone surrogates included)
+// reach the message unchanged.
+template <typename... Args>
+[[noreturn]] void raise_formatted(PyObject* type, const char* format, Args&&... args) {
+  nb::object message = nb::str(format).format(std::forward<Args>(args)...);
+  PyErr_SetObject(type, message.ptr());
+  throw nb::python_error();
+}
 
 // Steal a new reference returned by the C API; raises the pending Python error on null.
 nb::object steal_or_raise(PyObject* result);

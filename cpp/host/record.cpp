@@ -105,16 +105,15 @@ void define_record_methods(nb::handle cls, const RecordLayout& layout) {
                   },
                   nb::is_method(), nb::name("__eq__"), nb::scope(cls)));
   nb::setattr(cls, "__hash__", nb::none());
+  // Assembled by the host, so that field values whose text holds lone surrogates show too.
   nb::setattr(cls, "__repr__",
               nb::cpp_function(
                   [s](nb::handle self) {
                     const Record& r = initialised_record(self);
-                    std::string text = std::string(s->name) + "(";
-                    for (std::size_t i = 0; i < s->fields.size(); ++i) {
-                      if (i) text += ", ";
-                      text += std::string(s->fields[i].name) + "=" + repr_text(r[i]);
-                    }
-                    return text + ")";
+                    nb::list parts;
+                    for (std::size_t i = 0; i < s->fields.size(); ++i)
+                      parts.append(nb::str("{}={!r}").format(s->fields[i].name, r[i]));
+                    return nb::str("{}({})").format(s->name, nb::str(", ").attr("join")(parts));
                   },
                   nb::is_method(), nb::name("__repr__"), nb::scope(cls)));
   nb::setattr(

@@ -20,9 +20,9 @@ nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds) {
     nb::object shape_dict = node.attr("input_type");
     if (PyDict_Check(shape_dict.ptr())) {
       if (PyDict_Size(shape_dict.ptr()) == 0)
-        throw nb::value_error(("Input node " + repr_text(name) +
-                               " declares no input shape: its input_type is an empty dict")
-                                  .c_str());
+        raise_formatted(PyExc_ValueError,
+                        "Input node {!r} declares no input shape: its input_type is an empty dict",
+                        name);
       nb::object first_shape = nb::borrow(*nb::iter(shape_dict.attr("values")()));
       inputs[name] = np.zeros(first_shape, "dtype"_a = np.float32);
     } else if (is_instance(shape_dict, np.ndarray)) {
@@ -45,14 +45,13 @@ void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state)
     if (!kinds.is(node, Kind::lif)) continue;
     nb::object threshold = node.attr("v_threshold");
     if (!is_instance(threshold, np.ndarray))
-      throw nb::type_error(("LIF node '" + str_text(name) +
-                            "': v_threshold must be np.ndarray, got " + type_name_of(threshold))
-                               .c_str());
+      raise_formatted(PyExc_TypeError, "LIF node '{}': v_threshold must be np.ndarray, got {}",
+                      name, threshold.type().attr("__name__"));
     nb::object shape = threshold.attr("shape");
     if (nb::len(shape) == 0)
-      throw nb::index_error(("LIF node '" + str_text(name) +
-                             "': v_threshold must have at least one dimension (the neurons)")
-                                .c_str());
+      raise_formatted(PyExc_IndexError,
+                      "LIF node '{}': v_threshold must have at least one dimension (the neurons)",
+                      name);
     state.membrane_state[name] = np.zeros(shape[0], "dtype"_a = np.float32);
   }
 }
