@@ -108,3 +108,56 @@ def run_both(graph, input_data=None, n_steps=1, step_by_step=False, exact=True):
         if isinstance(input_data, dict) and any(value is v for v in input_data.values()):
             assert got.outputs[name] is value, f"outputs[{name!r}] is not the caller's object"
     return got
+
+
+TIMED_FIELDS = ("total_latency_us", "per_node_latency", "per_core_latency")
+
+
+def assert_same_profile(got, want):
+    """Every counted field equal (energies to 1e-12 relative), the same nodes and cores timed,
+    spike counts and their order identical."""
+    assert type(got).__name__ == "ProfileResult"
+    for field in ("weight_memory_bytes", "state_memory_bytes", "mac_ops", "peak_memory_bytes",
+                  "total_sram_accesses", "energy_preset"):  # fmt: skip
+        g, w = getattr(got, field), getattr(want, field)
+        assert type(g) is type(w) and g == w, f"{field}: {g!r} != {w!r}"
+    assert list(got.spike_counts.items()) == list(want.spike_counts.items())
+    assert all(type(c) is int for c in got.spike_counts.values())
+    for field in ("energy_estimate_uj", "mac_energy_uj", "spike_energy_uj", "sram_energy_uj"):
+        g, w = getattr(got, field), getattr(want, field)
+        assert type(g) is float and np.isclose(g, w, rtol=1e-12, atol=0, equal_nan=True), (field, g, w)
+    for field in ("per_layer_energy_uj", "neuron_utilization", "per_core_energy"):
+        g, w = getattr(got, field), getattr(want, field)
+        order_matters = field != "per_core_energy"
+        assert (list(g) if order_matters else set(g)) == (list(w) if order_matters else set(w)), field
+        for key in w:
+            assert type(g[key]) is float and np.isclose(g[key], w[key], rtol=1e-12, atol=0), (field, key)
+    assert list(got.per_node_latency) == list(want.per_node_latency), "timed nodes differ"
+    assert list(got.per_core_latency) == list(want.per_core_latency), "timed cores differ"
+    assert type(got.total_latency_us) is float and got.total_latency_us >= 0
+    assert all(type(v) is float and v >= 0 for v in got.per_node_latency.values())
+    assert all(type(v) is float for v in got.per_core_latency.values())
+
+
+def profile_both(graph, input_data=None, n_steps=1, **coefficients):
+    """Profiles with the package and with the reference transcription; asserts that they agree
+    (the same exception, or the same counted result) and that no caller's array changed.
+    Returns the package's result (None when both raised)."""
+    from tests.oracle import profiler as reference_profiler
+    from zelka.backend.cpu.profiler import CPUProfiler
+
+    arrays = caller_arrays(graph, input_data)
+    before = [copy.deepcopy(a) for a in arrays]
+    got, got_exc = outcome(lambda: CPUProfiler(**coefficients).profile(graph, input_data, n_steps))
+    for a, b in zip(arrays, before):
+        assert np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"), "the profiler changed a caller's array"
+    want, want_exc = outcome(
+        lambda: reference_profiler.CPUProfiler(**coefficients).profile(graph, input_data, n_steps)
+    )
+    if want_exc is not None:
+        assert got_exc is not None, f"the reference raised {want_exc!r}, the profiler returned {got!r}"
+        assert type(got_exc) is type(want_exc) and str(got_exc) == str(want_exc)
+        return None
+    assert got_exc is None, f"the profiler raised {got_exc!r}, the reference returned {want!r}"
+    assert_same_profile(got, want)
+    return got

@@ -4,6 +4,8 @@
 
 #include "host/args.hpp"
 #include "host/backend_class.hpp"
+#include "host/cpu/compile.hpp"
+#include "host/cpu/profile.hpp"
 #include "host/cpu/simulate.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
@@ -30,11 +32,27 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
   return cpu::simulate(graph, input_data, std::move(steps), truth(step_by_step));
 }
 
+nb::object profile(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
+                   nb::handle energy_preset, nb::handle mac, nb::handle spike, nb::handle read,
+                   nb::handle write) {
+  require_dict_or_none(input_data, "input_data");
+  nb::object steps = int_argument(n_steps, "n_steps");
+  require_str(energy_preset, "energy_preset");
+  const auto coefficient = [](nb::handle value, const char* name) -> nb::object {
+    if (value.is_none()) return nb::none();
+    return nb::float_(float_argument(value, name));
+  };
+  return cpu::profile(
+      graph, input_data, steps, energy_preset, coefficient(mac, "energy_per_mac_pj"),
+      coefficient(spike, "energy_per_spike_pj"), coefficient(read, "energy_per_sram_read_pj"),
+      coefficient(write, "energy_per_sram_write_pj"));
+}
+
 }  // namespace
 
 NB_MODULE(simulator, m) {
   Numpy::load();
-  cpu::load_simulate_facilities();
+  cpu::load_cpu_backend_facilities();
   bind_record<cpu::SimulationResult>(m, cpu::simulation_result_layout);
 
   BackendClassBuilder(m, "CPUBackend", "cpu", cpu_backend_doc)
@@ -45,6 +63,20 @@ NB_MODULE(simulator, m) {
       .method("simulate", &simulate, "graph"_a.none(), "input_data"_a.none() = nb::none(),
               "n_steps"_a.none() = 1, "step_by_step"_a.none() = false,
               "Run the graph for n_steps time steps; returns a SimulationResult.")
+      .method(
+          "compile",
+          [](nb::handle, nb::handle graph, nb::handle config) {
+            return cpu::compile(graph, config, cpu::compile_config());
+          },
+          "graph"_a.none(), "config"_a.none() = nb::none(),
+          "A HardwareDescriptor: compute nodes, weight arrays and execution order by core.")
+      .method("profile", &profile, "graph"_a.none(), "input_data"_a.none() = nb::none(),
+              "n_steps"_a.none() = 1, "energy_preset"_a.none() = "neuromorphic_int8",
+              "energy_per_mac_pj"_a.none() = nb::none(),
+              "energy_per_spike_pj"_a.none() = nb::none(),
+              "energy_per_sram_read_pj"_a.none() = nb::none(),
+              "energy_per_sram_write_pj"_a.none() = nb::none(),
+              "Profile the graph with the analytical profiler; returns a ProfileResult.")
       .method(
           "get_capabilities", [](nb::handle) { return cpu::capabilities(); },
           "The backend's BackendCapabilities.")

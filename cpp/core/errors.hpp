@@ -19,5 +19,8 @@ struct TypeError : std::runtime_error {
 struct ZeroDivisionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+struct OverflowError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 }  // namespace zelka

@@ -11,6 +11,19 @@ std::string utf8(nb::handle str) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+std::string utf8_surrogates_passed(nb::handle str) {
+  nb::object bytes = steal_or_raise(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+nb::str str_from_utf8_surrogates_passed(std::string_view text) {
+  return nb::steal<nb::str>(
+      steal_or_raise(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"))
+          .release());
+}
+
 std::string type_name_of(nb::handle obj) {
   return utf8(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
@@ -111,6 +124,8 @@ void register_core_exceptions() {
       PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const zelka::ZeroDivisionError& e) {
       PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const zelka::OverflowError& e) {
+      PyErr_SetString(PyExc_OverflowError, e.what());
     }
   });
 }

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,11 @@ namespace nb = nanobind;
 // The UTF-8 text of a str; the host's UnicodeEncodeError for one that has none (a lone
 // surrogate such as "\ud800").
 std::string utf8(nb::handle str);
+
+// Text that passes through the core and back to the host unchanged: UTF-8 in which lone
+// surrogates are encoded like any other code point (the "surrogatepass" error handler).
+std::string utf8_surrogates_passed(nb::handle str);
+nb::str str_from_utf8_surrogates_passed(std::string_view text);
 
 // type(obj).__name__
 std::string type_name_of(nb::handle obj);

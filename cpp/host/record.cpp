@@ -22,6 +22,9 @@ nb::object zero_float() {
 nb::object true_value() {
   return nb::bool_(true);
 }
+nb::object empty_str() {
+  return nb::str("");
+}
 
 Record::Record(const RecordLayout* layout) : layout_(layout) {
   values_.reserve(layout->fields.size());

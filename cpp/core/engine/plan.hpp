@@ -74,11 +74,12 @@ struct LifArgs {
   int counter = -1;  // index into Plan::spike_totals
 };
 
-enum class OpKind : std::uint8_t { combine, copy, affine, lif };
+// mark: does nothing; it gives the time of a node whose work is only gathering its input.
+enum class OpKind : std::uint8_t { combine, copy, affine, lif, mark };
 
 struct Instruction {
   OpKind kind = OpKind::copy;
-  int node = -1;           // node whose time this instruction is (-1: not a node's own work)
+  int node = -1;           // index into Plan::node_ns of the node whose compute this is, or -1
   bool is_static = false;  // same inputs every step: computed in the first native step only
   int destination = -1;
   int source = -1;  // source of copy
@@ -94,6 +95,7 @@ struct Plan {
   std::vector<LifArgs> lif;
   std::vector<Storage> constants;  // converted weights, transposed copies, biases
   std::vector<std::int64_t> spike_totals;
+  std::vector<std::int64_t> node_ns;  // per timed node: monotonic-clock nanoseconds of its compute
 };
 
 }  // namespace zelka::engine

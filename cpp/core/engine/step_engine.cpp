@@ -1,5 +1,6 @@
 #include "core/engine/step_engine.hpp"
 
+#include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
 #include "core/engine/fp_flags.hpp"
 #include "core/engine/lif.hpp"
@@ -46,32 +47,43 @@ void affine(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, Slot& prod
     affine_in(slots, a, out, static_cast<double*>(product.data));
 }
 
+void execute(Plan& plan, const Instruction& ins) {
+  switch (ins.kind) {
+    case OpKind::combine:
+      combine_into(plan.slots, ins.combine, plan.slots[ins.destination]);
+      break;
+    case OpKind::copy:
+      convert_into(plan.slots[ins.source], plan.slots[ins.destination]);
+      break;
+    case OpKind::affine: {
+      const AffineArgs& a = plan.affine[ins.affine];
+      affine(plan.slots, a, plan.slots[ins.destination], plan.slots[a.product_slot]);
+      break;
+    }
+    case OpKind::lif: {
+      const LifArgs& a = plan.lif[ins.lif];
+      lif_step(plan.slots, a, plan.spike_totals[a.counter]);
+      break;
+    }
+    case OpKind::mark:
+      break;
+  }
+}
+
 }  // namespace
 
-std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer) {
+std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer, bool time_nodes) {
   std::int64_t completed = 0;
   bool statics_done = false;
   while (completed < steps) {
-    for (Instruction& ins : plan.program) {
+    for (const Instruction& ins : plan.program) {
       if (ins.is_static && statics_done) continue;
-      Slot& dst = plan.slots[ins.destination];
-      switch (ins.kind) {
-        case OpKind::combine:
-          combine_into(plan.slots, ins.combine, dst);
-          break;
-        case OpKind::copy:
-          convert_into(plan.slots[ins.source], dst);
-          break;
-        case OpKind::affine: {
-          const AffineArgs& a = plan.affine[ins.affine];
-          affine(plan.slots, a, dst, plan.slots[a.product_slot]);
-          break;
-        }
-        case OpKind::lif: {
-          const LifArgs& a = plan.lif[ins.lif];
-          lif_step(plan.slots, a, plan.spike_totals[a.counter]);
-          break;
-        }
+      if (time_nodes && ins.node >= 0) {
+        const std::int64_t start = monotonic_ns();
+        execute(plan, ins);
+        plan.node_ns[ins.node] += monotonic_ns() - start;
+      } else {
+        execute(plan, ins);
       }
     }
     statics_done = true;

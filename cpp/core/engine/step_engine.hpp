@@ -16,8 +16,9 @@ class StepObserver {
   virtual bool after_step(const Plan& plan, std::int64_t completed) = 0;
 };
 
-// Run `steps` steps.  Static instructions run in the first of them only.
-// Returns the number of steps completed.
-std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer);
+// Run `steps` steps.  Static instructions run in the first of them only.  With
+// `time_nodes`, the monotonic-clock time of every instruction that is a node's compute is
+// added to that node's entry of plan.node_ns.  Returns the number of steps completed.
+std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer, bool time_nodes);
 
 }  // namespace zelka::engine

@@ -1,5 +1,6 @@
 #include "core/text/number_format.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -49,6 +50,26 @@ std::string fixed(double x, int digits) {
   char buf[512];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, digits);
   return std::string(buf, end);
+}
+
+std::string grouped_integer(std::string_view decimal) {
+  const bool negative = !decimal.empty() && decimal.front() == '-';
+  const std::string_view digits = negative ? decimal.substr(1) : decimal;
+  std::string out = negative ? "-" : "";
+  out.reserve(decimal.size() + digits.size() / 3);
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string grouped_fixed(double x, int digits) {
+  const std::string plain = fixed(x, digits);
+  if (std::isnan(x) || std::isinf(x)) return plain;
+  const std::size_t integer_end = std::min(plain.find('.'), plain.size());
+  return grouped_integer(std::string_view(plain).substr(0, integer_end)) +
+         plain.substr(integer_end);
 }
 
 }  // namespace zelka::text

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace zelka::text {
 
@@ -13,5 +14,13 @@ std::string float_repr(double x);
 
 // Fixed notation with `digits` digits after the point, correctly rounded ("%.6f").
 std::string fixed(double x, int digits);
+
+// Python's format(x, ",.{digits}f"): fixed notation with a comma between groups of three
+// integer digits ("1,234.5000", "-0.0000", "nan", "inf").
+std::string grouped_fixed(double x, int digits);
+
+// Python's format(n, ","): an integer given by its decimal text (an optional '-' and the
+// digits) with a comma between groups of three digits ("-1,234,567").
+std::string grouped_integer(std::string_view decimal);
 
 }  // namespace zelka::text

@@ -9,7 +9,7 @@ namespace {
 using namespace simulation;
 
 // CompileConfig, bound when the module is loaded (kept for the life of the process).
-const nb::object* compile_config = nullptr;
+const nb::object* compile_config_class = nullptr;
 
 // n_steps after the cyclic override: a graph with a "max_iterations" runs that many steps
 // when the caller left n_steps at 1.
@@ -24,9 +24,13 @@ nb::object run_length(nb::handle graph, nb::object n_steps) {
 
 }  // namespace
 
-void load_simulate_facilities() {
-  compile_config =
+void load_cpu_backend_facilities() {
+  compile_config_class =
       new nb::object(nb::module_::import_("zelka.backend.config").attr("CompileConfig"));
+}
+
+const nb::object& compile_config() {
+  return *compile_config_class;
 }
 
 nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
@@ -38,7 +42,7 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
   setup.native_products = is_native_saturate(setup.saturate);
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
-  setup.precision = (*compile_config)().attr("target_precision");
+  setup.precision = compile_config()().attr("target_precision");
   setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
                                           : nb::borrow<nb::dict>(input_data);
   ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);

@@ -5,9 +5,11 @@
 
 namespace zelka::host::cpu {
 
-// Bind what simulate takes from the framework once, when its module is loaded
-// (CompileConfig, whose default target precision the steps saturate to).
-void load_simulate_facilities();
+// Bind what the CPU backend takes from the framework once, when its module is loaded:
+// CompileConfig (whose default target precision the steps saturate to, and compile's
+// default configuration).
+void load_cpu_backend_facilities();
+const nb::object& compile_config();
 
 // A SimulationResult.  `input_data` is None or a dict, `n_steps` a Python int (any size:
 // negative counts run no step, counts beyond 64 bits run until interrupted).

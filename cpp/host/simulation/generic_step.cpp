@@ -1,7 +1,9 @@
 #include "host/simulation/generic_step.hpp"
 
+#include "core/engine/clock.hpp"
 #include "core/engine/matvec.hpp"
 #include "host/numpy.hpp"
+#include "host/simulation/node_times.hpp"
 
 using namespace nanobind::literals;
 
@@ -123,13 +125,23 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy) 
       if (contains(w.activations, p)) act_list.append(getitem(w.activations, p));
     if (act_list.size() == 0) continue;
     nb::object inp = combine(act_list);
+    const std::int64_t start = policy.node_times ? engine::monotonic_ns() : 0;
     if (s.kinds.is(node, Kind::affine))
       w.activations[name] = affine(s, node, inp);
     else if (s.kinds.is(node, Kind::lif))
       w.activations[name] = lif(s, w, name, node, inp);
     else
       w.activations[name] = inp;
+    if (policy.node_times) policy.node_times->add(name, engine::monotonic_ns() - start);
   }
+}
+
+std::int64_t activation_bytes(const nb::dict& activations) {
+  const Numpy& np = Numpy::get();
+  std::int64_t total = 0;
+  for (auto [key, value] : activations)
+    if (is_instance(value, np.ndarray)) total += nb::cast<std::int64_t>(value.attr("nbytes"));
+  return total;
 }
 
 nb::dict snapshot(const nb::dict& activations) {

@@ -8,6 +8,10 @@ namespace zelka::host::simulation {
 
 void generic_step(const RunSetup& setup, WorkingState& state, const StepPolicy& policy);
 
+// The total byte size of the numpy arrays among the activations (every entry counts, also
+// two entries holding one array).
+std::int64_t activation_bytes(const nb::dict& activations);
+
 // A dict with a copy of every activation array (other values as they are).
 nb::dict snapshot(const nb::dict& activations);
 

@@ -112,7 +112,6 @@ class Planner {
       require(!seen.contains(name));
       seen[name] = true;
       nb::object node = getitem(s_.nodes, name);
-      const int position = node_count_++;
       if (s_.kinds.is(node, Kind::input)) continue;
       if (s_.kinds.is(node, Kind::output)) {
         plan_output(name);
@@ -125,11 +124,11 @@ class Planner {
         if (has_key(p)) present.push_back(slot_of(p));
       if (present.empty()) continue;
       if (s_.kinds.is(node, Kind::affine))
-        plan_affine(name, node, present, position);
+        plan_affine(name, node, present);
       else if (s_.kinds.is(node, Kind::lif))
-        plan_lif(name, node, present, position);
+        plan_lif(name, node, present);
       else
-        plan_passthrough(name, present, position);
+        plan_passthrough(name, present);
     }
   }
 
@@ -194,16 +193,35 @@ class Planner {
     return scratch;
   }
 
-  // dst = the combined input, as the node's own value.
-  void write_combined(const Combined& c, int dst, int position) {
+  // dst = the combined input, as the node's own value; `timed` as for Instruction::node.
+  void write_combined(const Combined& c, int dst, int timed) {
     bool reads_itself = false;
     for (int p : c.args.sources) reads_itself = reads_itself || p == dst;
     if (reads_itself)
-      emit_copy(input_slot(c, true), dst, position);
+      emit_copy(input_slot(c, true), dst, timed);
     else if (c.args.mode == engine::CombineMode::copy)
-      emit_copy(c.args.sources[0], dst, position);
+      emit_copy(c.args.sources[0], dst, timed);
     else
-      emit_combine(c, dst, position);
+      emit_combine(c, dst, timed);
+  }
+
+  // The node's entry in the plan's per-node times (added on first use).
+  int timed(nb::handle name) {
+    if (!timed_index_.contains(name)) {
+      timed_index_[name] = run_->timed_names.size();
+      run_->timed_names.push_back(nb::borrow(name));
+      run_->plan.node_ns.push_back(0);
+    }
+    return nb::cast<int>(timed_index_[name]);
+  }
+
+  // A pass-through node computes nothing beyond gathering its input: its time is that of
+  // an empty instruction.
+  void emit_mark(int node) {
+    Instruction ins;
+    ins.kind = OpKind::mark;
+    ins.node = node;
+    emit(std::move(ins), {}, {});
   }
 
   void emit_combine(const Combined& c, int destination, int node) {
@@ -225,15 +243,15 @@ class Planner {
     emit(std::move(ins), {source}, {destination});
   }
 
-  void plan_passthrough(nb::handle name, const std::vector<int>& present, int position) {
+  void plan_passthrough(nb::handle name, const std::vector<int>& present) {
     const Combined c = combined(present);
     const int dst = slot_of(name);
     require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == c.shape);
-    write_combined(c, dst, position);
+    write_combined(c, dst, -1);
+    emit_mark(timed(name));
   }
 
-  void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present,
-                   int position) {
+  void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     const int dst = slot_of(name);
     nb::object weight = node.attr("weight");
@@ -246,7 +264,7 @@ class Planner {
     const std::int64_t flat = element_count(c.shape);
     if (flat != cols) {  // the flattened input passes through
       require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == Shape{flat});
-      write_combined(c, dst, position);
+      write_combined(c, dst, timed(name));
       return;
     }
     // The product does not depend on the sign of zero inputs.
@@ -287,7 +305,7 @@ class Planner {
     run_->plan.affine.push_back(args);
     Instruction ins;
     ins.kind = OpKind::affine;
-    ins.node = position;
+    ins.node = timed(name);
     ins.destination = dst;
     ins.affine = static_cast<int>(run_->plan.affine.size()) - 1;
     if (args.converted_input >= 0)
@@ -333,7 +351,7 @@ class Planner {
     return engine_dtype(np_.result_type(a, b), d) && d == expected;
   }
 
-  void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present, int position) {
+  void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     nb::object membrane = getitem(w_.membrane_state, name);
     const int mem = add_array_slot(membrane);
@@ -382,7 +400,7 @@ class Planner {
 
     Instruction ins;
     ins.kind = OpKind::lif;
-    ins.node = position;
+    ins.node = timed(name);
     ins.destination = spikes;
     ins.lif = static_cast<int>(run_->plan.lif.size()) - 1;
     if (input >= 0)
@@ -510,12 +528,12 @@ class Planner {
   std::unique_ptr<NativeRun> run_;
   engine::SaturateBounds bounds_;
   nb::dict key_slot_;
+  nb::dict timed_index_;                            // node name -> its entry in plan.node_ns
   std::vector<nb::object> source_;                  // per slot: the value it starts from
   std::vector<int> written_at_;                     // per slot: instruction writing it, or -1
   std::vector<std::vector<int>> sources_, writes_;  // per instruction
   std::vector<bool> output_copy_, dropped_;         // per instruction
   std::vector<PendingAffine> pending_affines_;
-  int node_count_ = 0;
 };
 
 }  // namespace
@@ -555,6 +573,15 @@ void write_back(NativeRun& run, WorkingState& state) {
     state.spike_counts[name] = add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
     run.plan.spike_totals[i] = 0;
   }
+}
+
+std::int64_t native_activation_bytes(const NativeRun& run) {
+  std::int64_t total = 0;
+  for (const NativeRun::Key& k : run.keys) {
+    const engine::Slot& slot = run.plan.slots[k.slot];
+    total += slot.size * static_cast<std::int64_t>(engine::itemsize(slot.dtype));
+  }
+  return total;
 }
 
 nb::dict native_snapshot(const NativeRun& run) {

@@ -27,8 +27,9 @@ struct NativeRun {
     int slot;
   };
   std::vector<Membrane> membranes;
-  std::vector<nb::object> counted;     // LIF names, by spike counter index
-  std::vector<nb::object> keep_alive;  // arrays whose buffers the plan borrows
+  std::vector<nb::object> counted;      // LIF names, by spike counter index
+  std::vector<nb::object> timed_names;  // node names, by index into plan.node_ns
+  std::vector<nb::object> keep_alive;   // arrays whose buffers the plan borrows
 };
 
 // The plan for running further steps natively, or nothing when some value or node falls
@@ -38,6 +39,10 @@ std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
 
 // Store the native values back into the state's dicts (keys keep their order).
 void write_back(NativeRun& run, WorkingState& state);
+
+// The total byte size of the activations a native step leaves (every key counts, also
+// two keys holding one value).
+std::int64_t native_activation_bytes(const NativeRun& run);
 
 // A dict with a copy of every activation, in key order.
 nb::dict native_snapshot(const NativeRun& run);

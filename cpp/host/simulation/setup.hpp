@@ -30,10 +30,18 @@ struct WorkingState {
   nb::dict spike_counts;
 };
 
+class NodeTimes;
+
 // How simulate and profile differ inside a step.
 struct StepPolicy {
-  bool fill_missing_inputs =
-      true;  // an Input without a value gets a float32 zero vector of length 1
+  // An Input without a value gets a float32 zero vector of length 1 (simulate); profile
+  // leaves it without one.
+  bool fill_missing_inputs = true;
+  // When set (profile): every computed node's compute time, gathering its input excluded.
+  NodeTimes* node_times = nullptr;
+  // When set (profile): the largest total byte size of the activation arrays at the end of
+  // a step.
+  std::int64_t* peak_activation_bytes = nullptr;
 };
 
 // Float32 zero inputs for the graph's Input nodes from their declared shapes.

@@ -1,5 +1,6 @@
 #include "host/simulation/step_loop.hpp"
 
+#include <algorithm>
 #include <cfenv>
 #include <chrono>
 #include <exception>
@@ -8,6 +9,7 @@
 #include "core/engine/step_engine.hpp"
 #include "host/simulation/generic_step.hpp"
 #include "host/simulation/native_plan.hpp"
+#include "host/simulation/node_times.hpp"
 
 namespace zelka::host::simulation {
 namespace {
@@ -71,7 +73,7 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
   {
     nb::gil_scoped_release release;
     std::feclearexcept(FE_ALL_EXCEPT);
-    engine::run_steps(run.plan, steps, observer);
+    engine::run_steps(run.plan, steps, observer, options.policy.node_times != nullptr);
     raised = std::fetestexcept(watched);
   }
   if (raised) {
@@ -82,6 +84,12 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
     return false;
   }
   write_back(run, state);
+  if (options.policy.node_times)
+    for (std::size_t i = 0; i < run.timed_names.size(); ++i)
+      options.policy.node_times->add(run.timed_names[i], run.plan.node_ns[i]);
+  // Native steps keep every activation's shape and type: each step ends with the same bytes.
+  if (std::int64_t* peak = options.policy.peak_activation_bytes)
+    *peak = std::max(*peak, native_activation_bytes(run));
   observer.rethrow();
   return true;
 }
@@ -108,6 +116,8 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
   while (done < n_steps) {
     generic_step(setup, state, options.policy);
     ++done;
+    if (std::int64_t* peak = options.policy.peak_activation_bytes)
+      *peak = std::max(*peak, activation_bytes(state.activations));
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
     if (options.snapshots) options.snapshots->append(snapshot(state.activations));
     if (!try_native || done == n_steps) continue;

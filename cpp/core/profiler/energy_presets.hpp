@@ -1,0 +1,30 @@
+// Named sets of per-operation energy coefficients of typical target devices.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace zelka::profiler {
+
+struct EnergyPreset {
+  std::string_view name;
+  double mac_pj;         // one multiply-accumulate operation
+  double spike_pj;       // one spike event
+  double sram_read_pj;   // one on-chip memory read access
+  double sram_write_pj;  // one on-chip memory write access
+  std::string_view description;
+};
+
+inline constexpr std::array<EnergyPreset, 6> energy_presets{{
+    {"45nm_cmos", 0.9, 0.1, 5.0, 5.0, "Standard 45 nm CMOS process (Velloran 2014)"},
+    {"28nm_cmos", 0.5, 0.06, 2.5, 2.5, "28 nm CMOS process"},
+    {"neuromorphic_int8", 4.6, 0.9, 5.0, 5.0, "Representative INT8 neuromorphic accelerator"},
+    {"vexal_us_plus", 3.2, 0.7, 4.0, 4.0,
+     "Vexal UltraScale+ XCZU9EG on ZCU102 (16 nm FinFET, 274K LUTs, 2520 DSP48, 32.1 Mb BRAM)"},
+    {"zcu102", 3.2, 0.7, 4.0, 4.0, "Alias for vexal_us_plus (XCZU9EG-2FFVB1156 on ZCU102)"},
+    {"vexal_7020", 6.5, 1.2, 8.0, 8.0, "Xilinx Vexal-7020 FPGA (28 nm)"},
+}};
+
+inline constexpr std::string_view default_energy_preset = "neuromorphic_int8";
+
+}  // namespace zelka::profiler

@@ -1,0 +1,119 @@
+#include "host/profiler/cpu_profiler.hpp"
+
+#include "core/engine/clock.hpp"
+#include "host/profiler/counts.hpp"
+#include "host/profiler/energy_presets.hpp"
+#include "host/profiler/graph_view.hpp"
+#include "host/profiler/profile_result.hpp"
+#include "host/simulation/node_times.hpp"
+#include "host/simulation/step_loop.hpp"
+
+namespace zelka::host::profiler {
+namespace {
+
+double preset_value(const nb::dict& preset, const char* key) {
+  nb::object value = getitem(preset, nb::str(key));
+  const double number = PyFloat_AsDouble(value.ptr());
+  if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return number;
+}
+
+nb::dict map_of(const std::vector<nb::object>& keys,
+                const std::vector<std::pair<std::size_t, double>>& values) {
+  nb::dict out;
+  for (const auto& [index, value] : values) out[keys[index]] = value;
+  return out;
+}
+
+nb::dict map_of(const std::vector<nb::object>& keys,
+                const std::vector<std::pair<int, double>>& values) {
+  nb::dict out;
+  for (const auto& [index, value] : values) out[keys[static_cast<std::size_t>(index)]] = value;
+  return out;
+}
+
+}  // namespace
+
+CpuProfiler::CpuProfiler(nb::handle presets, const Given& given, nb::handle preset_name)
+    : preset_name_(nb::borrow(preset_name)) {
+  const nb::dict preset = energy_preset(presets, preset_name);
+  coefficients_.mac_pj = given.mac_pj ? *given.mac_pj : preset_value(preset, "mac_pj");
+  coefficients_.spike_pj = given.spike_pj ? *given.spike_pj : preset_value(preset, "spike_pj");
+  coefficients_.sram_read_pj =
+      given.sram_read_pj ? *given.sram_read_pj : preset_value(preset, "sram_read_pj");
+  coefficients_.sram_write_pj =
+      given.sram_write_pj ? *given.sram_write_pj : preset_value(preset, "sram_write_pj");
+}
+
+nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::handle n_steps) const {
+  using namespace simulation;
+  RunSetup setup;
+  setup.kinds = load_profile_kinds();
+  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
+  setup.saturate = graph_utils.attr("saturate");
+  setup.native_products = is_native_saturate(setup.saturate);
+  nb::object compile_config = nb::module_::import_("zelka.backend.config").attr("CompileConfig");
+
+  nb::object result = nb::cast(ProfileResult());
+  ProfileResult& record = nb::cast<ProfileResult&>(result);
+  setup.precision = compile_config().attr("target_precision");
+  const Count steps = to_count(n_steps);
+
+  const acc::Memory memory = acc::memory_census(held_arrays(graph, setup.kinds));
+  record.field("weight_memory_bytes") = from_count(memory.weight);
+  record.field("state_memory_bytes") = from_count(memory.state);
+  const Count mac_ops = acc::checked_mul(acc::step_macs(mac_nodes(graph, setup.kinds)), steps);
+  record.field("mac_ops") = from_count(mac_ops);
+
+  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
+                                          : nb::borrow<nb::dict>(input_data);
+  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
+  setup.nodes = graph.attr("nodes");
+  setup.exec_order = context.exec_order;
+  setup.predecessors = context.predecessors;
+
+  WorkingState state;
+  NodeTimes node_times;
+  std::int64_t peak_activation_bytes = 0;
+  init_membranes(graph, setup.kinds, state);
+
+  LoopOptions options;
+  options.policy.fill_missing_inputs = false;
+  options.policy.node_times = &node_times;
+  options.policy.peak_activation_bytes = &peak_activation_bytes;
+  const std::int64_t total_start = engine::monotonic_ns();
+  run_step_loop(setup, state, steps_to_run(n_steps), options);
+  const std::int64_t total_end = engine::monotonic_ns();
+
+  record.field("total_latency_us") =
+      nb::float_(static_cast<double>(total_end - total_start) / 1000.0);
+  nb::dict per_node_latency = node_times.microseconds();
+  record.field("per_node_latency") = per_node_latency;
+  record.field("peak_memory_bytes") = from_count(
+      acc::checked_add(acc::checked_add(peak_activation_bytes, memory.weight), memory.state));
+  record.field("spike_counts") = state.spike_counts;
+
+  Count total_spikes = 0;
+  for (auto [name, count] : state.spike_counts)
+    total_spikes = acc::checked_add(total_spikes, to_count(count));
+  const acc::SramAccesses sram =
+      acc::sram_accesses(memory.weight, lif_neurons(graph, setup.kinds), steps);
+  const acc::EnergyBreakdown energy =
+      acc::energy_breakdown(mac_ops, total_spikes, sram, coefficients_);
+  record.field("total_sram_accesses") = from_count(acc::checked_add(sram.reads, sram.writes));
+  record.field("energy_estimate_uj") = nb::float_(energy.total_uj);
+  record.field("mac_energy_uj") = nb::float_(energy.mac_uj);
+  record.field("spike_energy_uj") = nb::float_(energy.spike_uj);
+  record.field("sram_energy_uj") = nb::float_(energy.sram_uj);
+  record.field("energy_preset") = preset_name_;
+
+  const Layers layer_view = layers(graph, setup.kinds, per_node_latency, state.spike_counts);
+  const acc::LayerFigures figures = acc::layer_figures(layer_view.nodes, steps, coefficients_);
+  record.field("per_core_latency") = map_of(layer_view.core_ids, figures.core_latency_us);
+  record.field("per_layer_energy_uj") = map_of(layer_view.names, figures.layer_energy_uj);
+  record.field("neuron_utilization") = map_of(layer_view.names, figures.neuron_utilization);
+  record.field("per_core_energy") = map_of(layer_view.core_ids, figures.core_energy_uj);
+  return result;
+}
+
+}  // namespace zelka::host::profiler
