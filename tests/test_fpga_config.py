@@ -3,6 +3,7 @@ and the parameters.h header text."""
 
 import itertools
 import json
+import math
 from types import SimpleNamespace
 
 import numpy as np
@@ -606,7 +607,13 @@ def test_lif_threshold_and_leak_renderings(v_th, tau):
         with pytest.raises(ZeroDivisionError, match="^float division$"):
             cs.generate_parameters_h(g)
         return
+    leak = 1.0 - 1.0 / tau
     lines = cs.generate_parameters_h(g).split("\n")
+    if math.isinf(leak):  # a tau so small that 1 / tau overflows: the header includes <limits>
+        assert lines.pop(13) == "#include <limits>"
+        leak_text = ("-" if leak < 0 else "") + "std::numeric_limits<float>::infinity()"
+    else:
+        leak_text = format(leak, ".6f") + "f"
     assert lines[16:18] == ["struct config1 : nnet::lif_config {", "    static const unsigned n_in = 2;"]
     assert lines[19] == f"    static constexpr float threshold = {v_th!r}f;"
-    assert lines[20] == f"    static constexpr float leak = {format(1.0 - 1.0 / tau, '.6f')}f;"
+    assert lines[20] == f"    static constexpr float leak = {leak_text};"

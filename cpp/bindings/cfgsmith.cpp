@@ -2,12 +2,12 @@
 // of the HLS header parameters.h.
 #include <nanobind/nanobind.h>
 
-#include "core/fpga/parameters_header.hpp"
-#include "core/text/number_format.hpp"
 #include "host/args.hpp"
 #include "host/fpga/graph_shapes.hpp"
+#include "host/fpga/hls4ml_config.hpp"
 #include "host/fpga/layers.hpp"
 #include "host/fpga/node_kinds.hpp"
+#include "host/fpga/parameters_blocks.hpp"
 #include "host/numpy.hpp"
 #include "host/value_convert.hpp"
 
@@ -19,16 +19,8 @@ using namespace zelka::host::fpga;
 
 namespace {
 
-void require_str_or_none(nb::handle value, const char* name) {
-  if (!value.is_none()) require_str(value, name);
-}
-
 void require_tuple_or_none(nb::handle value, const char* name) {
   if (!value.is_none() && !PyTuple_Check(value.ptr())) raise_argument_type(name, "tuple", value);
-}
-
-nb::object convert(const value::Map& m, const ValueConverter& cv) {
-  return cv.to_python(m);
 }
 
 nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::handle project_name,
@@ -43,169 +35,16 @@ nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::hand
   require_str(default_precision, "default_precision");
   nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
   require_str(strategy, "strategy");
-
-  const IrKinds& k = node_kinds();
-  ValueConverter cv;
-  nb::object order = topological_order(graph);
-  nb::dict preds = predecessor_map(graph);
-  nb::object nodes = graph.attr("nodes");
-  value::Map layer_names;
-  value::List layers;
-  value::Value input_shape = value::Null{};
-  for (nb::handle name : order) {
-    nb::object node = getitem(nodes, name);
-    if (k.is(node, Kind::input)) {
-      nb::object input_type = nb::getattr(node, "input_type", nb::dict());
-      int has = PySequence_Contains(input_type.ptr(), nb::str("input").ptr());
-      if (has < 0) throw nb::python_error();
-      if (has) {
-        nb::object sh = getitem(input_type, nb::str("input"));
-        value::Tuple shape;
-        if (is_instance(sh, Numpy::get().ndarray)) {
-          for (nb::handle d : sh)
-            shape.items.push_back(cv.to_value(steal_or_raise(PyNumber_Long(d.ptr()))));
-        } else {
-          for (nb::handle d : sh) shape.items.push_back(cv.to_value(d));
-        }
-        input_shape = std::move(shape);
-      }
-      continue;
-    }
-    if (k.is(node, Kind::output)) continue;
-    nb::object node_preds = preds.contains(name) ? nb::object(preds[name]) : nb::object(nb::list());
-    nb::object in_shape =
-        truth(node_preds) ? node_input_shape(graph, getitem(node_preds, nb::int_(0))) : nb::none();
-    layers.push_back(layer_for(cv, node, name, in_shape));
-    value::Map per_layer = layer_config(cv, node);
-    if (!per_layer.empty()) layer_names.set(cv.to_value(name), std::move(per_layer));
-  }
-
-  value::Map model;
-  model.set("Precision", cv.to_value(default_precision));
-  model.set("ReuseFactor", cv.to_value(default_reuse_factor));
-  model.set("Strategy", cv.to_value(strategy));
-  value::Map hls;
-  hls.set("Model", std::move(model));
-  if (!layer_names.empty()) hls.set("LayerName", std::move(layer_names));
-
-  value::List shape_list;
-  if (input_shape.is<value::Tuple>()) shape_list = input_shape.as<value::Tuple>().items;
-
-  value::Map config;
-  config.set("OutputDir", cv.to_value(output_dir));
-  config.set("ProjectName", cv.to_value(project_name));
-  config.set("Part", cv.to_value(part));
-  config.set("ClockPeriod", cv.to_value(clock_period));
-  config.set("IOType", cv.to_value(io_type));
-  config.set("Backend", "Vivado");
-  config.set("PytorchModel", "__pytorch_model__");
-  config.set("InputShape", std::move(shape_list));
-  config.set("HLSConfig", std::move(hls));
-  config.set("Layers", std::move(layers));
-  return convert(config, cv);
+  return hls4ml_config(graph, {output_dir, project_name, part, clock_period, io_type,
+                               default_precision, default_reuse_factor, strategy});
 }
 
-// An attribute of the node when present and truthy, else the fallback.
-std::string attribute_or(nb::handle node, const char* attr, const std::string& fallback) {
-  nb::object v = nb::getattr(node, attr, nb::none());
-  return truth(v) ? str_text(v) : fallback;
-}
-
-nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision_arg,
-                                 nb::handle default_reuse_factor_arg, nb::handle io_type_arg) {
-  require_str(default_precision_arg, "default_precision");
+nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision,
+                                 nb::handle default_reuse_factor_arg, nb::handle io_type) {
+  require_str(default_precision, "default_precision");
   nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
-  require_str(io_type_arg, "io_type");
-  const std::string default_precision = utf8(default_precision_arg);
-  const std::string io_enum =
-      utf8(io_type_arg) == "io_parallel" ? "nnet::io_parallel" : "nnet::io_stream";
-  const std::string default_rf = str_text(default_reuse_factor);
-
-  const IrKinds& k = node_kinds();
-  nb::object order = topological_order(graph);
-  nb::object nodes = graph.attr("nodes");
-  std::vector<zelka::fpga::HeaderBlock> blocks;
-  int idx = 0;
-  for (nb::handle name : order) {
-    nb::object node = getitem(nodes, name);
-    if (k.is(node, Kind::input) || k.is(node, Kind::output)) continue;
-    ++idx;
-    const std::string weight_t = attribute_or(node, "weight_t", default_precision);
-    const std::string bias_t = attribute_or(node, "bias_t", "model_default_t");
-    const std::string accum_t = attribute_or(node, "accum_t", default_precision);
-    const std::string rf = attribute_or(node, "reuse_factor", default_rf);
-    zelka::fpga::HeaderBlock block;
-    text::Fields& f = block.fields;
-    f = {{"idx", std::to_string(idx)}, {"name", str_text(name)}};
-    if (k.is(node, Kind::affine) || k.is(node, Kind::spiking_affine)) {
-      nb::object weight = node.attr("weight");
-      auto shape = unpack(weight.attr("shape"), 2, UnpackWording::counted);
-      nb::object nonzeros = nb::module_::import_("numpy").attr("count_nonzero")(weight);
-      block.kind = zelka::fpga::BlockKind::dense;
-      f.insert(f.end(), {{"n_in", str_text(shape[1])},
-                         {"n_out", str_text(shape[0])},
-                         {"io_enum", io_enum},
-                         {"rf", rf},
-                         {"nz", str_text(steal_or_raise(PyNumber_Long(nonzeros.ptr())))},
-                         {"accum_t", accum_t},
-                         {"bias_t", bias_t},
-                         {"weight_t", weight_t}});
-    } else if (k.is(node, Kind::conv2d)) {
-      auto shape = unpack(node.attr("weight").attr("shape"), 4, UnpackWording::counted);
-      auto [sh, sw] = pair_or_scalar(node.attr("stride"));
-      auto [ph, pw] = pair_or_scalar(node.attr("padding"));
-      block.kind = zelka::fpga::BlockKind::conv2d;
-      f.insert(f.end(), {{"c_out", str_text(shape[0])},
-                         {"c_in", str_text(shape[1])},
-                         {"kh", str_text(shape[2])},
-                         {"kw", str_text(shape[3])},
-                         {"sh", str_text(sh)},
-                         {"sw", str_text(sw)},
-                         {"ph", str_text(ph)},
-                         {"pw", str_text(pw)},
-                         {"rf", rf},
-                         {"accum_t", accum_t},
-                         {"bias_t", bias_t},
-                         {"weight_t", weight_t}});
-    } else if (k.is(node, Kind::lif)) {
-      const LifSummary s = summarise_lif(node);
-      block.kind = zelka::fpga::BlockKind::lif;
-      f.insert(f.end(), {{"n", str_text(s.neurons)},
-                         {"v_th", text::float_repr(s.threshold)},
-                         {"decay6", text::fixed(s.decay, 6)}});
-    } else if (k.is(node, Kind::max_pool2d) || k.is(node, Kind::avg_pool2d)) {
-      nb::object kernel = node.attr("kernel_size");
-      auto kh_kw = unpack(kernel, 2, UnpackWording::counted);
-      nb::object stride = node.attr("stride");
-      auto s = unpack(truth(stride) ? stride : kernel, 2, UnpackWording::counted);
-      auto p = unpack(node.attr("padding"), 2, UnpackWording::counted);
-      block.kind = zelka::fpga::BlockKind::pooling;
-      f.insert(f.end(), {{"kh", str_text(kh_kw[0])},
-                         {"kw", str_text(kh_kw[1])},
-                         {"sh", str_text(s[0])},
-                         {"sw", str_text(s[1])},
-                         {"ph", str_text(p[0])},
-                         {"pw", str_text(p[1])},
-                         {"pool_op", k.is(node, Kind::max_pool2d) ? "Max" : "Average"}});
-    } else if (k.is(node, Kind::batch_norm1d) || k.is(node, Kind::batch_norm2d)) {
-      block.kind = zelka::fpga::BlockKind::batchnorm;
-      f.insert(f.end(),
-               {{"n", str_text(steal_or_raise(PyNumber_Long(node.attr("num_features").ptr())))},
-                {"io_enum", io_enum},
-                {"rf", rf},
-                {"bias_t", bias_t},
-                {"weight_t", weight_t}});
-    } else if (k.is(node, Kind::relu) || k.is(node, Kind::sigmoid)) {
-      block.kind = zelka::fpga::BlockKind::activation;
-      f.insert(f.end(),
-               {{"n", str_text(steal_or_raise(PyNumber_Long(node.attr("features").ptr())))}});
-    } else {
-      block.kind = zelka::fpga::BlockKind::skipped;
-      f.insert(f.end(), {{"class_name", type_name_of(node)}});
-    }
-    blocks.push_back(std::move(block));
-  }
-  const std::string text = zelka::fpga::render_parameters_header(default_precision, blocks);
+  require_str(io_type, "io_type");
+  const std::string text = parameters_h(graph, {default_precision, default_reuse_factor, io_type});
   return nb::str(text.data(), text.size());
 }
 

@@ -12,11 +12,18 @@ namespace zelka::host {
 
 class ValueConverter {
  public:
+  // Containers nested deeper than the interpreter's recursion limit, or containing
+  // themselves, raise RecursionError.  Dicts are walked over a snapshot of their items, so
+  // user code run on the way (an opaque value's __str__) cannot free what is being read.
   value::Value to_value(nb::handle obj);
+  // Any depth: the tree is walked with an explicit stack.
   nb::object to_python(const value::Value& v) const;
 
  private:
   std::vector<nb::object> opaque_;  // opaque value n holds opaque_[n - 1]
 };
+
+// An exact Python int as a value: std::int64_t when it fits, else its decimal digits.
+value::Value int_value(nb::handle exact_int);
 
 }  // namespace zelka::host

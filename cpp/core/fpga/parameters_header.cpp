@@ -1,5 +1,9 @@
 #include "core/fpga/parameters_header.hpp"
 
+#include <cmath>
+
+#include "core/text/number_format.hpp"
+
 namespace zelka::fpga {
 namespace {
 
@@ -16,7 +20,7 @@ constexpr std::string_view header = R"(#ifndef PARAMETERS_H_
 #include "nnet_utils/nnet_pooling.h"
 #include "nnet_utils/nnet_batchnorm.h"
 #include "nnet_utils/complex_lif.h"
-
+{limits_include}
 typedef {default_precision} model_default_t;
 
 )";
@@ -57,8 +61,8 @@ constexpr std::string_view conv2d = R"(struct config{idx} : nnet::conv2d_config 
 constexpr std::string_view lif = R"(struct config{idx} : nnet::lif_config {
     static const unsigned n_in = {n};
     static const unsigned n_out = {n};
-    static constexpr float threshold = {v_th}f;
-    static constexpr float leak = {decay6}f;
+    static constexpr float threshold = {v_th};
+    static constexpr float leak = {decay6};
 };  // {name}
 )";
 
@@ -117,13 +121,26 @@ std::string_view template_for(BlockKind kind) {
 
 }  // namespace
 
+std::string float_constant(double x, FloatDigits digits) {
+  if (std::isinf(x))
+    return x < 0 ? "-std::numeric_limits<float>::infinity()"
+                 : "std::numeric_limits<float>::infinity()";
+  return (digits == FloatDigits::shortest ? text::float_repr(x) : text::fixed(x, 6)) + "f";
+}
+
 std::string render_parameters_header(const std::string& default_precision,
                                      const std::vector<HeaderBlock>& blocks) {
-  std::string out = text::fill(header, {{"default_precision", default_precision}});
+  bool uses_numeric_limits = false;
+  for (const HeaderBlock& block : blocks) uses_numeric_limits |= block.uses_numeric_limits;
+  // The placeholder starts the line after the library includes: empty, it leaves the one
+  // empty line before the typedef; filled, it adds its own line.
+  std::string out =
+      text::fill(header, {{"limits_include", uses_numeric_limits ? "#include <limits>\n" : ""},
+                          {"default_precision", default_precision}});
   for (const HeaderBlock& block : blocks) {
     text::Fields fields = block.fields;
     for (auto& [name, value] : fields)
-      if (name == "name") value = text::comment_safe(value);
+      if (name == "name" || name == "class_name") value = text::comment_safe(value);
     fields.emplace_back("default_precision", default_precision);
     out += text::fill(template_for(block.kind), fields);
     out += '\n';

@@ -50,4 +50,17 @@ std::string comment_safe(std::string_view s) {
   return out;
 }
 
+bool has_control_character(std::string_view utf8_text) {
+  for (std::size_t i = 0; i < utf8_text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8_text[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+    // C1 controls U+0080..U+009F are encoded as 0xC2 0x80..0x9F.
+    if (c == 0xc2 && i + 1 < utf8_text.size()) {
+      const auto next = static_cast<unsigned char>(utf8_text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace zelka::text

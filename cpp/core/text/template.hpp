@@ -18,4 +18,9 @@ std::string fill(std::string_view tmpl, const Fields& fields);
 // written as escapes (\n, \r, \t, \xHH); every other character is kept.
 std::string comment_safe(std::string_view s);
 
+// Whether UTF-8 text holds a control character: C0 (line breaks among them), DEL or C1.
+// Text written into generated code outside a comment must hold none, or it could end the
+// line it is written on and start code of its own.
+bool has_control_character(std::string_view utf8_text);
+
 }  // namespace zelka::text

@@ -1,5 +1,8 @@
 // An ordered, JSON-like value: what configuration maps and layer descriptions are made
 // of.  Maps keep their insertion order, which is visible in every output.
+//
+// Values may nest to any depth: copying, comparing and destroying walk the tree with an
+// explicit work list, never with the call stack.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +30,13 @@ struct Map {
   bool empty() const { return entries.empty(); }
 };
 
+// An integer outside the int64 range, as its decimal digits with a leading '-' when it is
+// negative.  Integers inside the range are always held as std::int64_t, so every integer
+// has exactly one form and equal integers compare equal.
+struct BigInt {
+  std::string digits;
+};
+
 // A host value the model does not interpret: its text form, and a number by which the
 // host that made it can find the original again (0: none).
 struct Opaque {
@@ -37,13 +47,15 @@ struct Opaque {
 struct Null {};
 
 struct Value {
-  std::variant<Null, bool, std::int64_t, double, std::string, List, Tuple, Map, Opaque> data;
+  std::variant<Null, bool, std::int64_t, BigInt, double, std::string, List, Tuple, Map, Opaque>
+      data;
 
   Value() = default;
   Value(Null) {}
   Value(bool b) : data(b) {}
   Value(int i) : data(static_cast<std::int64_t>(i)) {}
   Value(std::int64_t i) : data(i) {}
+  Value(BigInt b) : data(std::move(b)) {}
   Value(double d) : data(d) {}
   Value(const char* s) : data(std::string(s)) {}
   Value(std::string s) : data(std::move(s)) {}
@@ -51,6 +63,12 @@ struct Value {
   Value(Tuple t) : data(std::move(t)) {}
   Value(Map m) : data(std::move(m)) {}
   Value(Opaque o) : data(std::move(o)) {}
+
+  Value(const Value& other);
+  Value(Value&& other) noexcept = default;
+  Value& operator=(const Value& other);
+  Value& operator=(Value&& other) noexcept = default;
+  ~Value();
 
   template <typename T>
   bool is() const {

@@ -1,7 +1,5 @@
 #include "host/fpga/graph_shapes.hpp"
 
-#include <cstdint>
-
 #include "host/numpy.hpp"
 
 namespace zelka::host::fpga {
@@ -28,12 +26,11 @@ bool declared_output(nb::handle node, nb::object& shape) {
   return true;
 }
 
-// Product of the entries as 64-bit integers (wrapping like fixed-width arithmetic).
-nb::object int64_product(nb::handle items) {
-  std::uint64_t product = 1;
-  for (nb::handle item : items)
-    product *= static_cast<std::uint64_t>(nb::cast<std::int64_t>(to_int(item)));
-  return nb::int_(static_cast<std::int64_t>(product));
+// Exact product of int() of the entries, whatever their size.
+nb::object int_product(nb::handle items) {
+  nb::object product = nb::int_(1);
+  for (nb::handle item : items) product = multiply(product, to_int(item));
+  return product;
 }
 
 }  // namespace
@@ -69,10 +66,10 @@ nb::object node_input_shape(nb::handle graph, nb::handle pred_name) {
 nb::object node_output_size(nb::handle node, nb::handle prev_shape) {
   nb::object shape;
   if (declared_output(node, shape)) {
-    if (is_instance(shape, Numpy::get().ndarray)) return int64_product(shape.attr("flat"));
-    return truth(shape) ? int64_product(shape) : nb::int_(0);
+    if (is_instance(shape, Numpy::get().ndarray)) return int_product(shape.attr("flat"));
+    return truth(shape) ? int_product(shape) : nb::int_(0);
   }
-  if (!prev_shape.is_none() && truth(prev_shape)) return int64_product(prev_shape);
+  if (!prev_shape.is_none() && truth(prev_shape)) return int_product(prev_shape);
   return nb::int_(0);
 }
 

@@ -1,22 +1,19 @@
 #include "host/fpga/layers.hpp"
 
-#include "core/errors.hpp"
+#include "host/fpga/node_attributes.hpp"
 #include "host/fpga/node_kinds.hpp"
 
 namespace zelka::host::fpga {
 namespace {
 
-std::int64_t as_int(nb::handle x) {
-  return nb::cast<std::int64_t>(steal_or_raise(PyNumber_Long(x.ptr())));
+// int(x) of any size.
+value::Value as_int(nb::handle x) {
+  return int_value(steal_or_raise(PyNumber_Long(x.ptr())));
 }
 
 double as_float(nb::handle x) {
   nb::object f = steal_or_raise(PyNumber_Float(x.ptr()));
   return PyFloat_AsDouble(f.ptr());
-}
-
-std::vector<nb::object> unpack_counted(nb::handle obj, std::size_t n) {
-  return unpack(obj, n, UnpackWording::counted);
 }
 
 Map start(const char* class_name, ValueConverter& cv, nb::handle name) {
@@ -40,17 +37,13 @@ void add_reuse_tail(nb::handle node, Map& m) {
 
 Map pooling(ValueConverter& cv, nb::handle node, nb::handle name, const char* op) {
   Map m = start("Pooling2D", cv, name);
-  nb::object kernel = node.attr("kernel_size");
-  auto k = unpack_counted(kernel, 2);
-  nb::object stride = node.attr("stride");
-  auto s = unpack_counted(truth(stride) ? stride : kernel, 2);
-  auto p = unpack_counted(node.attr("padding"), 2);
-  m.set("pool_height", as_int(k[0]));
-  m.set("pool_width", as_int(k[1]));
-  m.set("stride_height", as_int(s[0]));
-  m.set("stride_width", as_int(s[1]));
-  m.set("padding_height", as_int(p[0]));
-  m.set("padding_width", as_int(p[1]));
+  const PoolingGeometry g = pooling_geometry(node);
+  m.set("pool_height", as_int(g.kernel_height));
+  m.set("pool_width", as_int(g.kernel_width));
+  m.set("stride_height", as_int(g.stride_height));
+  m.set("stride_width", as_int(g.stride_width));
+  m.set("padding_height", as_int(g.padding_height));
+  m.set("padding_width", as_int(g.padding_width));
   m.set("pool_layer", op);
   add_reuse_tail(node, m);
   return m;
@@ -58,7 +51,7 @@ Map pooling(ValueConverter& cv, nb::handle node, nb::handle name, const char* op
 
 Map activation(ValueConverter& cv, nb::handle node, nb::handle name, const char* function) {
   Map m = start("Activation", cv, name);
-  const std::int64_t n = as_int(node.attr("features"));
+  const value::Value n = as_int(int_attribute(node, "features"));
   m.set("n_in", n);
   m.set("n_out", n);
   m.set("activation", function);
@@ -67,75 +60,50 @@ Map activation(ValueConverter& cv, nb::handle node, nb::handle name, const char*
 
 }  // namespace
 
-std::pair<nb::object, nb::object> pair_or_scalar(nb::handle value) {
-  if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
-    auto items = unpack_counted(value, 2);
-    return {items[0], items[1]};
-  }
-  return {nb::borrow(value), nb::borrow(value)};
-}
-
-LifSummary summarise_lif(nb::handle node) {
-  nb::object tau = node.attr("tau");
-  nb::object threshold = node.attr("v_threshold");
-  LifSummary s;
-  s.neurons = as_int(tau.attr("ndim")) > 0 ? nb::object(tau.attr("shape")[0]) : nb::int_(1);
-  const double tau_value =
-      as_int(tau.attr("size")) > 0 ? as_float(getitem(tau.attr("flat"), nb::int_(0))) : 1.0;
-  s.threshold = as_int(threshold.attr("size")) > 0
-                    ? as_float(getitem(threshold.attr("flat"), nb::int_(0)))
-                    : 1.0;
-  if (tau_value == 0.0) throw ZeroDivisionError("float division");
-  s.decay = 1.0 - 1.0 / tau_value;
-  return s;
-}
-
 Map layer_from_conv2d(ValueConverter& cv, nb::handle node, nb::handle name) {
-  auto w = unpack_counted(node.attr("weight").attr("shape"), 4);
-  auto [sh, sw] = pair_or_scalar(node.attr("stride"));
-  auto [ph, pw] = pair_or_scalar(node.attr("padding"));
+  const Conv2dGeometry g = conv2d_geometry(node);
   Map m = start("Conv2D", cv, name);
-  m.set("n_filt", as_int(w[0]));
-  m.set("filt_height", as_int(w[2]));
-  m.set("filt_width", as_int(w[3]));
-  m.set("stride_height", as_int(sh));
-  m.set("stride_width", as_int(sw));
-  m.set("padding_height", as_int(ph));
-  m.set("padding_width", as_int(pw));
-  m.set("n_in", as_int(w[1]));
+  m.set("n_filt", as_int(g.filters));
+  m.set("filt_height", as_int(g.kernel_height));
+  m.set("filt_width", as_int(g.kernel_width));
+  m.set("stride_height", as_int(g.stride_height));
+  m.set("stride_width", as_int(g.stride_width));
+  m.set("padding_height", as_int(g.padding_height));
+  m.set("padding_width", as_int(g.padding_width));
+  m.set("n_in", as_int(g.channels));
   add_precision_tail(cv, node, m);
   add_reuse_tail(node, m);
   return m;
 }
 
 Map layer_from_conv1d(ValueConverter& cv, nb::handle node, nb::handle name) {
-  auto w = unpack_counted(node.attr("weight").attr("shape"), 3);
-  const std::int64_t s = as_int(node.attr("stride"));
-  const std::int64_t p = as_int(node.attr("padding"));
+  const Conv1dGeometry g = conv1d_geometry(node);
+  const value::Value stride = as_int(g.stride);
+  const value::Value padding = as_int(g.padding);
   Map m = start("Conv1D", cv, name);
-  m.set("n_filt", as_int(w[0]));
-  m.set("filt_width", as_int(w[2]));
-  m.set("stride_width", s);
-  m.set("padding_width", p);
-  m.set("n_in", as_int(w[1]));
+  m.set("n_filt", as_int(g.filters));
+  m.set("filt_width", as_int(g.kernel_width));
+  m.set("stride_width", stride);
+  m.set("padding_width", padding);
+  m.set("n_in", as_int(g.channels));
   add_precision_tail(cv, node, m);
   add_reuse_tail(node, m);
   return m;
 }
 
 Map layer_from_affine(ValueConverter& cv, nb::handle node, nb::handle name) {
-  auto w = unpack_counted(node.attr("weight").attr("shape"), 2);
+  const DenseShape d = dense_shape(node);
   Map m = start("Dense", cv, name);
-  m.set("n_in", as_int(w[1]));
-  m.set("n_out", as_int(w[0]));
+  m.set("n_in", as_int(d.inputs));
+  m.set("n_out", as_int(d.outputs));
   add_precision_tail(cv, node, m);
   add_reuse_tail(node, m);
   return m;
 }
 
 Map layer_from_lif(ValueConverter& cv, nb::handle node, nb::handle name) {
-  const LifSummary s = summarise_lif(node);
-  const std::int64_t n = as_int(s.neurons);
+  const LifSummary s = lif_summary(node, name);
+  const value::Value n = as_int(s.neurons);
   Map m = start("H_LIF", cv, name);
   m.set("n_in", n);
   m.set("n_out", n);
@@ -154,7 +122,7 @@ Map layer_from_avgpool2d(ValueConverter& cv, nb::handle node, nb::handle name) {
 }
 
 Map layer_from_batchnorm2d(ValueConverter& cv, nb::handle node, nb::handle name) {
-  const std::int64_t n = as_int(node.attr("num_features"));
+  const value::Value n = as_int(int_attribute(node, "num_features"));
   Map m = start("BatchNormalization", cv, name);
   m.set("n_in", n);
   m.set("n_out", n);
@@ -178,13 +146,13 @@ Map layer_from_sigmoid(ValueConverter& cv, nb::handle node, nb::handle name) {
 }
 
 Map layer_from_flatten(ValueConverter& cv, nb::handle, nb::handle name, nb::handle in_shape) {
-  std::int64_t size = 0;
+  nb::object size = nb::int_(0);
   if (!in_shape.is_none() && truth(in_shape)) {
-    size = 1;
-    for (nb::handle d : in_shape) size *= as_int(d);
+    size = nb::int_(1);
+    for (nb::handle d : in_shape) size = multiply(size, steal_or_raise(PyNumber_Long(d.ptr())));
   }
   Map m = start("Reshape", cv, name);
-  m.set("target_shape", value::List{value::Value(size != 0 ? size : std::int64_t{1})});
+  m.set("target_shape", value::List{truth(size) ? int_value(size) : value::Value(1)});
   return m;
 }
 

@@ -31,15 +31,4 @@ Map precision_dict(ValueConverter& cv, nb::handle node);
 // The node's per-layer overrides: "Precision" (when set) and "ReuseFactor" (when set).
 Map layer_config(ValueConverter& cv, nb::handle node);
 
-// What an LIF layer is described by: one shared time constant and threshold.
-struct LifSummary {
-  nb::object neurons;  // first entry of tau's shape, or 1
-  double threshold;
-  double decay;  // 1 - 1 / tau
-};
-LifSummary summarise_lif(nb::handle node);
-
-// The two items of a pair attribute, or the value twice when it is a single number.
-std::pair<nb::object, nb::object> pair_or_scalar(nb::handle value);
-
 }  // namespace zelka::host::fpga
