@@ -161,3 +161,34 @@ def profile_both(graph, input_data=None, n_steps=1, **coefficients):
     assert got_exc is None, f"the profiler raised {got_exc!r}, the reference returned {want!r}"
     assert_same_profile(got, want)
     return got
+
+
+def compile_both(graph, config=None):
+    """Compiles with the CPU backend and with the reference transcription; asserts the same
+    exception or the same descriptor (the very arrays of the graph in its weight tables)."""
+    from tests.oracle import descriptor as reference_descriptor
+
+    got, got_exc = outcome(lambda: _cpu_backend.compile(graph, config))
+    want, want_exc = outcome(lambda: reference_descriptor.compile(graph, config))
+    if want_exc is not None:
+        assert type(got_exc) is type(want_exc) and str(got_exc) == str(want_exc), (got_exc, want_exc)
+        return None
+    assert got_exc is None, f"compile raised {got_exc!r}, the reference returned {want!r}"
+    assert list(got.metadata.items()) == list(want.metadata.items())
+    assert list(got.execution_schedule.items()) == list(want.execution_schedule.items())
+    assert list(got.neuron_configs) == list(want.neuron_configs)
+    for core, configs in want.neuron_configs.items():
+        for g, w in zip(got.neuron_configs[core], configs, strict=True):
+            assert (g.node_name, g.node_type, g.core_id, g.precision) == (
+                w.node_name,
+                w.node_type,
+                w.core_id,
+                w.precision,
+            )
+            assert list(g.parameters) == list(w.parameters)
+            assert all(g.parameters[k] is w.parameters[k] for k in w.parameters)
+    assert list(got.weight_tables) == list(want.weight_tables)
+    for core, table in want.weight_tables.items():
+        assert list(got.weight_tables[core]) == list(table)
+        assert all(got.weight_tables[core][k] is v for k, v in table.items())
+    return got

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
-from tests.agreement import describe, run_both
+from tests.agreement import compile_both, describe, profile_both, run_both
 from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, Skip
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::numpy.exceptions.ComplexWarning")
@@ -146,3 +146,11 @@ def test_float_chains_agree_with_the_reference(step_path, numpy_errors, case, n_
     graph, input_data = case
     note(describe(graph, input_data))
     run_both(graph, input_data, n_steps, step_by_step)
+
+
+@common
+@given(graph=graphs(), input_data=stimuli, n_steps=step_counts)
+def test_random_graphs_profile_and_compile_as_the_reference_does(step_path, graph, input_data, n_steps):
+    note(describe(graph, input_data))
+    profile_both(graph, input_data, n_steps)
+    compile_both(graph)

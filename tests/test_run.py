@@ -166,3 +166,18 @@ def test_cpu_run_end_to_end():
     result = run(bad, x)
     assert result.errors and "broadcast" in result.errors[0]
     assert result.outputs == {} and result.timesteps_run == 0
+
+
+def test_cpu_run_fills_the_profile_fields():
+    x = np.array([1.0, 0.2, 0.6], np.float32)
+    result = run(small_graph(), x, 5, energy_per_mac_pj=2.0)
+    prof = result.profile
+    assert type(prof).__name__ == "ProfileResult" and prof.energy_preset == "neuromorphic_int8"
+    assert result.per_node_latency is prof.per_node_latency and list(prof.per_node_latency) == ["fc", "lif"]
+    assert (result.total_latency_us, result.mac_ops) == (prof.total_latency_us, 45)
+    # activations in 12, fc 24 (float64: the missing bias is float64 zeros), lif 12, out 12; weights 36, state 12
+    assert result.peak_memory_bytes == prof.peak_memory_bytes == 12 + 24 + 12 + 12 + 36 + 12
+    spikes = sum(result.spike_counts.values())
+    assert result.energy_estimate_uj == pytest.approx(
+        (45 * 2.0 + spikes * 0.1 + prof.peak_memory_bytes * 5.0 / 4) / 1e6
+    )

@@ -77,7 +77,9 @@ std::vector<acc::HeldArray> held_arrays(nb::handle graph, const IrKinds& kinds) 
   std::vector<acc::HeldArray> arrays;
   const auto look_at = [&](nb::handle node, nb::handle name) {
     nb::object value = attribute_or_none(node, name);
-    if (is_array(value)) arrays.push_back({utf8_surrogates_passed(nb::str(name)), nbytes(value)});
+    if (is_array(value))
+      arrays.push_back(
+          {utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))), nbytes(value)});
   };
   for (nb::handle node : graph.attr("nodes").attr("values")()) {
     if (is_io(node, kinds)) continue;
@@ -106,7 +108,8 @@ std::vector<acc::MacNode> mac_nodes(nb::handle graph, const IrKinds& kinds) {
     } else if (auto fields = declared_fields(node)) {
       mac.rule = acc::MacNode::Rule::declared_fields;
       for (const nb::object& name : *fields) {
-        acc::DeclaredField field{utf8_surrogates_passed(nb::str(name)), std::nullopt};
+        acc::DeclaredField field{utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))),
+                                 std::nullopt};
         const bool weight = field.name.find("weight") != std::string::npos;
         const bool cheap = field.name.find("cheap") != std::string::npos;
         if (weight && (!cheap || field.name.find("cheap_weight") != std::string::npos)) {

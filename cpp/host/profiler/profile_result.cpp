@@ -64,12 +64,17 @@ std::string grouped(nb::handle value) {
   return utf8_surrogates_passed(steal_or_raise(PyObject_Format(value.ptr(), nb::str(",").ptr())));
 }
 
+// str(value) as UTF-8, lone surrogates passed through.
+std::string text_of(nb::handle value) {
+  return utf8_surrogates_passed(steal_or_raise(PyObject_Str(value.ptr())));
+}
+
 }  // namespace
 
 nb::str profile_summary(nb::handle record) {
   zelka::profiler::SummaryValues v;
   nb::object preset = record.attr("energy_preset");
-  v.preset = truth(preset) ? utf8_surrogates_passed(nb::str(preset)) : "custom";
+  v.preset = truth(preset) ? text_of(preset) : "custom";
   v.total_energy = grouped_fixed(record.attr("energy_estimate_uj"), 4);
   v.mac_energy = grouped_fixed(record.attr("mac_energy_uj"), 4);
   v.spike_energy = grouped_fixed(record.attr("spike_energy_uj"), 4);
@@ -93,8 +98,7 @@ nb::str profile_summary(nb::handle record) {
                                             nb::arg("reverse") = true);
     for (nb::handle item : sorted) {
       if (v.top_layers.size() == zelka::profiler::summary_layer_count) break;
-      v.top_layers.emplace_back(utf8_surrogates_passed(nb::str(item[0])),
-                                grouped_fixed(item[1], 4));
+      v.top_layers.emplace_back(text_of(item[0]), grouped_fixed(item[1], 4));
     }
   }
   return str_from_utf8_surrogates_passed(zelka::profiler::render_summary(v));
