@@ -12,6 +12,11 @@ of each, their ratio (reference / engine) against the target ratio, and whether 
 spike counts agree exactly.  All timings are measured in the same run, so only the
 ratios are meaningful from one machine to the next.
 
+The same cases are then profiled: ``CPUProfiler().profile`` against the numpy
+transcription of the profiler in ``tests/oracle/profiler.py``, with the same targets, and
+the cost of timing each node (the per-step time of profile minus that of simulate, per
+timed node; at most 100 ns).
+
 Three further checks follow:
 
 * NaN inputs: the same run with one NaN in its stimulus costs at most 1.5x the run
@@ -123,6 +128,21 @@ def recurrent(seed=5, dtype=np.float32, n_io=64, n_hidden=128):
     return Graph(nodes, edges), x
 
 
+def recurrent_spikes(seed=6, dtype=np.float32, n=256, density=0.1):
+    """A recurrent layer of LIF neurons whose Affine takes the input spikes plus the layer's
+    own spikes of the previous step: its input holds 0, 1 and 2."""
+    rng = np.random.default_rng(seed)
+    x = (rng.random(n) < density).astype(dtype)
+    nodes = [
+        ("in", Input(input_type={"x": (n,)})),
+        ("fc", Affine(_weights(rng, n, n, 1.5, dtype), np.full(n, -0.05, dtype=dtype))),
+        ("lif", LIF(tau=4.0, v_threshold=np.full(n, 1.0, dtype=dtype))),
+        ("out", Output()),
+    ]
+    edges = [("in", "fc"), ("fc", "lif"), ("lif", "out"), ("lif", "fc")]
+    return Graph(nodes, edges), x
+
+
 def weight_bytes(graph):
     total = 0
     for node in graph.nodes.values():
@@ -184,19 +204,23 @@ def _median_time(fn, repeats):
     return statistics.median(times), result
 
 
+# (name, builder, dtype, steps, target, engine repeats, reference repeats)
+CASES = [
+    ("tiny", tiny, np.float32, 1000, 20.0, 15, 5),
+    ("small", small, np.float32, 1000, 20.0, 15, 5),
+    ("small-f64", small, np.float64, 1000, 20.0, 15, 5),
+    ("medium", medium, np.float32, 500, 5.0, 11, 5),
+    ("large-sparse", large, np.float32, 100, 2.0, 11, 5),
+    ("recurrent", recurrent, np.float32, 1000, 10.0, 15, 5),
+    ("recurrent-spk", recurrent_spikes, np.float32, 1000, 10.0, 15, 5),
+]
+
+
 def run_cases(quick):
     from tests.oracle.engine import simulate as reference
 
     load = OtherLoad()
-    # (name, builder, dtype, steps, target, engine repeats, reference repeats)
-    cases = [
-        ("tiny", tiny, np.float32, 1000, 20.0, 15, 5),
-        ("small", small, np.float32, 1000, 20.0, 15, 5),
-        ("small-f64", small, np.float64, 1000, 20.0, 15, 5),
-        ("medium", medium, np.float32, 500, 5.0, 11, 5),
-        ("large-sparse", large, np.float32, 100, 2.0, 11, 5),
-        ("recurrent", recurrent, np.float32, 1000, 10.0, 15, 5),
-    ]
+    cases = CASES
     rows, activity, missed, notes = [], [], [], []
     for name, build, dtype, steps, target, n_eng, n_ref in cases:
         if quick:
@@ -288,6 +312,77 @@ def run_cases(quick):
     for name, layers in activity:
         print(f"  {name:<13} " + "  ".join(f"{layer}={count} ({rate:.2%})" for layer, count, rate in layers))
     load.report("speed cases", notes)
+    return missed, notes
+
+
+# --------------------------------------------------------------------------- profile
+
+
+def run_profile_cases(quick):
+    """profile against the numpy transcription of the profiler, with the same targets as
+    simulate, and the cost of timing every node: (profile - simulate) per timed node-step."""
+    from tests.oracle.profiler import CPUProfiler as ReferenceProfiler
+    from zelka.backend.cpu.profiler import CPUProfiler
+
+    load, missed, notes = OtherLoad(), [], []
+    counted = (
+        "mac_ops",
+        "weight_memory_bytes",
+        "state_memory_bytes",
+        "peak_memory_bytes",
+        "total_sram_accesses",
+    )
+    header = (
+        f"{'case':<13} {'steps':>5} {'profile ms':>10} {'ref ms':>10} {'ratio':>8} {'target':>7} "
+        f"{'result':>6}  {'counts':<7} {'timing ns/node':>14}"
+    )
+    print("profile:")
+    print(header)
+    print("-" * len(header))
+    for name, build, dtype, steps, target, n_eng, n_ref in CASES:
+        if quick:
+            n_eng, n_ref = max(3, n_eng // 3), 1
+        graph, x = build(dtype=dtype)
+        inputs = {"in": x}
+        profile = functools.partial(CPUProfiler().profile, graph, inputs)
+        reference = functools.partial(ReferenceProfiler().profile, graph, inputs)
+        simulate = functools.partial(_cpu_backend.simulate, graph, inputs)
+        profile(2), reference(2), simulate(2)
+        # Timing cost per node: the per-step slope of profile over that of simulate (so that
+        # per-call costs such as the memory census stay out), from a short and a full run.
+        # simulate and profile alternate, so that a change of machine load hits both alike.
+        short = max(2, steps // 10)
+        times = {key: [] for key in ("sim", "prof", "sim_short", "prof_short")}
+        for _ in range(n_eng):
+            times["sim"].append(_median_time(functools.partial(simulate, steps), 1)[0])
+            times["prof"].append(_median_time(functools.partial(profile, steps), 1)[0])
+            times["sim_short"].append(_median_time(functools.partial(simulate, short), 1)[0])
+            times["prof_short"].append(_median_time(functools.partial(profile, short), 1)[0])
+        t = {key: statistics.median(values) for key, values in times.items()}
+        t_prof = t["prof"]
+        got = profile(steps)
+        t_ref, want = _median_time(functools.partial(reference, steps), n_ref)
+        slope_sim = (t["sim"] - t["sim_short"]) / (steps - short)
+        slope_prof = (t["prof"] - t["prof_short"]) / (steps - short)
+        timing_ns = (slope_prof - slope_sim) / len(got.per_node_latency) * 1e9
+        ratio = t_ref / t_prof
+        same = dict(got.spike_counts) == dict(want.spike_counts) and all(
+            getattr(got, f) == getattr(want, f) for f in counted
+        )
+        ok = ratio >= target and same
+        print(
+            f"{name:<13} {steps:>5} {t_prof * 1e3:>10.3f} {t_ref * 1e3:>10.2f} {ratio:>7.1f}x "
+            f"{'>=' + format(target, 'g') + 'x':>7} {'PASS' if ok else 'FAIL':>6}  "
+            f"{'equal' if same else 'DIFFER':<7} {timing_ns:>14.1f}"
+        )
+        if ratio < target:
+            missed.append(f"profile {name} speed ({ratio:.1f}x < {target:g}x)")
+        if not same:
+            missed.append(f"profile {name} counts")
+        if timing_ns > 100:
+            missed.append(f"profile {name} timing overhead ({timing_ns:.0f} ns > 100 ns per node)")
+    print("  (timing ns/node: profile's extra time per step over simulate's, per timed node; target <= 100)")
+    load.report("profile cases", notes)
     return missed, notes
 
 
@@ -549,6 +644,10 @@ def main(argv):
     )
     print()
     missed, notes = run_cases(quick)
+    print()
+    profile_missed, profile_notes = run_profile_cases(quick)
+    missed += profile_missed
+    notes += profile_notes
     print()
     nan_missed, nan_notes = run_nan(quick)
     missed += nan_missed

@@ -1,5 +1,6 @@
 """Build a small spiking network in the zelka IR, run it on the CPU backend, print what it
-produced, and print the hls4ml configuration the FPGA flow would build it from.
+produced and its estimated energy profile, and print the hls4ml configuration the FPGA flow
+would build it from.
 
     python examples/quickstart.py
 """
@@ -38,6 +39,7 @@ def main() -> None:
         print(f"output {name!r} after the last step: {spikes.astype(int).tolist()}")
     for name, count in result.spike_counts.items():
         print(f"{name}: {count} spikes")
+    print(result.profile.summary())
 
     config = ir_to_hls4ml_config(graph, project_name="quickstart", io_type="io_parallel")
     print("hls4ml configuration:")

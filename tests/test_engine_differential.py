@@ -303,3 +303,20 @@ def test_floating_point_traps_agree(step_path, trap):
         warnings.simplefilter("error" if trap == "warnings" else "ignore", RuntimeWarning)
         got = run_both(graph, {"in": np.full(3, 1e38, F32)}, 6, step_by_step=True)
     assert not got.outputs_valid and "overflow" in got.errors[0]
+
+
+@pytest.mark.parametrize("density", [0.02, 0.3, 0.9])
+@pytest.mark.parametrize("weight_type", [F32, F64])
+def test_layers_fed_by_sums_of_spikes(step_path, density, weight_type):
+    # The layer's input is a stimulus of zeros and ones plus its own spikes of the previous
+    # step: counts of 0, 1 and 2, sparse or dense from step to step.
+    rng = np.random.default_rng(int(density * 100))
+    n = 40
+    x = (rng.random(n) < density).astype(F32)
+    graph = Graph(
+        [("in", Input()), ("fc", Affine(dyadic(rng, (n, n), weight_type), dyadic(rng, n))),
+         ("lif", LIF(3.0, np.full(n, 0.5, F32))), ("out", Output())],
+        [("in", "fc"), ("fc", "lif"), ("lif", "out"), ("lif", "fc")],
+    )  # fmt: skip
+    got = run_both(graph, {"in": x}, 60, step_by_step=True)
+    assert 0 < got.spike_counts["lif"] < 60 * n

@@ -39,6 +39,20 @@ template <typename T>
 }
 
 template <typename T>
+[[gnu::always_inline]] inline void add_weighted_column(const T* column, T weight, T* y,
+                                                       std::int64_t rows) {
+  for (std::int64_t r = 0; r < rows; ++r) y[r] += weight * column[r];
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void weighted_rows(const T* w_cols, const T* x, T* y,
+                                                 std::int64_t rows, std::int64_t cols) {
+  std::fill(y, y + rows, T(0));
+  for (std::int64_t c = 0; c < cols; ++c)
+    if (x[c] != T(0)) add_weighted_column(w_cols + c * rows, x[c], y, rows);
+}
+
+template <typename T>
 [[gnu::always_inline]] inline void spike_rows(const T* w_cols, const float* spikes, T* y,
                                               std::int64_t rows, std::int64_t cols) {
   std::fill(y, y + rows, T(0));
@@ -72,6 +86,16 @@ __attribute__((target_clones("avx2", "default"))) void spike_matvec(const double
                                                                     std::int64_t rows,
                                                                     std::int64_t cols) {
   spike_rows(w_cols, spikes, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec(
+    const float* w_cols, const float* x, float* y, std::int64_t rows, std::int64_t cols) {
+  weighted_rows(w_cols, x, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec(
+    const double* w_cols, const double* x, double* y, std::int64_t rows, std::int64_t cols) {
+  weighted_rows(w_cols, x, y, rows, cols);
 }
 
 }  // namespace zelka::engine

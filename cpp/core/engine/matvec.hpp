@@ -17,4 +17,20 @@ void spike_matvec(const float* w_cols, const float* spikes, float* y, std::int64
 void spike_matvec(const double* w_cols, const float* spikes, double* y, std::int64_t rows,
                   std::int64_t cols);
 
+// The same product for a sparse x: the columns of the nonzero inputs, weighted by their
+// values, added up in column order.  Only valid for finite weights.
+void weighted_column_matvec(const float* w_cols, const float* x, float* y, std::int64_t rows,
+                            std::int64_t cols);
+void weighted_column_matvec(const double* w_cols, const double* x, double* y, std::int64_t rows,
+                            std::int64_t cols);
+
+// Whether a product with this input is cheaper as a sum of weighted columns: at most a
+// third of its entries are nonzero.
+template <typename T>
+bool sparse_enough(const T* x, std::int64_t n) {
+  std::int64_t nonzero = 0;
+  for (std::int64_t i = 0; i < n; ++i) nonzero += x[i] != T(0);
+  return 3 * nonzero <= n;
+}
+
 }  // namespace zelka::engine

@@ -53,8 +53,11 @@ struct AffineArgs {
   int converted_input = -1;      // scratch slot when the input must be widened to the product type
   int product_slot = -1;         // scratch slot for weight . input
   const void* weight = nullptr;  // [rows, cols], product type
-  const void* weight_cols = nullptr;  // [cols, rows] copy for spike inputs, or null
-  DType product = DType::f32;         // type of weight . input
+  // [cols, rows] copy (finite weights only) for inputs that are spikes, or sums of spikes
+  // (small counts), whose columns are added up instead of a dense product; or null.
+  const void* weight_cols = nullptr;
+  bool spike_input = false;    // the input is exactly 0 or 1 (float32): always sum its columns
+  DType product = DType::f32;  // type of weight . input
   std::int64_t rows = 0, cols = 0;
   const void* bias = nullptr;  // [rows], result type
   DType result = DType::f32;

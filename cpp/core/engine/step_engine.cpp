@@ -23,7 +23,7 @@ void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
 template <typename P>
 void affine_in(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, P* product) {
   const Slot& in = slots[a.input];
-  if (a.weight_cols) {
+  if (a.spike_input) {
     spike_matvec(static_cast<const P*>(a.weight_cols), static_cast<const float*>(in.data), product,
                  a.rows, a.cols);
   } else {
@@ -32,7 +32,10 @@ void affine_in(std::vector<Slot>& slots, const AffineArgs& a, Slot& out, P* prod
       convert_into(in, slots[a.converted_input]);
       x = static_cast<const P*>(slots[a.converted_input].data);
     }
-    matvec(static_cast<const P*>(a.weight), x, product, a.rows, a.cols);
+    if (a.weight_cols && sparse_enough(x, a.cols))
+      weighted_column_matvec(static_cast<const P*>(a.weight_cols), x, product, a.rows, a.cols);
+    else
+      matvec(static_cast<const P*>(a.weight), x, product, a.rows, a.cols);
   }
   if (out.dtype == DType::f32)
     add_bias_and_saturate(product, a, static_cast<float*>(out.data));
@@ -76,14 +79,19 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer, b
   std::int64_t completed = 0;
   bool statics_done = false;
   while (completed < steps) {
+    // When timing, the clock read that ends one node's compute also starts the next one's
+    // if nothing runs in between: one read per boundary instead of two per node.
+    std::int64_t clock_at_boundary = -1;
     for (const Instruction& ins : plan.program) {
       if (ins.is_static && statics_done) continue;
       if (time_nodes && ins.node >= 0) {
-        const std::int64_t start = monotonic_ns();
+        const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : monotonic_ns();
         execute(plan, ins);
-        plan.node_ns[ins.node] += monotonic_ns() - start;
+        clock_at_boundary = monotonic_ns();
+        plan.node_ns[ins.node] += clock_at_boundary - start;
       } else {
         execute(plan, ins);
+        clock_at_boundary = -1;
       }
     }
     statics_done = true;

@@ -459,41 +459,67 @@ class Planner {
     }
   }
 
-  // Slots that always hold a spike vector (exactly 0 or 1): LIF outputs and plain copies
-  // of them.
-  std::vector<bool> spike_slots() const {
-    std::vector<bool> spike(run_->plan.slots.size(), false);
-    for (const engine::LifArgs& l : run_->plan.lif) spike[l.spikes] = true;
+  // What a float32 slot is known to hold at every step: spikes (exactly 0 or 1: LIF outputs,
+  // stimuli of zeros and ones, plain copies of them) or spike counts (sums of spikes and
+  // counts: small non-negative integers).
+  enum class Held : std::uint8_t { other, spikes, counts };
+
+  std::vector<Held> held_values() const {
+    std::vector<Held> held(run_->plan.slots.size(), Held::other);
+    for (const engine::LifArgs& l : run_->plan.lif) held[l.spikes] = Held::spikes;
+    nb::object zeros_and_ones = np_.module.attr("isin");
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      if (written_at_[i] >= 0 || !source_[i].is_valid() ||
+          dtype_of(static_cast<int>(i)) != DType::f32)
+        continue;
+      if (truth(zeros_and_ones(source_[i], nb::make_tuple(0.0, 1.0)).attr("all")()))
+        held[i] = Held::spikes;
+    }
     bool changed = true;
     while (changed) {
       changed = false;
       for (const Instruction& ins : run_->plan.program) {
-        int src = -1;
-        if (ins.kind == OpKind::copy) src = ins.source;
-        if (ins.kind == OpKind::combine && ins.combine.sources.size() == 1)
-          src = ins.combine.sources[0];
-        if (src >= 0 && spike[src] && !spike[ins.destination] &&
-            dtype_of(ins.destination) == DType::f32) {
-          spike[ins.destination] = true;
+        if (ins.destination < 0 || dtype_of(ins.destination) != DType::f32) continue;
+        Held value = Held::other;
+        if (ins.kind == OpKind::copy) value = held[ins.source];
+        if (ins.kind == OpKind::combine) {
+          bool all_counted = true;
+          for (int src : ins.combine.sources) all_counted = all_counted && held[src] != Held::other;
+          if (all_counted)
+            value = ins.combine.sources.size() == 1 ? held[ins.combine.sources[0]] : Held::counts;
+        }
+        if (value != Held::other && held[ins.destination] != value &&
+            held[ins.destination] != Held::counts) {
+          held[ins.destination] = value;
           changed = true;
         }
       }
     }
-    return spike;
+    return held;
   }
 
-  // Affine layers fed by spikes with finite weights sum the columns of the active inputs.
+  // Affine layers with finite weights fed by spikes sum the columns of the active inputs;
+  // those fed by spike counts that change from step to step add up the columns weighted
+  // by the counts whenever few of them are nonzero.
   void finish_affines() {
-    const std::vector<bool> spike = spike_slots();
+    const std::vector<Held> held = held_values();
     nb::object isfinite = np_.module.attr("isfinite");
     for (PendingAffine& p : pending_affines_) {
       engine::AffineArgs& a = run_->plan.affine[p.args];
-      if (!spike[a.input]) continue;
+      const Held input = held[a.input];
+      if (input == Held::other || (input == Held::counts && static_affine(p.args))) continue;
       if (!truth(isfinite(p.weight).attr("all")())) continue;
       nb::object columns = np_.ascontiguousarray(p.weight.attr("T"));
       run_->keep_alive.push_back(columns);
       a.weight_cols = ArrayData(columns).data();
+      a.spike_input = input == Held::spikes;
     }
+  }
+
+  bool static_affine(int args) const {
+    for (const Instruction& ins : run_->plan.program)
+      if (ins.kind == OpKind::affine && ins.affine == args) return ins.is_static;
+    return false;
   }
 
   // Written slots get storage of their own, starting from the value they hold now; the
