@@ -273,13 +273,6 @@ def test_the_whole_script(config, flags, project_name, fields):
 # fmt: on
 
 
-def test_the_default_project_name():
-    config = ir_to_hls4ml_config(mlp())
-    assert generate_build_script(config, BitstreamConfig()) == generate_build_script(
-        config, BitstreamConfig(), "myproject"
-    )
-
-
 # fmt: off
 @pytest.mark.parametrize("arguments, error, message", [
     (([("Part", "x")], FLAGS), TypeError, "Argument 'hls_config' has incorrect type (expected dict, got list)"),

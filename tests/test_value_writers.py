@@ -79,7 +79,7 @@ JSON_KEYS = st.text() | st.integers() | BIG | st.floats() | st.booleans() | st.n
         ),
         max_leaves=25,
     ),
-    st.sampled_from([0, 2, 4]),
+    st.sampled_from([-1, 0, 2, 4]),
 )
 def test_json_text_is_what_json_dumps_writes(value, indent):
     assert _json_text(value, indent) == json.dumps(value, indent=indent)

@@ -22,7 +22,6 @@ class TempFile {
   TempFile& operator=(TempFile&&) = delete;
 
   const std::string& path() const { return path_; }
-  const std::string& target() const { return target_; }
   void write(std::string_view content) const;
   // Atomically replaces the target with this file.
   void move_into_place();

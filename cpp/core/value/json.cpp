@@ -122,9 +122,10 @@ std::string json_text(const Value& root, int indent) {
     out += map ? '{' : '[';
     open.push_back({&v, 0});
   };
+  const std::size_t step = indent > 0 ? static_cast<std::size_t>(indent) : 0;
   const auto new_line = [&](std::size_t depth) {
     out += '\n';
-    out.append(depth * static_cast<std::size_t>(indent), ' ');
+    out.append(depth * step, ' ');
   };
   begin(root);
   while (!open.empty()) {
