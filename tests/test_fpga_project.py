@@ -137,6 +137,41 @@ def test_the_json_document(tmp_path, shape, text):
 # fmt: on
 
 
+def test_the_json_document_with_per_layer_settings(tmp_path):
+    out = str(tmp_path / "prj")
+    graph = mlp((None, 1, 28, 28), reuse_factor=4, weight_t="ap_fixed<8,3>", accum_t="ap_fixed<24,12>")
+    arguments = {"project_name": "snn", "part": "xc7z020clg400-1", "clock_period": 2.5, "io_type": "io_parallel",
+                 "default_precision": "ap_fixed<18,8>", "default_reuse_factor": 2, "strategy": "Resource"}  # fmt: skip
+    get_backend("fpga").build_bitstream(graph, out, write_to_disk=True, **arguments)
+    expected = """{
+  "OutputDir": "OUT",
+  "ProjectName": "snn",
+  "Part": "xc7z020clg400-1",
+  "ClockPeriod": 2,
+  "IOType": "io_parallel",
+  "Backend": "Vivado",
+  "HLSConfig": {
+    "Model": {
+      "Precision": "ap_fixed<18,8>",
+      "ReuseFactor": 2,
+      "Strategy": "Resource"
+    },
+    "LayerName": {
+      "fc1": {
+        "Precision": {
+          "weight": "ap_fixed<8,3>",
+          "accum": "ap_fixed<24,12>"
+        },
+        "ReuseFactor": 4
+      }
+    },
+    "InputShape": "None, 1, 28, 28"
+  },
+  "PytorchModel": "./model.pt"
+}""".replace("OUT", out)
+    assert_same_text((tmp_path / "prj" / "hls4ml_config.json").read_text(encoding="utf-8"), expected)
+
+
 def test_the_json_document_is_ascii_with_escapes(tmp_path):
     out = str(tmp_path / "prj_é")
     graph = mlp(weight_t='ap_fixed<8,3> "q"\\', reuse_factor=2)
