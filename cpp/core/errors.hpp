@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace zelka {
 
@@ -21,6 +22,17 @@ struct ZeroDivisionError : std::runtime_error {
 };
 struct OverflowError : std::runtime_error {
   using std::runtime_error::runtime_error;
+};
+
+// A failed file-system call: the errno value and the path (bytes) it was about; the message
+// is the system's text for the error.
+struct OSError : std::runtime_error {
+  OSError(int error, std::string about)
+      : std::runtime_error(std::generic_category().message(error)),
+        error_number(error),
+        path(std::move(about)) {}
+  int error_number;
+  std::string path;
 };
 
 }  // namespace zelka

@@ -10,20 +10,15 @@ void raise_argument_type(const char* name, const char* expected, nb::handle got)
   throw nb::type_error(message.c_str());
 }
 
-namespace {
-
-// A number in the sense of the argument rules: something int() or float() can take, but
-// not text (which int() would parse) and not a complex number.
 bool is_number(nb::handle value) {
-  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()))
+  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+      PyByteArray_Check(value.ptr()) || PyComplex_Check(value.ptr()))
     return false;
   return PyIndex_Check(value.ptr()) || PyNumber_Check(value.ptr());
 }
 
-}  // namespace
-
 nb::object int_argument(nb::handle value, const char* name) {
-  if (!is_number(value) || PyComplex_Check(value.ptr())) raise_argument_type(name, "int", value);
+  if (!is_number(value)) raise_argument_type(name, "int", value);
   if (PyIndex_Check(value.ptr())) return steal_or_raise(PyNumber_Index(value.ptr()));
   return steal_or_raise(PyNumber_Long(value.ptr()));
 }
@@ -33,7 +28,7 @@ std::int64_t int64_argument(nb::handle value, const char* name) {
 }
 
 double float_argument(nb::handle value, const char* name) {
-  if (!is_number(value) || PyComplex_Check(value.ptr())) raise_argument_type(name, "float", value);
+  if (!is_number(value)) raise_argument_type(name, "float", value);
   double result = PyFloat_AsDouble(value.ptr());
   if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
   return result;

@@ -11,6 +11,10 @@ namespace zelka::host {
 // TypeError "Argument '{name}' has incorrect type (expected {expected}, got {type name})".
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, nb::handle got);
 
+// A number in the sense of these rules: something int() or float() can take, but not text
+// (which int() would parse) and not a complex number.
+bool is_number(nb::handle value);
+
 // An integer argument: ints as they are, other numbers truncated toward zero.
 nb::object int_argument(nb::handle value, const char* name);
 std::int64_t int64_argument(nb::handle value, const char* name);

@@ -112,6 +112,13 @@ bool is_instance(nb::handle obj, nb::handle cls) {
   return r == 1;
 }
 
+nb::object os_error_object(const zelka::OSError& error) {
+  nb::object path = steal_or_raise(PyUnicode_DecodeFSDefaultAndSize(
+      error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+  return steal_or_raise(
+      PyObject_CallFunction(PyExc_OSError, "isO", error.error_number, error.what(), path.ptr()));
+}
+
 void register_core_exceptions() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {
@@ -126,6 +133,13 @@ void register_core_exceptions() {
       PyErr_SetString(PyExc_ZeroDivisionError, e.what());
     } catch (const zelka::OverflowError& e) {
       PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const zelka::OSError& e) {
+      try {
+        nb::object error = os_error_object(e);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+      } catch (nb::python_error& failed) {
+        failed.restore();
+      }
     }
   });
 }

@@ -9,6 +9,10 @@
 #include <utility>
 #include <vector>
 
+namespace zelka {
+struct OSError;
+}
+
 namespace zelka::host {
 
 namespace nb = nanobind;
@@ -68,7 +72,12 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count,
 
 bool is_instance(nb::handle obj, nb::handle cls);
 
-// Map core exceptions (zelka::ValueError, ...) to Python's; call once per module.
+// The host's OSError (or the subclass its errno selects, such as FileExistsError) for a
+// core file-system error, with the path as the host's file name (os.fsdecode).
+nb::object os_error_object(const zelka::OSError& error);
+
+// Map core exceptions (zelka::ValueError, ..., zelka::OSError) to Python's; call once per
+// module.
 void register_core_exceptions();
 
 }  // namespace zelka::host

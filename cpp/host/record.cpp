@@ -22,6 +22,9 @@ nb::object zero_float() {
 nb::object true_value() {
   return nb::bool_(true);
 }
+nb::object false_value() {
+  return nb::bool_(false);
+}
 nb::object empty_str() {
   return nb::str("");
 }

@@ -26,6 +26,7 @@ nb::object none_value();
 nb::object zero_int();
 nb::object zero_float();
 nb::object true_value();
+nb::object false_value();
 nb::object empty_str();
 
 class Record {

@@ -14,21 +14,6 @@ class NestingLevel {
   NestingLevel& operator=(const NestingLevel&) = delete;
 };
 
-std::size_t child_count(const value::Value& v) {
-  if (v.is<value::List>()) return v.as<value::List>().size();
-  if (v.is<value::Tuple>()) return v.as<value::Tuple>().items.size();
-  if (v.is<value::Map>()) return 2 * v.as<value::Map>().entries.size();
-  return 0;
-}
-
-// Child i of a container; a map's entries count as key, value, key, value, ...
-const value::Value& child(const value::Value& v, std::size_t i) {
-  if (v.is<value::List>()) return v.as<value::List>()[i];
-  if (v.is<value::Tuple>()) return v.as<value::Tuple>().items[i];
-  const auto& entry = v.as<value::Map>().entries[i / 2];
-  return i % 2 == 0 ? entry.first : entry.second;
-}
-
 // A container being converted: its converted children so far.
 struct PendingContainer {
   const value::Value* value;
@@ -127,11 +112,11 @@ nb::object ValueConverter::to_python(const value::Value& root) const {
   while (!pending.empty()) {
     PendingContainer& top = pending.back();
     if (done.is_valid()) top.children.push_back(std::move(done));
-    if (top.children.size() == child_count(*top.value)) {
+    if (top.children.size() == value::child_count(*top.value)) {
       done = assemble(top);
       pending.pop_back();
     } else {
-      done = convert_or_queue(child(*top.value, top.children.size()));
+      done = convert_or_queue(value::child(*top.value, top.children.size()));
     }
   }
   return done;

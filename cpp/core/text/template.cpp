@@ -5,19 +5,25 @@
 namespace zelka::text {
 
 std::string fill(std::string_view tmpl, const Fields& fields) {
+  return fill(tmpl, fields, "{", "}");
+}
+
+std::string fill(std::string_view tmpl, const Fields& fields, std::string_view open,
+                 std::string_view close) {
   std::string out;
   out.reserve(tmpl.size() + 64);
   std::size_t i = 0;
   while (i < tmpl.size()) {
-    if (tmpl[i] == '{') {
-      const std::size_t close = tmpl.find('}', i + 1);
-      if (close != std::string_view::npos) {
-        const std::string_view name = tmpl.substr(i + 1, close - i - 1);
+    if (tmpl.substr(i, open.size()) == open) {
+      const std::size_t name_start = i + open.size();
+      const std::size_t name_end = tmpl.find(close, name_start);
+      if (name_end != std::string_view::npos) {
+        const std::string_view name = tmpl.substr(name_start, name_end - name_start);
         const auto field = std::find_if(fields.begin(), fields.end(),
                                         [&](const auto& f) { return f.first == name; });
         if (field != fields.end()) {
           out += field->second;
-          i = close + 1;
+          i = name_end + close.size();
           continue;
         }
       }

@@ -14,6 +14,11 @@ using Fields = std::vector<std::pair<std::string_view, std::string>>;
 // known placeholder is kept as it is (C++ struct braces in templates stay literal).
 std::string fill(std::string_view tmpl, const Fields& fields);
 
+// The same with other delimiters around the names, for templates whose own text is full of
+// braces (Python f-strings and dicts): fill(tmpl, fields, "«", "»") replaces «name».
+std::string fill(std::string_view tmpl, const Fields& fields, std::string_view open,
+                 std::string_view close);
+
 // Text safe inside a one-line comment: control characters (line breaks above all) are
 // written as escapes (\n, \r, \t, \xHH); every other character is kept.
 std::string comment_safe(std::string_view s);

@@ -12,10 +12,28 @@ void Map::set(Value key, Value v) {
   entries.emplace_back(std::move(key), std::move(v));
 }
 
+void Map::erase(const Value& key) {
+  std::erase_if(entries, [&](const auto& entry) { return entry.first == key; });
+}
+
 const Value* Map::find(const Value& key) const {
   for (const auto& entry : entries)
     if (entry.first == key) return &entry.second;
   return nullptr;
+}
+
+std::size_t child_count(const Value& v) {
+  if (v.is<List>()) return v.as<List>().size();
+  if (v.is<Tuple>()) return v.as<Tuple>().items.size();
+  if (v.is<Map>()) return 2 * v.as<Map>().entries.size();
+  return 0;
+}
+
+const Value& child(const Value& v, std::size_t i) {
+  if (v.is<List>()) return v.as<List>()[i];
+  if (v.is<Tuple>()) return v.as<Tuple>().items[i];
+  const auto& entry = v.as<Map>().entries[i / 2];
+  return i % 2 == 0 ? entry.first : entry.second;
 }
 
 namespace {

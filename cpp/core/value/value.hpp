@@ -26,6 +26,7 @@ struct Map {
 
   // Insert or replace; a replaced key keeps its position.
   void set(Value key, Value v);
+  void erase(const Value& key);
   const Value* find(const Value& key) const;
   bool empty() const { return entries.empty(); }
 };
@@ -85,5 +86,10 @@ struct Value {
 
   bool operator==(const Value& other) const;
 };
+
+// The direct children of a container value, in order: a list's or a tuple's items, a map's
+// entries as key, value, key, value, ...; a scalar has none.
+std::size_t child_count(const Value& v);
+const Value& child(const Value& v, std::size_t i);
 
 }  // namespace zelka::value

@@ -1,0 +1,50 @@
+// zelka.backend.fpga.vexal: the boards and parts the FPGA backend knows, the target-device
+// record VexalConfig and the HLS Tcl script generated for one.
+#include <nanobind/nanobind.h>
+
+#include "host/args.hpp"
+#include "host/fpga/vexal_config.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zelka::host;
+using namespace zelka::host::fpga;
+
+namespace {
+
+const VexalConfig& vexal_config(nb::handle self) {
+  return static_cast<const VexalConfig&>(detail::initialised_record(self));
+}
+
+}  // namespace
+
+NB_MODULE(vexal, m) {
+  register_core_exceptions();
+  nb::dict resources = part_resources_table();
+  m.attr("VEXAL_PARTS") = board_parts_table();
+  m.attr("VEXAL_RESOURCES") = resources;
+
+  bind_record<VexalConfig>(m, vexal_config_layout)
+      .def_prop_ro(
+          "resources",
+          [resources](nb::handle self) { return resources_of(vexal_config(self), resources); },
+          "The part's row of VEXAL_RESOURCES (resource name -> amount), or a new empty dict.")
+      .def_static(
+          "for_board",
+          [](nb::handle board) {
+            require_str(board, "board");
+            return config_for_board(board);
+          },
+          "board"_a.none(), "The VexalConfig of a board of VEXAL_PARTS (default clock settings).");
+
+  m.def(
+      "generate_tcl",
+      [](nb::handle config, nb::handle project_name) {
+        if (!nb::isinstance<VexalConfig>(config))
+          raise_argument_type("config", "VexalConfig", config);
+        require_str(project_name, "project_name");
+        return tcl_script(vexal_config(config), project_name);
+      },
+      "config"_a.none(), "project_name"_a.none() = "myproject",
+      "The Vivado HLS / Vitis HLS Tcl script (build_prj.tcl) for a target device and project.");
+}

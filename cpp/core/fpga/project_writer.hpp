@@ -1,0 +1,71 @@
+// Writing a project folder all or nothing: every file goes to a temporary name beside its
+// target and is renamed into place only when all of them could be written; any failure
+// puts the folder back as it was.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelka::fpga {
+
+// A new, empty file with a unique hidden name in the folder of `target`, removed again
+// unless it is moved onto the target.  Paths are file-system bytes; failures throw OSError.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  TempFile(TempFile&& other) noexcept;
+  TempFile& operator=(TempFile&&) = delete;
+
+  const std::string& path() const { return path_; }
+  void write(std::string_view content) const;
+  // Atomically replaces the target with this file.
+  void move_into_place();
+
+ private:
+  std::string target_;
+  std::string path_;  // empty once moved into place
+};
+
+class ProjectWriter {
+ public:
+  ProjectWriter() = default;
+  ~ProjectWriter();  // rolls back unless committed
+  ProjectWriter(const ProjectWriter&) = delete;
+  ProjectWriter& operator=(const ProjectWriter&) = delete;
+
+  // Creates `dir` and any missing parents; the ones created here are removed on rollback
+  // (when empty).  A file in the way is an OSError.
+  void make_directories(const std::string& dir);
+
+  // `content` goes to a temporary file beside `target`; commit() moves it into place.
+  void stage(const std::string& target, std::string_view content);
+
+  // `target` will be written by someone else before commit(): a file there now is set
+  // aside, and on rollback whatever was written there is removed and the old file restored.
+  // A folder in the way is an OSError.
+  void expect_write(const std::string& target);
+
+  // Moves the staged files into place and drops the files set aside.  If a move fails,
+  // everything is rolled back and the OSError propagates.
+  void commit();
+
+ private:
+  void set_aside(const std::string& target);
+  void roll_back() noexcept;
+
+  struct SetAside {
+    std::string target;
+    std::string backup;  // empty: there was no file
+  };
+  std::vector<std::string> created_directories_;
+  std::vector<SetAside> set_aside_;
+  std::vector<TempFile> staged_;
+  bool committed_ = false;
+};
+
+}  // namespace zelka::fpga

@@ -1,0 +1,55 @@
+#include "host/fpga/fpga_compile.hpp"
+
+#include "host/fpga/bitstream_config.hpp"
+#include "host/fpga/build_script.hpp"
+#include "host/fpga/fpga_backend.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::fpga {
+
+nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
+                   nb::handle bitstream_config) {
+  nb::object validation = self.attr("validate")(graph);
+  if (!truth(validation.attr("is_valid")))
+    raise_formatted(PyExc_ValueError, "Graph validation failed: {}. Supported: {}",
+                    validation.attr("unsupported_nodes"), supported_kind_list());
+
+  nb::module_ cfgsmith = nb::module_::import_("zelka.backend.fpga.cfgsmith");
+  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  nb::object hls_config = cfgsmith.attr("ir_to_hls4ml_config")(
+      graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name, "part"_a = s.part,
+      "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
+      "default_precision"_a = s.default_precision,
+      "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
+
+  nb::list paths;
+  for (std::string_view path : template_paths) paths.append(nb::str(path.data(), path.size()));
+  nb::dict metadata;
+  metadata["backend"] = "fpga";
+  metadata["hls4ml_config"] = hls_config;
+  metadata["template_paths"] = paths;
+  metadata["target_parts"] = vexal.attr("VEXAL_PARTS");
+  nb::object descriptor = nb::module_::import_("zelka.backend.config").attr("HardwareDescriptor")();
+  descriptor.attr("metadata") = metadata;
+  if (bitstream_config.is_none()) return descriptor;
+
+  const auto& flags =
+      static_cast<const BitstreamConfig&>(detail::initialised_record(bitstream_config));
+  nb::object script = build_script(hls_config, flags, s.project_name);
+  nb::object target = vexal.attr("VexalConfig")(
+      "part"_a = s.part,
+      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
+  nb::object tcl = vexal.attr("generate_tcl")(target, "project_name"_a = s.project_name);
+  nb::dict flag_values;
+  for (const char* flag : bitstream_flags) flag_values[flag] = flags[flags.index_of(flag)];
+  nb::dict bitstream;
+  bitstream["enabled"] = true;
+  bitstream["config"] = flag_values;
+  bitstream["build_script"] = script;
+  bitstream["tcl_script"] = tcl;
+  descriptor.attr("metadata")["bitstream"] = bitstream;
+  return descriptor;
+}
+
+}  // namespace zelka::host::fpga

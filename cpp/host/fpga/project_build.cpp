@@ -1,0 +1,177 @@
+#include "host/fpga/project_build.hpp"
+
+#include "core/errors.hpp"
+#include "core/fpga/project_config.hpp"
+#include "core/fpga/project_writer.hpp"
+#include "host/fpga/bitstream_config.hpp"
+#include "host/fpga/build_script.hpp"
+#include "host/fpga/input_shape.hpp"
+#include "host/value_convert.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::fpga {
+namespace {
+
+// The UTF-8 texts of the project's files.
+struct ProjectTexts {
+  std::string parameters_h, build_script, tcl_script, config_json;
+};
+
+// `left` and `right` joined by "/", unless `left` already ends with it.
+nb::str join(nb::handle left, nb::handle right) {
+  const bool ends_with_separator = truth(left.attr("endswith")("/"));
+  return nb::str(add(ends_with_separator ? nb::borrow(left) : add(left, nb::str("/")), right));
+}
+
+// The file-system bytes of a path (os.fsencode); ValueError "embedded null byte" for a
+// path the system cannot name.
+std::string fs_path(nb::handle path) {
+  nb::object bytes = steal_or_raise(PyUnicode_EncodeFSDefault(path.ptr()));
+  std::string out(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
+  if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
+  return out;
+}
+
+nb::str host_path(const std::string& fs_bytes) {
+  return nb::borrow<nb::str>(steal_or_raise(
+      PyUnicode_DecodeFSDefaultAndSize(fs_bytes.data(), static_cast<Py_ssize_t>(fs_bytes.size()))));
+}
+
+std::string parent_of(const std::string& fs_bytes) {
+  const std::size_t slash = fs_bytes.rfind('/');
+  return slash == std::string::npos ? std::string() : fs_bytes.substr(0, slash);
+}
+
+// The JSON document of hls4ml_config.json, computed before anything is written.
+std::string config_json(nb::handle hls_config) {
+  if (!PyDict_Check(hls_config.ptr()))
+    raise_formatted(PyExc_TypeError,
+                    "hls4ml configuration has incorrect type (expected dict, got {})",
+                    type_name_of(hls_config));
+  hls_settings_section(hls_config);
+  PyObject* shape = PyDict_GetItemWithError(hls_config.ptr(), nb::str("InputShape").ptr());
+  if (!shape && PyErr_Occurred()) throw nb::python_error();
+  const std::string shape_text =
+      shape_with_batch_text(shape ? nb::borrow(shape) : nb::object(nb::list()));
+  ValueConverter cv;
+  const value::Value config = cv.to_value(hls_config);
+  return zelka::fpga::project_config_json(config.as<value::Map>(), shape_text);
+}
+
+// torch.save(model, a temporary file) renamed to `model_path`; the error text when that
+// fails (an error that is not an Exception, such as KeyboardInterrupt, propagates).
+nb::object save_model(nb::handle model, nb::handle model_path) {
+  try {
+    nb::module_ torch = nb::module_::import_("torch");
+    zelka::fpga::TempFile file(fs_path(model_path));
+    torch.attr("save")(model, host_path(file.path()));
+    file.move_into_place();
+    return nb::none();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::str(e.value());
+  } catch (const zelka::OSError& e) {
+    return nb::str(os_error_object(e));
+  }
+}
+
+// The project folder: parameters.h, the neuron-model headers, build.py, build_prj.tcl and
+// hls4ml_config.json, in this order; the paths written, in that order.  Every path and text
+// is prepared before the first write.
+nb::list write_project(nb::handle output_dir, nb::handle template_paths,
+                       const ProjectTexts& texts) {
+  nb::str firmware = join(output_dir, nb::str("firmware"));
+  struct File {
+    nb::str path;
+    std::string fs;
+    const std::string* text;
+  };
+  const auto file = [](nb::str path, const std::string& text) {
+    std::string fs = fs_path(path);
+    return File{std::move(path), std::move(fs), &text};
+  };
+  const File parameters = file(join(firmware, nb::str("parameters.h")), texts.parameters_h);
+  const File after_templates[] = {
+      file(join(output_dir, nb::str("build.py")), texts.build_script),
+      file(join(output_dir, nb::str("build_prj.tcl")), texts.tcl_script),
+      file(join(output_dir, nb::str("hls4ml_config.json")), texts.config_json)};
+  std::vector<std::string> headers;
+  for (nb::handle relative : template_paths) headers.push_back(fs_path(join(output_dir, relative)));
+
+  zelka::fpga::ProjectWriter writer;
+  writer.make_directories(fs_path(output_dir));
+  writer.make_directories(fs_path(firmware));
+  writer.stage(parameters.fs, *parameters.text);
+  for (const std::string& header : headers) {
+    writer.make_directories(parent_of(header));
+    writer.expect_write(header);
+  }
+  nb::object write_templates =
+      nb::module_::import_("zelka.backend.fpga.templates").attr("write_templates");
+  nb::object written_headers = steal_or_raise(PySequence_List(write_templates(output_dir).ptr()));
+  for (const File& f : after_templates) writer.stage(f.fs, *f.text);
+  writer.commit();
+
+  nb::list written;
+  written.append(parameters.path);
+  for (nb::handle path : written_headers) written.append(path);
+  for (const File& f : after_templates) written.append(f.path);
+  return written;
+}
+
+}  // namespace
+
+nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSettings& s,
+                           nb::handle bitstream_config, bool write_to_disk,
+                           nb::handle pytorch_model) {
+  nb::object flags_object =
+      bitstream_config.is_none() ? nb::cast(BitstreamConfig()) : nb::borrow(bitstream_config);
+  nb::object descriptor =
+      self.attr("compile")(graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name,
+                           "part"_a = s.part, "clock_period"_a = s.clock_period,
+                           "io_type"_a = s.io_type, "default_precision"_a = s.default_precision,
+                           "default_reuse_factor"_a = s.default_reuse_factor,
+                           "strategy"_a = s.strategy, "bitstream_config"_a = flags_object);
+  nb::object metadata = descriptor.attr("metadata");
+  nb::object hls_config = metadata["hls4ml_config"];
+
+  nb::module_ cfgsmith = nb::module_::import_("zelka.backend.fpga.cfgsmith");
+  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
+  nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
+      graph, "default_precision"_a = s.default_precision,
+      "default_reuse_factor"_a = s.default_reuse_factor, "io_type"_a = s.io_type);
+  nb::object script = build_script(hls_config, flags, s.project_name);
+  nb::object target = vexal.attr("VexalConfig")(
+      "part"_a = s.part,
+      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
+  nb::object tcl = vexal.attr("generate_tcl")(target, s.project_name);
+
+  nb::dict result;
+  result["hls4ml_config"] = hls_config;
+  result["parameters_h"] = parameters_h;
+  result["build_script"] = script;
+  result["tcl_script"] = tcl;
+  result["template_paths"] = metadata["template_paths"];
+  result["descriptor"] = descriptor;
+  if (!write_to_disk) return result;
+
+  if (!truth(s.output_dir))
+    throw nb::value_error(
+        "Argument 'output_dir' must name a folder to write the project to, got ''");
+  const ProjectTexts texts{utf8(parameters_h), utf8(script), utf8(tcl), config_json(hls_config)};
+  nb::list written = write_project(s.output_dir, result["template_paths"], texts);
+  if (!pytorch_model.is_none()) {
+    nb::str model_path = join(s.output_dir, nb::str("model.pt"));
+    nb::object error = save_model(pytorch_model, model_path);
+    if (error.is_none())
+      written.append(model_path);
+    else
+      result["pytorch_model_save_error"] = error;
+  }
+  result["written_files"] = written;
+  return result;
+}
+
+}  // namespace zelka::host::fpga

@@ -1,0 +1,40 @@
+"""The neuron-model headers of an FPGA project.
+
+The headers ship with the package (``zelka/backend/fpga/hls``); `write_templates` copies them
+into a project's ``firmware/nnet_utils`` folder, where ``parameters.h`` includes
+``complex_lif.h``.
+"""
+
+import os
+import secrets
+from importlib import resources
+
+HEADERS = ("if_model.h", "lif_model.h", "lif_subtractive_model.h", "complex_lif.h")
+
+
+def write_templates(output_dir):
+    """Write the four headers into `output_dir`/firmware/nnet_utils and return their paths in
+    the order of HEADERS.
+
+    All four are written to temporary files first and renamed into place only when every one
+    of them is complete, so a failure leaves no header half written.
+    """
+    texts = [resources.files(__package__).joinpath("hls", name).read_bytes() for name in HEADERS]
+    folder = os.path.join(output_dir, "firmware", "nnet_utils")
+    os.makedirs(folder, exist_ok=True)
+    paths = [os.path.join(folder, name) for name in HEADERS]
+    temporaries = []
+    try:
+        for path, text in zip(paths, texts, strict=True):
+            temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            temporaries.append(temporary)
+            with os.fdopen(descriptor, "wb") as file:
+                file.write(text)
+        for temporary, path in zip(temporaries, paths, strict=True):
+            os.replace(temporary, path)
+    finally:
+        for temporary in temporaries:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+    return paths
