@@ -19,14 +19,14 @@ void add_in(Acc* acc, const X* x, std::int64_t n) {
 }
 
 template <typename Acc>
-void add_slot(Acc* acc, const Slot& x, std::int64_t n, bool compute_wide) {
-  if (x.dtype == DType::f32) {
+void add_value(Acc* acc, const Frame& frame, int x, std::int64_t n, bool compute_wide) {
+  if (frame.slots[x].dtype == DType::f32) {
     if (compute_wide)
-      add_in<Acc, float, double>(acc, static_cast<const float*>(x.data), n);
+      add_in<Acc, float, double>(acc, frame.at<const float>(x), n);
     else
-      add_in<Acc, float, Acc>(acc, static_cast<const float*>(x.data), n);
+      add_in<Acc, float, Acc>(acc, frame.at<const float>(x), n);
   } else {
-    add_in<Acc, double, double>(acc, static_cast<const double*>(x.data), n);
+    add_in<Acc, double, double>(acc, frame.at<const double>(x), n);
   }
 }
 
@@ -37,36 +37,39 @@ void add_zero(T* values, std::int64_t n) {
 
 }  // namespace
 
-void convert_into(const Slot& src, Slot& dst) {
-  const std::int64_t n = dst.size;
-  if (src.dtype == dst.dtype) {
-    if (src.data != dst.data) std::memcpy(dst.data, src.data, n * itemsize(dst.dtype));
-  } else if (dst.dtype == DType::f64) {
-    convert(static_cast<const float*>(src.data), static_cast<double*>(dst.data), n);
+void convert_into(const Frame& frame, int src, int dst) {
+  const DType from = frame.slots[src].dtype, to = frame.slots[dst].dtype;
+  const std::int64_t n = frame.slots[dst].size;
+  void* out = frame.bytes(dst);
+  const void* in = frame.bytes(src);
+  if (from == to) {
+    if (in != out) std::memcpy(out, in, n * itemsize(to));
+  } else if (to == DType::f64) {
+    convert(static_cast<const float*>(in), static_cast<double*>(out), n);
   } else {
-    convert(static_cast<const double*>(src.data), static_cast<float*>(dst.data), n);
+    convert(static_cast<const double*>(in), static_cast<float*>(out), n);
   }
 }
 
-void combine_into(const std::vector<Slot>& slots, const CombineArgs& args, Slot& dst) {
-  const Slot& first = slots[args.sources.front()];
-  convert_into(first, dst);
-  const std::int64_t n = dst.size;
+void combine_into(const Frame& frame, const CombineArgs& args, int dst) {
+  convert_into(frame, args.sources.front(), dst);
+  const DType type = frame.slots[dst].dtype;
+  const std::int64_t n = frame.slots[dst].size;
   if (args.mode == CombineMode::sum) {
-    if (dst.dtype == DType::f32)
-      add_zero(static_cast<float*>(dst.data), n);
+    if (type == DType::f32)
+      add_zero(frame.at<float>(dst), n);
     else
-      add_zero(static_cast<double*>(dst.data), n);
+      add_zero(frame.at<double>(dst), n);
   }
   for (std::size_t k = 1; k < args.sources.size(); ++k) {
-    const Slot& x = slots[args.sources[k]];
+    const int x = args.sources[k];
     // sum adds in the promoted type, which is dst's; add_into computes in the
     // promotion of dst's type and x's, then stores in dst's type.
-    const bool wide = x.dtype == DType::f64 || dst.dtype == DType::f64;
-    if (dst.dtype == DType::f32)
-      add_slot(static_cast<float*>(dst.data), x, n, wide);
+    const bool wide = frame.slots[x].dtype == DType::f64 || type == DType::f64;
+    if (type == DType::f32)
+      add_value(frame.at<float>(dst), frame, x, n, wide);
     else
-      add_slot(static_cast<double*>(dst.data), x, n, true);
+      add_value(frame.at<double>(dst), frame, x, n, true);
   }
 }
 

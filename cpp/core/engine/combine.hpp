@@ -1,16 +1,14 @@
-// Element-wise kernels that move and sum activations.
+// Element-wise kernels that move and sum activations, one sample at a time.
 #pragma once
-
-#include <cstdint>
 
 #include "core/engine/plan.hpp"
 
 namespace zelka::engine {
 
 // dst = src converted to dst's type.
-void convert_into(const Slot& src, Slot& dst);
+void convert_into(const Frame& frame, int src, int dst);
 
 // dst = the predecessors combined as `args` says (see CombineMode).
-void combine_into(const std::vector<Slot>& slots, const CombineArgs& args, Slot& dst);
+void combine_into(const Frame& frame, const CombineArgs& args, int dst);
 
 }  // namespace zelka::engine

@@ -54,17 +54,15 @@ std::int64_t reset(M* __restrict mem, const float* __restrict spikes, const LifA
 }
 
 template <typename M, typename R>
-std::int64_t step(std::vector<Slot>& slots, const LifArgs& a) {
-  M* mem = static_cast<M*>(slots[a.membrane].data);
-  float* spikes = static_cast<float*>(slots[a.spikes].data);
+std::int64_t step(const Frame& frame, const LifArgs& a) {
+  M* mem = frame.at<M>(a.membrane);
+  float* spikes = frame.at<float>(a.spikes);
   if (a.input < 0) {
     integrate<M, void>(mem, nullptr, a);
+  } else if (frame.slots[a.input].dtype == DType::f32) {
+    integrate<M, float>(mem, frame.at<const float>(a.input), a);
   } else {
-    const Slot& in = slots[a.input];
-    if (in.dtype == DType::f32)
-      integrate<M, float>(mem, static_cast<const float*>(in.data), a);
-    else
-      integrate<M, double>(mem, static_cast<const double*>(in.data), a);
+    integrate<M, double>(mem, frame.at<const double>(a.input), a);
   }
   saturate_and_fire(mem, spikes, a);
   return reset<M, R>(mem, spikes, a);
@@ -72,15 +70,10 @@ std::int64_t step(std::vector<Slot>& slots, const LifArgs& a) {
 
 }  // namespace
 
-void lif_step(std::vector<Slot>& slots, const LifArgs& args, std::int64_t& spike_total) {
-  std::int64_t fired;
-  if (slots[args.membrane].dtype == DType::f32)
-    fired = step<float, float>(slots, args);
-  else if (args.reset_in_f32)
-    fired = step<double, float>(slots, args);
-  else
-    fired = step<double, double>(slots, args);
-  spike_total += fired;
+std::int64_t lif_step(const Frame& frame, const LifArgs& args) {
+  if (frame.slots[args.membrane].dtype == DType::f32) return step<float, float>(frame, args);
+  if (args.reset_in_f32) return step<double, float>(frame, args);
+  return step<double, double>(frame, args);
 }
 
 }  // namespace zelka::engine

@@ -21,16 +21,34 @@ template <typename T>
   return partial[0] + tail;
 }
 
+// numpy multiplies a one-column matrix by its single input as a scaled vector, which is
+// all zeros for a zero input, whatever the column holds (NaN and infinity included).
+template <typename T>
+bool scaled_to_zero(const T* x, std::int64_t rows, std::int64_t cols) {
+  return cols == 1 && rows > 1 && x[0] == T(0);
+}
+
 template <typename T>
 [[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows,
                                                std::int64_t cols) {
-  // numpy multiplies a one-column matrix by its single input as a scaled vector, which
-  // is all zeros for a zero input, whatever the column holds (NaN and infinity included).
-  if (cols == 1 && rows > 1 && x[0] == T(0)) {
+  if (scaled_to_zero(x, rows, cols)) {
     std::fill(y, y + rows, T(0));
     return;
   }
   for (std::int64_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols);
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void matvec_batch_rows(const T* w, const T* const* xs, T* const* ys,
+                                                     std::int64_t count, std::int64_t rows,
+                                                     std::int64_t cols) {
+  for (std::int64_t k = 0; k < count; ++k)
+    if (scaled_to_zero(xs[k], rows, cols)) std::fill(ys[k], ys[k] + rows, T(0));
+  for (std::int64_t r = 0; r < rows; ++r) {
+    const T* row = w + r * cols;
+    for (std::int64_t k = 0; k < count; ++k)
+      if (!scaled_to_zero(xs[k], rows, cols)) ys[k][r] = dot(row, xs[k], cols);
+  }
 }
 
 template <typename T>
@@ -72,6 +90,18 @@ __attribute__((target_clones("avx2", "default"))) void matvec(const double* w, c
                                                               double* y, std::int64_t rows,
                                                               std::int64_t cols) {
   matvec_rows(w, x, y, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void matvec_batch(
+    const float* w, const float* const* xs, float* const* ys, std::int64_t count, std::int64_t rows,
+    std::int64_t cols) {
+  matvec_batch_rows(w, xs, ys, count, rows, cols);
+}
+
+__attribute__((target_clones("avx2", "default"))) void matvec_batch(
+    const double* w, const double* const* xs, double* const* ys, std::int64_t count,
+    std::int64_t rows, std::int64_t cols) {
+  matvec_batch_rows(w, xs, ys, count, rows, cols);
 }
 
 __attribute__((target_clones("avx2", "default"))) void spike_matvec(const float* w_cols,

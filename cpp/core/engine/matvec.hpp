@@ -9,6 +9,13 @@ namespace zelka::engine {
 void matvec(const float* w, const float* x, float* y, std::int64_t rows, std::int64_t cols);
 void matvec(const double* w, const double* x, double* y, std::int64_t rows, std::int64_t cols);
 
+// ys[k] = W xs[k] for `count` inputs at once, each weight row read once for all of them;
+// every product equals what matvec gives for that input alone.
+void matvec_batch(const float* w, const float* const* xs, float* const* ys, std::int64_t count,
+                  std::int64_t rows, std::int64_t cols);
+void matvec_batch(const double* w, const double* const* xs, double* const* ys, std::int64_t count,
+                  std::int64_t rows, std::int64_t cols);
+
 // The same product for a spike vector x (every entry exactly 0 or 1): the columns of the
 // active inputs, taken from the column-major copy `w_cols` [cols, rows], are summed.
 // Only valid for finite weights (an infinite weight times 0 would have to give NaN).

@@ -11,12 +11,17 @@
 
 namespace zelka::engine {
 
-// The current value of one activation, membrane vector or scratch input: a dense,
-// C-ordered block of `size` elements.  `data` points into `storage` or, for a caller's
-// stimulus, into the caller's array.
+// The current value of one activation, membrane vector or scratch input, for every sample
+// of the run: per sample a dense, C-ordered block of `size` elements.  `data` points at the
+// first sample's block (at step 0) in `storage` or, for a caller's stimulus, in the
+// caller's array; a sample's block lies `sample_stride` elements after the previous one
+// (0: one block shared by all samples), and a stimulus given per step moves by
+// `step_stride` elements from one step to the next.
 struct Slot {
   DType dtype = DType::f32;
   std::int64_t size = 0;
+  std::int64_t sample_stride = 0;
+  std::int64_t step_stride = 0;
   void* data = nullptr;
   Storage storage;
 };
@@ -91,14 +96,48 @@ struct Instruction {
   int lif = -1;     // index into Plan::lif
 };
 
+// A LIF node whose spikes are kept for every step: out[(step * rows + row) * neurons + i]
+// is 1 where neuron i fired in the sample kept in row `row` (Plan::sample_rows).
+struct Recording {
+  int spikes = -1;  // the node's spike slot
+  std::uint8_t* out = nullptr;
+  std::int64_t neurons = 0;
+};
+
 struct Plan {
+  std::int64_t batch = 1;  // samples
   std::vector<Slot> slots;
   std::vector<Instruction> program;
   std::vector<AffineArgs> affine;
   std::vector<LifArgs> lif;
-  std::vector<Storage> constants;  // converted weights, transposed copies, biases
-  std::vector<std::int64_t> spike_totals;
+  std::vector<std::int64_t> spike_totals;  // per sample, then per LIF counter
   std::vector<std::int64_t> node_ns;  // per timed node: monotonic-clock nanoseconds of its compute
+  std::vector<Recording> recordings;
+  std::int64_t recorded_steps = 0;        // steps the recordings hold room for
+  std::int64_t recorded_rows = 0;         // samples the recordings hold room for
+  std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
+
+  std::int64_t counters() const { return static_cast<std::int64_t>(lif.size()); }
+};
+
+// One sample's values at one step: where each slot's block lies.
+struct Frame {
+  std::vector<Slot>& slots;
+  std::int64_t sample = 0;
+  std::int64_t step = 0;
+
+  template <typename T>
+  T* at(int slot) const {
+    const Slot& s = slots[slot];
+    const std::int64_t offset = sample * s.sample_stride + step * s.step_stride;
+    return static_cast<T*>(s.data) + offset;
+  }
+  void* bytes(int slot) const {
+    const Slot& s = slots[slot];
+    const std::int64_t offset = (sample * s.sample_stride + step * s.step_stride) *
+                                static_cast<std::int64_t>(itemsize(s.dtype));
+    return static_cast<char*>(s.data) + offset;
+  }
 };
 
 }  // namespace zelka::engine

@@ -1,4 +1,5 @@
-// The native time loop: runs a Plan's program once per step.
+// The native time loop: runs a Plan's program once per step, instruction by instruction,
+// each instruction for every sample of the range in turn.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +17,19 @@ class StepObserver {
   virtual bool after_step(const Plan& plan, std::int64_t completed) = 0;
 };
 
+// The samples one call of the loop runs (threads run disjoint ranges of one plan at once)
+// and the index of its first step among all the run's steps (per-step stimuli are read,
+// and recordings written, at that index).
+struct StepRange {
+  std::int64_t first_sample = 0;
+  std::int64_t end_sample = 1;
+  std::int64_t first_step = 0;
+};
+
 // Run `steps` steps.  Static instructions run in the first of them only.  With
 // `time_nodes`, the monotonic-clock time of every instruction that is a node's compute is
 // added to that node's entry of plan.node_ns.  Returns the number of steps completed.
-std::int64_t run_steps(Plan& plan, std::int64_t steps, StepObserver& observer, bool time_nodes);
+std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
+                       StepObserver& observer, bool time_nodes);
 
 }  // namespace zelka::engine

@@ -100,9 +100,11 @@ nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle n
 
 }  // namespace
 
-void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy) {
+void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, std::int64_t step) {
   const Numpy& np = Numpy::get();
   for (nb::handle key : nb::iter(s.input_data)) w.activations[key] = getitem(s.input_data, key);
+  for (const StepStimulus& stimulus : s.step_inputs)
+    w.activations[stimulus.key] = getitem(stimulus.array, nb::make_tuple(step, s.sample));
   for (nb::handle name : s.exec_order) {
     nb::object node = getitem(s.nodes, name);
     if (s.kinds.is(node, Kind::input)) {

@@ -6,7 +6,9 @@
 
 namespace zelka::host::simulation {
 
-void generic_step(const RunSetup& setup, WorkingState& state, const StepPolicy& policy);
+// Step `step` (0-based; it selects the slice of per-step stimuli).
+void generic_step(const RunSetup& setup, WorkingState& state, const StepPolicy& policy,
+                  std::int64_t step);
 
 // The total byte size of the numpy arrays among the activations (every entry counts, also
 // two entries holding one array).

@@ -31,10 +31,13 @@ struct PendingAffine {
 
 class Planner {
  public:
-  Planner(const RunSetup& s, const WorkingState& w) : s_(s), w_(w), np_(Numpy::get()) {}
+  Planner(const RunSetup& s, const std::vector<WorkingState*>& states,
+          const std::vector<std::int64_t>& sample_ids)
+      : s_(s), states_(states), w_(*states.front()), sample_ids_(sample_ids), np_(Numpy::get()) {}
 
   std::unique_ptr<NativeRun> build() {
     run_ = std::make_unique<NativeRun>();
+    run_->plan.batch = static_cast<std::int64_t>(states_.size());
     require(PyUnicode_Check(s_.precision.ptr()));
     auto range = numeric::precision_range(utf8(s_.precision));
     require(range.has_value());
@@ -46,6 +49,7 @@ class Planner {
     mark_static_instructions();
     finish_affines();
     assign_storage();
+    run_->plan.spike_totals.assign(run_->plan.batch * run_->plan.counters(), 0);
     return std::move(run_);
   }
 
@@ -56,9 +60,12 @@ class Planner {
     engine::Slot slot;
     slot.dtype = dtype;
     slot.size = element_count(shape);
+    slot.sample_stride = slot.size;
     run_->plan.slots.push_back(std::move(slot));
     run_->shapes.push_back(std::move(shape));
     source_.emplace_back();
+    origin_.emplace_back();
+    per_step_.push_back(-1);
     written_at_.push_back(-1);
     return static_cast<int>(run_->plan.slots.size()) - 1;
   }
@@ -75,9 +82,18 @@ class Planner {
   void add_activation_slots() {
     for (auto [key, value] : w_.activations) {
       int slot = add_array_slot(value);
+      origin_[slot] = {&WorkingState::activations, nb::borrow(key)};
+      for (std::size_t i = 0; i < s_.step_inputs.size(); ++i)
+        if (s_.step_inputs[i].key.equal(key)) per_step_[slot] = static_cast<int>(i);
       key_slot_[key] = slot;
       run_->keys.push_back({nb::borrow(key), slot, nb::object()});
     }
+  }
+
+  // The value a slot starts from in sample `b`.
+  nb::object start_value(int slot, std::size_t b) const {
+    const Origin& o = origin_[slot];
+    return getitem((*states_[b]).*o.dict, o.key);
   }
 
   bool has_key(nb::handle key) const { return key_slot_.contains(key); }
@@ -355,6 +371,7 @@ class Planner {
     const Combined c = combined(present);
     nb::object membrane = getitem(w_.membrane_state, name);
     const int mem = add_array_slot(membrane);
+    origin_[mem] = {&WorkingState::membrane_state, nb::borrow(name)};
     const Shape mshape = shape_of_slot(mem);
     require(mshape.size() == 1);
     const std::int64_t n = mshape[0];
@@ -420,8 +437,8 @@ class Planner {
       for (std::size_t i = 0; i < run_->plan.program.size(); ++i) {
         if (!output_copy_[i] || dropped_[i]) continue;
         const Instruction& ins = run_->plan.program[i];
-        if (written_at_[ins.source] >= 0) continue;
-        if (!source_[ins.source].is(source_[ins.destination])) continue;
+        if (written_at_[ins.source] >= 0 || per_step_[ins.source] >= 0) continue;
+        if (!same_object_in_every_sample(ins.source, ins.destination)) continue;
         dropped_[i] = true;
         written_at_[ins.destination] = -1;
         changed = true;
@@ -443,6 +460,12 @@ class Planner {
       for (int w : writes_[i]) written_at_[w] = static_cast<int>(i);
   }
 
+  bool same_object_in_every_sample(int a, int b) const {
+    for (std::size_t k = 0; k < states_.size(); ++k)
+      if (!start_value(a, k).is(start_value(b, k))) return false;
+    return true;
+  }
+
   // An instruction is static when it keeps no state and every value it reads is either
   // constant or written earlier in the step by a static instruction.
   void mark_static_instructions() {
@@ -453,6 +476,7 @@ class Planner {
       for (int src : sources_[i]) {
         const int writer = written_at_[src];
         if (writer >= 0 && (writer >= static_cast<int>(i) || dynamic[src])) is_dynamic = true;
+        if (per_step_[src] >= 0) is_dynamic = true;
       }
       ins.is_static = !is_dynamic;
       for (int w : writes_[i]) dynamic[w] = is_dynamic;
@@ -467,13 +491,10 @@ class Planner {
   std::vector<Held> held_values() const {
     std::vector<Held> held(run_->plan.slots.size(), Held::other);
     for (const engine::LifArgs& l : run_->plan.lif) held[l.spikes] = Held::spikes;
-    nb::object zeros_and_ones = np_.module.attr("isin");
     for (std::size_t i = 0; i < held.size(); ++i) {
-      if (written_at_[i] >= 0 || !source_[i].is_valid() ||
-          dtype_of(static_cast<int>(i)) != DType::f32)
-        continue;
-      if (truth(zeros_and_ones(source_[i], nb::make_tuple(0.0, 1.0)).attr("all")()))
-        held[i] = Held::spikes;
+      const int slot = static_cast<int>(i);
+      if (written_at_[i] >= 0 || !source_[i].is_valid() || dtype_of(slot) != DType::f32) continue;
+      if (stimulus_of_zeros_and_ones(slot)) held[i] = Held::spikes;
     }
     bool changed = true;
     while (changed) {
@@ -496,6 +517,19 @@ class Planner {
       }
     }
     return held;
+  }
+
+  // Whether a stimulus holds only zeros and ones: in every sample, and at every step when
+  // it is given per step.
+  bool stimulus_of_zeros_and_ones(int slot) const {
+    nb::object isin = np_.module.attr("isin");
+    const auto zeros_and_ones = [&](nb::handle values) {
+      return truth(isin(values, nb::make_tuple(0.0, 1.0)).attr("all")());
+    };
+    if (per_step_[slot] >= 0) return zeros_and_ones(s_.step_inputs[per_step_[slot]].array);
+    for (std::size_t k = 0; k < states_.size(); ++k)
+      if (!zeros_and_ones(start_value(slot, k))) return false;
+    return true;
   }
 
   // Affine layers with finite weights fed by spikes sum the columns of the active inputs;
@@ -522,41 +556,79 @@ class Planner {
     return false;
   }
 
-  // Written slots get storage of their own, starting from the value they hold now; the
-  // others point at the arrays they hold, which the run keeps.
+  // Written slots get storage of their own for every sample, starting from the values
+  // they hold now; constant ones point at the array they hold when every sample holds the
+  // same one, else get a copy per sample; per-step stimuli point at their array, moving by
+  // one step of it from one step to the next.
   void assign_storage() {
+    const std::int64_t batch = run_->plan.batch;
     for (std::size_t i = 0; i < run_->plan.slots.size(); ++i) {
+      const int index = static_cast<int>(i);
       engine::Slot& slot = run_->plan.slots[i];
       const std::size_t bytes = static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
-      nb::object value = source_[i];
-      if (written_at_[i] >= 0 || !value.is_valid()) {
-        slot.storage = engine::Storage(bytes);
+      if (per_step_[i] >= 0) {
+        point_at_steps(slot, s_.step_inputs[per_step_[i]].array);
+      } else if (written_at_[i] >= 0 || !source_[i].is_valid() ||
+                 !same_value_in_every_sample(index)) {
+        slot.storage = engine::Storage(bytes * batch);
         slot.data = slot.storage.data();
-        if (value.is_valid() && bytes > 0) {
-          const ArrayData data(np_.ascontiguousarray(value));
-          std::memcpy(slot.data, data.data(), bytes);
+        if (!source_[i].is_valid() || bytes == 0) continue;
+        for (std::int64_t b = 0; b < batch; ++b) {
+          const ArrayData data(np_.ascontiguousarray(start_value(index, b)));
+          std::memcpy(static_cast<char*>(slot.data) + b * bytes, data.data(), bytes);
         }
       } else {
-        nb::object contiguous = np_.ascontiguousarray(value);
+        nb::object contiguous = np_.ascontiguousarray(source_[i]);
         run_->keep_alive.push_back(contiguous);
         slot.data = ArrayData(contiguous).data();
+        slot.sample_stride = 0;
       }
     }
     for (NativeRun::Key& k : run_->keys)
-      if (written_at_[k.slot] < 0) k.constant = source_[k.slot];
+      if (written_at_[k.slot] < 0 && per_step_[k.slot] < 0) k.constant = source_[k.slot];
     for (const NativeRun::Key& k : run_->keys)
       if (written_at_[k.slot] >= 0) require(!s_.input_data.contains(k.key));
   }
 
+  bool same_value_in_every_sample(int slot) const {
+    return origin_[slot].dict && same_object_in_every_sample(slot, slot);
+  }
+
+  // A per-step stimulus (steps, samples, *shape) read in place: the run's samples must be
+  // consecutive samples of it.
+  void point_at_steps(engine::Slot& slot, nb::handle array) {
+    const ArrayData data(array);
+    for (std::size_t k = 1; k < sample_ids_.size(); ++k)
+      require(sample_ids_[k] == sample_ids_[0] + static_cast<std::int64_t>(k));
+    const Shape shape = shape_of(array);
+    require(shape.size() >= 2 && element_count(Shape(shape.begin() + 2, shape.end())) == slot.size);
+    run_->keep_alive.push_back(nb::borrow(array));
+    slot.sample_stride = slot.size;
+    slot.step_stride = shape[1] * slot.size;
+    slot.data =
+        static_cast<char*>(data.data()) +
+        sample_ids_[0] * slot.size * static_cast<std::int64_t>(engine::itemsize(slot.dtype));
+  }
+
+  // Where a slot's starting value is found in a sample's state (activations or membranes).
+  struct Origin {
+    nb::dict WorkingState::* dict = nullptr;
+    nb::object key;
+  };
+
   const RunSetup& s_;
-  const WorkingState& w_;
+  const std::vector<WorkingState*>& states_;
+  const WorkingState& w_;  // the first sample's
+  const std::vector<std::int64_t>& sample_ids_;
   const Numpy& np_;
   std::unique_ptr<NativeRun> run_;
   engine::SaturateBounds bounds_;
   nb::dict key_slot_;
-  nb::dict timed_index_;                            // node name -> its entry in plan.node_ns
-  std::vector<nb::object> source_;                  // per slot: the value it starts from
-  std::vector<int> written_at_;                     // per slot: instruction writing it, or -1
+  nb::dict timed_index_;            // node name -> its entry in plan.node_ns
+  std::vector<nb::object> source_;  // per slot: the value it starts from in the first sample
+  std::vector<Origin> origin_;      // per slot
+  std::vector<int> per_step_;       // per slot: its index in setup.step_inputs, or -1
+  std::vector<int> written_at_;     // per slot: instruction writing it, or -1
   std::vector<std::vector<int>> sources_, writes_;  // per instruction
   std::vector<bool> output_copy_, dropped_;         // per instruction
   std::vector<PendingAffine> pending_affines_;
@@ -565,9 +637,10 @@ class Planner {
 }  // namespace
 
 std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
-                                                      const WorkingState& state) {
+                                                      const std::vector<WorkingState*>& states,
+                                                      const std::vector<std::int64_t>& sample_ids) {
   try {
-    return Planner(setup, state).build();
+    return Planner(setup, states, sample_ids).build();
   } catch (const NotNative&) {
     return std::nullopt;
   } catch (const nb::python_error&) {
@@ -576,24 +649,27 @@ std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
   }
 }
 
-namespace {
-
-nb::object slot_array(const NativeRun& run, int slot) {
-  const engine::Slot& s = run.plan.slots[slot];
-  return array_from_bytes(s.data, run.shapes[slot], s.dtype);
+int activation_slot(const NativeRun& run, nb::handle key) {
+  for (const NativeRun::Key& k : run.keys)
+    if (k.key.equal(key)) return k.slot;
+  return -1;
 }
 
-}  // namespace
+nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::int64_t step) {
+  engine::Plan& plan = const_cast<engine::Plan&>(run.plan);
+  const engine::Frame frame{plan.slots, sample, step};
+  return array_from_bytes(frame.bytes(slot), run.shapes[slot], plan.slots[slot].dtype);
+}
 
-void write_back(NativeRun& run, WorkingState& state) {
+void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {
   std::vector<nb::object> made(run.plan.slots.size());
   for (const NativeRun::Key& k : run.keys) {
     if (k.constant.is_valid()) continue;
-    if (!made[k.slot].is_valid()) made[k.slot] = slot_array(run, k.slot);
+    if (!made[k.slot].is_valid()) made[k.slot] = slot_value(run, k.slot, 0, last_step);
     state.activations[k.key] = made[k.slot];
   }
   for (const NativeRun::Membrane& m : run.membranes)
-    state.membrane_state[m.name] = slot_array(run, m.slot);
+    state.membrane_state[m.name] = slot_value(run, m.slot, 0, last_step);
   for (std::size_t i = 0; i < run.counted.size(); ++i) {
     nb::handle name = run.counted[i];
     state.spike_counts[name] = add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
@@ -610,9 +686,9 @@ std::int64_t native_activation_bytes(const NativeRun& run) {
   return total;
 }
 
-nb::dict native_snapshot(const NativeRun& run) {
+nb::dict native_snapshot(const NativeRun& run, std::int64_t step) {
   nb::dict copy;
-  for (const NativeRun::Key& k : run.keys) copy[k.key] = slot_array(run, k.slot);
+  for (const NativeRun::Key& k : run.keys) copy[k.key] = slot_value(run, k.slot, 0, step);
   return copy;
 }
 

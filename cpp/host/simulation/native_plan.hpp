@@ -32,19 +32,29 @@ struct NativeRun {
   std::vector<nb::object> keep_alive;   // arrays whose buffers the plan borrows
 };
 
-// The plan for running further steps natively, or nothing when some value or node falls
-// outside what the native kernels compute exactly (the numpy path then goes on).
+// The plan for running further steps natively, for the samples whose states are given
+// (sample_ids: their index among the run's samples, for stimuli given per step; all
+// states of one type/shape signature), or nothing when some value or node falls outside
+// what the native kernels compute exactly (the numpy path then goes on).
 std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
-                                                      const WorkingState& state);
+                                                      const std::vector<WorkingState*>& states,
+                                                      const std::vector<std::int64_t>& sample_ids);
 
-// Store the native values back into the state's dicts (keys keep their order).
-void write_back(NativeRun& run, WorkingState& state);
+// The slot holding an activation key's value, or -1.
+int activation_slot(const NativeRun& run, nb::handle key);
+
+// A new array holding a slot's value for one sample at one step.
+nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::int64_t step);
+
+// Store a single-sample run's values after step `last_step` back into the state's dicts
+// (keys keep their order).
+void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step);
 
 // The total byte size of the activations a native step leaves (every key counts, also
 // two keys holding one value).
 std::int64_t native_activation_bytes(const NativeRun& run);
 
-// A dict with a copy of every activation, in key order.
-nb::dict native_snapshot(const NativeRun& run);
+// A dict with a copy of every activation after step `step`, in key order.
+nb::dict native_snapshot(const NativeRun& run, std::int64_t step);
 
 }  // namespace zelka::host::simulation

@@ -2,6 +2,9 @@
 // stimulus, and the state kept from step to step.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "host/ir_kinds.hpp"
 
 namespace zelka::host::simulation {
@@ -9,12 +12,21 @@ namespace zelka::host::simulation {
 // The IR node classes the step rules test against, bound when an operation is called.
 IrKinds load_step_kinds();
 
+// A stimulus that changes every step: `array` holds (steps, samples, *shape), C-ordered.
+struct StepStimulus {
+  nb::object key;
+  nb::object array;
+};
+
 struct RunSetup {
   IrKinds kinds;            // Input, Output, Affine, LIF
   nb::object nodes;         // graph.nodes
   nb::object exec_order;    // from build_execution_context
   nb::object predecessors;  // from build_execution_context
-  nb::dict input_data;
+  nb::dict input_data;      // stimuli applied unchanged at every step
+  // Stimuli given per step (batches only): at step t, key holds array[t, sample].
+  std::vector<StepStimulus> step_inputs;
+  std::int64_t sample = 0;
   nb::object saturate;
   nb::object precision;
   // The package's own saturate is in use: numpy steps may compute matrix-vector products

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cfenv>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <limits>
 
 #include "core/engine/step_engine.hpp"
+#include "host/numpy.hpp"
 #include "host/simulation/generic_step.hpp"
 #include "host/simulation/native_plan.hpp"
 #include "host/simulation/node_times.hpp"
+
+using namespace nanobind::literals;
 
 namespace zelka::host::simulation {
 namespace {
@@ -18,16 +22,17 @@ namespace {
 // (Ctrl-C) at least every 50 ms.
 class HostObserver final : public engine::StepObserver {
  public:
-  HostObserver(const NativeRun& run, nb::list* snapshots) : run_(run), snapshots_(snapshots) {}
+  HostObserver(const NativeRun& run, nb::list* snapshots, std::int64_t first_step)
+      : run_(run), snapshots_(snapshots), first_step_(first_step) {}
 
-  bool after_step(const engine::Plan&, std::int64_t) override {
+  bool after_step(const engine::Plan&, std::int64_t completed) override {
     if (!snapshots_) {
       const auto now = std::chrono::steady_clock::now();
       if (now - last_check_ < std::chrono::milliseconds(50)) return true;
       last_check_ = now;
     }
     nb::gil_scoped_acquire acquire;
-    if (snapshots_) snapshots_->append(native_snapshot(run_));
+    if (snapshots_) snapshots_->append(native_snapshot(run_, first_step_ + completed - 1));
     if (PyErr_CheckSignals() != 0) {
       error_ = std::make_exception_ptr(nb::python_error());
       return false;
@@ -42,6 +47,7 @@ class HostObserver final : public engine::StepObserver {
  private:
   const NativeRun& run_;
   nb::list* snapshots_;
+  std::int64_t first_step_;
   std::chrono::steady_clock::time_point last_check_ = std::chrono::steady_clock::now();
   std::exception_ptr error_;
 };
@@ -64,16 +70,19 @@ int reported_fp_flags() {
 // kernels raised a floating-point condition that numpy would report (a warning or an
 // error under np.errstate): those steps are then replayed through numpy, which reports
 // it exactly where it arises.
-bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
-                const LoopOptions& options) {
+bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::int64_t first_step,
+                std::int64_t steps, const LoopOptions& options) {
   const int watched = reported_fp_flags();
   const std::size_t snapshots_before = options.snapshots ? options.snapshots->size() : 0;
-  HostObserver observer(run, options.snapshots);
+  if (options.recorder) options.recorder->attach(run, {sample});
+  HostObserver observer(run, options.snapshots, first_step);
   int raised;
+  std::int64_t completed;
   {
     nb::gil_scoped_release release;
     std::feclearexcept(FE_ALL_EXCEPT);
-    engine::run_steps(run.plan, steps, observer, options.policy.node_times != nullptr);
+    completed = engine::run_steps(run.plan, steps, engine::StepRange{0, 1, first_step}, observer,
+                                  options.policy.node_times != nullptr);
     raised = std::fetestexcept(watched);
   }
   if (raised) {
@@ -83,7 +92,7 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t steps,
     observer.rethrow();
     return false;
   }
-  write_back(run, state);
+  write_back(run, state, first_step + completed - 1);
   if (options.policy.node_times)
     for (std::size_t i = 0; i < run.timed_names.size(); ++i)
       options.policy.node_times->add(run.timed_names[i], run.plan.node_ns[i]);
@@ -104,6 +113,38 @@ std::int64_t steps_to_run(nb::handle n_steps) {
   return n < 0 ? 0 : n;
 }
 
+void SpikeRecorder::record(const WorkingState& state, std::int64_t step,
+                           std::int64_t sample) const {
+  if (step >= steps) return;
+  const Numpy& np = Numpy::get();
+  for (const Train& train : trains) {
+    PyObject* spikes = PyDict_GetItemWithError(state.activations.ptr(), train.name.ptr());
+    if (!spikes) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    nb::object fired = np.ascontiguousarray(np.module.attr("not_equal")(nb::handle(spikes), 0),
+                                            "dtype"_a = np.module.attr("uint8"));
+    const ArrayData data(fired);
+    if (data.bytes() != train.neurons) continue;  // not a spike vector of this node's size
+    std::memcpy(train.out + (step * samples + sample) * train.neurons, data.data(),
+                static_cast<std::size_t>(train.neurons));
+  }
+}
+
+void SpikeRecorder::attach(NativeRun& run, const std::vector<std::int64_t>& sample_ids) const {
+  engine::Plan& plan = run.plan;
+  plan.recordings.clear();
+  for (const Train& train : trains) {
+    const int slot = activation_slot(run, train.name);
+    // a node without a value yet is not computed by native steps either: no spikes to keep
+    if (slot >= 0) plan.recordings.push_back({slot, train.out, train.neurons});
+  }
+  plan.recorded_steps = steps;
+  plan.recorded_rows = samples;
+  plan.sample_rows = sample_ids;
+}
+
 bool is_native_saturate(nb::handle saturate) {
   return saturate.is(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
 }
@@ -112,9 +153,10 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
                    const LoopOptions& options) {
   bool try_native = setup.native_products;
   nb::object previous;
-  std::int64_t done = 0;
+  std::int64_t done = options.steps_done;
   while (done < n_steps) {
-    generic_step(setup, state, options.policy);
+    generic_step(setup, state, options.policy, done);
+    if (options.recorder) options.recorder->record(state, done, setup.sample);
     ++done;
     if (std::int64_t* peak = options.policy.peak_activation_bytes)
       *peak = std::max(*peak, activation_bytes(state.activations));
@@ -127,8 +169,8 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
     nb::object current = signature(state);
     const bool steady = previous.is_valid() && equal(current, previous);
     if (done == 1 || steady) {
-      auto run = plan_native(setup, state);
-      if (run && run_native(**run, state, n_steps - done, options)) {
+      auto run = plan_native(setup, {&state}, {setup.sample});
+      if (run && run_native(**run, state, setup.sample, done, n_steps - done, options)) {
         done = n_steps;
         continue;
       }

@@ -3,16 +3,39 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "host/simulation/native_plan.hpp"
 #include "host/simulation/setup.hpp"
 
 namespace zelka::host::simulation {
 
+// Spike trains kept for every step: per recorded LIF node a C-ordered array of one byte per
+// (step, sample, neuron), 1 where the neuron fired.
+struct SpikeRecorder {
+  struct Train {
+    nb::object name;
+    std::uint8_t* out;
+    std::int64_t neurons;
+  };
+  std::vector<Train> trains;
+  std::int64_t steps = 0;    // steps the arrays hold
+  std::int64_t samples = 0;  // samples the arrays hold
+
+  // Keep a sample's spikes of a numpy step from its activations.
+  void record(const WorkingState& state, std::int64_t step, std::int64_t sample) const;
+  // Let a native run keep the spikes of its samples (their rows given by sample_ids).
+  void attach(NativeRun& run, const std::vector<std::int64_t>& sample_ids) const;
+};
+
 struct LoopOptions {
   StepPolicy policy;
   nb::list* snapshots = nullptr;  // receives a copy of the activations after each step
+  const SpikeRecorder* recorder = nullptr;
+  std::int64_t steps_done = 0;  // steps the state has been through already
 };
 
+// Run the state on to `n_steps` steps in all.
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
                    const LoopOptions& options);
 
