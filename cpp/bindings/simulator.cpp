@@ -2,11 +2,17 @@
 // constraints, and the step-by-step simulation of IR graphs.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <string>
+#include <thread>
+
 #include "host/args.hpp"
 #include "host/backend_class.hpp"
+#include "host/cpu/batch_records.hpp"
 #include "host/cpu/compile.hpp"
 #include "host/cpu/profile.hpp"
 #include "host/cpu/simulate.hpp"
+#include "host/cpu/simulate_batch.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
 #include "host/numpy.hpp"
@@ -32,6 +38,22 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
   return cpu::simulate(graph, input_data, std::move(steps), truth(step_by_step));
 }
 
+nb::object simulate_batch(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
+                          nb::handle workers, nb::handle record, nb::handle progress) {
+  nb::object steps = int_argument(n_steps, "n_steps");
+  cpu::BatchOptions options;
+  options.workers = workers.is_none() ? std::max(1u, std::thread::hardware_concurrency())
+                                      : nb::cast<std::int64_t>(int_argument(workers, "workers"));
+  if (options.workers < 1)
+    throw nb::value_error(
+        ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());
+  // one name, or an iterable of names
+  options.record = PyUnicode_Check(record.ptr()) ? nb::list() : nb::list(record);
+  if (PyUnicode_Check(record.ptr())) options.record.append(record);
+  options.progress = truth(progress);
+  return cpu::simulate_batch(graph, input_data, steps, options);
+}
+
 nb::object profile(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
                    nb::handle energy_preset, nb::handle mac, nb::handle spike, nb::handle read,
                    nb::handle write) {
@@ -54,6 +76,8 @@ NB_MODULE(simulator, m) {
   Numpy::load();
   cpu::load_cpu_backend_facilities();
   bind_record<cpu::SimulationResult>(m, cpu::simulation_result_layout);
+  bind_record<cpu::PerStep>(m, cpu::per_step_layout);
+  bind_record<cpu::BatchSimulationResult>(m, cpu::batch_result_layout);
 
   BackendClassBuilder(m, "CPUBackend", "cpu", cpu_backend_doc)
       .method(
@@ -63,6 +87,12 @@ NB_MODULE(simulator, m) {
       .method("simulate", &simulate, "graph"_a.none(), "input_data"_a.none() = nb::none(),
               "n_steps"_a.none() = 1, "step_by_step"_a.none() = false,
               "Run the graph for n_steps time steps; returns a SimulationResult.")
+      .method("simulate_batch", &simulate_batch, "graph"_a.none(), "input_data"_a.none(),
+              "n_steps"_a.none() = 1, nb::kw_only(), "workers"_a.none() = nb::none(),
+              "record"_a.none() = nb::make_tuple(), "progress"_a.none() = false,
+              "Run a batch of samples (input arrays whose first axis is the batch, or a PerStep\n"
+              "of arrays (n_steps, batch, *shape)) on `workers` threads; returns a\n"
+              "BatchSimulationResult.  Sample i equals simulate() of sample i alone.")
       .method(
           "compile",
           [](nb::handle, nb::handle graph, nb::handle config) {

@@ -40,7 +40,9 @@ def combine(act_list):
     return inp
 
 
-def simulate(graph, input_data=None, n_steps=1, step_by_step=False):
+def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False):
+    """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
+    reads its slice [t]."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -69,9 +71,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False):
             membrane_state[name] = np.zeros(node.v_threshold.shape[0], dtype=np.float32)
 
     try:
-        for _ in range(n_steps):
+        for t in range(n_steps):
             for key in input_data:
-                activations[key] = input_data[key]
+                activations[key] = input_data[key][t] if per_step else input_data[key]
             for name in exec_order:
                 node = graph.nodes[name]
                 if isinstance(node, Input):

@@ -1,14 +1,22 @@
 // One time step of a group of leaky integrate-and-fire neurons.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "core/engine/plan.hpp"
 
 namespace zelka::engine {
 
+// Fill the float32 copies of the parameters; call once when the arguments are complete.
+void prepare_lif(LifArgs& args);
+
 // Leak toward v_leak, add the input, saturate, fire where the potential reaches the
-// threshold and reset those neurons to v_leak.  Arithmetic is done in the membrane's type
-// (float32 or float64) exactly as the element-wise array expression would do it.
-// Returns how many neurons fired.
-std::int64_t lif_step(const Frame& frame, const LifArgs& args);
+// threshold and reset those neurons to v_leak, for samples [first, end) at `step`.
+// Arithmetic is done in the membrane's type (float32 or float64) exactly as the
+// element-wise array expression would do it.  Adds each sample's number of spikes to
+// totals[sample * stride].
+void lif_steps(std::vector<Slot>& slots, const LifArgs& args, std::int64_t first, std::int64_t end,
+               std::int64_t step, std::int64_t* totals, std::int64_t stride);
 
 }  // namespace zelka::engine

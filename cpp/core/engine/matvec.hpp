@@ -31,6 +31,17 @@ void weighted_column_matvec(const float* w_cols, const float* x, float* y, std::
 void weighted_column_matvec(const double* w_cols, const double* x, double* y, std::int64_t rows,
                             std::int64_t cols);
 
+// The same column sums for `count` inputs at once, each column read once for all inputs
+// that use it; every product equals what the single-input function gives for that input.
+void spike_matvec_batch(const float* w_cols, const float* const* spikes, float* const* ys,
+                        std::int64_t count, std::int64_t rows, std::int64_t cols);
+void spike_matvec_batch(const double* w_cols, const float* const* spikes, double* const* ys,
+                        std::int64_t count, std::int64_t rows, std::int64_t cols);
+void weighted_column_matvec_batch(const float* w_cols, const float* const* xs, float* const* ys,
+                                  std::int64_t count, std::int64_t rows, std::int64_t cols);
+void weighted_column_matvec_batch(const double* w_cols, const double* const* xs, double* const* ys,
+                                  std::int64_t count, std::int64_t rows, std::int64_t cols);
+
 // Whether a product with this input is cheaper as a sum of weighted columns: at most a
 // third of its entries are nonzero.
 template <typename T>

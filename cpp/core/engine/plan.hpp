@@ -75,8 +75,11 @@ struct LifArgs {
   int membrane = -1;
   int spikes = -1;
   std::int64_t neurons = 0;
-  // Per-neuron parameters as float64 values (one per neuron, scalars repeated).
+  // Per-neuron parameters as float64 values (one per neuron, scalars repeated), and as
+  // float32 for float32 membranes (prepare_lif): the threshold rounded up, so that a float32
+  // potential reaches it exactly when it reaches the float64 threshold.
   std::vector<double> decay, v_leak, v_threshold;
+  std::vector<float> decay32, v_leak32, v_threshold32;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals

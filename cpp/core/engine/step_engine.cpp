@@ -9,24 +9,36 @@
 namespace zelka::engine {
 namespace {
 
-// Inputs and outputs of the dense products of one Affine instruction, gathered across
-// the samples of the range so that each weight row is read once for all of them.
-// Allocated once per call of the loop.
-struct DenseProducts {
-  std::vector<const float*> x32;
-  std::vector<float*> y32;
-  std::vector<const double*> x64;
-  std::vector<double*> y64;
+// The inputs and outputs of one Affine instruction's products, gathered across the samples
+// of the range by the kernel that computes them, so that each weight row or column is read
+// once for all samples.  Allocated once per call of the loop.
+template <typename T>
+struct Gathered {
+  std::vector<const T*> dense_x, sparse_x;
+  std::vector<T*> dense_y, sparse_y, spike_y;
+  std::vector<const float*> spikes;
 
-  explicit DenseProducts(std::int64_t samples)
-      : x32(samples), y32(samples), x64(samples), y64(samples) {}
+  explicit Gathered(std::int64_t samples)
+      : dense_x(samples),
+        sparse_x(samples),
+        dense_y(samples),
+        sparse_y(samples),
+        spike_y(samples),
+        spikes(samples) {}
+};
+
+struct Workspace {
+  Gathered<float> f32;
+  Gathered<double> f64;
+
+  explicit Workspace(std::int64_t samples) : f32(samples), f64(samples) {}
 
   template <typename T>
-  std::pair<const T**, T**> of() {
+  Gathered<T>& of() {
     if constexpr (sizeof(T) == 4)
-      return {x32.data(), y32.data()};
+      return f32;
     else
-      return {x64.data(), y64.data()};
+      return f64;
   }
 };
 
@@ -41,19 +53,18 @@ void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
   for (std::int64_t r = 0; r < a.rows; ++r) out[r] = numeric::clip(out[r], bounds);
 }
 
-// weight . input for every sample: spikes and sparse inputs by columns, one sample at a
-// time; dense inputs together, row by row.
+// weight . input for every sample: spikes by their columns, sparse inputs by their columns
+// weighted, dense inputs row by row; samples of one kind together.
 template <typename P>
 void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t step,
-              DenseProducts& dense) {
-  auto [xs, ys] = dense.of<P>();
-  std::int64_t count = 0;
+              Gathered<P>& g) {
+  std::int64_t spiking = 0, sparse = 0, dense = 0;
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
     P* product = frame.at<P>(a.product_slot);
     if (a.spike_input) {
-      spike_matvec(static_cast<const P*>(a.weight_cols), frame.at<const float>(a.input), product,
-                   a.rows, a.cols);
+      g.spikes[spiking] = frame.at<const float>(a.input);
+      g.spike_y[spiking++] = product;
       continue;
     }
     int input = a.input;
@@ -63,24 +74,34 @@ void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int6
     }
     const P* x = frame.at<const P>(input);
     if (a.weight_cols && sparse_enough(x, a.cols)) {
-      weighted_column_matvec(static_cast<const P*>(a.weight_cols), x, product, a.rows, a.cols);
+      g.sparse_x[sparse] = x;
+      g.sparse_y[sparse++] = product;
     } else {
-      xs[count] = x;
-      ys[count] = product;
-      ++count;
+      g.dense_x[dense] = x;
+      g.dense_y[dense++] = product;
     }
   }
+  const P* columns = static_cast<const P*>(a.weight_cols);
+  if (spiking == 1)
+    spike_matvec(columns, g.spikes[0], g.spike_y[0], a.rows, a.cols);
+  else if (spiking > 1)
+    spike_matvec_batch(columns, g.spikes.data(), g.spike_y.data(), spiking, a.rows, a.cols);
+  if (sparse == 1)
+    weighted_column_matvec(columns, g.sparse_x[0], g.sparse_y[0], a.rows, a.cols);
+  else if (sparse > 1)
+    weighted_column_matvec_batch(columns, g.sparse_x.data(), g.sparse_y.data(), sparse, a.rows,
+                                 a.cols);
   const P* weight = static_cast<const P*>(a.weight);
-  if (count == 1)
-    matvec(weight, xs[0], ys[0], a.rows, a.cols);
-  else if (count > 1)
-    matvec_batch(weight, xs, ys, count, a.rows, a.cols);
+  if (dense == 1)
+    matvec(weight, g.dense_x[0], g.dense_y[0], a.rows, a.cols);
+  else if (dense > 1)
+    matvec_batch(weight, g.dense_x.data(), g.dense_y.data(), dense, a.rows, a.cols);
 }
 
 template <typename P>
 void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& range,
-            std::int64_t step, DenseProducts& dense) {
-  products<P>(plan, a, range, step, dense);
+            std::int64_t step, Workspace& workspace) {
+  products<P>(plan, a, range, step, workspace.of<P>());
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
     const P* product = frame.at<const P>(a.product_slot);
@@ -92,14 +113,20 @@ void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& r
 }
 
 void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::int64_t step,
-             DenseProducts& dense) {
+             Workspace& workspace) {
   switch (ins.kind) {
     case OpKind::affine: {
       const AffineArgs& a = plan.affine[ins.affine];
       if (a.product == DType::f32)
-        affine<float>(plan, a, ins.destination, range, step, dense);
+        affine<float>(plan, a, ins.destination, range, step, workspace);
       else
-        affine<double>(plan, a, ins.destination, range, step, dense);
+        affine<double>(plan, a, ins.destination, range, step, workspace);
+      return;
+    }
+    case OpKind::lif: {
+      const LifArgs& a = plan.lif[ins.lif];
+      lif_steps(plan.slots, a, range.first_sample, range.end_sample, step,
+                plan.spike_totals.data() + a.counter, plan.counters());
       return;
     }
     case OpKind::mark:
@@ -116,11 +143,6 @@ void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::in
       case OpKind::copy:
         convert_into(frame, ins.source, ins.destination);
         break;
-      case OpKind::lif: {
-        const LifArgs& a = plan.lif[ins.lif];
-        plan.spike_totals[b * plan.counters() + a.counter] += lif_step(frame, a);
-        break;
-      }
       default:
         break;
     }
@@ -142,7 +164,7 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
 
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                        StepObserver& observer, bool time_nodes) {
-  DenseProducts dense(range.end_sample - range.first_sample);
+  Workspace workspace(range.end_sample - range.first_sample);
   std::int64_t completed = 0;
   bool statics_done = false;
   while (completed < steps) {
@@ -154,11 +176,11 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
       if (ins.is_static && statics_done) continue;
       if (time_nodes && ins.node >= 0) {
         const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : monotonic_ns();
-        execute(plan, ins, range, step, dense);
+        execute(plan, ins, range, step, workspace);
         clock_at_boundary = monotonic_ns();
         plan.node_ns[ins.node] += clock_at_boundary - start;
       } else {
-        execute(plan, ins, range, step, dense);
+        execute(plan, ins, range, step, workspace);
         clock_at_boundary = -1;
       }
     }

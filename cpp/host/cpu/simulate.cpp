@@ -11,6 +11,8 @@ using namespace simulation;
 // CompileConfig, bound when the module is loaded (kept for the life of the process).
 const nb::object* compile_config_class = nullptr;
 
+}  // namespace
+
 // n_steps after the cyclic override: a graph with a "max_iterations" runs that many steps
 // when the caller left n_steps at 1.
 nb::object run_length(nb::handle graph, nb::object n_steps) {
@@ -21,8 +23,6 @@ nb::object run_length(nb::handle graph, nb::object n_steps) {
     return steal_or_raise(PyNumber_Long(max_iter.ptr()));
   return n_steps;
 }
-
-}  // namespace
 
 void load_cpu_backend_facilities() {
   compile_config_class =

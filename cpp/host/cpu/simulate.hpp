@@ -11,6 +11,10 @@ namespace zelka::host::cpu {
 void load_cpu_backend_facilities();
 const nb::object& compile_config();
 
+// n_steps after the cyclic override: a graph whose cyclic_config holds "max_iterations"
+// runs that many steps when the caller left n_steps at 1.
+nb::object run_length(nb::handle graph, nb::object n_steps);
+
 // A SimulationResult.  `input_data` is None or a dict, `n_steps` a Python int (any size:
 // negative counts run no step, counts beyond 64 bits run until interrupted).
 nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps, bool step_by_step);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/engine/lif.hpp"
+#include "core/engine/spike_values.hpp"
 #include "core/numeric/precision.hpp"
 #include "host/numpy.hpp"
 
@@ -409,8 +411,8 @@ class Planner {
           input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
     args.input = input;
-    args.counter = static_cast<int>(run_->plan.spike_totals.size());
-    run_->plan.spike_totals.push_back(0);
+    args.counter = static_cast<int>(run_->plan.lif.size());
+    engine::prepare_lif(args);
     run_->counted.push_back(nb::borrow(name));
     run_->membranes.push_back({nb::borrow(name), mem});
     run_->plan.lif.push_back(std::move(args));
@@ -522,9 +524,10 @@ class Planner {
   // Whether a stimulus holds only zeros and ones: in every sample, and at every step when
   // it is given per step.
   bool stimulus_of_zeros_and_ones(int slot) const {
-    nb::object isin = np_.module.attr("isin");
     const auto zeros_and_ones = [&](nb::handle values) {
-      return truth(isin(values, nb::make_tuple(0.0, 1.0)).attr("all")());
+      const ArrayData data(np_.ascontiguousarray(values));
+      return engine::only_zeros_and_ones(static_cast<const float*>(data.data()),
+                                         data.bytes() / static_cast<std::int64_t>(sizeof(float)));
     };
     if (per_step_[slot] >= 0) return zeros_and_ones(s_.step_inputs[per_step_[slot]].array);
     for (std::size_t k = 0; k < states_.size(); ++k)
@@ -590,8 +593,12 @@ class Planner {
       if (written_at_[k.slot] >= 0) require(!s_.input_data.contains(k.key));
   }
 
+  // Every sample holds the first sample's very object in this slot.
   bool same_value_in_every_sample(int slot) const {
-    return origin_[slot].dict && same_object_in_every_sample(slot, slot);
+    if (!origin_[slot].dict) return false;
+    for (std::size_t k = 1; k < states_.size(); ++k)
+      if (!start_value(slot, k).is(source_[slot])) return false;
+    return true;
   }
 
   // A per-step stimulus (steps, samples, *shape) read in place: the run's samples must be

@@ -1,0 +1,247 @@
+"""Throughput of simulate_batch against a batched PyTorch loop and against one simulate call
+per sample.
+
+Usage (from the repository root; PyTorch is needed for the comparison only, install it with
+``pip install torch==2.13.0``)::
+
+    python benchmarks/bench_batch.py           # batch 64, 1000 steps
+    python benchmarks/bench_batch.py --quick   # batch 16, 200 steps
+
+For each network (784-256-128-10 and 784-1000-1000-10 with sparse firing) and stimulus kind
+(the same image every step, or Bernoulli spike trains drawn per step from it) the script
+prints sample-steps per second of
+
+* zelka: ``simulate_batch`` on all cores;
+* torch: a batched PyTorch loop as a competent user writes it (float32, ``no_grad``,
+  preallocated state, in-place updates, all cores; for a static stimulus the first layer is
+  computed once);
+* single: one ``simulate`` call per sample, one after the other;
+
+and checks the targets: zelka at least 2x torch and 1.8x single, and stimuli per step costing
+no more per sample-step than the same network in ``simulate`` whose first layer is
+recomputed every step (the stimulus relayed through a LIF layer that fires exactly where it
+is 1).  Spike totals of zelka, torch and single are compared too.  Timings are the best of
+repeated runs, each contestant in a fresh interpreter, so only the ratios carry over
+between machines.  The last
+line is ``ALL TARGETS MET`` or ``TARGETS MISSED: ...``.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+# numpy's BLAS threads are idle here (nothing below uses them) but spin after any numpy
+# product and would take CPU time from PyTorch's threads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np
+
+from zelka.backend.cpu.simulator import PerStep, _cpu_backend
+from zelka.ir import LIF, Affine, Graph, Input, Output
+
+TAU, THRESHOLD = 10.0, 1.0
+
+
+def weights(rng, n_out, n_in, scale):
+    w = rng.standard_normal((n_out, n_in), dtype=np.float32)
+    w *= np.float32(scale / np.sqrt(n_in))
+    return w
+
+
+def network(sizes, layers, seed):
+    """Input -> (Affine -> LIF) per layer -> Output, with the weights as arrays too."""
+    rng = np.random.default_rng(seed)
+    nodes, params = [("in", Input(input_type={"x": (sizes[0],)}))], []
+    for i, ((scale, bias), n_in, n_out) in enumerate(zip(layers, sizes, sizes[1:]), start=1):
+        w = weights(rng, n_out, n_in, scale)
+        b = np.full(n_out, bias, np.float32)
+        nodes += [
+            (f"fc{i}", Affine(w, b)),
+            (f"lif{i}", LIF(tau=TAU, v_threshold=np.full(n_out, THRESHOLD, np.float32))),
+        ]
+        params.append((w, b))
+    return Graph.sequential(*nodes, ("out", Output())), params
+
+
+NETWORKS = {
+    "784-256-128-10": lambda: network([784, 256, 128, 10], [(1.0, -0.2), (5.0, 0.0), (6.0, 0.0)], 3),
+    "784-1000-1000-10": lambda: network([784, 1000, 1000, 10], [(1.0, -0.7), (5.0, -0.5), (8.0, 0.0)], 4),
+}
+
+
+def relayed(graph):
+    """The same network with the stimulus relayed through a LIF layer that fires where the
+    stimulus is 1 (tau 1: no memory), so that simulate recomputes the first layer every step."""
+    nodes = list(graph.nodes.items())
+    relay = LIF(tau=1.0, v_threshold=np.full(784, 0.5, np.float32))
+    return Graph.sequential(nodes[0], ("relay", relay), *nodes[1:])
+
+
+def torch_loop(params, stimulus, steps, per_step):
+    """Batched LIF network in PyTorch; returns the total spikes of each layer."""
+    import torch
+
+    decay = 1.0 - 1.0 / TAU
+    ws = [(torch.from_numpy(w), torch.from_numpy(b)) for w, b in params]
+    batch = stimulus.shape[1] if per_step else stimulus.shape[0]
+    x_all = torch.from_numpy(stimulus)
+    with torch.no_grad():
+        mems = [torch.zeros(batch, w.shape[0]) for w, _ in ws]
+        spikes = [torch.zeros(batch, w.shape[0]) for w, _ in ws]
+        fired = [torch.zeros(batch, w.shape[0], dtype=torch.bool) for w, _ in ws]
+        currents = [torch.empty(batch, w.shape[0]) for w, _ in ws]
+        counts = [torch.zeros(w.shape[0]) for w, _ in ws]
+        first = None if per_step else torch.addmm(ws[0][1], x_all, ws[0][0].t())
+        for t in range(steps):
+            x = x_all[t] if per_step else None
+            for k, (w, b) in enumerate(ws):
+                if k == 0 and first is not None:
+                    current = first
+                else:
+                    torch.addmm(b, x if k == 0 else spikes[k - 1], w.t(), out=currents[k])
+                    current = currents[k]
+                mem = mems[k]
+                mem.mul_(decay).add_(current)
+                torch.ge(mem, THRESHOLD, out=fired[k])
+                spikes[k].copy_(fired[k])
+                mem.masked_fill_(fired[k], 0.0)  # reset to the rest value, 0
+                counts[k].add_(spikes[k].sum(0))
+        return [int(c.sum()) for c in counts]
+
+
+def best_of(fn, repeats):
+    """The shortest of `repeats` timings (the run least disturbed by the rest of the machine)."""
+    times, result = [], None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - t0)
+    return min(times), result
+
+
+def inputs(batch, steps):
+    rng = np.random.default_rng(11)
+    image = rng.random((batch, 784), dtype=np.float32)
+    trains = (rng.random((steps, batch, 784), dtype=np.float32) < 0.2 * image).astype(np.float32)
+    return image, trains
+
+
+def contestant(name, kind, who, batch, steps, repeats):
+    """Runs one contestant (in a process of its own) and returns (seconds, spikes per layer)."""
+    graph, params = NETWORKS[name]()
+    image, trains = inputs(batch, steps)
+    per_step = kind == "per-step"
+    data = PerStep({"in": trains}) if per_step else {"in": image}
+    if who in ("zelka", "zelka-1"):
+        workers = 1 if who == "zelka-1" else None
+        seconds, got = best_of(
+            lambda: _cpu_backend.simulate_batch(graph, data, steps, workers=workers), repeats
+        )
+        return seconds, [int(got.spike_counts[f"lif{k}"].sum()) for k in (1, 2, 3)]
+    if who == "torch":
+        import torch
+
+        torch.set_num_threads(os.cpu_count())
+        return best_of(lambda: torch_loop(params, trains if per_step else image, steps, per_step), repeats)
+    # one simulate call per sample; for stimuli per step, of the network whose first layer
+    # is recomputed every step
+    if per_step:
+        graph = relayed(graph)
+        runs = [{"in": trains[0, i]} for i in range(batch)]
+    else:
+        runs = [{"in": image[i]} for i in range(batch)]
+    seconds, results = best_of(lambda: [_cpu_backend.simulate(graph, x, steps) for x in runs], 1)
+    return seconds, [sum(int(r.spike_counts[f"lif{k}"]) for r in results) for k in (1, 2, 3)]
+
+
+def run_contestant(name, kind, who, batch, steps, repeats):
+    """contestant() in a fresh interpreter, so that no thread another contestant left
+    spinning (BLAS, OpenMP) takes CPU time from it."""
+    args = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--one",
+        name,
+        kind,
+        who,
+        str(batch),
+        str(steps),
+        str(repeats),
+    ]
+    done = subprocess.run(args, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        return float("nan"), None, done.stderr.strip().splitlines()[-1:]
+    seconds, spikes = json.loads(done.stdout.strip().splitlines()[-1])
+    return seconds, spikes, None
+
+
+def measure(name, kind, batch, steps, repeats, with_torch, missed):
+    """One row of the table: zelka, torch and single-sample throughput for one stimulus kind."""
+    per_step = kind == "per-step"
+    rate = batch * steps
+    t_zelka, zelka_spikes, _ = run_contestant(name, kind, "zelka", batch, steps, repeats)
+    t_torch, torch_spikes, problem = (
+        run_contestant(name, kind, "torch", batch, steps, repeats)
+        if with_torch
+        else (float("nan"), None, None)
+    )
+    t_single, single_spikes, _ = run_contestant(name, kind, "single", batch, steps, 1)
+    vs_torch, vs_single = t_torch / t_zelka, t_single / t_zelka
+    agree = "equal" if torch_spikes is None or torch_spikes == zelka_spikes else f"torch {torch_spikes}"
+    if not per_step and single_spikes != zelka_spikes:
+        agree = f"single {single_spikes}"
+    print(
+        f"{name:<18} {kind:<9} {rate / t_zelka:>12,.0f} {rate / t_torch:>12,.0f} {rate / t_single:>12,.0f} "
+        f"{vs_torch:>8.2f}x {vs_single:>9.2f}x  {agree}" + (f"  (torch: {problem})" if problem else "")
+    )
+    if with_torch and not vs_torch >= 2.0:
+        missed.append(f"{name} {kind} vs torch ({vs_torch:.2f}x < 2x)")
+    if not per_step and vs_single < 1.8:
+        missed.append(f"{name} {kind} vs single ({vs_single:.2f}x < 1.8x)")
+    if per_step:
+        # cost per sample-step on one thread against simulate recomputing the first layer
+        t_one, _, _ = run_contestant(name, kind, "zelka-1", batch, steps, repeats)
+        ratio = t_one / t_single
+        print(f"{'':<28} per-step cost on one thread / relayed simulate: {ratio:.2f} (target <= 1)")
+        if ratio > 1.0:
+            missed.append(f"{name} per-step cost ({ratio:.2f} > 1)")
+
+
+def main(argv):
+    if argv and argv[0] == "--one":
+        name, kind, who, batch, steps, repeats = argv[1:7]
+        print(json.dumps(contestant(name, kind, who, int(batch), int(steps), int(repeats))))
+        return 0
+    quick = "--quick" in argv
+    batch, steps, repeats = (16, 200, 3) if quick else (64, 1000, 5)
+    cores = os.cpu_count()
+    try:
+        import torch
+
+        version = torch.__version__
+    except ImportError:
+        version = None
+    print(
+        f"simulate_batch benchmark: batch {batch}, {steps} steps, {cores} CPUs, torch {version or 'absent'}"
+    )
+    header = (
+        f"{'network':<18} {'stimulus':<9} {'zelka':>12} {'torch':>12} {'single':>12} "
+        f"{'vs torch':>9} {'vs single':>10}  spikes"
+    )
+    print(header)
+    print("-" * len(header))
+    missed = []
+    for name in NETWORKS:
+        for kind in ("static", "per-step"):
+            measure(name, kind, batch, steps, repeats, version is not None, missed)
+    print("(sample-steps per second, best of the runs; 'vs' columns are throughput ratios of zelka)")
+    print("ALL TARGETS MET" if not missed else "TARGETS MISSED: " + "; ".join(missed))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

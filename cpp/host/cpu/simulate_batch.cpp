@@ -1,0 +1,480 @@
+#include "host/cpu/simulate_batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cfenv>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/engine/step_engine.hpp"
+#include "host/cpu/batch_records.hpp"
+#include "host/cpu/simulate.hpp"
+#include "host/numpy.hpp"
+#include "host/simulation/generic_step.hpp"
+#include "host/simulation/native_plan.hpp"
+#include "host/simulation/step_loop.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::cpu {
+namespace {
+
+using namespace simulation;
+
+// ---- stimuli ----------------------------------------------------------------------------
+
+struct Stimuli {
+  std::vector<nb::object> keys, arrays;  // in the caller's order
+  std::int64_t batch = 0;
+};
+
+// The shape an Input declares (its input_type's first value, or an array of dimensions),
+// or None.
+nb::object declared_shape(nb::handle node) {
+  nb::object input_type = nb::getattr(node, "input_type", nb::none());
+  if (PyDict_Check(input_type.ptr()) && PyDict_Size(input_type.ptr()) > 0)
+    return nb::borrow(*nb::iter(input_type.attr("values")()));
+  if (is_instance(input_type, Numpy::get().ndarray)) return input_type;
+  return nb::none();
+}
+
+Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_data, bool per_step,
+                     std::int64_t steps) {
+  const Numpy& np = Numpy::get();
+  Stimuli s;
+  nb::object nodes = graph.attr("nodes");
+  const std::size_t batch_axis = per_step ? 1 : 0;
+  nb::object first_key;
+  for (auto [key, value] : nb::borrow<nb::dict>(steal_or_raise(PyDict_Copy(input_data.ptr())))) {
+    nb::object array = is_instance(value, np.ndarray) ? nb::borrow(value) : np.asarray(value);
+    if (per_step) array = np.ascontiguousarray(array);
+    const std::vector<std::int64_t> shape = shape_of(array);
+    if (shape.size() <= batch_axis)
+      raise_formatted(PyExc_ValueError,
+                      "Input {!r}: a batch needs an array of shape {}, got shape {}", key,
+                      per_step ? "(n_steps, batch, *input_shape)" : "(batch, *input_shape)",
+                      array.attr("shape"));
+    const std::int64_t batch = shape[batch_axis];
+    if (!first_key.is_valid()) {
+      first_key = nb::borrow(key);
+      s.batch = batch;
+    } else if (batch != s.batch) {
+      raise_formatted(PyExc_ValueError,
+                      "Input {!r}: batch size {} (shape {}) differs from the batch size {} of "
+                      "Input {!r} (shape {})",
+                      key, batch, array.attr("shape"), s.batch, first_key,
+                      s.arrays.front().attr("shape"));
+    }
+    if (per_step && shape[0] < steps)
+      raise_formatted(PyExc_ValueError,
+                      "Input {!r}: {} steps need a time axis of at least {}, got shape {}", key,
+                      steps, steps, array.attr("shape"));
+    PyObject* node = PyDict_GetItemWithError(nodes.ptr(), key.ptr());
+    if (!node && PyErr_Occurred()) throw nb::python_error();
+    if (node && kinds.is(node, Kind::input)) {
+      nb::object declared = declared_shape(node);
+      if (!declared.is_none()) {
+        nb::object sample_shape = getitem(
+            array.attr("shape"), nb::slice(nb::int_(batch_axis + 1), nb::none(), nb::none()));
+        nb::object wanted =
+            nb::tuple(np.module.attr("zeros")(declared, "dtype"_a = np.float32).attr("shape"));
+        if (!equal(sample_shape, wanted))
+          raise_formatted(PyExc_ValueError,
+                          "Input {!r}: samples of shape {} (array of shape {}) do not match the "
+                          "declared shape {}",
+                          key, sample_shape, array.attr("shape"), wanted);
+      }
+    }
+    s.keys.push_back(nb::borrow(key));
+    s.arrays.push_back(array);
+  }
+  if (!first_key.is_valid())
+    throw nb::value_error(
+        "input_data must hold at least one stimulus: its first axis sets the batch size");
+  return s;
+}
+
+// ---- progress and interruption ----------------------------------------------------------
+
+// A tqdm progress bar over all sample-steps, updated at most ten times a second.
+class ProgressBar {
+ public:
+  ProgressBar(bool shown, std::int64_t total) {
+    if (!shown) return;
+    nb::object tqdm;
+    try {
+      tqdm = nb::module_::import_("tqdm").attr("tqdm");
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw nb::import_error(
+          "progress=True needs tqdm: pip install tqdm (or the package's 'progress' extra)");
+    }
+    bar_ = tqdm("total"_a = total, "unit"_a = "sample-step", "unit_scale"_a = true);
+  }
+  ~ProgressBar() {
+    if (bar_.is_valid()) bar_.attr("close")();
+  }
+
+  void show(std::int64_t done, bool now = false) {
+    if (!bar_.is_valid()) return;
+    const auto t = std::chrono::steady_clock::now();
+    if (!now && t - last_ < std::chrono::milliseconds(100)) return;
+    last_ = t;
+    bar_.attr("update")(done - shown_);
+    shown_ = done;
+  }
+
+ private:
+  nb::object bar_;
+  std::int64_t shown_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// Between native steps of a worker: counts progress and stops when asked.
+class WorkerObserver final : public engine::StepObserver {
+ public:
+  WorkerObserver(std::atomic<std::int64_t>& progress, const std::atomic<bool>& stop,
+                 std::int64_t samples)
+      : progress_(progress), stop_(stop), samples_(samples) {}
+
+  bool after_step(const engine::Plan&, std::int64_t) override {
+    progress_.fetch_add(samples_, std::memory_order_relaxed);
+    return !stop_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<std::int64_t>& progress_;
+  const std::atomic<bool>& stop_;
+  std::int64_t samples_;
+};
+
+// The floating-point flags numpy would report under its current error state.
+int reported_fp_flags() {
+  nb::object modes = Numpy::get().module.attr("geterr")();
+  const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
+                                                    {"over", FE_OVERFLOW},
+                                                    {"under", FE_UNDERFLOW},
+                                                    {"invalid", FE_INVALID}};
+  int flags = 0;
+  for (const auto& [category, flag] : categories)
+    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
+  return flags;
+}
+
+// Runs the plan's samples on `workers` threads for `steps` steps from step `first_step`,
+// the interpreter released; the calling thread watches for Ctrl-C and shows progress.
+// Returns, per plan sample, whether its thread raised a floating-point condition numpy
+// would report (those samples are replayed through numpy).
+std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::int64_t first_step,
+                                 std::int64_t workers, std::atomic<std::int64_t>& progress,
+                                 ProgressBar& bar) {
+  const int watched = reported_fp_flags();
+  const std::int64_t samples = plan.batch;
+  workers = std::clamp<std::int64_t>(workers, 1, samples);
+  std::vector<bool> replay(static_cast<std::size_t>(samples), false);
+  std::vector<int> raised(static_cast<std::size_t>(workers), 0);
+  std::atomic<bool> stop = false;
+  std::atomic<std::int64_t> finished = 0;
+  std::mutex mutex;
+  std::condition_variable all_done;
+  std::vector<std::thread> threads;
+  std::exception_ptr failure;
+  {
+    nb::gil_scoped_release release;
+    for (std::int64_t w = 0; w < workers; ++w) {
+      const engine::StepRange range{samples * w / workers, samples * (w + 1) / workers, first_step};
+      threads.emplace_back([&, w, range] {
+        try {
+          WorkerObserver observer(progress, stop, range.end_sample - range.first_sample);
+          std::feclearexcept(FE_ALL_EXCEPT);
+          engine::run_steps(plan, steps, range, observer, false);
+          raised[w] = std::fetestexcept(watched);
+        } catch (...) {
+          std::lock_guard lock(mutex);
+          if (!failure) failure = std::current_exception();
+          stop = true;
+        }
+        {
+          std::lock_guard lock(mutex);
+          ++finished;
+        }
+        all_done.notify_all();
+      });
+    }
+    while (true) {
+      {
+        std::unique_lock lock(mutex);
+        if (all_done.wait_for(lock, std::chrono::milliseconds(50),
+                              [&] { return finished == workers; }))
+          break;
+      }
+      nb::gil_scoped_acquire acquire;
+      if (PyErr_CheckSignals() != 0) {
+        stop = true;
+        std::lock_guard lock(mutex);
+        if (!failure) failure = std::make_exception_ptr(nb::python_error());
+      } else {
+        bar.show(progress.load());
+      }
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  if (failure) std::rethrow_exception(failure);
+  for (std::int64_t w = 0; w < workers; ++w)
+    if (raised[w])
+      for (std::int64_t b = samples * w / workers; b < samples * (w + 1) / workers; ++b)
+        replay[b] = true;
+  return replay;
+}
+
+// ---- one sample -------------------------------------------------------------------------
+
+struct Sample {
+  RunSetup setup;
+  WorkingState state;
+  nb::list errors;
+  bool failed = false;
+  // The native run holding the sample's values after its last step, and its index there.
+  const NativeRun* run = nullptr;
+  std::int64_t index = 0;
+};
+
+void fail(Sample& sample, nb::python_error& e) {
+  if (!e.matches(PyExc_Exception)) throw;
+  sample.failed = true;
+  sample.errors.append(nb::str(e.value()));
+}
+
+// The value a sample holds under an activation key after the run, or null.
+nb::object final_activation(const Sample& sample, nb::handle key, std::int64_t last_step) {
+  if (sample.run) {
+    const int slot = activation_slot(*sample.run, key);
+    if (slot >= 0) {
+      for (const NativeRun::Key& k : sample.run->keys)
+        if (k.slot == slot && k.constant.is_valid()) return getitem(sample.state.activations, key);
+      return slot_value(*sample.run, slot, sample.index, last_step);
+    }
+  }
+  PyObject* value = PyDict_GetItemWithError(sample.state.activations.ptr(), key.ptr());
+  if (!value && PyErr_Occurred()) throw nb::python_error();
+  return value ? nb::borrow(value) : nb::object();
+}
+
+// ---- results ----------------------------------------------------------------------------
+
+// The samples' values stacked into one array (batch, *shape); a failed sample holds zeros.
+// Values of different shapes or types make an object array of the values (None for a
+// failed sample).
+nb::object stack(const std::vector<nb::object>& values) {
+  const Numpy& np = Numpy::get();
+  nb::object first;
+  bool uniform = true;
+  for (const nb::object& v : values) {
+    if (!v.is_valid()) continue;
+    if (!first.is_valid()) {
+      first = v;
+      continue;
+    }
+    uniform = uniform && is_instance(v, np.ndarray) && is_instance(first, np.ndarray) &&
+              equal(v.attr("shape"), first.attr("shape")) &&
+              equal(v.attr("dtype"), first.attr("dtype"));
+  }
+  uniform = uniform && is_instance(first, np.ndarray);
+  const auto count = static_cast<std::int64_t>(values.size());
+  if (!uniform) {
+    nb::object out = np.empty(count, "dtype"_a = "O");
+    for (std::int64_t b = 0; b < count; ++b)
+      if (values[b].is_valid()) out[nb::int_(b)] = values[b];
+    return out;
+  }
+  nb::object shape = add(nb::make_tuple(count), first.attr("shape"));
+  nb::object out = np.zeros(shape, "dtype"_a = first.attr("dtype"));
+  for (std::int64_t b = 0; b < count; ++b)
+    if (values[b].is_valid()) out[nb::int_(b)] = values[b];
+  return out;
+}
+
+}  // namespace
+
+nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
+                          const BatchOptions& options) {
+  const Numpy& np = Numpy::get();
+  RunSetup common;
+  common.kinds = load_step_kinds();
+  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
+  common.saturate = graph_utils.attr("saturate");
+  common.native_products = is_native_saturate(common.saturate);
+  common.precision = compile_config()().attr("target_precision");
+
+  const bool per_step = nb::isinstance<PerStep>(input_data);
+  nb::object stimuli_map =
+      per_step ? nb::object(input_data.attr("inputs")) : nb::borrow(input_data);
+  if (!PyDict_Check(stimuli_map.ptr()))
+    raise_formatted(PyExc_TypeError, "input_data must be a dict or a PerStep of a dict, got {}",
+                    stimuli_map.type().attr("__name__"));
+
+  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
+  common.nodes = graph.attr("nodes");
+  common.exec_order = context.exec_order;
+  common.predecessors = context.predecessors;
+  n_steps = run_length(graph, std::move(n_steps));
+  const std::int64_t steps = steps_to_run(n_steps);
+
+  const Stimuli stimuli = read_stimuli(graph, common.kinds, stimuli_map, per_step, steps);
+  const std::int64_t batch = stimuli.batch;
+  if (per_step)
+    for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
+      common.step_inputs.push_back({stimuli.keys[i], stimuli.arrays[i]});
+
+  std::vector<Sample> samples(static_cast<std::size_t>(batch));
+  for (std::int64_t b = 0; b < batch; ++b) {
+    Sample& sample = samples[b];
+    sample.setup = common;
+    sample.setup.sample = b;
+    sample.setup.input_data = nb::dict();  // the copy shares common's dict
+    if (!per_step)
+      for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
+        sample.setup.input_data[stimuli.keys[i]] = getitem(stimuli.arrays[i], nb::int_(b));
+    init_membranes(graph, common.kinds, sample.state);
+  }
+
+  SpikeRecorder recorder;
+  recorder.steps = steps;
+  recorder.samples = batch;
+  nb::dict trains;
+  for (nb::handle name : options.record) {
+    PyObject* node = PyDict_GetItemWithError(common.nodes.ptr(), name.ptr());
+    if (!node && PyErr_Occurred()) throw nb::python_error();
+    if (!node || !common.kinds.is(node, Kind::lif))
+      raise_formatted(PyExc_ValueError, "record: {!r} is not a LIF node of the graph", name);
+    const std::int64_t neurons = nb::cast<std::int64_t>(
+        getitem(nb::handle(node).attr("v_threshold").attr("shape"), nb::int_(0)));
+    nb::object train =
+        np.zeros(nb::make_tuple(steps, batch, neurons), "dtype"_a = np.module.attr("bool_"));
+    trains[name] = train;
+    recorder.trains.push_back(
+        {nb::borrow(name), static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
+  }
+
+  ProgressBar bar(options.progress, steps * batch);
+  std::atomic<std::int64_t> progress = 0;
+  LoopOptions loop;
+  loop.recorder = &recorder;
+
+  // The first step of every sample runs through numpy, as in simulate.
+  if (steps >= 1) {
+    for (Sample& sample : samples) {
+      try {
+        generic_step(sample.setup, sample.state, loop.policy, 0);
+        recorder.record(sample.state, 0, sample.setup.sample);
+      } catch (nb::python_error& e) {
+        fail(sample, e);
+      }
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      bar.show(++progress);
+    }
+  }
+
+  // Then the samples whose state has the first valid sample's signature run natively
+  // together; the others (and every sample when the native kernels cannot take the graph)
+  // go on alone, as simulate would run them.
+  std::unique_ptr<NativeRun> run;
+  std::vector<Sample*> together, alone;
+  if (steps > 1) {
+    nb::object reference;
+    for (Sample& sample : samples) {
+      if (sample.failed) continue;
+      nb::object current = signature(sample.state);
+      if (!reference.is_valid()) reference = current;
+      (common.native_products && equal(current, reference) ? together : alone).push_back(&sample);
+    }
+    if (!together.empty()) {
+      std::vector<WorkingState*> states;
+      std::vector<std::int64_t> ids;
+      for (Sample* s : together) {
+        states.push_back(&s->state);
+        ids.push_back(s->setup.sample);
+      }
+      auto planned = plan_native(together.front()->setup, states, ids);
+      if (planned) {
+        run = std::move(*planned);
+        recorder.attach(*run, ids);
+        const std::vector<bool> replay =
+            run_on_threads(run->plan, steps - 1, 1, options.workers, progress, bar);
+        for (std::size_t k = 0; k < together.size(); ++k) {
+          if (replay[k]) {
+            alone.push_back(together[k]);
+            continue;
+          }
+          together[k]->run = run.get();
+          together[k]->index = static_cast<std::int64_t>(k);
+        }
+      } else {
+        alone.insert(alone.end(), together.begin(), together.end());
+      }
+    }
+  }
+  loop.steps_done = 1;
+  for (Sample* sample : alone) {
+    try {
+      run_step_loop(sample->setup, sample->state, steps, loop);
+    } catch (nb::python_error& e) {
+      fail(*sample, e);
+    }
+    progress += steps - 1;
+    bar.show(progress);
+  }
+  bar.show(progress, true);
+
+  nb::object result = nb::cast(BatchSimulationResult());
+  BatchSimulationResult& record = nb::cast<BatchSimulationResult&>(result);
+  const std::int64_t last_step = steps - 1;
+  nb::object outputs = record.field("outputs");
+  for (nb::handle item : common.nodes.attr("items")()) {
+    nb::object name = item[0];
+    if (!common.kinds.is(item[1], Kind::output)) continue;
+    std::vector<nb::object> values(samples.size());
+    bool any = false;
+    for (std::size_t b = 0; b < samples.size(); ++b) {
+      if (samples[b].failed || steps < 1) continue;
+      values[b] = final_activation(samples[b], name, last_step);
+      any = any || values[b].is_valid();
+    }
+    if (any) outputs[name] = stack(values);
+  }
+
+  nb::dict spike_counts;
+  for (std::size_t b = 0; b < samples.size(); ++b) {
+    const Sample& sample = samples[b];
+    if (sample.failed) continue;
+    for (auto [name, count] : sample.state.spike_counts) {
+      if (!spike_counts.contains(name))
+        spike_counts[name] = np.zeros(batch, "dtype"_a = np.module.attr("int64"));
+      std::int64_t total = nb::cast<std::int64_t>(count);
+      if (sample.run)
+        for (std::size_t c = 0; c < sample.run->counted.size(); ++c)
+          if (sample.run->counted[c].equal(name))
+            total += sample.run->plan.spike_totals[sample.index * sample.run->plan.counters() + c];
+      nb::object counts = spike_counts[name];
+      counts[nb::int_(b)] = total;
+    }
+  }
+  record.field("spike_counts") = spike_counts;
+  record.field("spike_trains") = trains;
+  record.field("timesteps_run") = n_steps;
+  nb::object valid = np.module.attr("ones")(batch, "dtype"_a = np.module.attr("bool_"));
+  nb::list errors;
+  for (std::size_t b = 0; b < samples.size(); ++b) {
+    if (samples[b].failed) valid[nb::int_(b)] = false;
+    errors.append(samples[b].errors);
+  }
+  record.field("outputs_valid") = valid;
+  record.field("errors") = errors;
+  return result;
+}
+
+}  // namespace zelka::host::cpu

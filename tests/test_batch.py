@@ -1,0 +1,178 @@
+"""simulate_batch: every sample equal to its own single-sample run (static stimuli) or to the
+numpy transcription (stimuli per step), on any number of threads; recorded spike trains,
+per-sample errors, bad shapes and Ctrl-C."""
+
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+from tests.agreement import assert_same_values
+from tests.graphs import F32, dyadic, random_graph
+from tests.oracle import engine as reference
+from tests.test_engine_runtime import interrupted
+from zelka.backend.cpu.simulator import BatchSimulationResult, PerStep, _cpu_backend
+from zelka.ir import LIF, Affine, Graph, Input, Output
+
+cpu = _cpu_backend
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+
+def batch_of(rng, inputs, batch, steps=None):
+    """`batch` stimuli shaped and typed like the single-sample `inputs` (dyadic floats, small
+    integers), stacked along a batch axis (after a time axis of `steps` when given)."""
+    out = {}
+    for key, x in inputs.items():
+        lead = (batch,) if steps is None else (steps, batch)
+        if x.dtype.kind == "f":
+            out[key] = dyadic(rng, lead + x.shape, x.dtype)
+        else:
+            out[key] = rng.integers(-3, 4, lead + x.shape).astype(x.dtype)
+    return out
+
+
+def assert_sample(got, i, want):
+    """Sample i of a batch result against a single-sample SimulationResult."""
+    assert bool(got.outputs_valid[i]) is want.outputs_valid
+    assert got.errors[i] == want.errors
+    if not want.outputs_valid:
+        return
+    for name, value in want.outputs.items():
+        assert_same_values(got.outputs[name][i], np.asarray(value), where=f"outputs[{name!r}][{i}]")
+    for name, count in want.spike_counts.items():
+        assert got.spike_counts[name][i] == count, (name, i)
+    for name, trains in got.spike_trains.items():
+        for t, state in enumerate(want.node_states):
+            expected = state[name] != 0 if name in state else np.zeros(trains.shape[2], bool)
+            assert np.array_equal(trains[t, i], expected), (name, t, i)
+
+
+def lifs(graph):
+    return [name for name, node in graph.nodes.items() if isinstance(node, LIF)]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("batch", [1, 2, 7, 64])
+@pytest.mark.parametrize("seed", range(6))
+def test_static_stimuli_give_each_samples_own_run(step_path, seed, batch, workers):
+    rng = np.random.default_rng(300 + seed)
+    graph, inputs = random_graph(rng)
+    stimuli = batch_of(rng, inputs, batch)
+    n_steps = 12
+    got = cpu.simulate_batch(graph, stimuli, n_steps, workers=workers, record=lifs(graph))
+    assert type(got) is BatchSimulationResult and got.timesteps_run == n_steps
+    assert got.outputs_valid.dtype == bool and got.outputs_valid.shape == (batch,)
+    for i in range(batch):
+        want = cpu.simulate(graph, {k: v[i] for k, v in stimuli.items()}, n_steps, step_by_step=True)
+        assert_sample(got, i, want)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("batch", [1, 2, 7])
+@pytest.mark.parametrize("seed", range(6))
+def test_stimuli_per_step_agree_with_the_transcription(step_path, seed, batch, workers):
+    rng = np.random.default_rng(400 + seed)
+    graph, inputs = random_graph(rng)
+    n_steps = 10
+    stimuli = batch_of(rng, inputs, batch, steps=n_steps + 2)
+    got = cpu.simulate_batch(graph, PerStep(stimuli), n_steps, workers=workers, record=lifs(graph))
+    for i in range(batch):
+        want = reference.simulate(graph, {k: v[:, i] for k, v in stimuli.items()}, n_steps, True, per_step=True)
+        assert_sample(got, i, want)
+
+
+def network(n_in=40, hidden=24, out=6, seed=0):
+    rng = np.random.default_rng(seed)
+    return Graph.sequential(
+        ("in", Input(input_type={"x": (n_in,)})),
+        ("fc1", Affine(dyadic(rng, (hidden, n_in)), dyadic(rng, hidden))),
+        ("lif1", LIF(3.0, np.full(hidden, 0.5, F32))),
+        ("fc2", Affine(dyadic(rng, (out, hidden)))),
+        ("lif2", LIF(2.0, np.full(out, 0.5, F32), v_leak=np.float64(0.125))),
+        ("out", Output()),
+    )
+
+
+@pytest.mark.parametrize("density", [0.05, 0.5, 1.0])
+def test_spike_train_stimuli_on_threads(density):
+    # Rate-coded spikes: the first layer sums the columns of each sample's active inputs.
+    rng = np.random.default_rng(5)
+    steps, batch = 80, 9
+    spikes = (rng.random((steps, batch, 40)) < density).astype(F32)
+    graph = network()
+    results = [cpu.simulate_batch(graph, PerStep({"in": spikes}), steps, workers=w, record="lif2") for w in (1, 3)]
+    for i in range(batch):
+        want = reference.simulate(graph, {"in": spikes[:, i]}, steps, True, per_step=True)
+        for got in results:
+            assert_sample(got, i, want)
+    assert results[0].spike_trains["lif2"].shape == (steps, batch, 6)
+    assert results[0].spike_counts["lif1"].dtype == np.int64
+
+
+def test_a_failing_sample_does_not_stop_the_others():
+    graph = network()
+    stimuli = np.ones((4, 40), F32)
+    stimuli[2, 0] = 3e38  # its product overflows
+    with np.errstate(over="raise"):
+        got = cpu.simulate_batch(graph, {"in": stimuli}, 20, record=["lif1"])
+        wants = [cpu.simulate(graph, {"in": x}, 20, step_by_step=True) for x in stimuli]
+    assert got.outputs_valid.tolist() == [True, True, False, True] and got.errors[2]
+    for i, want in enumerate(wants):
+        assert_sample(got, i, want)
+    assert not got.outputs["out"][2].any() and got.spike_counts["lif1"][2] == 0
+
+
+# fmt: off
+@pytest.mark.parametrize("stimuli, steps, message", [
+    ({"in": np.ones((3, 40)), "other": np.ones((2, 5))}, 5, r"Input 'other': batch size 2 \(shape \(2, 5\)\) differs from the batch size 3 of Input 'in' \(shape \(3, 40\)\)"),
+    ({"in": np.ones((3, 39))}, 5, r"Input 'in': samples of shape \(39,\) \(array of shape \(3, 39\)\) do not match the declared shape \(40,\)"),
+    ({"per step": np.ones((4, 2, 40))}, 5, r"Input 'in': 5 steps need a time axis of at least 5, got shape \(4, 2, 40\)"),
+    ({"in": np.float32(1)}, 5, r"Input 'in': a batch needs an array of shape \(batch, \*input_shape\), got shape \(\)"),
+    ({}, 5, "input_data must hold at least one stimulus"),
+])
+def test_stimuli_of_the_wrong_shape(stimuli, steps, message):
+    if "per step" in stimuli:  # built here: records made at collection would outlive the module
+        stimuli = PerStep({"in": stimuli["per step"]})
+    with pytest.raises(ValueError, match=message):
+        cpu.simulate_batch(network(), stimuli, steps)
+# fmt: on
+
+
+def test_argument_rules():
+    graph, stimuli = network(), {"in": np.ones((2, 40), F32)}
+    with pytest.raises(ValueError, match="record: 'fc1' is not a LIF node of the graph"):
+        cpu.simulate_batch(graph, stimuli, 3, record=["fc1"])
+    with pytest.raises(ValueError, match="workers must be at least 1"):
+        cpu.simulate_batch(graph, stimuli, 3, workers=0)
+    with pytest.raises(TypeError, match=r"Argument 'n_steps' has incorrect type \(expected int, got str\)"):
+        cpu.simulate_batch(graph, stimuli, "3")
+    with pytest.raises(TypeError, match="input_data must be a dict or a PerStep of a dict, got list"):
+        cpu.simulate_batch(graph, [np.ones(40)], 3)
+    with pytest.raises(TypeError):
+        cpu.simulate_batch(graph, stimuli, 3, 2)  # workers is keyword-only
+    got = cpu.simulate_batch(graph, stimuli, -2**70)
+    assert got.timesteps_run == -2**70 and got.outputs == {} and got.outputs_valid.all()
+
+
+def test_records_and_progress(monkeypatch):
+    graph, stimuli = network(), {"in": np.ones((3, 40), F32)}
+    a, b = cpu.simulate_batch(graph, stimuli, 5), cpu.simulate_batch(graph, stimuli, 5)
+    assert a.errors == b.errors == [[], [], []] and pickle.loads(pickle.dumps(a)).timesteps_run == 5
+    assert repr(PerStep({})) == "PerStep(inputs={})" and PerStep({}) == PerStep({})
+    assert BatchSimulationResult().outputs_valid.shape == (0,)
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    with pytest.raises(ImportError, match="progress=True needs tqdm"):
+        cpu.simulate_batch(graph, stimuli, 5, progress=True)
+
+
+def test_progress_bar():
+    tqdm = pytest.importorskip("tqdm")
+    assert tqdm
+    got = cpu.simulate_batch(network(), {"in": np.ones((3, 40), F32)}, 50, progress=True)
+    assert got.outputs_valid.all()
+
+
+def test_ctrl_c_stops_a_batch(step_path):
+    graph, stimuli = network(), {"in": np.random.default_rng(1).random((16, 40)).astype(F32)}
+    interrupted(lambda: cpu.simulate_batch(graph, stimuli, 2**70, workers=2))
