@@ -52,6 +52,8 @@ nb::dict csim(nb::handle project_dir) {
   nb::module_ os = nb::module_::import_("os");
   nb::object folder = os.attr("fspath")(project_dir);
   if (!PyUnicode_Check(folder.ptr())) folder = os.attr("fsdecode")(folder);
+  // g++ and the test bench run in the project folder: every path is made absolute first.
+  folder = os.attr("path").attr("abspath")(folder);
   const nb::str project = project_in(folder);
   nb::object compiler = nb::module_::import_("shutil").attr("which")("g++");
   if (compiler.is_none())
