@@ -6,7 +6,6 @@
 #include <numeric>
 #include <set>
 
-#include "core/fpga/parameters_header.hpp"
 #include "core/text/number_format.hpp"
 #include "core/text/template.hpp"
 

@@ -30,7 +30,7 @@ std::vector<Port> top_ports(const Network& network, const Plan& plan);
 // types' grids (round_constants); `project` is a C++ identifier.
 ProjectFiles firmware_files(const Network& network, const Plan& plan, const std::string& project);
 
-// The spike-probe member of the LIF node at `position`: "layer{configN}".
+// The member of the spike probe that holds an LIF node's spikes: "layer{configN}".
 std::string probe_member(const Node& node);
 
 }  // namespace zelka::fpga::snn

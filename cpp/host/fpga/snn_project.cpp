@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cmath>
 
-#include "core/fpga/boards.hpp"
 #include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
