@@ -1,9 +1,13 @@
 """The example scripts run as a newcomer would run them."""
 
+import importlib.util
 import json
 import pathlib
+import shutil
 import subprocess
 import sys
+
+import pytest
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -21,3 +25,14 @@ def test_fpga_project_writes_a_project_whose_build_script_leaves_it_alone(tmp_pa
     assert all((folder / path).is_file() for path in listed)
     config = json.loads((folder / "hls4ml_config.json").read_text())
     assert config["ProjectName"] == "quickstart" and config["OutputDir"] == "prj"  # relative: lands below
+
+
+@pytest.mark.skipif(importlib.util.find_spec("hls4ml") is None or shutil.which("g++") is None,
+                    reason="needs hls4ml and g++")  # fmt: skip
+def test_snn_fpga_csim_writes_the_project_and_its_c_simulation_agrees(tmp_path):
+    folder = tmp_path / "snn"
+    run = subprocess.run([sys.executable, str(EXAMPLES / "snn_fpga_csim.py"), str(folder)], capture_output=True,
+                         text=True, check=True)  # fmt: skip
+    assert "200/200 steps agree with simulate" in run.stdout
+    assert "membranes held in ap_fixed<34,10,AP_RND_CONV,AP_SAT>" in run.stdout
+    assert (folder / "firmware" / "quickstart.cpp").is_file() and (folder / "quickstart_tb.cpp").is_file()

@@ -1,6 +1,6 @@
 // zelka.backend.fpga.hlsbridge: the FPGA backend ("fpga"): validation, capabilities and
-// constraints, compile to a hardware descriptor, the build.py generator, and the project
-// writer of build_bitstream.
+// constraints, compile to a hardware descriptor, the build.py generator, the project writer
+// of build_bitstream, the SNN HLS project writer and its C simulation.
 #include <nanobind/nanobind.h>
 
 #include "core/value/json.hpp"
@@ -9,9 +9,12 @@
 #include "host/backend_class.hpp"
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
+#include "host/fpga/csim.hpp"
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
 #include "host/fpga/project_build.hpp"
+#include "host/fpga/snn_project.hpp"
+#include "host/numpy.hpp"
 #include "host/value_convert.hpp"
 
 namespace nb = nanobind;
@@ -29,7 +32,9 @@ const char* const fpga_backend_doc =
     "  BitstreamConfig, the build.py and build_prj.tcl texts\n"
     "- build_bitstream(): every project artefact; with write_to_disk=True the project\n"
     "  folder (parameters.h, neuron-model headers, build.py, build_prj.tcl,\n"
-    "  hls4ml_config.json, model.pt)\n\n"
+    "  hls4ml_config.json, model.pt)\n"
+    "- write_snn_project(): an HLS project that runs the spiking network itself, one time\n"
+    "  step per call, with a test bench checking it against the CPU simulator\n\n"
     "The backend runs no synthesis tool itself and cannot simulate graphs.";
 
 ProjectSettings project_settings(nb::handle output_dir, nb::handle project_name, nb::handle part,
@@ -94,6 +99,53 @@ nb::object generate_build_script(nb::handle hls_config, nb::handle bitstream_con
       project_name);
 }
 
+nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::handle project_name,
+                     nb::handle precision, nb::handle membrane_precision, nb::handle reuse_factor,
+                     nb::handle strategy, nb::handle input_data, nb::handle n_steps,
+                     nb::handle board, nb::handle clock_period) {
+  require_str(output_dir, "output_dir");
+  require_str(project_name, "project_name");
+  require_str(precision, "precision");
+  if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
+  nb::object reuse = int_argument(reuse_factor, "reuse_factor");
+  require_str(strategy, "strategy");
+  require_dict_or_none(input_data, "input_data");
+  nb::object steps = int_argument(n_steps, "n_steps");
+  require_str(board, "board");
+  const double clock = float_argument(clock_period, "clock_period");
+  return write_snn_project(
+      graph, {nb::borrow(output_dir), nb::borrow(project_name), nb::borrow(precision),
+              nb::borrow(membrane_precision), nb::borrow(strategy), nb::borrow(input_data),
+              nb::borrow(board), reuse, steps, clock});
+}
+
+const char* const write_snn_project_doc =
+    "write_snn_project(graph, output_dir, project_name='myproject', *, "
+    "precision='ap_fixed<16,6>',\n"
+    "    membrane_precision=None, reuse_factor=1, strategy='Latency', input_data=None,\n"
+    "    n_steps=100, board='zcu102', clock_period=5)\n\n"
+    "Write an HLS project whose top function computes one time step of the spiking network\n"
+    "(Input, Affine, SpikingAffine, LIF, Flatten and Output nodes; inputs of one shape summed;\n"
+    "back edges read the previous step), with a test bench that runs n_steps steps on\n"
+    "input_data (None: the zero stimulus simulate uses) and compares every LIF layer's spikes\n"
+    "with those of the CPU backend's simulate, which it embeds.\n\n"
+    "output_dir receives firmware/{project_name}.cpp and .h (the top function\n"
+    "{project_name}(inputs..., outputs..., bool reset)), firmware/defines.h,\n"
+    "firmware/parameters.h (generate_parameters_h's text), firmware/layer_configs.h,\n"
+    "firmware/weights/*.h, firmware/nnet_utils and firmware/ap_types (hls4ml's, copied from\n"
+    "the installed hls4ml, and the package's own headers), {project_name}_tb.cpp, tb_data/ and\n"
+    "build_prj.tcl, all or nothing.\n\n"
+    "precision is the inputs' type and the default of the nodes' weight_t, bias_t and\n"
+    "result_t; reuse_factor the default of their reuse_factor; strategy 'Latency' or\n"
+    "'Resource' picks hls4ml's dense kernel.  membrane_precision=None gives the membranes two\n"
+    "more integer bits and eight more fractional bits than precision, rounding to nearest and\n"
+    "saturating (ap_fixed<26,8,AP_RND_CONV,AP_SAT> for ap_fixed<16,6>).  Constants are rounded\n"
+    "to the nearest value of their type; a rounding that changes any is reported with\n"
+    "warnings.warn, naming the node and the largest change.  board names the part (see\n"
+    "vexal.VEXAL_PARTS), clock_period is in nanoseconds.\n\n"
+    "Returns a dict: written_files, membrane_precision, steps and reference_spike_counts.\n"
+    "Run the C simulation with zelka.backend.fpga.csim(output_dir).";
+
 nb::str str_of(const std::string& text) {
   return nb::str(text.data(), text.size());
 }
@@ -102,6 +154,7 @@ nb::str str_of(const std::string& text) {
 
 NB_MODULE(hlsbridge, m) {
   register_core_exceptions();
+  Numpy::load();
   nb::module_::import_("zelka.backend.fpga.cfgsmith");
   nb::module_::import_("zelka.backend.fpga.vexal");
   nb::module_::import_("zelka.backend.fpga.templates");
@@ -112,6 +165,12 @@ NB_MODULE(hlsbridge, m) {
         "bitstream_config"_a.none(), "project_name"_a.none() = "myproject",
         "The text of build.py: the script that converts the project's PyTorch model with\n"
         "hls4ml and, with --bitstream, builds the bitstream.");
+  m.def("csim", &csim, "project_dir"_a.none(),
+        "csim(project_dir): compile the SNN HLS project in project_dir with g++ (against the\n"
+        "headers copied into it), run its test bench and return a dict: agrees, steps,\n"
+        "steps_agreeing, step_agreement (a bool per step), spike_counts and\n"
+        "reference_spike_counts (per LIF node, over all steps), steps_differing (per LIF\n"
+        "node) and build_seconds.  RuntimeError when g++ is missing or the build fails.");
   m.def(
       "_python_literal",
       [](nb::handle v) {
@@ -151,6 +210,12 @@ NB_MODULE(hlsbridge, m) {
               "write_to_disk"_a.none() = false, "pytorch_model"_a.none() = nb::none(),
               "Every artefact of the hls4ml project; with write_to_disk=True the project\n"
               "folder is written (all files or none) and the model saved as model.pt.")
+      .method("write_snn_project", &write_snn, "graph"_a.none(), "output_dir"_a.none(),
+              "project_name"_a.none() = "myproject", nb::kw_only(),
+              "precision"_a.none() = "ap_fixed<16,6>", "membrane_precision"_a.none() = nb::none(),
+              "reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
+              "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
+              "board"_a.none() = "zcu102", "clock_period"_a.none() = 5, write_snn_project_doc)
       .method(
           "get_capabilities", [](nb::handle) { return capabilities(); },
           "The backend's BackendCapabilities.")

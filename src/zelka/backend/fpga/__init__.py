@@ -1,1 +1,14 @@
-"""The FPGA backend: hls4ml configuration, HLS headers and project generation."""
+"""The FPGA backend: hls4ml configuration, HLS headers and project generation.
+
+``csim(project_dir)`` compiles and runs the C simulation of a project written by the fpga
+backend's ``write_snn_project``; it is the function of the compiled hlsbridge module, loaded
+on first use so that importing this package does not load the backend.
+"""
+
+
+def __getattr__(name):
+    if name == "csim":
+        from zelka.backend.fpga.hlsbridge import csim
+
+        return csim
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,231 @@
+#include "core/fpga/snn_testbench.hpp"
+
+#include <charconv>
+
+#include "core/errors.hpp"
+#include "core/text/number_format.hpp"
+#include "core/text/template.hpp"
+
+namespace zelka::fpga::snn {
+namespace {
+
+constexpr std::string_view bench =
+    R"(// Test bench of {project}: runs the network for {steps} steps on the graph's stimulus
+// and compares every LIF layer's spikes with the CPU simulator's at every step.
+//
+// It prints, one line each:
+//     zelka-csim steps=<steps> layers=<LIF layers>
+//     layer <k> neurons=<count> <node name>            for each LIF layer, k = 1, 2, ...
+//     step <t> agree|differ <c>,<r>,<d> ...            for each step t = 1, 2, ...: per layer
+//                                                      the spikes of the C simulation, of the
+//                                                      CPU simulator, and the neurons whose
+//                                                      spike differs
+//     result <agreeing>/<steps> steps agree
+// and exits with status 0 when every step agrees, 1 otherwise.
+#include <cstdio>
+
+#include "firmware/{project}.h"
+#include "tb_data/reference_spikes.h"
+#include "tb_data/stimulus.h"
+
+namespace {
+
+struct LayerCounts {
+  unsigned csim, reference, differing;
+};
+
+template <unsigned N>
+LayerCounts compare(const spike_t (&spikes)[N], const char* reference) {
+  LayerCounts counts = {0, 0, 0};
+  for (unsigned i = 0; i < N; i++) {
+    const bool fired = spikes[i] == 1, expected = reference[i] == '1';
+    counts.csim += fired;
+    counts.reference += expected;
+    counts.differing += fired != expected;
+  }
+  return counts;
+}
+
+}  // namespace
+
+int main() {
+  const unsigned layers = {layer_count};
+  std::printf("zelka-csim steps=%u layers=%u\n", reference_steps, layers);
+{layer_lines}
+  unsigned agreeing = 0;
+  for (unsigned t = 0; t < reference_steps; t++) {
+{outputs}    {project}({arguments}, t == 0);
+    const LayerCounts counts[layers] = {
+{comparisons}    };
+    bool agrees = true;
+    for (unsigned k = 0; k < layers; k++) agrees = agrees && counts[k].differing == 0;
+    if (agrees) agreeing++;
+    std::printf("step %u %s", t + 1, agrees ? "agree" : "differ");
+    for (unsigned k = 0; k < layers; k++)
+      std::printf(" %u,%u,%u", counts[k].csim, counts[k].reference, counts[k].differing);
+    std::printf("\n");
+  }
+  std::printf("result %u/%u steps agree\n", agreeing, reference_steps);
+  return agreeing == reference_steps ? 0 : 1;
+}
+)";
+
+// `text` as a C++ string literal.  '?' is escaped too: a C++14 compiler in strict mode reads
+// trigraphs such as "??/".
+std::string string_literal(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\' || c == '?') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string stimulus_header(const Network& net, const std::vector<Port>& ports) {
+  std::string out =
+      "// The graph's stimulus, applied at every step, on the grid of input_t.\n"
+      "#ifndef STIMULUS_H_\n#define STIMULUS_H_\n\n#include \"../firmware/defines.h\"\n";
+  for (const Port& port : ports) {
+    const Node& node = net.nodes[port.node];
+    if (node.kind != NodeKind::input) continue;
+    out += "\n// " + text::comment_safe(node.name) + "\ninput_t " + port.name + "[" +
+           std::to_string(node.stimulus.size()) + "] = {";
+    for (std::size_t i = 0; i < node.stimulus.size(); ++i)
+      out += (i % 8 == 0 ? "\n    " : " ") + text::float_repr(node.stimulus[i]) +
+             (i + 1 < node.stimulus.size() ? "," : "");
+    out += "\n};\n";
+  }
+  return out + "\n#endif\n";
+}
+
+std::string reference_header(const Network& net, const ReferenceSpikes& reference,
+                             std::size_t steps) {
+  std::string out =
+      "// The spikes the CPU simulator (zelka's simulate) gave for the graph and its stimulus:\n"
+      "// for each LIF layer one text per step, '1' for each neuron that fired.\n"
+      "#ifndef REFERENCE_SPIKES_H_\n#define REFERENCE_SPIKES_H_\n\nstatic const unsigned "
+      "reference_steps = " +
+      std::to_string(steps) + ";\n";
+  std::size_t layer = 0;
+  for (const Node& node : net.nodes) {
+    if (node.kind != NodeKind::lif) continue;
+    out += "\n// " + text::comment_safe(node.name) + "\nstatic const char* const reference_" +
+           probe_member(node) + "[" + std::to_string(steps) + "] = {\n";
+    for (const std::string& spikes : reference[layer]) out += "    \"" + spikes + "\",\n";
+    out += "};\n";
+    ++layer;
+  }
+  return out + "\n#endif\n";
+}
+
+[[noreturn]] void malformed(std::size_t line, const std::string& what) {
+  throw ValueError("the test bench's report is not in its form: line " + std::to_string(line) +
+                   " " + what);
+}
+
+// The unsigned number that starts `text`, which then loses it.
+std::uint64_t take_number(std::string_view& text, std::size_t line) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end == text.data()) malformed(line, "lacks a number where one belongs");
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return value;
+}
+
+void take(std::string_view& text, std::string_view expected, std::size_t line) {
+  if (!text.starts_with(expected))
+    malformed(line, "does not continue with \"" + std::string(expected) + "\"");
+  text.remove_prefix(expected.size());
+}
+
+}  // namespace
+
+ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::string& project,
+                             const ReferenceSpikes& reference, std::size_t steps) {
+  const std::vector<Port> ports = top_ports(net, plan);
+  std::string layer_lines, comparisons, outputs, arguments;
+  std::size_t layer = 0;
+  for (const Node& node : net.nodes) {
+    if (node.kind != NodeKind::lif) continue;
+    ++layer;
+    layer_lines += "  std::printf(\"layer " + std::to_string(layer) +
+                   " neurons=" + std::to_string(node.neurons) + " %s\\n\", " +
+                   string_literal(node.name) + ");\n";
+    comparisons += "        compare(" + project + "_spikes." + probe_member(node) + ", reference_" +
+                   probe_member(node) + "[t]),\n";
+  }
+  for (const Port& port : ports) {
+    arguments += (arguments.empty() ? "" : ", ") + port.name;
+    if (net.nodes[port.node].kind == NodeKind::output)
+      outputs += "    " + port.type + " " + port.name + "[" + std::to_string(port.size) + "];\n";
+  }
+  const std::string tb =
+      text::fill(bench, {{"project", project},
+                         {"steps", std::to_string(steps)},
+                         {"layer_count", std::to_string(layer)},
+                         {"layer_lines", layer_lines.substr(0, layer_lines.size() - 1)},
+                         {"outputs", outputs},
+                         {"arguments", arguments},
+                         {"comparisons", comparisons}});
+  return {{project + "_tb.cpp", tb},
+          {"tb_data/stimulus.h", stimulus_header(net, ports)},
+          {"tb_data/reference_spikes.h", reference_header(net, reference, steps)}};
+}
+
+CsimReport read_csim_report(std::string_view output) {
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0; start < output.size();) {
+    const std::size_t end = std::min(output.find('\n', start), output.size());
+    lines.push_back(output.substr(start, end - start));
+    start = end + 1;
+  }
+  if (lines.empty()) malformed(1, "is missing: the test bench printed nothing");
+  std::string_view line = lines[0];
+  take(line, "zelka-csim steps=", 1);
+  const std::uint64_t steps = take_number(line, 1);
+  take(line, " layers=", 1);
+  const std::uint64_t layer_count = take_number(line, 1);
+  if (lines.size() != 2 + layer_count + steps)
+    malformed(lines.size(), "ends the report, which should have " +
+                                std::to_string(2 + layer_count + steps) + " lines");
+  CsimReport report;
+  for (std::size_t k = 0; k < layer_count; ++k) {
+    line = lines[1 + k];
+    take(line, "layer " + std::to_string(k + 1) + " neurons=", 2 + k);
+    LayerReport layer;
+    layer.neurons = take_number(line, 2 + k);
+    take(line, " ", 2 + k);
+    layer.name = line;
+    report.layers.push_back(std::move(layer));
+  }
+  for (std::size_t t = 0; t < steps; ++t) {
+    const std::size_t number = 2 + layer_count + t;
+    line = lines[number - 1];
+    take(line, "step " + std::to_string(t + 1) + " ", number);
+    const bool agrees = line.starts_with("agree");
+    take(line, agrees ? "agree" : "differ", number);
+    bool any_differing = false;
+    for (LayerReport& layer : report.layers) {
+      take(line, " ", number);
+      layer.spikes += take_number(line, number);
+      take(line, ",", number);
+      layer.reference_spikes += take_number(line, number);
+      take(line, ",", number);
+      const std::uint64_t differing = take_number(line, number);
+      layer.steps_differing += differing > 0;
+      any_differing = any_differing || differing > 0;
+    }
+    if (!line.empty()) malformed(number, "has more than one count per layer");
+    if (agrees == any_differing) malformed(number, "says agree and differ at once");
+    report.step_agrees.push_back(agrees);
+    report.steps_agreeing += agrees;
+  }
+  line = lines.back();
+  take(line,
+       "result " + std::to_string(report.steps_agreeing) + "/" + std::to_string(steps) +
+           " steps agree",
+       lines.size());
+  return report;
+}
+
+}  // namespace zelka::fpga::snn

@@ -1,0 +1,17 @@
+// C simulation of an SNN HLS project: its firmware and test bench compiled with g++ against
+// the headers copied into it, the test bench run, and its report read.
+#pragma once
+
+#include "host/python.hpp"
+
+namespace zelka::host::fpga {
+
+// A dict: "agrees" (every step agreed), "steps", "steps_agreeing", "step_agreement" (a bool
+// per step), "spike_counts" and "reference_spike_counts" (LIF node name -> spikes over all
+// steps in the C simulation and in the CPU simulator), "steps_differing" (LIF node name ->
+// steps in which its spikes differed) and "build_seconds" (the g++ build's wall time).
+// RuntimeError when g++ is not on the PATH, the build fails or the test bench does not
+// report; ValueError when `project_dir` holds no SNN project.
+nb::dict csim(nb::handle project_dir);
+
+}  // namespace zelka::host::fpga

@@ -1,0 +1,43 @@
+// A graph as the SNN HLS project builds it: its nodes read into the network model of the
+// core, and the spikes the CPU simulator gives for it, which the test bench compares with.
+#pragma once
+
+#include <cstdint>
+
+#include "core/fpga/snn_network.hpp"
+#include "core/fpga/snn_testbench.hpp"
+#include "host/python.hpp"
+
+namespace zelka::host::fpga {
+
+struct NetworkSettings {
+  zelka::fpga::FixedType precision;  // the model precision: inputs, and the default of
+                                     // weight_t, bias_t and result_t
+  zelka::fpga::FixedType membrane;
+  zelka::fpga::snn::Strategy strategy;
+  unsigned reuse_factor;  // for nodes without a reuse_factor of their own
+};
+
+// The network of `graph` in execution order with `input_data` (an Input -> array dict, or
+// None for the zero stimulus simulate uses) as its stimulus.  ValueError or TypeError naming
+// the node for a kind the project does not build (it builds Input, Affine, SpikingAffine,
+// LIF, Flatten and Output nodes), an edge from no node, arrays that are not numbers, hold NaN
+// or infinity or have shapes the simulator would not step, and types that are not
+// fixed-point type names.
+zelka::fpga::snn::Network read_network(nb::handle graph, nb::handle input_data,
+                                       const NetworkSettings& settings);
+
+struct SimulatedSpikes {
+  zelka::fpga::snn::ReferenceSpikes spikes;  // per LIF node of the network, per step
+  std::size_t steps = 0;
+  nb::dict counts;  // LIF node name -> spikes over all steps
+};
+
+// The CPU backend's simulate(graph, input_data, n_steps, step_by_step=True), its snapshots
+// read as the spikes of every LIF node.  SpikingAffine nodes, which simulate passes through
+// unchanged, are simulated as the Affine nodes of the same weight and bias that the project
+// builds.  A failed simulation is a ValueError with its errors.
+SimulatedSpikes simulate_spikes(nb::handle graph, const zelka::fpga::snn::Network& network,
+                                nb::handle input_data, std::int64_t n_steps);
+
+}  // namespace zelka::host::fpga

@@ -1,0 +1,191 @@
+#include "host/fpga/snn_project.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+#include "core/fpga/project_writer.hpp"
+#include "core/fpga/snn_constants.hpp"
+#include "core/fpga/snn_firmware.hpp"
+#include "core/fpga/snn_testbench.hpp"
+#include "core/text/template.hpp"
+#include "host/fpga/hls_headers.hpp"
+#include "host/fpga/project_paths.hpp"
+#include "host/fpga/snn_graph.hpp"
+
+using namespace nanobind::literals;
+
+namespace zelka::host::fpga {
+namespace {
+
+using zelka::fpga::FixedType;
+namespace snn = zelka::fpga::snn;
+
+// C++ keywords and the names the test bench defines: a project name becomes the top
+// function's name and the prefix of its file and probe names.
+constexpr const char* reserved_names[] = {"alignas",      "alignof",
+                                          "and",          "and_eq",
+                                          "asm",          "auto",
+                                          "bitand",       "bitor",
+                                          "bool",         "break",
+                                          "case",         "catch",
+                                          "char",         "char16_t",
+                                          "char32_t",     "class",
+                                          "compl",        "const",
+                                          "constexpr",    "const_cast",
+                                          "continue",     "decltype",
+                                          "default",      "delete",
+                                          "do",           "double",
+                                          "dynamic_cast", "else",
+                                          "enum",         "explicit",
+                                          "export",       "extern",
+                                          "false",        "float",
+                                          "for",          "friend",
+                                          "goto",         "if",
+                                          "inline",       "int",
+                                          "long",         "mutable",
+                                          "namespace",    "new",
+                                          "noexcept",     "not",
+                                          "not_eq",       "nullptr",
+                                          "operator",     "or",
+                                          "or_eq",        "private",
+                                          "protected",    "public",
+                                          "register",     "reinterpret_cast",
+                                          "return",       "short",
+                                          "signed",       "sizeof",
+                                          "static",       "static_assert",
+                                          "static_cast",  "struct",
+                                          "switch",       "template",
+                                          "this",         "thread_local",
+                                          "throw",        "true",
+                                          "try",          "typedef",
+                                          "typeid",       "typename",
+                                          "union",        "unsigned",
+                                          "using",        "virtual",
+                                          "void",         "volatile",
+                                          "wchar_t",      "while",
+                                          "xor",          "xor_eq",
+                                          "main",         "compare",
+                                          "nnet"};
+
+std::string project_identifier(nb::handle project_name) {
+  const std::string name = utf8(project_name);
+  bool valid = !name.empty() && std::isalpha(static_cast<unsigned char>(name.front())) &&
+               name.find("__") == std::string::npos;
+  for (char c : name)
+    valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') &&
+            static_cast<unsigned char>(c) < 128;
+  valid = valid && std::none_of(std::begin(reserved_names), std::end(reserved_names),
+                                [&](const char* word) { return name == word; });
+  if (!valid)
+    raise_formatted(PyExc_ValueError,
+                    "Argument 'project_name' must be a C++ identifier (ASCII letters, digits and "
+                    "single underscores, starting with a letter; not a C++ keyword or 'main'), "
+                    "got {!r}",
+                    project_name);
+  return name;
+}
+
+FixedType type_argument(nb::handle text, const char* argument) {
+  if (auto type = zelka::fpga::parse_fixed_type(utf8(text))) return *type;
+  raise_formatted(PyExc_ValueError, "Argument '{}' must be a fixed-point type name ({}), got {!r}",
+                  argument, zelka::fpga::fixed_type_forms, text);
+}
+
+snn::Strategy strategy_argument(nb::handle text) {
+  std::string name = utf8(text);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "latency") return snn::Strategy::latency;
+  if (name == "resource") return snn::Strategy::resource;
+  raise_formatted(PyExc_ValueError, "Argument 'strategy' must be 'Latency' or 'Resource', got {!r}",
+                  text);
+}
+
+std::int64_t positive_argument(nb::handle value, const char* argument) {
+  const long long n = PyLong_AsLongLong(value.ptr());
+  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (n < 1)
+    raise_formatted(PyExc_ValueError, "Argument '{}' must be at least 1, got {!r}", argument,
+                    value);
+  return n;
+}
+
+void emit_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& text : warnings)
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
+}
+
+}  // namespace
+
+nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
+  if (!truth(a.output_dir))
+    throw nb::value_error(
+        "Argument 'output_dir' must name a folder to write the project to, got ''");
+  const std::string project = project_identifier(a.project_name);
+  const FixedType precision = type_argument(a.precision, "precision");
+  const FixedType membrane = a.membrane_precision.is_none()
+                                 ? zelka::fpga::default_membrane_type(precision)
+                                 : type_argument(a.membrane_precision, "membrane_precision");
+  const snn::Strategy strategy = strategy_argument(a.strategy);
+  const auto reuse_factor = static_cast<unsigned>(
+      std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
+  const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
+  if (!(a.clock_period > 0.0) || !std::isfinite(a.clock_period))
+    raise_formatted(PyExc_ValueError,
+                    "Argument 'clock_period' must be a positive number of nanoseconds, got {!r}",
+                    nb::float_(a.clock_period));
+  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  nb::object target = vexal.attr("VexalConfig").attr("for_board")(a.board);
+  target.attr("clock_period_ns") = nb::float_(a.clock_period);
+  FileTexts library = hls4ml_headers();
+
+  snn::Network network =
+      read_network(graph, a.input_data, {precision, membrane, strategy, reuse_factor});
+  const bool has_lif = std::any_of(network.nodes.begin(), network.nodes.end(),
+                                   [](const snn::Node& n) { return n.kind == snn::NodeKind::lif; });
+  if (!has_lif)
+    throw nb::value_error(
+        "the graph has no LIF node: the project's test bench compares the spikes of LIF layers");
+  const snn::Plan plan = snn::plan_network(network);
+  for (const snn::Node& node : network.nodes)
+    if (node.kind == snn::NodeKind::lif && text::has_control_character(node.name))
+      raise_formatted(PyExc_ValueError,
+                      "{}: its name holds a line break or another control character, which the "
+                      "test bench's report cannot carry",
+                      nb::str(node.label.c_str()));
+  emit_warnings(snn::round_constants(network));
+  const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
+
+  FileTexts files = snn::firmware_files(network, plan, project);
+  nb::object parameters_h =
+      nb::module_::import_("zelka.backend.fpga.cfgsmith")
+          .attr("generate_parameters_h")(graph, "default_precision"_a = a.precision,
+                                         "default_reuse_factor"_a = reuse_factor,
+                                         "io_type"_a = "io_parallel");
+  files.emplace_back("firmware/parameters.h", utf8(parameters_h) + "\n");
+  for (auto& file : package_headers()) files.push_back(std::move(file));
+  for (auto& file : library) files.push_back(std::move(file));
+  for (auto& file : snn::testbench_files(network, plan, project, reference.spikes, reference.steps))
+    files.push_back(std::move(file));
+  files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
+
+  nb::list written;
+  zelka::fpga::ProjectWriter writer;
+  for (const auto& [relative, content] : files) {
+    nb::str path = join(a.output_dir, nb::str(relative.c_str()));
+    const std::string fs = fs_path(path);
+    writer.make_directories(parent_of(fs));
+    writer.stage(fs, content);
+    written.append(path);
+  }
+  writer.commit();
+
+  nb::dict result;
+  result["written_files"] = written;
+  result["membrane_precision"] = nb::str(membrane.name().c_str());
+  result["steps"] = reference.steps;
+  result["reference_spike_counts"] = reference.counts;
+  return result;
+}
+
+}  // namespace zelka::host::fpga

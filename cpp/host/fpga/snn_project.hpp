@@ -1,0 +1,26 @@
+// HlsBridge.write_snn_project: an HLS project whose top function computes one time step of
+// a spiking network, with a test bench that checks its C simulation against the CPU
+// simulator, written all or nothing.
+#pragma once
+
+#include "host/python.hpp"
+
+namespace zelka::host::fpga {
+
+// The arguments, their types already checked: str output_dir, project_name, precision,
+// strategy and board; membrane_precision str or None; input_data dict or None; int
+// reuse_factor and n_steps; float clock_period.
+struct SnnProjectArguments {
+  nb::object output_dir, project_name, precision, membrane_precision, strategy, input_data, board;
+  nb::object reuse_factor, n_steps;
+  double clock_period;
+};
+
+// Writes the project and returns a dict: "written_files" (the paths, in writing order),
+// "membrane_precision" (the membrane type used), "steps" (the test bench's step count) and
+// "reference_spike_counts" (LIF node name -> the CPU simulator's spikes over those steps).
+// Rounding that changes a constant is reported with warnings.warn; every error comes before
+// the first file is written.
+nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& arguments);
+
+}  // namespace zelka::host::fpga
