@@ -191,9 +191,13 @@ def measure(name, kind, batch, steps, repeats, with_torch, missed):
     )
     t_single, single_spikes, _ = run_contestant(name, kind, "single", batch, steps, 1)
     vs_torch, vs_single = t_torch / t_zelka, t_single / t_zelka
-    agree = "equal" if torch_spikes is None or torch_spikes == zelka_spikes else f"torch {torch_spikes}"
+    agree = (
+        "equal"
+        if torch_spikes is None or torch_spikes == zelka_spikes
+        else f"torch {torch_spikes} zelka {zelka_spikes}"
+    )
     if not per_step and single_spikes != zelka_spikes:
-        agree = f"single {single_spikes}"
+        agree = f"single {single_spikes} zelka {zelka_spikes}"
     print(
         f"{name:<18} {kind:<9} {rate / t_zelka:>12,.0f} {rate / t_torch:>12,.0f} {rate / t_single:>12,.0f} "
         f"{vs_torch:>8.2f}x {vs_single:>9.2f}x  {agree}" + (f"  (torch: {problem})" if problem else "")

@@ -78,7 +78,9 @@ def test_stimuli_per_step_agree_with_the_transcription(step_path, seed, batch, w
     stimuli = batch_of(rng, inputs, batch, steps=n_steps + 2)
     got = cpu.simulate_batch(graph, PerStep(stimuli), n_steps, workers=workers, record=lifs(graph))
     for i in range(batch):
-        want = reference.simulate(graph, {k: v[:, i] for k, v in stimuli.items()}, n_steps, True, per_step=True)
+        want = reference.simulate(
+            graph, {k: v[:, i] for k, v in stimuli.items()}, n_steps, True, per_step=True
+        )
         assert_sample(got, i, want)
 
 
@@ -101,7 +103,9 @@ def test_spike_train_stimuli_on_threads(density):
     steps, batch = 80, 9
     spikes = (rng.random((steps, batch, 40)) < density).astype(F32)
     graph = network()
-    results = [cpu.simulate_batch(graph, PerStep({"in": spikes}), steps, workers=w, record="lif2") for w in (1, 3)]
+    results = [
+        cpu.simulate_batch(graph, PerStep({"in": spikes}), steps, workers=w, record="lif2") for w in (1, 3)
+    ]
     for i in range(batch):
         want = reference.simulate(graph, {"in": spikes[:, i]}, steps, True, per_step=True)
         for got in results:
@@ -151,8 +155,8 @@ def test_argument_rules():
         cpu.simulate_batch(graph, [np.ones(40)], 3)
     with pytest.raises(TypeError):
         cpu.simulate_batch(graph, stimuli, 3, 2)  # workers is keyword-only
-    got = cpu.simulate_batch(graph, stimuli, -2**70)
-    assert got.timesteps_run == -2**70 and got.outputs == {} and got.outputs_valid.all()
+    got = cpu.simulate_batch(graph, stimuli, -(2**70))
+    assert got.timesteps_run == -(2**70) and got.outputs == {} and got.outputs_valid.all()
 
 
 def test_records_and_progress(monkeypatch):
@@ -176,3 +180,17 @@ def test_progress_bar():
 def test_ctrl_c_stops_a_batch(step_path):
     graph, stimuli = network(), {"in": np.random.default_rng(1).random((16, 40)).astype(F32)}
     interrupted(lambda: cpu.simulate_batch(graph, stimuli, 2**70, workers=2))
+
+
+def test_inputs_not_given_behave_as_in_simulate(step_path):
+    # "b" gets no stimulus: simulate fills it with a float32 zero vector of length 1 each step
+    rng = np.random.default_rng(8)
+    graph = Graph(
+        [("a", Input()), ("b", Input()), ("fc", Affine(dyadic(rng, (3, 4)))), ("lif", LIF(2.0, np.full(3, 0.25, F32))),
+         ("out_b", Output()), ("out", Output())],
+        [("a", "fc"), ("fc", "lif"), ("lif", "out"), ("b", "out_b")],
+    )  # fmt: skip
+    stimuli = {"a": dyadic(rng, (5, 4))}
+    got = cpu.simulate_batch(graph, stimuli, 9, record=["lif"])
+    for i in range(5):
+        assert_sample(got, i, cpu.simulate(graph, {"a": stimuli["a"][i]}, 9, step_by_step=True))

@@ -36,3 +36,13 @@ def test_snn_fpga_csim_writes_the_project_and_its_c_simulation_agrees(tmp_path):
     assert "200/200 steps agree with simulate" in run.stdout
     assert "membranes held in ap_fixed<34,10,AP_RND_CONV,AP_SAT>" in run.stdout
     assert (folder / "firmware" / "quickstart.cpp").is_file() and (folder / "quickstart_tb.cpp").is_file()
+
+
+def test_batch_rate_coding_prints_classes_and_throughput(tmp_path):
+    run = subprocess.run([sys.executable, str(EXAMPLES / "batch_rate_coding.py"), "6", "40", str(tmp_path / "r.png")],
+                         capture_output=True, text=True, check=True, cwd=tmp_path)  # fmt: skip
+    lines = run.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines[:4]] == ["sample 0", "sample 1", "sample 2", "sample 3"]
+    assert "6 samples x 40 steps in" in lines[4] and lines[4].endswith("sample-steps/s")
+    saved = importlib.util.find_spec("matplotlib") is not None
+    assert (tmp_path / "r.png").is_file() is saved
