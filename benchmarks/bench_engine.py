@@ -349,21 +349,22 @@ def run_profile_cases(quick):
         simulate = functools.partial(_cpu_backend.simulate, graph, inputs)
         profile(2), reference(2), simulate(2)
         # Timing cost per node: the per-step slope of profile over that of simulate (so that
-        # per-call costs such as the memory census stay out), from a short and a full run.
+        # per-call costs such as the memory census stay out), from a short and a long run
+        # (at least 1000 steps, so that the slope stands out of the per-call costs).
         # simulate and profile alternate, so that a change of machine load hits both alike.
-        short = max(2, steps // 10)
+        long, short = max(steps, 1000), 10
         times = {key: [] for key in ("sim", "prof", "sim_short", "prof_short")}
         for _ in range(n_eng):
-            times["sim"].append(_median_time(functools.partial(simulate, steps), 1)[0])
-            times["prof"].append(_median_time(functools.partial(profile, steps), 1)[0])
+            times["sim"].append(_median_time(functools.partial(simulate, long), 1)[0])
+            times["prof"].append(_median_time(functools.partial(profile, long), 1)[0])
             times["sim_short"].append(_median_time(functools.partial(simulate, short), 1)[0])
             times["prof_short"].append(_median_time(functools.partial(profile, short), 1)[0])
         t = {key: statistics.median(values) for key, values in times.items()}
-        t_prof = t["prof"]
+        t_prof, _ = _median_time(functools.partial(profile, steps), n_eng)
         got = profile(steps)
         t_ref, want = _median_time(functools.partial(reference, steps), n_ref)
-        slope_sim = (t["sim"] - t["sim_short"]) / (steps - short)
-        slope_prof = (t["prof"] - t["prof_short"]) / (steps - short)
+        slope_sim = (t["sim"] - t["sim_short"]) / (long - short)
+        slope_prof = (t["prof"] - t["prof_short"]) / (long - short)
         timing_ns = (slope_prof - slope_sim) / len(got.per_node_latency) * 1e9
         ratio = t_ref / t_prof
         same = dict(got.spike_counts) == dict(want.spike_counts) and all(
