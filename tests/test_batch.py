@@ -194,3 +194,20 @@ def test_inputs_not_given_behave_as_in_simulate(step_path):
     got = cpu.simulate_batch(graph, stimuli, 9, record=["lif"])
     for i in range(5):
         assert_sample(got, i, cpu.simulate(graph, {"a": stimuli["a"][i]}, 9, step_by_step=True))
+
+
+def test_a_sample_failing_in_a_native_step_is_replayed_alone(step_path):
+    # The layer feeds itself: with a large stimulus, the sum of its inputs overflows in the
+    # third step, inside the native steps; under over="raise" that sample's run fails as in
+    # simulate, the others do not.
+    graph = Graph(
+        [("in", Input()), ("fc", Affine(np.full((1, 1), 2.0, F32), np.zeros(1, F32))), ("out", Output())],
+        [("in", "fc"), ("fc", "fc"), ("fc", "out")],
+    )
+    stimuli = np.array([[1.0], [1e38], [0.5]], F32)
+    with np.errstate(over="raise"):
+        got = cpu.simulate_batch(graph, {"in": stimuli}, 6, workers=2)
+        wants = [cpu.simulate(graph, {"in": x}, 6, step_by_step=True) for x in stimuli]
+    assert got.outputs_valid.tolist() == [True, False, True] and "overflow" in got.errors[1][0]
+    for i, want in enumerate(wants):
+        assert_sample(got, i, want)
