@@ -327,9 +327,9 @@ def run_build(tmp_path, monkeypatch, script, config, bitstream=False):
     monkeypatch.setitem(sys.modules, "hls4ml", types.SimpleNamespace(converters=hls4ml))
     monkeypatch.setitem(sys.modules, "torch", types.SimpleNamespace(load=lambda *args, **kwargs: model))
     monkeypatch.chdir(tmp_path)
-    spec = importlib.util.spec_from_file_location("generated_build", tmp_path / "build.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    script = importlib.util.spec_from_file_location("generated_build", tmp_path / "build.py")
+    module = importlib.util.module_from_spec(script)
+    script.loader.exec_module(module)
     monkeypatch.setattr(module, "_check_vivado", lambda: "/opt/Xilinx/bin/vivado")
     module.build(bitstream=bitstream)
     assert hls4ml.calls[0][1] is model

@@ -152,19 +152,6 @@ class WorkerObserver final : public engine::StepObserver {
   std::int64_t samples_;
 };
 
-// The floating-point flags numpy would report under its current error state.
-int reported_fp_flags() {
-  nb::object modes = Numpy::get().module.attr("geterr")();
-  const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
-                                                    {"over", FE_OVERFLOW},
-                                                    {"under", FE_UNDERFLOW},
-                                                    {"invalid", FE_INVALID}};
-  int flags = 0;
-  for (const auto& [category, flag] : categories)
-    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
-  return flags;
-}
-
 // Runs the plan's samples on `workers` threads for `steps` steps from step `first_step`,
 // the interpreter released; the calling thread watches for Ctrl-C and shows progress.
 // Returns, per plan sample, whether its thread raised a floating-point condition numpy

@@ -20,13 +20,13 @@ bool is_directory(const std::string& path) {
 }  // namespace
 
 FileTexts hls4ml_headers() {
-  nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("hls4ml");
-  if (spec.is_none() || spec.attr("origin").is_none())
+  nb::object found = nb::module_::import_("importlib.util").attr("find_spec")("hls4ml");
+  if (found.is_none() || found.attr("origin").is_none())
     raise_formatted(PyExc_ImportError,
                     "write_snn_project copies hls4ml's HLS headers into the project, and hls4ml "
                     "is not installed: {}",
                     install_hint);
-  const std::string package = parent_of(fs_path(spec.attr("origin")));
+  const std::string package = parent_of(fs_path(found.attr("origin")));
   const std::string vivado = package + "/templates/vivado";
   FileTexts files;
   for (const char* folder : {"nnet_utils", "ap_types"}) {

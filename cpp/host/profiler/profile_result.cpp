@@ -53,9 +53,9 @@ namespace {
 std::string grouped_fixed(nb::handle value, int digits) {
   if (PyFloat_CheckExact(value.ptr()))
     return text::grouped_fixed(PyFloat_AS_DOUBLE(value.ptr()), digits);
-  const std::string spec = ",." + std::to_string(digits) + "f";
+  const std::string format = ",." + std::to_string(digits) + "f";
   return utf8_surrogates_passed(
-      steal_or_raise(PyObject_Format(value.ptr(), nb::str(spec.c_str()).ptr())));
+      steal_or_raise(PyObject_Format(value.ptr(), nb::str(format.c_str()).ptr())));
 }
 
 // format(value, ",") with the core's renderer for ints.

@@ -52,20 +52,6 @@ class HostObserver final : public engine::StepObserver {
   std::exception_ptr error_;
 };
 
-// The floating-point exception flags numpy would report under its current error state
-// (np.geterr(): "ignore" categories are left out).
-int reported_fp_flags() {
-  nb::object modes = nb::module_::import_("numpy").attr("geterr")();
-  const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
-                                                    {"over", FE_OVERFLOW},
-                                                    {"under", FE_UNDERFLOW},
-                                                    {"invalid", FE_INVALID}};
-  int flags = 0;
-  for (const auto& [category, flag] : categories)
-    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
-  return flags;
-}
-
 // Run the remaining steps natively.  Returns false, with the state untouched, when the
 // kernels raised a floating-point condition that numpy would report (a warning or an
 // error under np.errstate): those steps are then replayed through numpy, which reports
@@ -104,6 +90,20 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
 }
 
 }  // namespace
+
+// The floating-point exception flags numpy would report under its current error state
+// (np.geterr(): "ignore" categories are left out).
+int reported_fp_flags() {
+  nb::object modes = nb::module_::import_("numpy").attr("geterr")();
+  const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
+                                                    {"over", FE_OVERFLOW},
+                                                    {"under", FE_UNDERFLOW},
+                                                    {"invalid", FE_INVALID}};
+  int flags = 0;
+  for (const auto& [category, flag] : categories)
+    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
+  return flags;
+}
 
 std::int64_t steps_to_run(nb::handle n_steps) {
   int overflow = 0;

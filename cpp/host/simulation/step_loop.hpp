@@ -43,6 +43,10 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
 // step; counts beyond 64 bits run until the host interrupts them.
 std::int64_t steps_to_run(nb::handle n_steps);
 
+// The floating-point exception flags numpy would report under its current error state
+// (np.geterr(): "ignore" categories are left out).
+int reported_fp_flags();
+
 // The package's own saturate, which the native kernels implement.
 bool is_native_saturate(nb::handle saturate);
 
