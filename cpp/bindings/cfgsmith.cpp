@@ -8,6 +8,7 @@
 #include "host/fpga/layers.hpp"
 #include "host/fpga/node_kinds.hpp"
 #include "host/fpga/parameters_blocks.hpp"
+#include "host/fpga/project_settings.hpp"
 #include "host/numpy.hpp"
 #include "host/value_convert.hpp"
 
@@ -24,19 +25,12 @@ void require_tuple_or_none(nb::handle value, const char* name) {
 }
 
 nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::handle project_name,
-                               nb::handle part, nb::handle clock_period_arg, nb::handle io_type,
-                               nb::handle default_precision, nb::handle default_reuse_factor_arg,
+                               nb::handle part, nb::handle clock_period, nb::handle io_type,
+                               nb::handle default_precision, nb::handle default_reuse_factor,
                                nb::handle strategy) {
-  require_str(output_dir, "output_dir");
-  require_str(project_name, "project_name");
-  require_str(part, "part");
-  nb::object clock_period = int_argument(clock_period_arg, "clock_period");
-  require_str(io_type, "io_type");
-  require_str(default_precision, "default_precision");
-  nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
-  require_str(strategy, "strategy");
-  return hls4ml_config(graph, {output_dir, project_name, part, clock_period, io_type,
-                               default_precision, default_reuse_factor, strategy});
+  return hls4ml_config(
+      graph, checked_project_settings(output_dir, project_name, part, clock_period, io_type,
+                                      default_precision, default_reuse_factor, strategy));
 }
 
 nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision,

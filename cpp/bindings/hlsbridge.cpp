@@ -37,28 +37,6 @@ const char* const fpga_backend_doc =
     "  step per call, with a test bench checking it against the CPU simulator\n\n"
     "The backend runs no synthesis tool itself and cannot simulate graphs.";
 
-ProjectSettings project_settings(nb::handle output_dir, nb::handle project_name, nb::handle part,
-                                 nb::handle clock_period, nb::handle io_type,
-                                 nb::handle default_precision, nb::handle default_reuse_factor,
-                                 nb::handle strategy) {
-  require_str(output_dir, "output_dir");
-  require_str(project_name, "project_name");
-  require_str(part, "part");
-  nb::object clock = int_argument(clock_period, "clock_period");
-  require_str(io_type, "io_type");
-  require_str(default_precision, "default_precision");
-  nb::object reuse = int_argument(default_reuse_factor, "default_reuse_factor");
-  require_str(strategy, "strategy");
-  return {nb::borrow(output_dir),
-          nb::borrow(project_name),
-          nb::borrow(part),
-          clock,
-          nb::borrow(io_type),
-          nb::borrow(default_precision),
-          reuse,
-          nb::borrow(strategy)};
-}
-
 void require_bitstream_config_or_none(nb::handle value) {
   if (!value.is_none() && !nb::isinstance<BitstreamConfig>(value))
     raise_argument_type("bitstream_config", "BitstreamConfig", value);
@@ -70,8 +48,8 @@ nb::object compile_graph(nb::handle self, nb::handle graph, nb::handle, nb::hand
                          nb::handle default_reuse_factor, nb::handle strategy,
                          nb::handle bitstream_config) {
   const ProjectSettings settings =
-      project_settings(output_dir, project_name, part, clock_period, io_type, default_precision,
-                       default_reuse_factor, strategy);
+      checked_project_settings(output_dir, project_name, part, clock_period, io_type,
+                               default_precision, default_reuse_factor, strategy);
   require_bitstream_config_or_none(bitstream_config);
   return compile(self, graph, settings, bitstream_config);
 }
@@ -81,8 +59,8 @@ nb::object build(nb::handle self, nb::handle graph, nb::handle output_dir, nb::h
                  nb::handle default_precision, nb::handle default_reuse_factor, nb::handle strategy,
                  nb::handle bitstream_config, nb::handle write_to_disk, nb::handle pytorch_model) {
   const ProjectSettings settings =
-      project_settings(output_dir, project_name, part, clock_period, io_type, default_precision,
-                       default_reuse_factor, strategy);
+      checked_project_settings(output_dir, project_name, part, clock_period, io_type,
+                               default_precision, default_reuse_factor, strategy);
   require_bitstream_config_or_none(bitstream_config);
   return build_bitstream(self, graph, settings, bitstream_config, truth(write_to_disk),
                          pytorch_model);

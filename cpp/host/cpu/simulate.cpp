@@ -45,10 +45,7 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
   setup.precision = compile_config()().attr("target_precision");
   setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
                                           : nb::borrow<nb::dict>(input_data);
-  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
-  setup.nodes = graph.attr("nodes");
-  setup.exec_order = context.exec_order;
-  setup.predecessors = context.predecessors;
+  bind_execution_context(setup, graph, graph_utils);
   n_steps = run_length(graph, std::move(n_steps));
 
   WorkingState state;

@@ -304,10 +304,7 @@ nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_
     raise_formatted(PyExc_TypeError, "input_data must be a dict or a PerStep of a dict, got {}",
                     stimuli_map.type().attr("__name__"));
 
-  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
-  common.nodes = graph.attr("nodes");
-  common.exec_order = context.exec_order;
-  common.predecessors = context.predecessors;
+  bind_execution_context(common, graph, graph_utils);
   n_steps = run_length(graph, std::move(n_steps));
   const std::int64_t steps = steps_to_run(n_steps);
 

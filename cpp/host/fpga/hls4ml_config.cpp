@@ -26,7 +26,7 @@ bool declared_input_shape(ValueConverter& cv, nb::handle node, value::Tuple& sha
 
 }  // namespace
 
-nb::object hls4ml_config(nb::handle graph, const Hls4mlSettings& s) {
+nb::object hls4ml_config(nb::handle graph, const ProjectSettings& s) {
   const IrKinds& k = node_kinds();
   ValueConverter cv;
   nb::object order = topological_order(graph);

@@ -67,10 +67,7 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
 
   setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
                                           : nb::borrow<nb::dict>(input_data);
-  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
-  setup.nodes = graph.attr("nodes");
-  setup.exec_order = context.exec_order;
-  setup.predecessors = context.predecessors;
+  bind_execution_context(setup, graph, graph_utils);
 
   WorkingState state;
   NodeTimes node_times;

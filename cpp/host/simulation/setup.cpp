@@ -37,6 +37,13 @@ ExecutionContext execution_context(nb::handle build_execution_context, nb::handl
   return {items[0], items[1], items[2]};
 }
 
+void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_utils) {
+  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
+  setup.nodes = graph.attr("nodes");
+  setup.exec_order = context.exec_order;
+  setup.predecessors = context.predecessors;
+}
+
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {
   const Numpy& np = Numpy::get();
   nb::object items = graph.attr("nodes").attr("items")();

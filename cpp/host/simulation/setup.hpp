@@ -65,6 +65,9 @@ struct ExecutionContext {
 };
 ExecutionContext execution_context(nb::handle build_execution_context, nb::handle graph);
 
+// The setup's nodes, execution order and predecessors, from the graph utilities' module.
+void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_utils);
+
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state);
