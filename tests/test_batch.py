@@ -3,7 +3,9 @@ numpy transcription (stimuli per step), on any number of threads; recorded spike
 per-sample errors, bad shapes and Ctrl-C."""
 
 import pickle
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -134,6 +136,8 @@ def test_a_failing_sample_does_not_stop_the_others():
     ({"per step": np.ones((4, 2, 40))}, 5, r"Input 'in': 5 steps need a time axis of at least 5, got shape \(4, 2, 40\)"),
     ({"in": np.float32(1)}, 5, r"Input 'in': a batch needs an array of shape \(batch, \*input_shape\), got shape \(\)"),
     ({}, 5, "input_data must hold at least one stimulus"),
+    ({"x": np.ones((3, 40))}, 5, r"input_data: 'x' names no Input node of the graph \(its Inputs: \['in'\]\)"),
+    ({"in": np.ones((3, 40)), "fc1": np.ones((3, 24))}, 5, r"input_data: 'fc1' names no Input node"),
 ])
 def test_stimuli_of_the_wrong_shape(stimuli, steps, message):
     if "per step" in stimuli:  # built here: records made at collection would outlive the module
@@ -149,6 +153,11 @@ def test_argument_rules():
         cpu.simulate_batch(graph, stimuli, 3, record=["fc1"])
     with pytest.raises(ValueError, match="workers must be at least 1"):
         cpu.simulate_batch(graph, stimuli, 3, workers=0)
+    with pytest.raises(
+        OverflowError,
+        match=r"Argument 'workers' must lie between -2\*\*63 and 2\*\*63 - 1, got 9223372036854775808",
+    ):
+        cpu.simulate_batch(graph, stimuli, 3, workers=2**63)
     with pytest.raises(TypeError, match=r"Argument 'n_steps' has incorrect type \(expected int, got str\)"):
         cpu.simulate_batch(graph, stimuli, "3")
     with pytest.raises(TypeError, match="input_data must be a dict or a PerStep of a dict, got list"):
@@ -175,6 +184,69 @@ def test_progress_bar():
     assert tqdm
     got = cpu.simulate_batch(network(), {"in": np.ones((3, 40), F32)}, 50, progress=True)
     assert got.outputs_valid.all()
+
+
+def in_fresh_interpreter(code):
+    """Runs `code` (after `from tests.test_batch import *`) in a fresh interpreter, so that a
+    crash fails this test and not the session; returns what it printed."""
+    code = "from tests.test_batch import *\n" + textwrap.dedent(code)
+    done = subprocess.run(
+        [sys.executable, "-c", code], check=False, capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_failing_progress_bar_stops_the_run_and_raises_its_error():
+    # A bar whose stderr was closed raises BrokenPipeError from update() or close(); the
+    # workers are stopped and joined, and the bar's error reaches the caller.  The total of
+    # 2**62 steps of 4 samples is past 64 bits.
+    printed = in_fresh_interpreter("""
+        import types
+        class Bar:
+            made = []
+            def __init__(self, total, **_):
+                Bar.made.append(self)
+                self.total, self.shown, self.closed = total, 0, 0
+            def update(self, n):
+                self.shown += n
+                if "update" in FAIL and self.shown > FAIL_AFTER:
+                    raise BrokenPipeError(32, "update")
+            def close(self):
+                self.closed += 1
+                if "close" in FAIL:
+                    raise BrokenPipeError(32, "close")
+        sys.modules["tqdm"] = types.SimpleNamespace(tqdm=Bar)
+        x = {"in": np.random.default_rng(1).random((4, 40)).astype(F32)}
+        for FAIL, FAIL_AFTER, steps in [("update", 4, 2**62), ("update", 0, 10), ("close", 0, 10),
+                                        ("update close", 4, 2**62)]:
+            try:
+                cpu.simulate_batch(network(), x, steps, workers=2, progress=True)
+            except BrokenPipeError as e:
+                bar = Bar.made[-1]
+                print(FAIL, e.strerror, bar.total, bar.closed)
+    """)
+    assert printed.splitlines() == [
+        f"update update {2**64} 1",  # stopped while the workers ran
+        "update update 40 1",  # in the first step, which runs through numpy
+        "close close 40 1",
+        f"update close update {2**64} 1",  # the first error wins
+    ]
+
+
+def test_workers_beyond_what_the_system_can_start():
+    # Under a tight address-space limit only a few threads start: the chunks of samples run
+    # on those, and the result is that of one worker.
+    assert in_fresh_interpreter("""
+        import resource
+        x, graph = {"in": np.random.default_rng(3).random((1000, 40)).astype(F32)}, network()
+        want = cpu.simulate_batch(graph, x, 50, workers=1, record=["lif2"])
+        size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + 400 * 2**20, resource.RLIM_INFINITY))
+        got = cpu.simulate_batch(graph, x, 50, workers=1000, record=["lif2"])
+        print(np.array_equal(got.spike_trains["lif2"], want.spike_trains["lif2"]),
+              np.array_equal(got.outputs["out"], want.outputs["out"]))
+    """).split() == ["True", "True"]
 
 
 def test_ctrl_c_stops_a_batch(step_path):

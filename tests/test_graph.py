@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from zelka.backend.cpu.graph_utils import build_execution_context
-from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Graph, Input, Output, ReLU
+from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Flatten, Graph, Input, Output, ReLU
 
 COMMON = ["output_type", "core_id", "precision", "reuse_factor", "weight_t", "bias_t", "accum_t", "result_t"]
 
@@ -31,6 +31,55 @@ def test_graph_construction_keeps_node_order_and_checks_edges_only_on_request():
     assert g.edges == [("in", "fc"), ("fc", "out")] and g.check() is g
     with pytest.raises(ValueError, match="already has a node named 'fc'"):
         g.add("fc", ReLU())
+
+
+def lif(n):
+    return LIF(np.full(n, 2.0, np.float32), np.ones(n, np.float32))
+
+
+def test_shape_check_lists_every_layer_whose_values_the_simulator_would_drop():
+    # a transposed weight (passes its input through), a 128-wide layer wired into 10 neurons
+    # (the simulator would use the first 10 values), and a sum of a (4,) and a (3,) input
+    # (the (3,) one would be dropped), found in one pass
+    g = Graph(
+        [("a", Input(input_type={"x": (4, 8)})), ("b", Input(input_type={"x": (3,)})), ("flat", Flatten()),
+         ("fc", Affine(np.ones((32, 128)))), ("hidden", lif(128)), ("fc2", Affine(np.ones((128, 3)))),
+         ("lif", lif(10)), ("sum", ReLU()), ("out", Output())],
+        [("a", "flat"), ("flat", "fc"), ("fc", "hidden"), ("b", "fc2"), ("fc2", "lif"), ("a", "sum"), ("b", "sum"),
+         ("sum", "out")],
+    )  # fmt: skip
+    g.check()  # the edges are fine
+    with pytest.raises(ValueError) as caught:
+        g.check(shapes=True)
+    assert str(caught.value).splitlines() == [
+        "Graph shapes do not fit:",
+        "- Affine 'fc': input of 32 values (shape (4, 8)) for a weight of shape (32, 128), which takes 128",
+        "- LIF 'hidden': input of shape (32,) for 128 neurons",
+        "- LIF 'lif': input of shape (128,) for 10 neurons",
+        "- ReLU 'sum' sums inputs of different shapes: 'a' (4, 8), 'b' (3,)",
+    ]
+    with pytest.raises(ValueError, match="- LIF 'hidden'"):
+        Graph(g.nodes, g.edges, check="shapes")
+    with pytest.raises(ValueError, match="check must be False, True or 'shapes', got 'shape'"):
+        Graph(g.nodes, g.edges, check="shape")
+
+
+def test_shape_check_follows_back_edges_and_skips_undeclared_shapes():
+    rec = Affine(np.ones((6, 6)))
+    fits = Graph(
+        [("in", Input(input_type={"x": (6,)})), ("fc", rec), ("lif", lif(6)), ("free", Input()),
+         ("fc2", Affine(np.ones((2, 5)))), ("lif2", lif(2)), ("out", Output())],
+        [("in", "fc"), ("fc", "lif"), ("lif", "fc"), ("free", "fc2"), ("fc2", "lif2"), ("lif2", "out")],
+    )  # fmt: skip
+    assert fits.check(shapes=True) is fits
+    # the recurrent edge delivers the previous step's 4 spikes into a sum with 6 input values
+    fits.nodes["lif"] = lif(4)
+    fits.nodes["fc"] = Affine(np.ones((4, 6)))
+    with pytest.raises(ValueError) as caught:
+        fits.check(shapes=True)
+    assert str(caught.value).splitlines()[1:] == [
+        "- Affine 'fc' sums inputs of different shapes: 'in' (6,), 'lif' (4,)",
+    ]
 
 
 @pytest.mark.parametrize(

@@ -43,7 +43,7 @@ nb::object simulate_batch(nb::handle, nb::handle graph, nb::handle input_data, n
   nb::object steps = int_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
   options.workers = workers.is_none() ? std::max(1u, std::thread::hardware_concurrency())
-                                      : nb::cast<std::int64_t>(int_argument(workers, "workers"));
+                                      : int64_argument(workers, "workers");
   if (options.workers < 1)
     throw nb::value_error(
         ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());

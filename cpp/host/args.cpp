@@ -24,7 +24,14 @@ nb::object int_argument(nb::handle value, const char* name) {
 }
 
 std::int64_t int64_argument(nb::handle value, const char* name) {
-  return nb::cast<std::int64_t>(int_argument(value, name));
+  nb::object number = int_argument(value, name);
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (result == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow != 0)
+    raise_formatted(PyExc_OverflowError,
+                    "Argument '{}' must lie between -2**63 and 2**63 - 1, got {!r}", name, number);
+  return result;
 }
 
 double float_argument(nb::handle value, const char* name) {

@@ -17,6 +17,7 @@ bool is_number(nb::handle value);
 
 // An integer argument: ints as they are, other numbers truncated toward zero.
 nb::object int_argument(nb::handle value, const char* name);
+// The same, as a 64-bit integer: OverflowError naming the argument beyond that range.
 std::int64_t int64_argument(nb::handle value, const char* name);
 
 // A float argument: any number (an integer included), as a Python float.

@@ -295,13 +295,86 @@ def _stable_order(names: list, edges: Iterable) -> tuple[list, dict, bool]:
     return order, predecessors, is_dag
 
 
+def _declared_shape(node: Input) -> tuple | None:
+    """The shape an Input declares (its input_type's first value, or an array of dimensions)."""
+    import numpy as np
+
+    declared = node.input_type
+    if isinstance(declared, Mapping) and declared:
+        declared = next(iter(declared.values()))
+    elif not isinstance(declared, np.ndarray):
+        return None
+    return np.zeros(declared, dtype=np.float32).shape
+
+
+def _shape_problems(graph: Graph) -> list[str]:
+    """Where the simulator would drop or cut values, found by following the Inputs' declared
+    shapes through the graph step by step until no shape changes (back edges deliver the
+    previous step's value, as in the simulator)."""
+    from math import prod
+
+    import numpy as np
+
+    order, predecessors, _ = _stable_order(list(graph.nodes), graph.edges)
+    shapes: dict = {}
+    problems: dict = {}  # ordered, without repeats
+    for _ in range(len(order) + 1):
+        before = dict(shapes)
+        for name in order:
+            node = graph.nodes[name]
+            kind = type(node).__name__
+            if isinstance(node, Input):
+                shapes[name] = _declared_shape(node)
+                continue
+            given = [(p, shapes[p]) for p in predecessors[name] if p in shapes]
+            if isinstance(node, Output):
+                if predecessors[name] and predecessors[name][0] in shapes:
+                    shapes[name] = shapes[predecessors[name][0]]
+                continue
+            if not given:
+                continue
+            known = [shape for _, shape in given if shape is not None]
+            if len(known) < len(given):
+                shape = None
+            else:
+                shape = known[0]
+                if any(other != shape for other in known[1:]):
+                    listed = ", ".join(f"{p!r} {s}" for p, s in given)
+                    problems[f"{kind} {name!r} sums inputs of different shapes: {listed}"] = None
+            if isinstance(node, Affine):
+                weight = getattr(node, "weight", None)
+                if shape is not None and isinstance(weight, np.ndarray) and weight.ndim == 2:
+                    length = prod(shape)
+                    if length == weight.shape[1]:
+                        shape = (weight.shape[0],)
+                    else:
+                        problems[
+                            f"Affine {name!r}: input of {length} values (shape {shape}) for a weight "
+                            f"of shape {weight.shape}, which takes {weight.shape[1]}"
+                        ] = None
+                        shape = (length,)
+                else:
+                    shape = None
+            elif isinstance(node, LIF):
+                threshold = getattr(node, "v_threshold", None)
+                neurons = threshold.shape[0] if isinstance(threshold, np.ndarray) and threshold.ndim else None
+                if shape is not None and neurons is not None and shape != (neurons,):
+                    problems[f"LIF {name!r}: input of shape {shape} for {neurons} neurons"] = None
+                shape = None if neurons is None else (neurons,)
+            shapes[name] = shape
+        if shapes == before:
+            break
+    return list(problems)
+
+
 class Graph:
     """A graph of named nodes.
 
     ``Graph(nodes, edges)`` takes the nodes as a mapping or as (name, node) pairs and the
     edges as (src, dst) pairs.  Edges are not checked on construction, so that the
     backends' validation sees a graph exactly as it was given; call :meth:`check` (or pass
-    ``check=True``) to reject edges that name unknown nodes.
+    ``check=True``) to reject edges that name unknown nodes, and ``check(shapes=True)`` (or
+    ``check="shapes"``) to also reject layers whose shapes do not fit together.
     """
 
     def __init__(
@@ -310,13 +383,15 @@ class Graph:
         edges: Iterable[tuple[str, str]] = (),
         cyclic_config: dict | None = None,
         *,
-        check: bool = False,
+        check: bool | str = False,
     ):
         self.nodes: dict[str, Node] = dict(nodes.items() if isinstance(nodes, Mapping) else nodes)
         self.edges: list = list(edges)
         self.cyclic_config = cyclic_config
+        if check not in (False, True, "shapes"):
+            raise ValueError(f"check must be False, True or 'shapes', got {check!r}")
         if check:
-            self.check()
+            self.check(shapes=check == "shapes")
 
     @classmethod
     def sequential(cls, *named_nodes: tuple[str, Node], cyclic_config: dict | None = None) -> Graph:
@@ -338,14 +413,27 @@ class Graph:
         self.edges.append((src, dst))
         return self
 
-    def check(self) -> Graph:
-        """Raise ValueError if an edge is not a pair or names a node the graph does not have."""
+    def check(self, *, shapes: bool = False) -> Graph:
+        """Raise ValueError if an edge is not a pair or names a node the graph does not have.
+
+        With ``shapes=True`` it also follows the Inputs' declared shapes through the graph as
+        the CPU simulator would and raises one ValueError listing every place where the
+        simulator would quietly drop or cut values: an Affine whose input length is not its
+        weight's column count (the simulator passes such an input through unchanged), a LIF
+        whose input is not one value per neuron (it would use the leading values only, or none)
+        and a node fed by predecessors of different shapes (it would drop all but those shaped
+        like the first).  Shapes an Input does not declare are not checked.
+        """
         for edge in self.edges:
             if len(edge) != 2:
                 raise ValueError(f"Edge {edge!r} must be a (src, dst) pair")
             for end in edge:
                 if end not in self.nodes:
                     raise ValueError(f"Edge {tuple(edge)!r} names unknown node {end!r}")
+        if shapes:
+            problems = _shape_problems(self)
+            if problems:
+                raise ValueError("Graph shapes do not fit:\n" + "\n".join(f"- {p}" for p in problems))
         return self
 
     @property

@@ -7,6 +7,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -42,6 +45,14 @@ nb::object declared_shape(nb::handle node) {
   return nb::none();
 }
 
+// The names of the graph's Input nodes, as a list, for messages.
+nb::list input_names(nb::handle nodes, const IrKinds& kinds) {
+  nb::list names;
+  for (nb::handle item : nodes.attr("items")())
+    if (kinds.is(item[1], Kind::input)) names.append(item[0]);
+  return names;
+}
+
 Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_data, bool per_step,
                      std::int64_t steps) {
   const Numpy& np = Numpy::get();
@@ -75,7 +86,11 @@ Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_da
                       steps, steps, array.attr("shape"));
     PyObject* node = PyDict_GetItemWithError(nodes.ptr(), key.ptr());
     if (!node && PyErr_Occurred()) throw nb::python_error();
-    if (node && kinds.is(node, Kind::input)) {
+    if (!node || !kinds.is(node, Kind::input))
+      raise_formatted(PyExc_ValueError,
+                      "input_data: {!r} names no Input node of the graph (its Inputs: {})", key,
+                      input_names(nodes, kinds));
+    {
       nb::object declared = declared_shape(node);
       if (!declared.is_none()) {
         nb::object sample_shape = getitem(
@@ -100,10 +115,13 @@ Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_da
 
 // ---- progress and interruption ----------------------------------------------------------
 
-// A tqdm progress bar over all sample-steps, updated at most ten times a second.
+// A tqdm progress bar over all sample-steps, updated at most ten times a second.  The bar
+// is Python code that may raise (a closed stderr gives BrokenPipeError, a signal handler
+// KeyboardInterrupt): callers close it themselves, `close` on success and `abandon` while an
+// error propagates, never from a destructor.
 class ProgressBar {
  public:
-  ProgressBar(bool shown, std::int64_t total) {
+  ProgressBar(bool shown, nb::object total) {
     if (!shown) return;
     nb::object tqdm;
     try {
@@ -115,9 +133,8 @@ class ProgressBar {
     }
     bar_ = tqdm("total"_a = total, "unit"_a = "sample-step", "unit_scale"_a = true);
   }
-  ~ProgressBar() {
-    if (bar_.is_valid()) bar_.attr("close")();
-  }
+  ProgressBar(const ProgressBar&) = delete;
+  ProgressBar& operator=(const ProgressBar&) = delete;
 
   void show(std::int64_t done, bool now = false) {
     if (!bar_.is_valid()) return;
@@ -126,6 +143,21 @@ class ProgressBar {
     last_ = t;
     bar_.attr("update")(done - shown_);
     shown_ = done;
+  }
+
+  void close() {
+    if (!bar_.is_valid()) return;
+    nb::object bar = std::move(bar_);
+    bar.attr("close")();
+  }
+
+  // Closes the bar while another error is on its way to the caller: that error wins, one
+  // the bar raises on closing is dropped.
+  void abandon() noexcept {
+    try {
+      close();
+    } catch (nb::python_error&) {
+    }
   }
 
  private:
@@ -152,69 +184,90 @@ class WorkerObserver final : public engine::StepObserver {
   std::int64_t samples_;
 };
 
-// Runs the plan's samples on `workers` threads for `steps` steps from step `first_step`,
-// the interpreter released; the calling thread watches for Ctrl-C and shows progress.
-// Returns, per plan sample, whether its thread raised a floating-point condition numpy
-// would report (those samples are replayed through numpy).
+// Runs the plan's samples for `steps` steps from step `first_step`, the interpreter
+// released.  The samples are split into `workers` chunks, which up to `workers` threads take
+// in turn: when the system refuses to start as many threads as asked, the chunks run on the
+// threads that did start (a RuntimeError only when none did).  The calling thread watches for
+// Ctrl-C and shows progress; an error there (or in a worker) stops every worker, and is
+// raised once all have been joined.  Returns, per plan sample, whether its chunk raised a
+// floating-point condition numpy would report (those samples are replayed through numpy).
 std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::int64_t first_step,
                                  std::int64_t workers, std::atomic<std::int64_t>& progress,
                                  ProgressBar& bar) {
   const int watched = reported_fp_flags();
   const std::int64_t samples = plan.batch;
-  workers = std::clamp<std::int64_t>(workers, 1, samples);
-  std::vector<bool> replay(static_cast<std::size_t>(samples), false);
-  std::vector<int> raised(static_cast<std::size_t>(workers), 0);
+  const std::int64_t chunks = std::clamp<std::int64_t>(workers, 1, samples);
+  const auto first_of = [&](std::int64_t chunk) { return samples * chunk / chunks; };
+  std::vector<int> raised(static_cast<std::size_t>(chunks), 0);
+  std::atomic<std::int64_t> next_chunk = 0;
   std::atomic<bool> stop = false;
-  std::atomic<std::int64_t> finished = 0;
+  std::int64_t finished = 0;
   std::mutex mutex;
   std::condition_variable all_done;
-  std::vector<std::thread> threads;
   std::exception_ptr failure;
+  const auto keep_first_failure = [&](std::exception_ptr error) {
+    std::lock_guard lock(mutex);
+    if (!failure) failure = std::move(error);
+    stop = true;
+  };
+  const auto work = [&] {
+    try {
+      for (std::int64_t chunk; !stop && (chunk = next_chunk++) < chunks;) {
+        const engine::StepRange range{first_of(chunk), first_of(chunk + 1), first_step};
+        WorkerObserver observer(progress, stop, range.end_sample - range.first_sample);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        engine::run_steps(plan, steps, range, observer, false);
+        raised[chunk] = std::fetestexcept(watched);
+      }
+    } catch (...) {
+      keep_first_failure(std::current_exception());
+    }
+    {
+      std::lock_guard lock(mutex);
+      ++finished;
+    }
+    all_done.notify_all();
+  };
+
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<std::size_t>(chunks));
+  std::string refusal;
   {
     nb::gil_scoped_release release;
-    for (std::int64_t w = 0; w < workers; ++w) {
-      const engine::StepRange range{samples * w / workers, samples * (w + 1) / workers, first_step};
-      threads.emplace_back([&, w, range] {
-        try {
-          WorkerObserver observer(progress, stop, range.end_sample - range.first_sample);
-          std::feclearexcept(FE_ALL_EXCEPT);
-          engine::run_steps(plan, steps, range, observer, false);
-          raised[w] = std::fetestexcept(watched);
-        } catch (...) {
-          std::lock_guard lock(mutex);
-          if (!failure) failure = std::current_exception();
-          stop = true;
-        }
-        {
-          std::lock_guard lock(mutex);
-          ++finished;
-        }
-        all_done.notify_all();
-      });
+    for (std::int64_t w = 0; w < chunks; ++w) {
+      try {
+        threads.emplace_back(work);
+      } catch (const std::system_error& e) {
+        refusal = e.what();
+        break;
+      }
     }
-    while (true) {
+    const auto started = static_cast<std::int64_t>(threads.size());
+    while (started > 0) {
       {
         std::unique_lock lock(mutex);
         if (all_done.wait_for(lock, std::chrono::milliseconds(50),
-                              [&] { return finished == workers; }))
+                              [&] { return finished == started; }))
           break;
+        if (failure) continue;
       }
       nb::gil_scoped_acquire acquire;
-      if (PyErr_CheckSignals() != 0) {
-        stop = true;
-        std::lock_guard lock(mutex);
-        if (!failure) failure = std::make_exception_ptr(nb::python_error());
-      } else {
+      try {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
         bar.show(progress.load());
+      } catch (...) {
+        keep_first_failure(std::current_exception());
       }
     }
     for (std::thread& t : threads) t.join();
   }
   if (failure) std::rethrow_exception(failure);
-  for (std::int64_t w = 0; w < workers; ++w)
-    if (raised[w])
-      for (std::int64_t b = samples * w / workers; b < samples * (w + 1) / workers; ++b)
-        replay[b] = true;
+  if (threads.empty())
+    throw std::runtime_error("simulate_batch could not start a worker thread: " + refusal);
+  std::vector<bool> replay(static_cast<std::size_t>(samples), false);
+  for (std::int64_t chunk = 0; chunk < chunks; ++chunk)
+    if (raised[chunk])
+      for (std::int64_t b = first_of(chunk); b < first_of(chunk + 1); ++b) replay[b] = true;
   return replay;
 }
 
@@ -285,6 +338,80 @@ nb::object stack(const std::vector<nb::object>& values) {
   return out;
 }
 
+// Runs every sample for `steps` steps: the first step through numpy, as in simulate; then
+// the samples whose state has the first valid sample's signature natively together, the
+// others (and every sample when the native kernels cannot take the graph) alone, as simulate
+// would run them.  Returns the native run that holds the values of the samples it ran.
+std::unique_ptr<NativeRun> run_samples(std::vector<Sample>& samples, const RunSetup& common,
+                                       std::int64_t steps, std::int64_t workers,
+                                       SpikeRecorder& recorder, ProgressBar& bar) {
+  std::atomic<std::int64_t> progress = 0;
+  LoopOptions loop;
+  loop.recorder = &recorder;
+
+  if (steps >= 1) {
+    for (Sample& sample : samples) {
+      try {
+        generic_step(sample.setup, sample.state, loop.policy, 0);
+        recorder.record(sample.state, 0, sample.setup.sample);
+      } catch (nb::python_error& e) {
+        fail(sample, e);
+      }
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      bar.show(++progress);
+    }
+  }
+
+  std::unique_ptr<NativeRun> run;
+  std::vector<Sample*> together, alone;
+  if (steps > 1) {
+    nb::object reference;
+    for (Sample& sample : samples) {
+      if (sample.failed) continue;
+      nb::object current = signature(sample.state);
+      if (!reference.is_valid()) reference = current;
+      (common.native_products && equal(current, reference) ? together : alone).push_back(&sample);
+    }
+    if (!together.empty()) {
+      std::vector<WorkingState*> states;
+      std::vector<std::int64_t> ids;
+      for (Sample* s : together) {
+        states.push_back(&s->state);
+        ids.push_back(s->setup.sample);
+      }
+      auto planned = plan_native(together.front()->setup, states, ids);
+      if (planned) {
+        run = std::move(*planned);
+        recorder.attach(*run, ids);
+        const std::vector<bool> replay =
+            run_on_threads(run->plan, steps - 1, 1, workers, progress, bar);
+        for (std::size_t k = 0; k < together.size(); ++k) {
+          if (replay[k]) {
+            alone.push_back(together[k]);
+            continue;
+          }
+          together[k]->run = run.get();
+          together[k]->index = static_cast<std::int64_t>(k);
+        }
+      } else {
+        alone.insert(alone.end(), together.begin(), together.end());
+      }
+    }
+  }
+  loop.steps_done = 1;
+  for (Sample* sample : alone) {
+    try {
+      run_step_loop(sample->setup, sample->state, steps, loop);
+    } catch (nb::python_error& e) {
+      fail(*sample, e);
+    }
+    progress += steps - 1;
+    bar.show(progress);
+  }
+  bar.show(progress, true);
+  return run;
+}
+
 }  // namespace
 
 nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
@@ -344,75 +471,16 @@ nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_
         {nb::borrow(name), static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
   }
 
-  ProgressBar bar(options.progress, steps * batch);
-  std::atomic<std::int64_t> progress = 0;
-  LoopOptions loop;
-  loop.recorder = &recorder;
-
-  // The first step of every sample runs through numpy, as in simulate.
-  if (steps >= 1) {
-    for (Sample& sample : samples) {
-      try {
-        generic_step(sample.setup, sample.state, loop.policy, 0);
-        recorder.record(sample.state, 0, sample.setup.sample);
-      } catch (nb::python_error& e) {
-        fail(sample, e);
-      }
-      if (PyErr_CheckSignals() != 0) throw nb::python_error();
-      bar.show(++progress);
-    }
-  }
-
-  // Then the samples whose state has the first valid sample's signature run natively
-  // together; the others (and every sample when the native kernels cannot take the graph)
-  // go on alone, as simulate would run them.
+  ProgressBar bar(options.progress,
+                  steal_or_raise(PyNumber_Multiply(nb::int_(steps).ptr(), nb::int_(batch).ptr())));
   std::unique_ptr<NativeRun> run;
-  std::vector<Sample*> together, alone;
-  if (steps > 1) {
-    nb::object reference;
-    for (Sample& sample : samples) {
-      if (sample.failed) continue;
-      nb::object current = signature(sample.state);
-      if (!reference.is_valid()) reference = current;
-      (common.native_products && equal(current, reference) ? together : alone).push_back(&sample);
-    }
-    if (!together.empty()) {
-      std::vector<WorkingState*> states;
-      std::vector<std::int64_t> ids;
-      for (Sample* s : together) {
-        states.push_back(&s->state);
-        ids.push_back(s->setup.sample);
-      }
-      auto planned = plan_native(together.front()->setup, states, ids);
-      if (planned) {
-        run = std::move(*planned);
-        recorder.attach(*run, ids);
-        const std::vector<bool> replay =
-            run_on_threads(run->plan, steps - 1, 1, options.workers, progress, bar);
-        for (std::size_t k = 0; k < together.size(); ++k) {
-          if (replay[k]) {
-            alone.push_back(together[k]);
-            continue;
-          }
-          together[k]->run = run.get();
-          together[k]->index = static_cast<std::int64_t>(k);
-        }
-      } else {
-        alone.insert(alone.end(), together.begin(), together.end());
-      }
-    }
+  try {
+    run = run_samples(samples, common, steps, options.workers, recorder, bar);
+    bar.close();
+  } catch (...) {
+    bar.abandon();
+    throw;
   }
-  loop.steps_done = 1;
-  for (Sample* sample : alone) {
-    try {
-      run_step_loop(sample->setup, sample->state, steps, loop);
-    } catch (nb::python_error& e) {
-      fail(*sample, e);
-    }
-    progress += steps - 1;
-    bar.show(progress);
-  }
-  bar.show(progress, true);
 
   nb::object result = nb::cast(BatchSimulationResult());
   BatchSimulationResult& record = nb::cast<BatchSimulationResult&>(result);
