@@ -1,8 +1,8 @@
 #include "host/cpu/compile.hpp"
 
+#include "host/execution_context.hpp"
 #include "host/ir_kinds.hpp"
 #include "host/numpy.hpp"
-#include "host/simulation/setup.hpp"
 
 using namespace nanobind::literals;
 
@@ -91,9 +91,7 @@ nb::object compile(nb::handle graph, nb::handle config_arg, nb::handle compile_c
     add_weights(entry(weight_tables, core_of(node), nb::dict()), name, node);
   }
 
-  nb::object build =
-      nb::module_::import_("zelka.backend.cpu.graph_utils").attr("build_execution_context");
-  const simulation::ExecutionContext context = simulation::execution_context(build, graph);
+  const ExecutionContext context = execution_context(graph);
   nb::dict per_core;
   for (nb::handle name : context.exec_order) {
     nb::object node = getitem(nodes, name);

@@ -271,7 +271,7 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
   return replay;
 }
 
-// ---- one sample -------------------------------------------------------------------------
+// ---- reading ----------------------------------------------------------------------------
 
 struct Sample {
   RunSetup setup;
@@ -289,22 +289,161 @@ void fail(Sample& sample, nb::python_error& e) {
   sample.errors.append(nb::str(e.value()));
 }
 
-// The value a sample holds under an activation key after the run, or null.
-nb::object final_activation(const Sample& sample, nb::handle key, std::int64_t last_step) {
-  if (sample.run) {
-    const int slot = activation_slot(*sample.run, key);
-    if (slot >= 0) {
-      for (const NativeRun::Key& k : sample.run->keys)
-        if (k.slot == slot && k.constant.is_valid()) return getitem(sample.state.activations, key);
-      return slot_value(*sample.run, slot, sample.index, last_step);
-    }
+// What a call works on, read from its arguments.
+struct Batch {
+  RunSetup common;
+  std::vector<Sample> samples;
+  SpikeRecorder recorder;
+  nb::dict trains;     // recorded LIF name -> bool array (steps, samples, neurons)
+  nb::object n_steps;  // after the cyclic override, as reported
+  std::int64_t steps = 0;
+  std::unique_ptr<NativeRun> run;  // the native run of the samples that ran together
+};
+
+// The spike-train arrays of the recorded LIF nodes, and the recorder writing into them.
+void prepare_recording(Batch& batch, const nb::list& record) {
+  const Numpy& np = Numpy::get();
+  batch.recorder.steps = batch.steps;
+  batch.recorder.samples = static_cast<std::int64_t>(batch.samples.size());
+  for (nb::handle name : record) {
+    PyObject* node = PyDict_GetItemWithError(batch.common.nodes.ptr(), name.ptr());
+    if (!node && PyErr_Occurred()) throw nb::python_error();
+    if (!node || !batch.common.kinds.is(node, Kind::lif))
+      raise_formatted(PyExc_ValueError, "record: {!r} is not a LIF node of the graph", name);
+    const std::int64_t neurons = nb::cast<std::int64_t>(
+        getitem(nb::handle(node).attr("v_threshold").attr("shape"), nb::int_(0)));
+    nb::object train = np.zeros(nb::make_tuple(batch.steps, batch.recorder.samples, neurons),
+                                "dtype"_a = np.module.attr("bool_"));
+    batch.trains[name] = train;
+    batch.recorder.trains.push_back(
+        {nb::borrow(name), static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
   }
-  PyObject* value = PyDict_GetItemWithError(sample.state.activations.ptr(), key.ptr());
-  if (!value && PyErr_Occurred()) throw nb::python_error();
-  return value ? nb::borrow(value) : nb::object();
 }
 
-// ---- results ----------------------------------------------------------------------------
+Batch read_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
+                 const nb::list& record) {
+  Batch batch;
+  batch.common = make_run_setup(load_step_kinds(), compile_config());
+  const bool per_step = nb::isinstance<PerStep>(input_data);
+  nb::object stimuli_map =
+      per_step ? nb::object(input_data.attr("inputs")) : nb::borrow(input_data);
+  if (!PyDict_Check(stimuli_map.ptr()))
+    raise_formatted(PyExc_TypeError, "input_data must be a dict or a PerStep of a dict, got {}",
+                    stimuli_map.type().attr("__name__"));
+  bind_execution_context(batch.common, graph);
+  batch.n_steps = run_length(graph, std::move(n_steps));
+  batch.steps = steps_to_run(batch.n_steps);
+
+  const Stimuli stimuli =
+      read_stimuli(graph, batch.common.kinds, stimuli_map, per_step, batch.steps);
+  if (per_step)
+    for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
+      batch.common.step_inputs.push_back({stimuli.keys[i], stimuli.arrays[i]});
+  batch.samples.resize(static_cast<std::size_t>(stimuli.batch));
+  for (std::int64_t b = 0; b < stimuli.batch; ++b) {
+    Sample& sample = batch.samples[b];
+    sample.setup = batch.common;
+    sample.setup.sample = b;
+    sample.setup.input_data = nb::dict();  // the copy shares common's dict
+    if (!per_step)
+      for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
+        sample.setup.input_data[stimuli.keys[i]] = getitem(stimuli.arrays[i], nb::int_(b));
+    init_membranes(graph, batch.common.kinds, sample.state);
+  }
+  prepare_recording(batch, record);
+  return batch;
+}
+
+// ---- planning ---------------------------------------------------------------------------
+
+// After the first step: the samples whose state has the first valid sample's signature
+// run natively together, in one plan; the others (and every sample when the native
+// kernels cannot take the graph) go on alone, as simulate would run them.
+struct Grouping {
+  std::unique_ptr<NativeRun> run;  // null when no sample runs natively
+  std::vector<Sample*> together;   // the plan's samples, in its order
+  std::vector<Sample*> alone;
+};
+
+Grouping plan_together(std::vector<Sample>& samples, const RunSetup& common) {
+  Grouping g;
+  nb::object reference;
+  for (Sample& sample : samples) {
+    if (sample.failed) continue;
+    nb::object current = signature(sample.state);
+    if (!reference.is_valid()) reference = current;
+    (common.native_products && equal(current, reference) ? g.together : g.alone).push_back(&sample);
+  }
+  if (g.together.empty()) return g;
+  std::vector<WorkingState*> states;
+  std::vector<std::int64_t> ids;
+  for (Sample* s : g.together) {
+    states.push_back(&s->state);
+    ids.push_back(s->setup.sample);
+  }
+  if (auto planned = plan_native(g.together.front()->setup, states, ids)) {
+    g.run = std::move(*planned);
+  } else {
+    g.alone.insert(g.alone.end(), g.together.begin(), g.together.end());
+    g.together.clear();
+  }
+  return g;
+}
+
+// ---- running ----------------------------------------------------------------------------
+
+// Runs every sample for all steps: the first step through numpy, as in simulate; then the
+// samples planned together natively on the worker threads, and the others alone.  Samples
+// of a thread whose kernels raised a floating-point condition numpy would report are
+// replayed alone through numpy.
+void run_batch(Batch& batch, std::int64_t workers, ProgressBar& bar) {
+  std::atomic<std::int64_t> progress = 0;
+  LoopOptions loop;
+  loop.recorder = &batch.recorder;
+  if (batch.steps < 1) return;
+  for (Sample& sample : batch.samples) {
+    try {
+      generic_step(sample.setup, sample.state, loop.policy, 0);
+      batch.recorder.record(sample.state, 0, sample.setup.sample);
+    } catch (nb::python_error& e) {
+      fail(sample, e);
+    }
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    bar.show(++progress);
+  }
+  if (batch.steps == 1) return;
+
+  Grouping g = plan_together(batch.samples, batch.common);
+  if (g.run) {
+    std::vector<std::int64_t> ids;
+    for (Sample* s : g.together) ids.push_back(s->setup.sample);
+    batch.recorder.attach(*g.run, ids);
+    const std::vector<bool> replay =
+        run_on_threads(g.run->plan, batch.steps - 1, 1, workers, progress, bar);
+    for (std::size_t k = 0; k < g.together.size(); ++k) {
+      if (replay[k]) {
+        g.alone.push_back(g.together[k]);
+        continue;
+      }
+      g.together[k]->run = g.run.get();
+      g.together[k]->index = static_cast<std::int64_t>(k);
+    }
+    batch.run = std::move(g.run);
+  }
+  loop.steps_done = 1;
+  for (Sample* sample : g.alone) {
+    try {
+      run_step_loop(sample->setup, sample->state, batch.steps, loop);
+    } catch (nb::python_error& e) {
+      fail(*sample, e);
+    }
+    progress += batch.steps - 1;
+    bar.show(progress);
+  }
+  bar.show(progress, true);
+}
+
+// ---- collecting -------------------------------------------------------------------------
 
 // The samples' values stacked into one array (batch, *shape); a failed sample holds zeros.
 // Values of different shapes or types make an object array of the values (None for a
@@ -338,195 +477,91 @@ nb::object stack(const std::vector<nb::object>& values) {
   return out;
 }
 
-// Runs every sample for `steps` steps: the first step through numpy, as in simulate; then
-// the samples whose state has the first valid sample's signature natively together, the
-// others (and every sample when the native kernels cannot take the graph) alone, as simulate
-// would run them.  Returns the native run that holds the values of the samples it ran.
-std::unique_ptr<NativeRun> run_samples(std::vector<Sample>& samples, const RunSetup& common,
-                                       std::int64_t steps, std::int64_t workers,
-                                       SpikeRecorder& recorder, ProgressBar& bar) {
-  std::atomic<std::int64_t> progress = 0;
-  LoopOptions loop;
-  loop.recorder = &recorder;
-
-  if (steps >= 1) {
-    for (Sample& sample : samples) {
-      try {
-        generic_step(sample.setup, sample.state, loop.policy, 0);
-        recorder.record(sample.state, 0, sample.setup.sample);
-      } catch (nb::python_error& e) {
-        fail(sample, e);
-      }
-      if (PyErr_CheckSignals() != 0) throw nb::python_error();
-      bar.show(++progress);
+// The value a sample holds under an activation key after the run, or null.
+nb::object final_activation(const Sample& sample, nb::handle key, std::int64_t last_step) {
+  if (sample.run) {
+    const int slot = activation_slot(*sample.run, key);
+    if (slot >= 0) {
+      for (const NativeRun::Key& k : sample.run->keys)
+        if (k.slot == slot && k.constant.is_valid()) return getitem(sample.state.activations, key);
+      return slot_value(*sample.run, slot, sample.index, last_step);
     }
   }
-
-  std::unique_ptr<NativeRun> run;
-  std::vector<Sample*> together, alone;
-  if (steps > 1) {
-    nb::object reference;
-    for (Sample& sample : samples) {
-      if (sample.failed) continue;
-      nb::object current = signature(sample.state);
-      if (!reference.is_valid()) reference = current;
-      (common.native_products && equal(current, reference) ? together : alone).push_back(&sample);
-    }
-    if (!together.empty()) {
-      std::vector<WorkingState*> states;
-      std::vector<std::int64_t> ids;
-      for (Sample* s : together) {
-        states.push_back(&s->state);
-        ids.push_back(s->setup.sample);
-      }
-      auto planned = plan_native(together.front()->setup, states, ids);
-      if (planned) {
-        run = std::move(*planned);
-        recorder.attach(*run, ids);
-        const std::vector<bool> replay =
-            run_on_threads(run->plan, steps - 1, 1, workers, progress, bar);
-        for (std::size_t k = 0; k < together.size(); ++k) {
-          if (replay[k]) {
-            alone.push_back(together[k]);
-            continue;
-          }
-          together[k]->run = run.get();
-          together[k]->index = static_cast<std::int64_t>(k);
-        }
-      } else {
-        alone.insert(alone.end(), together.begin(), together.end());
-      }
-    }
-  }
-  loop.steps_done = 1;
-  for (Sample* sample : alone) {
-    try {
-      run_step_loop(sample->setup, sample->state, steps, loop);
-    } catch (nb::python_error& e) {
-      fail(*sample, e);
-    }
-    progress += steps - 1;
-    bar.show(progress);
-  }
-  bar.show(progress, true);
-  return run;
+  PyObject* value = PyDict_GetItemWithError(sample.state.activations.ptr(), key.ptr());
+  if (!value && PyErr_Occurred()) throw nb::python_error();
+  return value ? nb::borrow(value) : nb::object();
 }
 
-}  // namespace
+// A sample's spike total of a LIF node: its numpy steps' count plus its native run's.
+std::int64_t spike_total(const Sample& sample, nb::handle name, nb::handle numpy_count) {
+  std::int64_t total = nb::cast<std::int64_t>(numpy_count);
+  if (sample.run)
+    for (std::size_t c = 0; c < sample.run->counted.size(); ++c)
+      if (sample.run->counted[c].equal(name))
+        total += sample.run->plan.spike_totals[sample.index * sample.run->plan.counters() + c];
+  return total;
+}
 
-nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
-                          const BatchOptions& options) {
+nb::object collect_result(const Batch& batch) {
   const Numpy& np = Numpy::get();
-  RunSetup common;
-  common.kinds = load_step_kinds();
-  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
-  common.saturate = graph_utils.attr("saturate");
-  common.native_products = is_native_saturate(common.saturate);
-  common.precision = compile_config()().attr("target_precision");
-
-  const bool per_step = nb::isinstance<PerStep>(input_data);
-  nb::object stimuli_map =
-      per_step ? nb::object(input_data.attr("inputs")) : nb::borrow(input_data);
-  if (!PyDict_Check(stimuli_map.ptr()))
-    raise_formatted(PyExc_TypeError, "input_data must be a dict or a PerStep of a dict, got {}",
-                    stimuli_map.type().attr("__name__"));
-
-  bind_execution_context(common, graph, graph_utils);
-  n_steps = run_length(graph, std::move(n_steps));
-  const std::int64_t steps = steps_to_run(n_steps);
-
-  const Stimuli stimuli = read_stimuli(graph, common.kinds, stimuli_map, per_step, steps);
-  const std::int64_t batch = stimuli.batch;
-  if (per_step)
-    for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
-      common.step_inputs.push_back({stimuli.keys[i], stimuli.arrays[i]});
-
-  std::vector<Sample> samples(static_cast<std::size_t>(batch));
-  for (std::int64_t b = 0; b < batch; ++b) {
-    Sample& sample = samples[b];
-    sample.setup = common;
-    sample.setup.sample = b;
-    sample.setup.input_data = nb::dict();  // the copy shares common's dict
-    if (!per_step)
-      for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
-        sample.setup.input_data[stimuli.keys[i]] = getitem(stimuli.arrays[i], nb::int_(b));
-    init_membranes(graph, common.kinds, sample.state);
-  }
-
-  SpikeRecorder recorder;
-  recorder.steps = steps;
-  recorder.samples = batch;
-  nb::dict trains;
-  for (nb::handle name : options.record) {
-    PyObject* node = PyDict_GetItemWithError(common.nodes.ptr(), name.ptr());
-    if (!node && PyErr_Occurred()) throw nb::python_error();
-    if (!node || !common.kinds.is(node, Kind::lif))
-      raise_formatted(PyExc_ValueError, "record: {!r} is not a LIF node of the graph", name);
-    const std::int64_t neurons = nb::cast<std::int64_t>(
-        getitem(nb::handle(node).attr("v_threshold").attr("shape"), nb::int_(0)));
-    nb::object train =
-        np.zeros(nb::make_tuple(steps, batch, neurons), "dtype"_a = np.module.attr("bool_"));
-    trains[name] = train;
-    recorder.trains.push_back(
-        {nb::borrow(name), static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
-  }
-
-  ProgressBar bar(options.progress,
-                  steal_or_raise(PyNumber_Multiply(nb::int_(steps).ptr(), nb::int_(batch).ptr())));
-  std::unique_ptr<NativeRun> run;
-  try {
-    run = run_samples(samples, common, steps, options.workers, recorder, bar);
-    bar.close();
-  } catch (...) {
-    bar.abandon();
-    throw;
-  }
-
+  const auto count = static_cast<std::int64_t>(batch.samples.size());
   nb::object result = nb::cast(BatchSimulationResult());
   BatchSimulationResult& record = nb::cast<BatchSimulationResult&>(result);
-  const std::int64_t last_step = steps - 1;
   nb::object outputs = record.field("outputs");
-  for (nb::handle item : common.nodes.attr("items")()) {
+  for (nb::handle item : batch.common.nodes.attr("items")()) {
     nb::object name = item[0];
-    if (!common.kinds.is(item[1], Kind::output)) continue;
-    std::vector<nb::object> values(samples.size());
+    if (!batch.common.kinds.is(item[1], Kind::output)) continue;
+    std::vector<nb::object> values(batch.samples.size());
     bool any = false;
-    for (std::size_t b = 0; b < samples.size(); ++b) {
-      if (samples[b].failed || steps < 1) continue;
-      values[b] = final_activation(samples[b], name, last_step);
+    for (std::size_t b = 0; b < batch.samples.size(); ++b) {
+      if (batch.samples[b].failed || batch.steps < 1) continue;
+      values[b] = final_activation(batch.samples[b], name, batch.steps - 1);
       any = any || values[b].is_valid();
     }
     if (any) outputs[name] = stack(values);
   }
 
   nb::dict spike_counts;
-  for (std::size_t b = 0; b < samples.size(); ++b) {
-    const Sample& sample = samples[b];
+  for (std::int64_t b = 0; b < count; ++b) {
+    const Sample& sample = batch.samples[b];
     if (sample.failed) continue;
-    for (auto [name, count] : sample.state.spike_counts) {
+    for (auto [name, numpy_count] : sample.state.spike_counts) {
       if (!spike_counts.contains(name))
-        spike_counts[name] = np.zeros(batch, "dtype"_a = np.module.attr("int64"));
-      std::int64_t total = nb::cast<std::int64_t>(count);
-      if (sample.run)
-        for (std::size_t c = 0; c < sample.run->counted.size(); ++c)
-          if (sample.run->counted[c].equal(name))
-            total += sample.run->plan.spike_totals[sample.index * sample.run->plan.counters() + c];
+        spike_counts[name] = np.zeros(count, "dtype"_a = np.module.attr("int64"));
       nb::object counts = spike_counts[name];
-      counts[nb::int_(b)] = total;
+      counts[nb::int_(b)] = spike_total(sample, name, numpy_count);
     }
   }
-  record.field("spike_counts") = spike_counts;
-  record.field("spike_trains") = trains;
-  record.field("timesteps_run") = n_steps;
-  nb::object valid = np.module.attr("ones")(batch, "dtype"_a = np.module.attr("bool_"));
+  nb::object valid = np.module.attr("ones")(count, "dtype"_a = np.module.attr("bool_"));
   nb::list errors;
-  for (std::size_t b = 0; b < samples.size(); ++b) {
-    if (samples[b].failed) valid[nb::int_(b)] = false;
-    errors.append(samples[b].errors);
+  for (std::int64_t b = 0; b < count; ++b) {
+    if (batch.samples[b].failed) valid[nb::int_(b)] = false;
+    errors.append(batch.samples[b].errors);
   }
+  record.field("spike_counts") = spike_counts;
+  record.field("spike_trains") = batch.trains;
+  record.field("timesteps_run") = batch.n_steps;
   record.field("outputs_valid") = valid;
   record.field("errors") = errors;
   return result;
+}
+
+}  // namespace
+
+nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
+                          const BatchOptions& options) {
+  Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
+  const auto samples = static_cast<std::int64_t>(batch.samples.size());
+  ProgressBar bar(options.progress, steal_or_raise(PyNumber_Multiply(nb::int_(batch.steps).ptr(),
+                                                                     nb::int_(samples).ptr())));
+  try {
+    run_batch(batch, options.workers, bar);
+    bar.close();
+  } catch (...) {
+    bar.abandon();
+    throw;
+  }
+  return collect_result(batch);
 }
 
 }  // namespace zelka::host::cpu

@@ -1,5 +1,6 @@
 #include "host/fpga/graph_shapes.hpp"
 
+#include "host/execution_context.hpp"
 #include "host/numpy.hpp"
 
 namespace zelka::host::fpga {
@@ -36,9 +37,7 @@ nb::object int_product(nb::handle items) {
 }  // namespace
 
 nb::object topological_order(nb::handle graph) {
-  nb::object build =
-      nb::module_::import_("zelka.backend.cpu.graph_utils").attr("build_execution_context");
-  nb::object order = unpack(build(graph), 3, UnpackWording::counted)[0];
+  nb::object order = execution_context(graph, UnpackWording::counted).exec_order;
   if (!order.is_none() && !PyList_Check(order.ptr()))
     throw nb::type_error(("Expected list, got " + type_name_of(order)).c_str());
   return order;

@@ -47,16 +47,9 @@ CpuProfiler::CpuProfiler(nb::handle presets, const Given& given, nb::handle pres
 
 nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::handle n_steps) const {
   using namespace simulation;
-  RunSetup setup;
-  setup.kinds = load_profile_kinds();
-  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
-  setup.saturate = graph_utils.attr("saturate");
-  setup.native_products = is_native_saturate(setup.saturate);
-  nb::object compile_config = nb::module_::import_("zelka.backend.config").attr("CompileConfig");
-
+  RunSetup setup = make_run_setup(load_profile_kinds(), nb::none());
   nb::object result = nb::cast(ProfileResult());
   ProfileResult& record = nb::cast<ProfileResult&>(result);
-  setup.precision = compile_config().attr("target_precision");
   const Count steps = to_count(n_steps);
 
   const acc::Memory memory = acc::memory_census(held_arrays(graph, setup.kinds));
@@ -65,9 +58,7 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   const Count mac_ops = acc::checked_mul(acc::step_macs(mac_nodes(graph, setup.kinds)), steps);
   record.field("mac_ops") = from_count(mac_ops);
 
-  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
-                                          : nb::borrow<nb::dict>(input_data);
-  bind_execution_context(setup, graph, graph_utils);
+  bind_graph(setup, graph, input_data);
 
   WorkingState state;
   NodeTimes node_times;

@@ -1,5 +1,6 @@
 #include "host/simulation/setup.hpp"
 
+#include "host/execution_context.hpp"
 #include "host/numpy.hpp"
 
 using namespace nanobind::literals;
@@ -32,16 +33,39 @@ nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds) {
   return inputs;
 }
 
-ExecutionContext execution_context(nb::handle build_execution_context, nb::handle graph) {
-  std::vector<nb::object> items = unpack(build_execution_context(graph), 3);
-  return {items[0], items[1], items[2]};
+namespace {
+
+// The package's own saturate, which the native kernels implement.
+bool is_native_saturate(nb::handle saturate) {
+  return saturate.is(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
 }
 
-void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_utils) {
-  ExecutionContext context = execution_context(graph_utils.attr("build_execution_context"), graph);
+}  // namespace
+
+RunSetup make_run_setup(IrKinds kinds, nb::handle compile_config) {
+  RunSetup setup;
+  setup.kinds = std::move(kinds);
+  setup.saturate = nb::module_::import_("zelka.backend.cpu.graph_utils").attr("saturate");
+  setup.native_products = is_native_saturate(setup.saturate);
+  nb::object config_class =
+      compile_config.is_none()
+          ? nb::object(nb::module_::import_("zelka.backend.config").attr("CompileConfig"))
+          : nb::borrow(compile_config);
+  setup.precision = config_class().attr("target_precision");
+  return setup;
+}
+
+void bind_execution_context(RunSetup& setup, nb::handle graph) {
+  ExecutionContext context = execution_context(graph);
   setup.nodes = graph.attr("nodes");
   setup.exec_order = context.exec_order;
   setup.predecessors = context.predecessors;
+}
+
+void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data) {
+  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
+                                          : nb::borrow<nb::dict>(input_data);
+  bind_execution_context(setup, graph);
 }
 
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {

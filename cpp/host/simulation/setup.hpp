@@ -59,14 +59,19 @@ struct StepPolicy {
 // Float32 zero inputs for the graph's Input nodes from their declared shapes.
 nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds);
 
-// The unpacked (exec_order, predecessors, is_dag) of build_execution_context(graph).
-struct ExecutionContext {
-  nb::object exec_order, predecessors, is_dag;
-};
-ExecutionContext execution_context(nb::handle build_execution_context, nb::handle graph);
+// The set-up every run starts from (simulate, simulate_batch, profile): the node classes
+// `kinds`, the graph utilities' saturate (bound now) and the precision the steps saturate
+// to, the target_precision of a CompileConfig made with no arguments.  `compile_config` is
+// that class as bound when the simulator's module loaded, or None for the profiler, which
+// binds it from the framework now, after saturate.
+RunSetup make_run_setup(IrKinds kinds, nb::handle compile_config);
 
-// The setup's nodes, execution order and predecessors, from the graph utilities' module.
-void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_utils);
+// The graph's nodes, execution order and predecessors.
+void bind_execution_context(RunSetup& setup, nb::handle graph);
+
+// The stimulus (`input_data`, or float32 zeros of the Inputs' declared shapes when it is
+// None), then the graph's nodes, execution order and predecessors.
+void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data);
 
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.

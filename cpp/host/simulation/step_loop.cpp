@@ -145,10 +145,6 @@ void SpikeRecorder::attach(NativeRun& run, const std::vector<std::int64_t>& samp
   plan.sample_rows = sample_ids;
 }
 
-bool is_native_saturate(nb::handle saturate) {
-  return saturate.is(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
-}
-
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
                    const LoopOptions& options) {
   bool try_native = setup.native_products;

@@ -47,7 +47,4 @@ std::int64_t steps_to_run(nb::handle n_steps);
 // (np.geterr(): "ignore" categories are left out).
 int reported_fp_flags();
 
-// The package's own saturate, which the native kernels implement.
-bool is_native_saturate(nb::handle saturate);
-
 }  // namespace zelka::host::simulation
