@@ -119,6 +119,7 @@ struct Plan {
   std::int64_t recorded_steps = 0;        // steps the recordings hold room for
   std::int64_t recorded_rows = 0;         // samples the recordings hold room for
   std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
+  std::vector<Storage> column_copies;     // the AffineArgs::weight_cols the plan owns
 
   std::int64_t counters() const { return static_cast<std::int64_t>(lif.size()); }
 };

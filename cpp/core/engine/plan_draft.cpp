@@ -1,0 +1,144 @@
+#include "core/engine/plan_draft.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numeric>
+
+namespace zelka::engine {
+namespace {
+
+std::int64_t element_count(const Shape& shape) {
+  return std::accumulate(shape.begin(), shape.end(), std::int64_t{1}, std::multiplies<>());
+}
+
+void renumber_writers(PlanDraft& draft) {
+  for (SlotInfo& slot : draft.slots) slot.written_by = -1;
+  for (std::size_t i = 0; i < draft.instrs.size(); ++i)
+    for (int w : draft.instrs[i].writes) draft.slots[w].written_by = static_cast<int>(i);
+}
+
+template <typename T>
+bool all_finite(const void* values, std::int64_t count) {
+  const T* v = static_cast<const T*>(values);
+  return std::all_of(v, v + count, [](T x) { return std::isfinite(x); });
+}
+
+template <typename T>
+Storage transposed(const void* matrix, std::int64_t rows, std::int64_t cols) {
+  Storage out(static_cast<std::size_t>(rows * cols) * sizeof(T));
+  const T* in = static_cast<const T*>(matrix);
+  T* t = static_cast<T*>(out.data());
+  for (std::int64_t r = 0; r < rows; ++r)
+    for (std::int64_t c = 0; c < cols; ++c) t[c * rows + r] = in[r * cols + c];
+  return out;
+}
+
+}  // namespace
+
+int PlanDraft::add_slot(DType dtype, Shape shape) {
+  Slot slot;
+  slot.dtype = dtype;
+  slot.size = element_count(shape);
+  slot.sample_stride = slot.size;
+  plan.slots.push_back(std::move(slot));
+  slots.push_back({std::move(shape)});
+  return static_cast<int>(plan.slots.size()) - 1;
+}
+
+bool PlanDraft::emit(Instruction ins, std::vector<int> reads, std::vector<int> writes) {
+  for (int w : writes)
+    if (slots[w].written_by >= 0) return false;
+  const int index = static_cast<int>(plan.program.size());
+  for (int w : writes) slots[w].written_by = index;
+  plan.program.push_back(std::move(ins));
+  instrs.push_back({std::move(reads), std::move(writes)});
+  return true;
+}
+
+void drop_constant_output_copies(PlanDraft& draft) {
+  std::vector<bool> dropped(draft.instrs.size(), false);
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i < draft.instrs.size(); ++i) {
+      if (!draft.instrs[i].copies_an_alias || dropped[i]) continue;
+      const Instruction& ins = draft.plan.program[i];
+      const SlotInfo& source = draft.slots[ins.source];
+      if (source.written_by >= 0 || source.step_input >= 0) continue;
+      dropped[i] = true;
+      draft.slots[ins.destination].written_by = -1;
+      changed = true;
+    }
+  }
+  std::vector<Instruction> program;
+  std::vector<InstrInfo> instrs;
+  for (std::size_t i = 0; i < draft.instrs.size(); ++i) {
+    if (dropped[i]) continue;
+    program.push_back(std::move(draft.plan.program[i]));
+    instrs.push_back(std::move(draft.instrs[i]));
+  }
+  draft.plan.program = std::move(program);
+  draft.instrs = std::move(instrs);
+  renumber_writers(draft);
+}
+
+void mark_static_instructions(PlanDraft& draft) {
+  std::vector<bool> dynamic(draft.slots.size(), false);
+  for (std::size_t i = 0; i < draft.plan.program.size(); ++i) {
+    Instruction& ins = draft.plan.program[i];
+    bool is_dynamic = ins.kind == OpKind::lif;
+    for (int src : draft.instrs[i].reads) {
+      const int writer = draft.slots[src].written_by;
+      if (writer >= 0 && (writer >= static_cast<int>(i) || dynamic[src])) is_dynamic = true;
+      if (draft.slots[src].step_input >= 0) is_dynamic = true;
+    }
+    ins.is_static = !is_dynamic;
+    for (int w : draft.instrs[i].writes) dynamic[w] = is_dynamic;
+  }
+}
+
+std::vector<Held> held_values(const PlanDraft& draft) {
+  std::vector<Held> held(draft.slots.size(), Held::other);
+  for (const LifArgs& l : draft.plan.lif) held[l.spikes] = Held::spikes;
+  for (std::size_t i = 0; i < held.size(); ++i)
+    if (draft.slots[i].written_by < 0 && draft.slots[i].zeros_and_ones) held[i] = Held::spikes;
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (const Instruction& ins : draft.plan.program) {
+      if (ins.destination < 0 || draft.dtype_of(ins.destination) != DType::f32) continue;
+      Held value = Held::other;
+      if (ins.kind == OpKind::copy) value = held[ins.source];
+      if (ins.kind == OpKind::combine) {
+        bool all_counted = true;
+        for (int src : ins.combine.sources) all_counted = all_counted && held[src] != Held::other;
+        if (all_counted)
+          value = ins.combine.sources.size() == 1 ? held[ins.combine.sources[0]] : Held::counts;
+      }
+      if (value != Held::other && held[ins.destination] != value &&
+          held[ins.destination] != Held::counts) {
+        held[ins.destination] = value;
+        changed = true;
+      }
+    }
+  }
+  return held;
+}
+
+void sum_columns_where_sparse(PlanDraft& draft) {
+  const std::vector<Held> held = held_values(draft);
+  for (const Instruction& ins : draft.plan.program) {
+    if (ins.kind != OpKind::affine) continue;
+    AffineArgs& a = draft.plan.affine[ins.affine];
+    const Held input = held[a.input];
+    if (input == Held::other || (input == Held::counts && ins.is_static)) continue;
+    const std::int64_t count = a.rows * a.cols;
+    const bool f32 = a.product == DType::f32;
+    if (!(f32 ? all_finite<float>(a.weight, count) : all_finite<double>(a.weight, count))) continue;
+    draft.plan.column_copies.push_back(f32 ? transposed<float>(a.weight, a.rows, a.cols)
+                                           : transposed<double>(a.weight, a.rows, a.cols));
+    a.weight_cols = draft.plan.column_copies.back().data();
+    a.spike_input = input == Held::spikes;
+  }
+}
+
+}  // namespace zelka::engine

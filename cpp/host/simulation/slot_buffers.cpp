@@ -1,0 +1,108 @@
+#include "host/simulation/slot_buffers.hpp"
+
+#include <cstring>
+
+#include "core/engine/spike_values.hpp"
+#include "host/numpy.hpp"
+#include "host/simulation/plan_values.hpp"
+
+namespace zelka::host::simulation {
+namespace {
+
+// A per-step stimulus (steps, samples, *shape) read in place.
+void point_at_steps(engine::Slot& slot, nb::handle array,
+                    const std::vector<std::int64_t>& sample_ids,
+                    std::vector<nb::object>& keep_alive) {
+  const ArrayData data(array);
+  for (std::size_t k = 1; k < sample_ids.size(); ++k)
+    require(sample_ids[k] == sample_ids[0] + static_cast<std::int64_t>(k));
+  const std::vector<std::int64_t> shape = shape_of(array);
+  require(shape.size() >= 2 &&
+          element_count(std::vector<std::int64_t>(shape.begin() + 2, shape.end())) == slot.size);
+  keep_alive.push_back(nb::borrow(array));
+  slot.sample_stride = slot.size;
+  slot.step_stride = shape[1] * slot.size;
+  slot.data = static_cast<char*>(data.data()) +
+              sample_ids[0] * slot.size * static_cast<std::int64_t>(engine::itemsize(slot.dtype));
+}
+
+}  // namespace
+
+void SlotStarts::set(int slot, nb::dict WorkingState::* dict, nb::handle key) {
+  if (starts_.size() <= static_cast<std::size_t>(slot)) starts_.resize(slot + 1);
+  starts_[slot] = {dict, nb::borrow(key), getitem((*states_.front()).*dict, key)};
+}
+
+bool SlotStarts::has(int slot) const {
+  return static_cast<std::size_t>(slot) < starts_.size() && starts_[slot].dict;
+}
+
+const nb::object& SlotStarts::first(int slot) const {
+  static const nb::object none;
+  return has(slot) ? starts_[slot].first : none;
+}
+
+nb::object SlotStarts::value(int slot, std::size_t sample) const {
+  const Start& s = starts_[slot];
+  return getitem((*states_[sample]).*s.dict, s.key);
+}
+
+bool SlotStarts::alias_in_every_sample(int a, int b) const {
+  for (std::size_t k = 0; k < states_.size(); ++k)
+    if (!value(a, k).is(value(b, k))) return false;
+  return true;
+}
+
+bool SlotStarts::shared_by_every_sample(int slot) const {
+  if (!has(slot)) return false;
+  for (std::size_t k = 1; k < states_.size(); ++k)
+    if (!value(slot, k).is(starts_[slot].first)) return false;
+  return true;
+}
+
+bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& starts, int slot,
+                          const std::vector<StepStimulus>& step_inputs) {
+  const Numpy& np = Numpy::get();
+  const auto zeros_and_ones = [&](nb::handle values) {
+    const ArrayData data(np.ascontiguousarray(values));
+    return engine::only_zeros_and_ones(static_cast<const float*>(data.data()),
+                                       data.bytes() / static_cast<std::int64_t>(sizeof(float)));
+  };
+  const int step_input = draft.slots[slot].step_input;
+  if (step_input >= 0) return zeros_and_ones(step_inputs[step_input].array);
+  for (std::size_t k = 0; k < starts.samples(); ++k)
+    if (!zeros_and_ones(starts.value(slot, k))) return false;
+  return true;
+}
+
+void bind_buffers(engine::PlanDraft& draft, const SlotStarts& starts,
+                  const std::vector<StepStimulus>& step_inputs,
+                  const std::vector<std::int64_t>& sample_ids,
+                  std::vector<nb::object>& keep_alive) {
+  const Numpy& np = Numpy::get();
+  const std::int64_t batch = draft.plan.batch;
+  for (std::size_t i = 0; i < draft.plan.slots.size(); ++i) {
+    const int index = static_cast<int>(i);
+    engine::Slot& slot = draft.plan.slots[i];
+    const engine::SlotInfo& info = draft.slots[i];
+    const std::size_t bytes = static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
+    if (info.step_input >= 0) {
+      point_at_steps(slot, step_inputs[info.step_input].array, sample_ids, keep_alive);
+    } else if (info.written_by >= 0 || !starts.shared_by_every_sample(index)) {
+      slot.storage = engine::Storage(bytes * batch);
+      slot.data = slot.storage.data();
+      if (!starts.has(index) || bytes == 0) continue;
+      for (std::int64_t b = 0; b < batch; ++b) {
+        const ArrayData data(np.ascontiguousarray(starts.value(index, b)));
+        std::memcpy(static_cast<char*>(slot.data) + b * bytes, data.data(), bytes);
+      }
+    } else {
+      nb::object contiguous = np.ascontiguousarray(starts.first(index));
+      keep_alive.push_back(contiguous);
+      slot.data = ArrayData(contiguous).data();
+      slot.sample_stride = 0;
+    }
+  }
+}
+
+}  // namespace zelka::host::simulation
