@@ -19,14 +19,32 @@ using engine::Instruction;
 using engine::OpKind;
 using Shape = std::vector<std::int64_t>;
 
-// Builds a NativeRun from the states of the planned samples: the node rules of one step
-// turned into a draft program, the draft finished by the engine's passes, its slots bound
-// to buffers.
+// Builds a NativeRun: the node rules of one step turned into a draft program, the draft
+// finished by the engine's passes, its slots bound to buffers.
+//
+// A plan made after some steps starts from the state the planned samples reached: every
+// key, type and shape is read off that state, and a native step must leave them as it
+// found them.  A plan made for the first step starts from the stimuli alone: the keys are
+// created in the order step 1 creates them, and their types and shapes follow from the
+// node rules; such a plan stands only where step 1 computes what every later step
+// computes.
 class Planner {
  public:
+  // After some steps, from the samples' states.
   Planner(const RunSetup& s, const std::vector<WorkingState*>& states,
           const std::vector<std::int64_t>& sample_ids)
       : s_(s), w_(*states.front()), sample_ids_(sample_ids), np_(Numpy::get()), starts_(states) {}
+  // From the first step: `initial` is the state a call starts with (no activations,
+  // float32 zero membranes).
+  Planner(const RunSetup& s, const WorkingState& initial,
+          const std::vector<std::int64_t>& sample_ids, bool fill_missing_inputs)
+      : s_(s),
+        w_(initial),
+        sample_ids_(sample_ids),
+        np_(Numpy::get()),
+        starts_(no_states_),
+        first_step_(true),
+        fill_missing_inputs_(fill_missing_inputs) {}
 
   std::unique_ptr<NativeRun> build() {
     run_ = std::make_unique<NativeRun>();
@@ -36,8 +54,14 @@ class Planner {
     require(range.has_value());
     bounds_ = {numeric::bounds_for<float>(*range), numeric::bounds_for<double>(*range)};
     require(PyList_Check(s_.exec_order.ptr()) || PyTuple_Check(s_.exec_order.ptr()));
-    add_activation_slots();
+    if (first_step_)
+      add_stimulus_slots();
+    else
+      add_activation_slots();
     walk_nodes();
+    // Step 1 reads no value a later step would find: no predecessor missing when a node
+    // is computed gains a value later in the step.
+    for (const nb::object& key : read_before_made_) require(!has_key(key));
     engine::drop_constant_output_copies(draft_);
     engine::mark_static_instructions(draft_);
     mark_stimuli_of_zeros_and_ones();
@@ -62,18 +86,72 @@ class Planner {
     return draft_.add_slot(required_dtype(value.attr("dtype")), shape_of(value));
   }
 
+  void add_key(nb::handle key, int slot) {
+    key_slot_[key] = slot;
+    run_->keys.push_back({nb::borrow(key), slot, nb::object()});
+  }
+
   void add_activation_slots() {
     for (auto [key, value] : w_.activations) {
       const int slot = add_array_slot(value);
       starts_.set(slot, &WorkingState::activations, key);
       for (std::size_t i = 0; i < s_.step_inputs.size(); ++i)
         if (s_.step_inputs[i].key.equal(key)) draft_.slots[slot].step_input = static_cast<int>(i);
-      key_slot_[key] = slot;
-      run_->keys.push_back({nb::borrow(key), slot, nb::object()});
+      add_key(key, slot);
+    }
+  }
+
+  // The stimuli in the order a step sets them: the values every sample shares, the rows
+  // of the arrays that hold one value per sample, then those given per step.
+  void add_stimulus_slots() {
+    for (auto [key, value] : s_.input_data) {
+      const int slot = add_array_slot(value);
+      starts_.set_shared(slot, value);
+      add_key(key, slot);
+    }
+    for (const StepStimulus& stimulus : s_.sample_inputs) {
+      require(!has_key(stimulus.key) && is_exact_ndarray(stimulus.array));
+      const Shape shape = shape_of(stimulus.array);
+      require(!shape.empty());
+      const int slot = draft_.add_slot(required_dtype(stimulus.array.attr("dtype")),
+                                       Shape(shape.begin() + 1, shape.end()));
+      starts_.set_rows(slot, np_.ascontiguousarray(stimulus.array));
+      add_key(stimulus.key, slot);
+    }
+    for (std::size_t i = 0; i < s_.step_inputs.size(); ++i) {
+      const StepStimulus& stimulus = s_.step_inputs[i];
+      require(!has_key(stimulus.key) && is_exact_ndarray(stimulus.array));
+      const Shape shape = shape_of(stimulus.array);
+      require(shape.size() >= 2);
+      const int slot = draft_.add_slot(required_dtype(stimulus.array.attr("dtype")),
+                                       Shape(shape.begin() + 2, shape.end()));
+      draft_.slots[slot].step_input = static_cast<int>(i);
+      add_key(stimulus.key, slot);
     }
   }
 
   bool has_key(nb::handle key) const { return key_slot_.contains(key); }
+  // Whether a predecessor has a value when a node reads it.  From the first step, one that
+  // has none must not gain one later in the step (the next step would read it).
+  bool present(nb::handle key) {
+    if (has_key(key)) return true;
+    if (first_step_) read_before_made_.push_back(nb::borrow(key));
+    return false;
+  }
+  // The slot of the value a node computes, of this type and shape: the one its key holds
+  // (after some steps, where a native step must keep it), or a new one (from the first
+  // step, where the key is made now).
+  int destination(nb::handle name, DType dtype, const Shape& shape) {
+    if (!first_step_) {
+      const int slot = slot_of(name);
+      require(dtype_of(slot) == dtype && shape_of_slot(slot) == shape);
+      return slot;
+    }
+    require(!has_key(name));  // a stimulus the step would overwrite
+    const int slot = draft_.add_slot(dtype, shape);
+    add_key(name, slot);
+    return slot;
+  }
   // The slot of an activation; a node about to be computed must already have one (else a
   // native step would add a key).
   int slot_of(nb::handle key) const {
@@ -92,7 +170,8 @@ class Planner {
     for (std::size_t i = 0; i < draft_.slots.size(); ++i) {
       const int slot = static_cast<int>(i);
       engine::SlotInfo& info = draft_.slots[i];
-      if (info.written_by >= 0 || !starts_.has(slot) || dtype_of(slot) != DType::f32) continue;
+      if (info.written_by >= 0 || dtype_of(slot) != DType::f32) continue;
+      if (!starts_.has(slot) && info.step_input < 0) continue;
       info.zeros_and_ones = holds_zeros_and_ones(draft_, starts_, slot, s_.step_inputs);
     }
   }
@@ -105,23 +184,29 @@ class Planner {
       require(!seen.contains(name));
       seen[name] = true;
       nb::object node = getitem(s_.nodes, name);
-      if (s_.kinds.is(node, Kind::input)) continue;
+      if (s_.kinds.is(node, Kind::input)) {
+        // From the first step, an Input without a stimulus gets a float32 zero vector of
+        // length 1 (unless the policy leaves it without a value), constant from then on.
+        if (first_step_ && fill_missing_inputs_ && !has_key(name))
+          add_key(name, draft_.add_slot(DType::f32, Shape{1}));
+        continue;
+      }
       if (s_.kinds.is(node, Kind::output)) {
         plan_output(name);
         continue;
       }
       nb::object preds = getitem(s_.predecessors, name);
       if (!truth(preds)) continue;
-      std::vector<int> present;
+      std::vector<int> present_slots;
       for (nb::handle p : preds)
-        if (has_key(p)) present.push_back(slot_of(p));
-      if (present.empty()) continue;
+        if (present(p)) present_slots.push_back(slot_of(p));
+      if (present_slots.empty()) continue;
       if (s_.kinds.is(node, Kind::affine))
-        plan_affine(name, node, present);
+        plan_affine(name, node, present_slots);
       else if (s_.kinds.is(node, Kind::lif))
-        plan_lif(name, node, present);
+        plan_lif(name, node, present_slots);
       else
-        plan_passthrough(name, present);
+        plan_passthrough(name, present_slots);
     }
   }
 
@@ -129,7 +214,12 @@ class Planner {
     nb::object preds = getitem(s_.predecessors, name);
     if (!truth(preds)) return;
     nb::object first = getitem(preds, nb::int_(0));
-    if (!has_key(first)) return;
+    if (!present(first)) return;
+    if (first_step_) {  // the Output holds its predecessor's very value: they share a slot
+      require(!has_key(name));
+      add_key(name, slot_of(first));
+      return;
+    }
     const int src = slot_of(first), dst = slot_of(name);
     require(dtype_of(src) == dtype_of(dst) && shape_of_slot(src) == shape_of_slot(dst));
     emit_copy(src, dst, -1);
@@ -237,15 +327,13 @@ class Planner {
 
   void plan_passthrough(nb::handle name, const std::vector<int>& present) {
     const Combined c = combined(present);
-    const int dst = slot_of(name);
-    require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == c.shape);
+    const int dst = destination(name, c.dtype, c.shape);
     write_combined(c, dst, -1);
     emit_mark(timed(name));
   }
 
   void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
-    const int dst = slot_of(name);
     nb::object weight = node.attr("weight");
     require(is_exact_ndarray(weight));
     const Shape wshape = shape_of(weight);
@@ -255,15 +343,15 @@ class Planner {
     const std::int64_t rows = wshape[0], cols = wshape[1];
     const std::int64_t flat = element_count(c.shape);
     if (flat != cols) {  // the flattened input passes through
-      require(dtype_of(dst) == c.dtype && shape_of_slot(dst) == Shape{flat});
-      write_combined(c, dst, timed(name));
+      write_combined(c, destination(name, c.dtype, Shape{flat}), timed(name));
       return;
     }
     // The product does not depend on the sign of zero inputs.
     int input = input_slot(c, false);
-    if (input == dst) {  // a layer fed by itself reads its previous output
+    if (!first_step_ &&
+        input == slot_of(name)) {  // a layer fed by itself reads its previous output
       input = draft_.add_slot(c.dtype, c.shape);
-      emit_copy(dst, input, -1);
+      emit_copy(slot_of(name), input, -1);
     }
     const DType product =
         required_dtype(np_.result_type(weight.attr("dtype"), dtype_object(c.dtype)));
@@ -271,7 +359,7 @@ class Planner {
     if (bias.is_none()) bias = np_.zeros(rows);
     nb::object product_probe = np_.empty(0, "dtype"_a = dtype_object(product));
     const DType result = required_dtype(np_.result_type(product_probe, bias));
-    require(dtype_of(dst) == result && shape_of_slot(dst) == Shape{rows});
+    const int dst = destination(name, result, Shape{rows});
     nb::object bias_array = np_.asarray(bias, "dtype"_a = dtype_object(result));
     const Shape bshape = shape_of(bias_array);
     require(bshape.size() <= 1 && (element_count(bshape) == 1 || element_count(bshape) == rows));
@@ -307,32 +395,39 @@ class Planner {
   void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     nb::object membrane = getitem(w_.membrane_state, name);
-    const int mem = add_array_slot(membrane);
-    starts_.set(mem, &WorkingState::membrane_state, name);
-    const Shape mshape = shape_of_slot(mem);
-    require(mshape.size() == 1);
-    const std::int64_t n = mshape[0];
-    const DType mtype = dtype_of(mem);
-    const int spikes = slot_of(name);
-    require(dtype_of(spikes) == DType::f32 && shape_of_slot(spikes) == Shape{n});
-
     nb::object tau = node.attr("tau");
     nb::object threshold = node.attr("v_threshold");
     nb::object v_leak = node.attr("v_leak");
     nb::object one = nb::float_(1.0);
     nb::object decay = subtract(one, true_divide(one, tau));
+    int mem;
+    if (first_step_) {
+      mem = draft_.add_slot(first_membrane_type(membrane, decay, v_leak, c), shape_of(membrane));
+    } else {
+      mem = add_array_slot(membrane);
+      starts_.set(mem, &WorkingState::membrane_state, name);
+    }
+    const Shape mshape = shape_of_slot(mem);
+    require(mshape.size() == 1);
+    const std::int64_t n = mshape[0];
+    const DType mtype = dtype_of(mem);
 
     engine::LifArgs args;
     args.neurons = n;
     args.membrane = mem;
-    args.spikes = spikes;
     args.decay = neuron_values(decay, n);
     args.v_leak = neuron_values(v_leak, n);
     require(is_exact_ndarray(threshold));
     require(utf8(threshold.attr("dtype").attr("kind")) == "f");
     require(shape_of(threshold) == Shape{n});
     args.v_threshold = neuron_values(threshold, n);
-    require(result_is(membrane, decay, mtype) && result_is(membrane, v_leak, mtype));
+    nb::object mprobe = np_.empty(0, "dtype"_a = dtype_object(mtype));
+    require(result_is(mprobe, decay, mtype) && result_is(mprobe, v_leak, mtype));
+    // Step 1 starts from float32 zeros: where the membrane's type differs, the leak of
+    // that step is computed in another type, which gives the same values only when they
+    // leak toward zero.
+    if (first_step_ && mtype != DType::f32)
+      for (double v : args.v_leak) require(v == 0.0);
     nb::object spike_probe = np_.empty(0, "dtype"_a = np_.float32);
     args.reset_in_f32 = result_is(v_leak, spike_probe, DType::f32);
     args.bounds = bounds_;
@@ -345,6 +440,8 @@ class Planner {
       args.input_plus_zero =
           input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
+    const int spikes = destination(name, DType::f32, Shape{n});
+    args.spikes = spikes;
     args.input = input;
     args.counter = static_cast<int>(draft_.plan.lif.size());
     engine::prepare_lif(args);
@@ -363,16 +460,39 @@ class Planner {
       emit(std::move(ins), {mem}, {spikes, mem});
   }
 
+  // The type a float32 zero membrane has after step 1: that of
+  // decay * (mem - v_leak) + v_leak, plus the input when it reaches every neuron, as numpy
+  // promotes them.  The reset that follows must keep it.
+  DType first_membrane_type(nb::handle membrane, nb::handle decay, nb::handle v_leak,
+                            const Combined& c) const {
+    nb::object leaked = probe(np_.result_type(
+        probe(np_.result_type(decay, probe(np_.result_type(membrane, v_leak)))), v_leak));
+    require(!c.shape.empty());
+    if (c.shape[0] >= shape_of(membrane)[0])
+      leaked = probe(np_.result_type(leaked, dtype_object(c.dtype)));
+    const DType type = required_dtype(leaked.attr("dtype"));
+    nb::object spikes = np_.empty(0, "dtype"_a = np_.float32);
+    require(result_is(np_.result_type(leaked, spikes), np_.result_type(v_leak, spikes), type));
+    return type;
+  }
+
+  // An empty array of a dtype, whose promotion with other values is that of any array of it.
+  nb::object probe(nb::handle dtype) const { return np_.empty(0, "dtype"_a = dtype); }
+
+  static inline const std::vector<WorkingState*> no_states_{};
   const RunSetup& s_;
-  const WorkingState& w_;  // the first sample's
+  const WorkingState& w_;  // the first sample's (from the first step: the initial state)
   const std::vector<std::int64_t>& sample_ids_;
   const Numpy& np_;
   SlotStarts starts_;
   engine::PlanDraft draft_;
   std::unique_ptr<NativeRun> run_;
   engine::SaturateBounds bounds_;
+  const bool first_step_ = false;
+  const bool fill_missing_inputs_ = true;
   nb::dict key_slot_;
-  nb::dict timed_index_;  // node name -> its entry in plan.node_ns
+  nb::dict timed_index_;                      // node name -> its entry in plan.node_ns
+  std::vector<nb::object> read_before_made_;  // predecessors a node found without a value
 };
 
 }  // namespace
@@ -386,6 +506,21 @@ std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
     return std::nullopt;
   } catch (const nb::python_error&) {
     // A value the planner cannot inspect the way it expects: the numpy path goes on.
+    return std::nullopt;
+  }
+}
+
+std::optional<std::unique_ptr<NativeRun>> plan_first_step(const RunSetup& setup,
+                                                          const WorkingState& initial,
+                                                          std::int64_t samples,
+                                                          bool fill_missing_inputs) {
+  std::vector<std::int64_t> sample_ids(static_cast<std::size_t>(samples));
+  for (std::int64_t b = 0; b < samples; ++b) sample_ids[b] = samples == 1 ? setup.sample : b;
+  try {
+    return Planner(setup, initial, sample_ids, fill_missing_inputs).build();
+  } catch (const NotNative&) {
+    return std::nullopt;
+  } catch (const nb::python_error&) {
     return std::nullopt;
   }
 }
@@ -405,7 +540,10 @@ nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::
 void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {
   std::vector<nb::object> made(run.plan.slots.size());
   for (const NativeRun::Key& k : run.keys) {
-    if (k.constant.is_valid()) continue;
+    if (k.constant.is_valid()) {
+      state.activations[k.key] = k.constant;
+      continue;
+    }
     if (!made[k.slot].is_valid()) made[k.slot] = slot_value(run, k.slot, 0, last_step);
     state.activations[k.key] = made[k.slot];
   }
@@ -413,7 +551,10 @@ void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {
     state.membrane_state[m.name] = slot_value(run, m.slot, 0, last_step);
   for (std::size_t i = 0; i < run.counted.size(); ++i) {
     nb::handle name = run.counted[i];
-    state.spike_counts[name] = add(state.spike_counts[name], nb::int_(run.plan.spike_totals[i]));
+    PyObject* before = PyDict_GetItemWithError(state.spike_counts.ptr(), name.ptr());
+    if (!before && PyErr_Occurred()) throw nb::python_error();
+    state.spike_counts[name] = add(before ? nb::handle(before) : nb::handle(nb::int_(0)),
+                                   nb::int_(run.plan.spike_totals[i]));
     run.plan.spike_totals[i] = 0;
   }
 }

@@ -40,6 +40,19 @@ std::optional<std::unique_ptr<NativeRun>> plan_native(const RunSetup& setup,
                                                       const std::vector<WorkingState*>& states,
                                                       const std::vector<std::int64_t>& sample_ids);
 
+// The plan for running a call natively from its very first step, for `samples` samples
+// (setup.sample alone when it is 1) whose stimuli are the setup's: input_data shared by
+// all, sample_inputs by row, step_inputs by step and row.  `initial` is the state the call
+// starts with (no activations; float32 zero membranes).  Nothing when step 1 does not
+// compute what later steps compute (a node reading a value made after it in the step, a
+// membrane that changes type while leaking toward a nonzero value) or when some value or
+// node falls outside what the native kernels compute exactly; the call then takes its first
+// steps through numpy.
+std::optional<std::unique_ptr<NativeRun>> plan_first_step(const RunSetup& setup,
+                                                          const WorkingState& initial,
+                                                          std::int64_t samples,
+                                                          bool fill_missing_inputs);
+
 // The slot holding an activation key's value, or -1.
 int activation_slot(const NativeRun& run, nb::handle key);
 
@@ -47,7 +60,8 @@ int activation_slot(const NativeRun& run, nb::handle key);
 nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::int64_t step);
 
 // Store a single-sample run's values after step `last_step` back into the state's dicts
-// (keys keep their order).
+// (keys keep their order; a run planned from the first step adds them in the order step 1
+// makes them).
 void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step);
 
 // The total byte size of the activations a native step leaves (every key counts, also

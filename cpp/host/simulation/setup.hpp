@@ -26,6 +26,9 @@ struct RunSetup {
   nb::dict input_data;      // stimuli applied unchanged at every step
   // Stimuli given per step (batches only): at step t, key holds array[t, sample].
   std::vector<StepStimulus> step_inputs;
+  // Stimuli given per sample (batches planned from their first step, which make no
+  // per-sample input_data): key holds array[sample] at every step.
+  std::vector<StepStimulus> sample_inputs;
   std::int64_t sample = 0;
   nb::object saturate;
   nb::object precision;

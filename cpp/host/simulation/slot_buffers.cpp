@@ -28,22 +28,42 @@ void point_at_steps(engine::Slot& slot, nb::handle array,
 
 }  // namespace
 
-void SlotStarts::set(int slot, nb::dict WorkingState::* dict, nb::handle key) {
+SlotStarts::Start& SlotStarts::at(int slot) {
   if (starts_.size() <= static_cast<std::size_t>(slot)) starts_.resize(slot + 1);
-  starts_[slot] = {dict, nb::borrow(key), getitem((*states_.front()).*dict, key)};
+  return starts_[slot];
+}
+
+void SlotStarts::set(int slot, nb::dict WorkingState::* dict, nb::handle key) {
+  at(slot) = {dict, nb::borrow(key), getitem((*states_.front()).*dict, key), nb::object()};
+}
+
+void SlotStarts::set_shared(int slot, nb::handle value) {
+  at(slot) = {nullptr, nb::object(), nb::borrow(value), nb::object()};
+}
+
+void SlotStarts::set_rows(int slot, nb::handle rows) {
+  at(slot) = {nullptr, nb::object(), nb::object(), nb::borrow(rows)};
 }
 
 bool SlotStarts::has(int slot) const {
-  return static_cast<std::size_t>(slot) < starts_.size() && starts_[slot].dict;
+  if (static_cast<std::size_t>(slot) >= starts_.size()) return false;
+  return starts_[slot].first.is_valid() || starts_[slot].rows.is_valid();
 }
 
 const nb::object& SlotStarts::first(int slot) const {
   static const nb::object none;
-  return has(slot) ? starts_[slot].first : none;
+  return static_cast<std::size_t>(slot) < starts_.size() ? starts_[slot].first : none;
+}
+
+const nb::object& SlotStarts::rows(int slot) const {
+  static const nb::object none;
+  return static_cast<std::size_t>(slot) < starts_.size() ? starts_[slot].rows : none;
 }
 
 nb::object SlotStarts::value(int slot, std::size_t sample) const {
   const Start& s = starts_[slot];
+  if (s.rows.is_valid()) return getitem(s.rows, nb::int_(sample));
+  if (!s.dict) return s.first;
   return getitem((*states_[sample]).*s.dict, s.key);
 }
 
@@ -54,7 +74,8 @@ bool SlotStarts::alias_in_every_sample(int a, int b) const {
 }
 
 bool SlotStarts::shared_by_every_sample(int slot) const {
-  if (!has(slot)) return false;
+  if (!has(slot) || rows(slot).is_valid()) return false;
+  if (!starts_[slot].dict) return true;
   for (std::size_t k = 1; k < states_.size(); ++k)
     if (!value(slot, k).is(starts_[slot].first)) return false;
   return true;
@@ -70,6 +91,8 @@ bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& star
   };
   const int step_input = draft.slots[slot].step_input;
   if (step_input >= 0) return zeros_and_ones(step_inputs[step_input].array);
+  if (starts.rows(slot).is_valid()) return zeros_and_ones(starts.rows(slot));
+  if (starts.shared_by_every_sample(slot)) return zeros_and_ones(starts.first(slot));
   for (std::size_t k = 0; k < starts.samples(); ++k)
     if (!zeros_and_ones(starts.value(slot, k))) return false;
   return true;
@@ -88,6 +111,10 @@ void bind_buffers(engine::PlanDraft& draft, const SlotStarts& starts,
     const std::size_t bytes = static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
     if (info.step_input >= 0) {
       point_at_steps(slot, step_inputs[info.step_input].array, sample_ids, keep_alive);
+    } else if (info.written_by < 0 && starts.rows(index).is_valid()) {
+      const ArrayData data(starts.rows(index));
+      keep_alive.push_back(starts.rows(index));
+      slot.data = data.data();
     } else if (info.written_by >= 0 || !starts.shared_by_every_sample(index)) {
       slot.storage = engine::Storage(bytes * batch);
       slot.data = slot.storage.data();

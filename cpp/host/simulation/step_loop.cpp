@@ -150,6 +150,12 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
   bool try_native = setup.native_products;
   nb::object previous;
   std::int64_t done = options.steps_done;
+  if (try_native && options.native_from_start && done == 0 && n_steps > 0) {
+    if (auto run = plan_first_step(setup, state, 1, options.policy.fill_missing_inputs)) {
+      if (run_native(**run, state, setup.sample, 0, n_steps, options)) return;
+      try_native = false;  // a floating-point condition: every step through numpy
+    }
+  }
   while (done < n_steps) {
     generic_step(setup, state, options.policy, done);
     if (options.recorder) options.recorder->record(state, done, setup.sample);

@@ -33,6 +33,8 @@ struct LoopOptions {
   nb::list* snapshots = nullptr;  // receives a copy of the activations after each step
   const SpikeRecorder* recorder = nullptr;
   std::int64_t steps_done = 0;  // steps the state has been through already
+  // Try a native run from the first step (a sample replayed through numpy does not).
+  bool native_from_start = true;
 };
 
 // Run the state on to `n_steps` steps in all.
