@@ -173,7 +173,9 @@ def test_first_calls_from_many_threads_at_once_do_not_deadlock():
 
 
 def allocated_blocks_after(action, repeat):
-    for _ in range(repeat // 10):  # warm-up: caches, interned strings, free lists
+    # warm-up: caches, interned strings, free lists (filled up to the most objects a call
+    # holds at once, which native runs with snapshots reach only after a few hundred calls)
+    for _ in range(repeat // 2):
         action()
     gc.collect()
     before = sys.getallocatedblocks()

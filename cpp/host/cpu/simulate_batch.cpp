@@ -292,19 +292,28 @@ void fail(Sample& sample, nb::python_error& e) {
 // What a call works on, read from its arguments.
 struct Batch {
   RunSetup common;
+  Stimuli stimuli;
+  bool per_step = false;
+  WorkingState initial;  // the state every sample starts from: float32 zero membranes
+  // One per sample when they are run or kept one by one (see all_in_run); else empty.
   std::vector<Sample> samples;
   SpikeRecorder recorder;
   nb::dict trains;     // recorded LIF name -> bool array (steps, samples, neurons)
   nb::object n_steps;  // after the cyclic override, as reported
   std::int64_t steps = 0;
   std::unique_ptr<NativeRun> run;  // the native run of the samples that ran together
+  // Every sample ran in `run` from its first step, none was replayed: the results are
+  // read off the run for all samples at once.
+  bool all_in_run = false;
+
+  std::int64_t size() const { return stimuli.batch; }
 };
 
 // The spike-train arrays of the recorded LIF nodes, and the recorder writing into them.
 void prepare_recording(Batch& batch, const nb::list& record) {
   const Numpy& np = Numpy::get();
   batch.recorder.steps = batch.steps;
-  batch.recorder.samples = static_cast<std::int64_t>(batch.samples.size());
+  batch.recorder.samples = batch.size();
   for (nb::handle name : record) {
     PyObject* node = PyDict_GetItemWithError(batch.common.nodes.ptr(), name.ptr());
     if (!node && PyErr_Occurred()) throw nb::python_error();
@@ -334,24 +343,33 @@ Batch read_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
   batch.n_steps = run_length(graph, std::move(n_steps));
   batch.steps = steps_to_run(batch.n_steps);
 
-  const Stimuli stimuli =
-      read_stimuli(graph, batch.common.kinds, stimuli_map, per_step, batch.steps);
+  batch.stimuli = read_stimuli(graph, batch.common.kinds, stimuli_map, per_step, batch.steps);
+  batch.per_step = per_step;
   if (per_step)
-    for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
-      batch.common.step_inputs.push_back({stimuli.keys[i], stimuli.arrays[i]});
-  batch.samples.resize(static_cast<std::size_t>(stimuli.batch));
-  for (std::int64_t b = 0; b < stimuli.batch; ++b) {
-    Sample& sample = batch.samples[b];
-    sample.setup = batch.common;
-    sample.setup.sample = b;
-    sample.setup.input_data = nb::dict();  // the copy shares common's dict
-    if (!per_step)
-      for (std::size_t i = 0; i < stimuli.keys.size(); ++i)
-        sample.setup.input_data[stimuli.keys[i]] = getitem(stimuli.arrays[i], nb::int_(b));
-    init_membranes(graph, batch.common.kinds, sample.state);
-  }
+    for (std::size_t i = 0; i < batch.stimuli.keys.size(); ++i)
+      batch.common.step_inputs.push_back({batch.stimuli.keys[i], batch.stimuli.arrays[i]});
+  init_membranes(graph, batch.common.kinds, batch.initial);
   prepare_recording(batch, record);
   return batch;
+}
+
+// Sample b on its own: its stimuli (rows of the batch's arrays) and its initial state.
+void make_sample(const Batch& batch, std::int64_t b, Sample& sample) {
+  const Numpy& np = Numpy::get();
+  sample.setup = batch.common;
+  sample.setup.sample = b;
+  sample.setup.input_data = nb::dict();  // the copy shares common's dict
+  if (!batch.per_step)
+    for (std::size_t i = 0; i < batch.stimuli.keys.size(); ++i)
+      sample.setup.input_data[batch.stimuli.keys[i]] =
+          getitem(batch.stimuli.arrays[i], nb::int_(b));
+  for (auto [name, membrane] : batch.initial.membrane_state)
+    sample.state.membrane_state[name] = np.zeros(membrane.attr("shape"), "dtype"_a = np.float32);
+}
+
+void make_samples(Batch& batch) {
+  batch.samples.resize(static_cast<std::size_t>(batch.size()));
+  for (std::int64_t b = 0; b < batch.size(); ++b) make_sample(batch, b, batch.samples[b]);
 }
 
 // ---- planning ---------------------------------------------------------------------------
@@ -392,14 +410,60 @@ Grouping plan_together(std::vector<Sample>& samples, const RunSetup& common) {
 
 // ---- running ----------------------------------------------------------------------------
 
-// Runs every sample for all steps: the first step through numpy, as in simulate; then the
-// samples planned together natively on the worker threads, and the others alone.  Samples
-// of a thread whose kernels raised a floating-point condition numpy would report are
-// replayed alone through numpy.
-void run_batch(Batch& batch, std::int64_t workers, ProgressBar& bar) {
+// Runs every sample natively from its first step, in one plan, on the worker threads,
+// where the graph allows it.  Samples of a thread whose kernels raised a floating-point
+// condition numpy would report are replayed alone through numpy.  False, with nothing run,
+// when no such plan exists.
+bool run_from_first_step(Batch& batch, std::int64_t workers, ProgressBar& bar) {
+  if (batch.steps < 1 || !batch.common.native_products) return false;
+  RunSetup setup = batch.common;
+  if (!batch.per_step)
+    for (std::size_t i = 0; i < batch.stimuli.keys.size(); ++i)
+      setup.sample_inputs.push_back({batch.stimuli.keys[i], batch.stimuli.arrays[i]});
+  auto planned = plan_first_step(setup, batch.initial, batch.size(), true);
+  if (!planned) return false;
+  batch.run = std::move(*planned);
+  std::vector<std::int64_t> ids(static_cast<std::size_t>(batch.size()));
+  for (std::int64_t b = 0; b < batch.size(); ++b) ids[b] = b;
+  batch.recorder.attach(*batch.run, ids);
+  std::atomic<std::int64_t> progress = 0;
+  const std::vector<bool> replay =
+      run_on_threads(batch.run->plan, batch.steps, 0, workers, progress, bar);
+  batch.all_in_run = std::none_of(replay.begin(), replay.end(), [](bool r) { return r; });
+  if (batch.all_in_run) {
+    bar.show(progress, true);
+    return true;
+  }
+  make_samples(batch);
+  LoopOptions loop;
+  loop.recorder = &batch.recorder;
+  loop.native_from_start = false;
+  for (std::int64_t b = 0; b < batch.size(); ++b) {
+    Sample& sample = batch.samples[b];
+    if (!replay[b]) {
+      sample.run = batch.run.get();
+      sample.index = b;
+      continue;
+    }
+    try {
+      run_step_loop(sample.setup, sample.state, batch.steps, loop);
+    } catch (nb::python_error& e) {
+      fail(sample, e);
+    }
+  }
+  bar.show(progress, true);
+  return true;
+}
+
+// Runs every sample for all steps one by one: the first step through numpy, as in
+// simulate; then the samples planned together natively on the worker threads, and the
+// others alone.  Samples of a thread whose kernels raised a floating-point condition numpy
+// would report are replayed alone through numpy.
+void run_sample_by_sample(Batch& batch, std::int64_t workers, ProgressBar& bar) {
   std::atomic<std::int64_t> progress = 0;
   LoopOptions loop;
   loop.recorder = &batch.recorder;
+  make_samples(batch);
   if (batch.steps < 1) return;
   for (Sample& sample : batch.samples) {
     try {
@@ -431,6 +495,7 @@ void run_batch(Batch& batch, std::int64_t workers, ProgressBar& bar) {
     batch.run = std::move(g.run);
   }
   loop.steps_done = 1;
+  loop.native_from_start = false;
   for (Sample* sample : g.alone) {
     try {
       run_step_loop(sample->setup, sample->state, batch.steps, loop);
@@ -492,22 +557,49 @@ nb::object final_activation(const Sample& sample, nb::handle key, std::int64_t l
   return value ? nb::borrow(value) : nb::object();
 }
 
-// A sample's spike total of a LIF node: its numpy steps' count plus its native run's.
-std::int64_t spike_total(const Sample& sample, nb::handle name, nb::handle numpy_count) {
-  std::int64_t total = nb::cast<std::int64_t>(numpy_count);
-  if (sample.run)
-    for (std::size_t c = 0; c < sample.run->counted.size(); ++c)
-      if (sample.run->counted[c].equal(name))
-        total += sample.run->plan.spike_totals[sample.index * sample.run->plan.counters() + c];
-  return total;
+// A sample's spike totals by LIF node, in the order its steps first counted them: the
+// counts of its numpy steps, plus those of its native run.
+std::vector<std::pair<nb::object, std::int64_t>> spike_totals(const Sample& sample) {
+  std::vector<std::pair<nb::object, std::int64_t>> totals;
+  for (auto [name, count] : sample.state.spike_counts)
+    totals.emplace_back(nb::borrow(name), nb::cast<std::int64_t>(count));
+  if (!sample.run) return totals;
+  const NativeRun& run = *sample.run;
+  for (std::size_t c = 0; c < run.counted.size(); ++c) {
+    const std::int64_t native = run.plan.spike_totals[sample.index * run.plan.counters() + c];
+    auto known = std::find_if(totals.begin(), totals.end(),
+                              [&](const auto& t) { return t.first.equal(run.counted[c]); });
+    if (known == totals.end())
+      totals.emplace_back(run.counted[c], native);
+    else
+      known->second += native;
+  }
+  return totals;
 }
 
-nb::object collect_result(const Batch& batch) {
+// The results when every sample's values are in the native run: each Output's values and
+// each LIF's spike totals copied out for all samples at once.
+void collect_from_run(const Batch& batch, nb::handle outputs, nb::dict spike_counts) {
   const Numpy& np = Numpy::get();
-  const auto count = static_cast<std::int64_t>(batch.samples.size());
-  nb::object result = nb::cast(BatchSimulationResult());
-  BatchSimulationResult& record = nb::cast<BatchSimulationResult&>(result);
-  nb::object outputs = record.field("outputs");
+  const NativeRun& run = *batch.run;
+  for (nb::handle item : batch.common.nodes.attr("items")()) {
+    if (!batch.common.kinds.is(item[1], Kind::output)) continue;
+    const int slot = activation_slot(run, item[0]);
+    if (slot >= 0) outputs[item[0]] = slot_rows(run, slot, batch.steps - 1);
+  }
+  const std::int64_t counters = run.plan.counters();
+  for (std::int64_t c = 0; c < counters; ++c) {
+    nb::object counts = np.empty(batch.size(), "dtype"_a = np.module.attr("int64"));
+    auto* out = static_cast<std::int64_t*>(ArrayData(counts, true).data());
+    for (std::int64_t b = 0; b < batch.size(); ++b)
+      out[b] = run.plan.spike_totals[b * counters + c];
+    spike_counts[run.counted[c]] = counts;
+  }
+}
+
+// The results sample by sample.
+void collect_by_sample(const Batch& batch, nb::handle outputs, nb::dict spike_counts) {
+  const Numpy& np = Numpy::get();
   for (nb::handle item : batch.common.nodes.attr("items")()) {
     nb::object name = item[0];
     if (!batch.common.kinds.is(item[1], Kind::output)) continue;
@@ -520,21 +612,34 @@ nb::object collect_result(const Batch& batch) {
     }
     if (any) outputs[name] = stack(values);
   }
-
-  nb::dict spike_counts;
-  for (std::int64_t b = 0; b < count; ++b) {
+  for (std::int64_t b = 0; b < batch.size(); ++b) {
     const Sample& sample = batch.samples[b];
     if (sample.failed) continue;
-    for (auto [name, numpy_count] : sample.state.spike_counts) {
+    for (const auto& [name, total] : spike_totals(sample)) {
       if (!spike_counts.contains(name))
-        spike_counts[name] = np.zeros(count, "dtype"_a = np.module.attr("int64"));
+        spike_counts[name] = np.zeros(batch.size(), "dtype"_a = np.module.attr("int64"));
       nb::object counts = spike_counts[name];
-      counts[nb::int_(b)] = spike_total(sample, name, numpy_count);
+      counts[nb::int_(b)] = total;
     }
   }
-  nb::object valid = np.module.attr("ones")(count, "dtype"_a = np.module.attr("bool_"));
+}
+
+nb::object collect_result(const Batch& batch) {
+  const Numpy& np = Numpy::get();
+  nb::object result = nb::cast(BatchSimulationResult());
+  BatchSimulationResult& record = nb::cast<BatchSimulationResult&>(result);
+  nb::dict spike_counts;
+  if (batch.all_in_run)
+    collect_from_run(batch, record.field("outputs"), spike_counts);
+  else
+    collect_by_sample(batch, record.field("outputs"), spike_counts);
+  nb::object valid = np.module.attr("ones")(batch.size(), "dtype"_a = np.module.attr("bool_"));
   nb::list errors;
-  for (std::int64_t b = 0; b < count; ++b) {
+  for (std::int64_t b = 0; b < batch.size(); ++b) {
+    if (batch.all_in_run) {
+      errors.append(nb::list());
+      continue;
+    }
     if (batch.samples[b].failed) valid[nb::int_(b)] = false;
     errors.append(batch.samples[b].errors);
   }
@@ -551,11 +656,12 @@ nb::object collect_result(const Batch& batch) {
 nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
                           const BatchOptions& options) {
   Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
-  const auto samples = static_cast<std::int64_t>(batch.samples.size());
-  ProgressBar bar(options.progress, steal_or_raise(PyNumber_Multiply(nb::int_(batch.steps).ptr(),
-                                                                     nb::int_(samples).ptr())));
+  ProgressBar bar(
+      options.progress,
+      steal_or_raise(PyNumber_Multiply(nb::int_(batch.steps).ptr(), nb::int_(batch.size()).ptr())));
   try {
-    run_batch(batch, options.workers, bar);
+    if (!run_from_first_step(batch, options.workers, bar))
+      run_sample_by_sample(batch, options.workers, bar);
     bar.close();
   } catch (...) {
     bar.abandon();

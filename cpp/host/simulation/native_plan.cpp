@@ -1,5 +1,7 @@
 #include "host/simulation/native_plan.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/engine/lif.hpp"
@@ -535,6 +537,19 @@ nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::
   engine::Plan& plan = const_cast<engine::Plan&>(run.plan);
   const engine::Frame frame{plan.slots, sample, step};
   return array_from_bytes(frame.bytes(slot), run.shapes[slot], plan.slots[slot].dtype);
+}
+
+nb::object slot_rows(const NativeRun& run, int slot, std::int64_t step) {
+  engine::Plan& plan = const_cast<engine::Plan&>(run.plan);
+  Shape shape = run.shapes[slot];
+  shape.insert(shape.begin(), plan.batch);
+  nb::object rows = Numpy::get().empty(shape_tuple(shape), dtype_object(plan.slots[slot].dtype));
+  const ArrayData out(rows, true);
+  const auto block = static_cast<std::size_t>(out.bytes() / std::max<std::int64_t>(plan.batch, 1));
+  for (std::int64_t b = 0; b < plan.batch; ++b)
+    std::memcpy(static_cast<char*>(out.data()) + b * block,
+                engine::Frame{plan.slots, b, step}.bytes(slot), block);
+  return rows;
 }
 
 void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {

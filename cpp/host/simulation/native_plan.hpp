@@ -59,6 +59,10 @@ int activation_slot(const NativeRun& run, nb::handle key);
 // A new array holding a slot's value for one sample at one step.
 nb::object slot_value(const NativeRun& run, int slot, std::int64_t sample, std::int64_t step);
 
+// A new array (samples, *shape) holding a slot's value for every sample of the run at one
+// step.
+nb::object slot_rows(const NativeRun& run, int slot, std::int64_t step);
+
 // Store a single-sample run's values after step `last_step` back into the state's dicts
 // (keys keep their order; a run planned from the first step adds them in the order step 1
 // makes them).
