@@ -37,24 +37,25 @@ def per_neuron(rng, choice, n, low, high):
     return rng.uniform(low, high, size).astype(F64 if choice.endswith("64") else F32)
 
 
-def random_graph(rng, general=False):
+def random_graph(rng, general=False, float_types=None):
     """A random graph of inputs, Affine, LIF, pass-through and Output nodes with fan-in of
     equal and unequal shapes, back edges from LIF nodes, self-loops and Outputs anywhere.
 
     Cycles that could grow values exponentially are left out: back edges start at LIF nodes
     (their spikes are 0 or 1) and at most one pass-through node loops onto itself.  A path
     crosses at most two Affine layers or self-loops, which keeps dyadic float32 products exact.
-    With `general`, every value is a random float64 instead of a dyadic one.
+    With `general`, every value is a random float instead of a dyadic one, of one of
+    `float_types` (float64 alone by default).
     """
 
     def values(shape, dtype):
-        return rng.standard_normal(shape) if general else dyadic(rng, shape, dtype)
+        return rng.standard_normal(shape).astype(dtype) if general else dyadic(rng, shape, dtype)
 
     def pick(options):
         return options[rng.integers(len(options))]
 
     edges, shapes, depth, inputs = [], {}, {}, {}
-    float_types = [F64] if general else [F32, F32, F64]
+    float_types = float_types or ([F64] if general else [F32, F32, F64])
     for i in range(rng.integers(1, 4)):
         name = f"in{i}"
         shape = shapes[name] = pick([(4,), (4,), (3,), (5,), (2, 3)])

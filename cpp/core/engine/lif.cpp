@@ -1,5 +1,6 @@
 #include "core/engine/lif.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -24,18 +25,20 @@ Parameters<M> parameters(const LifArgs& a) {
     return {a.decay.data(), a.v_leak.data(), a.v_threshold.data()};
 }
 
-// A step runs in three passes over the neurons of every sample, each written without
+// A step runs in three passes over the neurons of a group of samples, each written without
 // branches so that it vectorises.  Only the middle one (saturate and threshold) compares,
-// and its flags are not reported.
+// and its flags are not reported.  A group is one sample, or `tile` samples whose
+// membranes, spikes and inputs lie one after the other (the parameters are repeated as
+// many times): small layers then run long vector loops instead of many short ones.
 
 // M: membrane type; In: input type (void: no input this step).
 template <typename M, typename In>
 [[gnu::always_inline]] inline void integrate(M* __restrict mem, const In* __restrict input,
-                                             const Parameters<M>& p, const LifArgs& a) {
+                                             const Parameters<M>& p, std::int64_t length,
+                                             bool plus_zero) {
   const M* __restrict decay = p.decay;
   const M* __restrict leak = p.leak;
-  const bool plus_zero = a.input_plus_zero;
-  for (std::int64_t i = 0; i < a.neurons; ++i) {
+  for (std::int64_t i = 0; i < length; ++i) {
     const M l = leak[i];
     M v = decay[i] * (mem[i] - l) + l;
     if constexpr (!std::is_void_v<In>) {
@@ -49,10 +52,11 @@ template <typename M, typename In>
 
 template <typename M>
 [[gnu::always_inline]] inline void saturate_and_fire(M* __restrict mem, float* __restrict spikes,
-                                                     const Parameters<M>& p, const LifArgs& a) {
+                                                     const Parameters<M>& p, std::int64_t length,
+                                                     const LifArgs& a) {
   const numeric::Bounds<M> bounds = a.bounds.of<M>();
   const M* __restrict threshold = p.threshold;
-  for (std::int64_t i = 0; i < a.neurons; ++i) {
+  for (std::int64_t i = 0; i < length; ++i) {
     const M v = numeric::clip(mem[i], bounds);
     mem[i] = v;
     spikes[i] = v >= threshold[i] ? 1.0f : 0.0f;
@@ -61,16 +65,19 @@ template <typename M>
 
 // R: type of v_leak * spikes.
 template <typename M, typename R>
-[[gnu::always_inline]] inline std::int64_t reset(M* __restrict mem, const float* __restrict spikes,
-                                                 const LifArgs& a) {
-  const R* __restrict leak = parameters<R>(a).leak;
-  std::int32_t fired = 0;  // counted in 32 bits, which vectorises; a layer has fewer neurons
-  for (std::int64_t i = 0; i < a.neurons; ++i) {
+[[gnu::always_inline]] inline void reset(M* __restrict mem, const float* __restrict spikes,
+                                         const R* __restrict leak, std::int64_t length) {
+  for (std::int64_t i = 0; i < length; ++i) {
     const float spike = spikes[i];
     const R reset_value = leak[i] * static_cast<R>(spike);
     mem[i] = mem[i] * static_cast<M>(1.0f - spike) + static_cast<M>(reset_value);
-    fired += static_cast<std::int32_t>(spike);
   }
+}
+
+[[gnu::always_inline]] inline std::int64_t count_spikes(const float* __restrict spikes,
+                                                        std::int64_t n) {
+  std::int32_t fired = 0;  // counted in 32 bits, which vectorises; a layer has fewer neurons
+  for (std::int64_t i = 0; i < n; ++i) fired += static_cast<std::int32_t>(spikes[i]);
   return fired;
 }
 
@@ -79,28 +86,39 @@ template <typename M, typename R>
                                          std::int64_t first, std::int64_t end, std::int64_t step,
                                          std::int64_t* totals, std::int64_t stride) {
   const Parameters<M> p = parameters<M>(a);
+  const R* leak_r = parameters<R>(a).leak;
+  const std::int64_t n = a.neurons;
   const DType input_type = a.input >= 0 ? slots[a.input].dtype : DType::f32;
-  for (std::int64_t b = first; b < end; ++b) {
+  // Samples whose blocks follow one another in every slot the step touches form groups.
+  const auto contiguous = [&](int slot) { return slot < 0 || slots[slot].sample_stride == n; };
+  const std::int64_t group =
+      contiguous(a.membrane) && contiguous(a.spikes) && contiguous(a.input) ? a.tile : 1;
+  for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
+    const std::int64_t length = std::min(group, end - b) * n;
     M* mem = frame.at<M>(a.membrane);
     if (a.input < 0)
-      integrate<M, void>(mem, nullptr, p, a);
+      integrate<M, void>(mem, nullptr, p, length, a.input_plus_zero);
     else if (input_type == DType::f32)
-      integrate<M, float>(mem, frame.at<const float>(a.input), p, a);
+      integrate<M, float>(mem, frame.at<const float>(a.input), p, length, a.input_plus_zero);
     else
-      integrate<M, double>(mem, frame.at<const double>(a.input), p, a);
+      integrate<M, double>(mem, frame.at<const double>(a.input), p, length, a.input_plus_zero);
   }
   {
     const UnreportedFlags unreported;
-    for (std::int64_t b = first; b < end; ++b) {
+    for (std::int64_t b = first; b < end; b += group) {
       const Frame frame{slots, b, step};
-      saturate_and_fire<M>(frame.at<M>(a.membrane), frame.at<float>(a.spikes), p, a);
+      const std::int64_t length = std::min(group, end - b) * n;
+      saturate_and_fire<M>(frame.at<M>(a.membrane), frame.at<float>(a.spikes), p, length, a);
     }
   }
-  for (std::int64_t b = first; b < end; ++b) {
+  for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
-    totals[b * stride] += reset<M, R>(frame.at<M>(a.membrane), frame.at<const float>(a.spikes), a);
+    const std::int64_t length = std::min(group, end - b) * n;
+    reset<M, R>(frame.at<M>(a.membrane), frame.at<const float>(a.spikes), leak_r, length);
   }
+  for (std::int64_t b = first; b < end; ++b)
+    totals[b * stride] += count_spikes(Frame{slots, b, step}.at<const float>(a.spikes), n);
 }
 
 // The smallest float whose value is at least x (NaN stays NaN).
@@ -113,13 +131,23 @@ float float_at_least(double x) {
 }  // namespace
 
 void prepare_lif(LifArgs& args) {
+  // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1.
+  args.tile = std::max<std::int64_t>(1, 256 / std::max<std::int64_t>(args.neurons, 1));
+  const auto repeated = [&](std::vector<double>& values) {
+    const std::size_t n = values.size();
+    values.resize(n * static_cast<std::size_t>(args.tile));
+    for (std::size_t i = n; i < values.size(); ++i) values[i] = values[i - n];
+  };
+  repeated(args.decay);
+  repeated(args.v_leak);
+  repeated(args.v_threshold);
   args.decay32.assign(args.decay.begin(), args.decay.end());
   args.v_leak32.assign(args.v_leak.begin(), args.v_leak.end());
   args.v_threshold32.clear();
   for (double threshold : args.v_threshold) args.v_threshold32.push_back(float_at_least(threshold));
 }
 
-__attribute__((target_clones("avx2", "default"))) void lif_steps(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(
     std::vector<Slot>& slots, const LifArgs& args, std::int64_t first, std::int64_t end,
     std::int64_t step, std::int64_t* totals, std::int64_t stride) {
   if (slots[args.membrane].dtype == DType::f32)

@@ -6,19 +6,48 @@
 namespace zelka::engine {
 namespace {
 
-// Dot product with independent partial sums so that the compiler can keep them in vector
-// registers without reassociating a single accumulator.
+// 64-byte vectors of T (GCC and Clang vector extensions: one AVX-512 register, or two AVX
+// or four SSE registers, by the clone).
+template <typename T>
+struct Vec {
+  static constexpr int lanes = 64 / sizeof(T);
+  typedef T type __attribute__((vector_size(64)));
+  typedef T unaligned __attribute__((vector_size(64), aligned(sizeof(T))));
+
+  static type load(const T* p) { return *reinterpret_cast<const unaligned*>(p); }
+  static void store(T* p, type v) { *reinterpret_cast<unaligned*>(p) = v; }
+};
+
+// v[k] + v[k + width] for k < width (the other lanes are left as they are), the operands
+// in that order.
+template <int width, typename V>
+[[gnu::always_inline]] inline V fold(V v) {
+  if constexpr (sizeof(v[0]) == 4)
+    return v + __builtin_shufflevector(
+                   v, v, (0 + width) % 16, (1 + width) % 16, (2 + width) % 16, (3 + width) % 16,
+                   (4 + width) % 16, (5 + width) % 16, (6 + width) % 16, (7 + width) % 16,
+                   (8 + width) % 16, (9 + width) % 16, (10 + width) % 16, (11 + width) % 16,
+                   (12 + width) % 16, (13 + width) % 16, (14 + width) % 16, (15 + width) % 16);
+  else
+    return v + __builtin_shufflevector(v, v, (0 + width) % 8, (1 + width) % 8, (2 + width) % 8,
+                                       (3 + width) % 8, (4 + width) % 8, (5 + width) % 8,
+                                       (6 + width) % 8, (7 + width) % 8);
+}
+
+// Dot product with one partial sum per lane of a 64-byte vector (partial k adds the
+// products of the entries k, k + lanes, ...), folded pairwise (partial k plus partial
+// k + lanes/2, and so on) and then plus the products of the entries past the last whole
+// vector.  The order is fixed by this text, whatever the vector width of the clone.
 template <typename T>
 [[gnu::always_inline]] inline T dot(const T* a, const T* b, std::int64_t n) {
-  constexpr int lanes = 64 / sizeof(T);
-  T partial[lanes] = {};
+  using V = Vec<T>;
+  typename V::type partial{};
   std::int64_t i = 0;
-  for (; i + lanes <= n; i += lanes)
-    for (int k = 0; k < lanes; ++k) partial[k] += a[i + k] * b[i + k];
+  for (; i + V::lanes <= n; i += V::lanes) partial += V::load(a + i) * V::load(b + i);
   T tail = 0;
   for (; i < n; ++i) tail += a[i] * b[i];
-  for (int width = lanes / 2; width > 0; width /= 2)
-    for (int k = 0; k < width; ++k) partial[k] += partial[k + width];
+  if constexpr (V::lanes == 16) partial = fold<8>(partial);
+  partial = fold<1>(fold<2>(fold<4>(partial)));
   return partial[0] + tail;
 }
 
@@ -52,28 +81,59 @@ template <typename T>
   }
 }
 
-template <typename T>
-[[gnu::always_inline]] inline void add_column(const T* column, T* y, std::int64_t rows) {
-  for (std::int64_t r = 0; r < rows; ++r) y[r] += column[r];
+// y[0 .. NV lanes) plus the active columns of rows [r0, r0 + NV lanes), in the order
+// given; the sums start from +0.0 when `from_zero`, else from y.  The columns' rows are
+// padded (column_stride), so that every column holds the whole block.
+template <int NV, bool weighted, typename T>
+[[gnu::always_inline]] inline void accumulate_rows(const T* w_cols, std::int64_t stride,
+                                                   std::int64_t r0, const std::int32_t* active,
+                                                   const T* weights, std::int64_t count, T* y,
+                                                   bool from_zero) {
+  using V = Vec<T>;
+  typename V::type acc[NV];
+  for (int v = 0; v < NV; ++v) acc[v] = from_zero ? typename V::type{} : V::load(y + v * V::lanes);
+  for (std::int64_t a = 0; a < count; ++a) {
+    const T* column = w_cols + active[a] * stride + r0;
+    if constexpr (weighted) {
+      const typename V::type weight = typename V::type{} + weights[a];
+      for (int v = 0; v < NV; ++v) acc[v] += weight * V::load(column + v * V::lanes);
+    } else {
+      for (int v = 0; v < NV; ++v) acc[v] += V::load(column + v * V::lanes);
+    }
+  }
+  for (int v = 0; v < NV; ++v) V::store(y + v * V::lanes, acc[v]);
 }
 
-template <typename T>
-[[gnu::always_inline]] inline void add_weighted_column(const T* column, T weight, T* y,
-                                                       std::int64_t rows) {
-  for (std::int64_t r = 0; r < rows; ++r) y[r] += weight * column[r];
+// y plus the active columns, for all rows of the padded column (y has room for them):
+// blocks of four vectors, then of one.
+template <bool weighted, typename T>
+[[gnu::always_inline]] inline void accumulate(const T* w_cols, std::int64_t stride,
+                                              const std::int32_t* active, const T* weights,
+                                              std::int64_t count, T* y, bool from_zero) {
+  constexpr std::int64_t lanes = Vec<T>::lanes;
+  std::int64_t r0 = 0;
+  for (; r0 + 4 * lanes <= stride; r0 += 4 * lanes)
+    accumulate_rows<4, weighted>(w_cols, stride, r0, active, weights, count, y + r0, from_zero);
+  for (; r0 < stride; r0 += lanes)
+    accumulate_rows<1, weighted>(w_cols, stride, r0, active, weights, count, y + r0, from_zero);
 }
 
 // The columns of the nonzero inputs, in ascending order for every input (as a product by
 // columns of one input adds them), spikes adding their columns and other inputs their
 // columns weighted by their values.  Columns are taken in blocks of 64: every input adds
-// what it uses of a block before the next block, so a block is read once for all inputs,
-// and each input finds its nonzero entries of a block as the set bits of a mask.
+// what it uses of a block before the next block, so a block is read once for all inputs;
+// each input finds its nonzero entries of a block as the set bits of a mask, and sums them
+// into its outputs held in registers, a block of rows at a time.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
                                                       std::int64_t rows, std::int64_t cols) {
   constexpr std::int64_t block = 64;
-  for (std::int64_t k = 0; k < count; ++k) std::fill(ys[k], ys[k] + rows, T(0));
+  const std::int64_t stride = column_stride(rows);
+  std::int32_t active[block];
+  T weights[block];
+  if (cols == 0)
+    for (std::int64_t k = 0; k < count; ++k) std::fill(ys[k], ys[k] + rows, T(0));
   for (std::int64_t first = 0; first < cols; first += block) {
     const std::int64_t width = std::min(block, cols - first);
     for (std::int64_t k = 0; k < count; ++k) {
@@ -81,88 +141,87 @@ template <bool weighted, typename T, typename X>
       std::uint64_t nonzero = 0;
       for (std::int64_t j = 0; j < width; ++j)
         nonzero |= static_cast<std::uint64_t>(x[j] != X(0)) << j;
+      std::int64_t n = 0;
       while (nonzero) {
         const int j = std::countr_zero(nonzero);
         nonzero &= nonzero - 1;
-        const T* column = w_cols + (first + j) * rows;
-        if constexpr (weighted)
-          add_weighted_column(column, static_cast<T>(x[j]), ys[k], rows);
-        else
-          add_column(column, ys[k], rows);
+        active[n] = static_cast<std::int32_t>(first + j);
+        if constexpr (weighted) weights[n] = static_cast<T>(x[j]);
+        ++n;
       }
+      if (n > 0 || first == 0)
+        accumulate<weighted>(w_cols, stride, active, weights, n, ys[k], first == 0);
     }
   }
 }
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default"))) void matvec(const float* w, const float* x,
-                                                              float* y, std::int64_t rows,
-                                                              std::int64_t cols) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void matvec(const float* w,
+                                                                         const float* x, float* y,
+                                                                         std::int64_t rows,
+                                                                         std::int64_t cols) {
   matvec_rows(w, x, y, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void matvec(const double* w, const double* x,
-                                                              double* y, std::int64_t rows,
-                                                              std::int64_t cols) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void matvec(const double* w,
+                                                                         const double* x, double* y,
+                                                                         std::int64_t rows,
+                                                                         std::int64_t cols) {
   matvec_rows(w, x, y, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void matvec_batch(
     const float* w, const float* const* xs, float* const* ys, std::int64_t count, std::int64_t rows,
     std::int64_t cols) {
   matvec_batch_rows(w, xs, ys, count, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void matvec_batch(
     const double* w, const double* const* xs, double* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   matvec_batch_rows(w, xs, ys, count, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void spike_matvec(const float* w_cols,
-                                                                    const float* spikes, float* y,
-                                                                    std::int64_t rows,
-                                                                    std::int64_t cols) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void spike_matvec(
+    const float* w_cols, const float* spikes, float* y, std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<false>(w_cols, &spikes, &y, 1, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void spike_matvec(const double* w_cols,
-                                                                    const float* spikes, double* y,
-                                                                    std::int64_t rows,
-                                                                    std::int64_t cols) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void spike_matvec(
+    const double* w_cols, const float* spikes, double* y, std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<false>(w_cols, &spikes, &y, 1, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_column_matvec(
     const float* w_cols, const float* x, float* y, std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<true>(w_cols, &x, &y, 1, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_column_matvec(
     const double* w_cols, const double* x, double* y, std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<true>(w_cols, &x, &y, 1, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void spike_matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void spike_matvec_batch(
     const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<false>(w_cols, spikes, ys, count, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void spike_matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void spike_matvec_batch(
     const double* w_cols, const float* const* spikes, double* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<false>(w_cols, spikes, ys, count, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_column_matvec_batch(
     const float* w_cols, const float* const* xs, float* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<true>(w_cols, xs, ys, count, rows, cols);
 }
 
-__attribute__((target_clones("avx2", "default"))) void weighted_column_matvec_batch(
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_column_matvec_batch(
     const double* w_cols, const double* const* xs, double* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   columns_batch_rows<true>(w_cols, xs, ys, count, rows, cols);

@@ -16,8 +16,16 @@ void matvec_batch(const float* w, const float* const* xs, float* const* ys, std:
 void matvec_batch(const double* w, const double* const* xs, double* const* ys, std::int64_t count,
                   std::int64_t rows, std::int64_t cols);
 
+// The number of elements between the columns of a column-major weight copy: its rows
+// rounded up to a multiple of 16, the padding zero.
+inline std::int64_t column_stride(std::int64_t rows) {
+  return (rows + 15) / 16 * 16;
+}
+
 // The same product for a spike vector x (every entry exactly 0 or 1): the columns of the
-// active inputs, taken from the column-major copy `w_cols` [cols, rows], are summed.
+// active inputs, taken from the column-major copy `w_cols` [cols, column_stride(rows)],
+// are summed.  These column sums write whole padded columns: y has room for
+// column_stride(rows) values, of which those past `rows` are to be ignored.
 // Only valid for finite weights (an infinite weight times 0 would have to give NaN).
 void spike_matvec(const float* w_cols, const float* spikes, float* y, std::int64_t rows,
                   std::int64_t cols);

@@ -56,7 +56,7 @@ struct CombineArgs {
 struct AffineArgs {
   int input = -1;                // slot holding the flattened input
   int converted_input = -1;      // scratch slot when the input must be widened to the product type
-  int product_slot = -1;         // scratch slot for weight . input
+  int product_slot = -1;         // scratch slot for weight . input, column_stride(rows) long
   const void* weight = nullptr;  // [rows, cols], product type
   // [cols, rows] copy (finite weights only) for inputs that are spikes, or sums of spikes
   // (small counts), whose columns are added up instead of a dense product; or null.
@@ -77,9 +77,12 @@ struct LifArgs {
   std::int64_t neurons = 0;
   // Per-neuron parameters as float64 values (one per neuron, scalars repeated), and as
   // float32 for float32 membranes (prepare_lif): the threshold rounded up, so that a float32
-  // potential reaches it exactly when it reaches the float64 threshold.
+  // potential reaches it exactly when it reaches the float64 threshold.  prepare_lif repeats
+  // them for `tile` samples in a row, so that a small layer steps a group of samples in one
+  // pass over contiguous neurons.
   std::vector<double> decay, v_leak, v_threshold;
   std::vector<float> decay32, v_leak32, v_threshold32;
+  std::int64_t tile = 1;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals
@@ -90,8 +93,9 @@ enum class OpKind : std::uint8_t { combine, copy, affine, lif, mark };
 
 struct Instruction {
   OpKind kind = OpKind::copy;
-  int node = -1;           // index into Plan::node_ns of the node whose compute this is, or -1
-  bool is_static = false;  // same inputs every step: computed in the first native step only
+  int node = -1;  // index into Plan::node_ns of the node whose compute this is, or -1
+  // Same inputs every step: computed until the first native step at index 1 or later only.
+  bool is_static = false;
   int destination = -1;
   int source = -1;  // source of copy
   CombineArgs combine;

@@ -5,6 +5,8 @@
 #include <functional>
 #include <numeric>
 
+#include "core/engine/matvec.hpp"
+
 namespace zelka::engine {
 namespace {
 
@@ -24,13 +26,16 @@ bool all_finite(const void* values, std::int64_t count) {
   return std::all_of(v, v + count, [](T x) { return std::isfinite(x); });
 }
 
+// The column-major copy the column sums read: [cols, column_stride(rows)], padded with
+// zeros.
 template <typename T>
 Storage transposed(const void* matrix, std::int64_t rows, std::int64_t cols) {
-  Storage out(static_cast<std::size_t>(rows * cols) * sizeof(T));
+  const std::int64_t stride = column_stride(rows);
+  Storage out(static_cast<std::size_t>(stride * cols) * sizeof(T));
   const T* in = static_cast<const T*>(matrix);
   T* t = static_cast<T*>(out.data());
   for (std::int64_t r = 0; r < rows; ++r)
-    for (std::int64_t c = 0; c < cols; ++c) t[c * rows + r] = in[r * cols + c];
+    for (std::int64_t c = 0; c < cols; ++c) t[c * stride + r] = in[r * cols + c];
   return out;
 }
 

@@ -56,9 +56,9 @@ void drop_constant_output_copies(PlanDraft& draft);
 
 // Marks the instructions whose result is the same every step: those that keep no state
 // (not LIF) and read only slots that are constant, or written earlier in the step by a
-// static instruction.  The step loop runs them in its first step only.  Assumes: the
-// program is in execution order, written_by is current, step_input marks the stimuli that
-// change every step.
+// static instruction.  The step loop stops running them after its first step at index 1
+// or later.  Assumes: the program is in execution order, written_by is current, step_input
+// marks the stimuli that change every step.
 void mark_static_instructions(PlanDraft& draft);
 
 // What a float32 slot is known to hold at every step: spikes (exactly 0 or 1: LIF outputs,

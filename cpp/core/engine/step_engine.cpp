@@ -42,27 +42,35 @@ struct Workspace {
   }
 };
 
-// out = saturate(product + bias) in the result type R; the product is in type P.  The
-// sum's flags are numpy's to report, the clip's are not.
+// out = product + bias in the result type R; the product is in type P.  The sum's flags
+// are numpy's to report.
 template <typename P, typename R>
-void add_bias_and_saturate(const P* product, const AffineArgs& a, R* out) {
+void add_bias(const P* product, const AffineArgs& a, R* out) {
   const R* bias = static_cast<const R*>(a.bias);
   for (std::int64_t r = 0; r < a.rows; ++r) out[r] = static_cast<R>(product[r]) + bias[r];
+}
+
+// out = saturate(out): the clip's flags are not numpy's to report.
+template <typename R>
+void saturate_rows(const AffineArgs& a, R* out) {
   const numeric::Bounds<R> bounds = a.bounds.of<R>();
-  const UnreportedFlags unreported;
   for (std::int64_t r = 0; r < a.rows; ++r) out[r] = numeric::clip(out[r], bounds);
 }
 
 // weight . input for every sample: spikes by their columns, sparse inputs by their columns
-// weighted, dense inputs row by row; samples of one kind together.
+// weighted, dense inputs row by row; samples of one kind together.  The first step of a
+// run takes every input row by row, as the numpy path's first step always has (a run that
+// starts with numpy steps turns native after its first step), so that the sums keep that
+// step's rounding whichever path a run takes.
 template <typename P>
 void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t step,
               Gathered<P>& g) {
+  const bool by_columns = step > 0 && a.weight_cols;
   std::int64_t spiking = 0, sparse = 0, dense = 0;
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
     P* product = frame.at<P>(a.product_slot);
-    if (a.spike_input) {
+    if (a.spike_input && by_columns) {
       g.spikes[spiking] = frame.at<const float>(a.input);
       g.spike_y[spiking++] = product;
       continue;
@@ -73,7 +81,7 @@ void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int6
       input = a.converted_input;
     }
     const P* x = frame.at<const P>(input);
-    if (a.weight_cols && sparse_enough(x, a.cols)) {
+    if (by_columns && sparse_enough(x, a.cols)) {
       g.sparse_x[sparse] = x;
       g.sparse_y[sparse++] = product;
     } else {
@@ -102,13 +110,22 @@ template <typename P>
 void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& range,
             std::int64_t step, Workspace& workspace) {
   products<P>(plan, a, range, step, workspace.of<P>());
+  const bool f32 = plan.slots[destination].dtype == DType::f32;
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
     const P* product = frame.at<const P>(a.product_slot);
-    if (plan.slots[destination].dtype == DType::f32)
-      add_bias_and_saturate(product, a, frame.at<float>(destination));
+    if (f32)
+      add_bias(product, a, frame.at<float>(destination));
     else
-      add_bias_and_saturate(product, a, frame.at<double>(destination));
+      add_bias(product, a, frame.at<double>(destination));
+  }
+  const UnreportedFlags unreported;
+  for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
+    const Frame frame{plan.slots, b, step};
+    if (f32)
+      saturate_rows(a, frame.at<float>(destination));
+    else
+      saturate_rows(a, frame.at<double>(destination));
   }
 }
 
@@ -185,7 +202,9 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
       }
     }
     record(plan, range, step);
-    statics_done = true;
+    // Static values are kept from step 1 on (step 0 computes them as the numpy path does,
+    // step 1 as every native run's first step does).
+    statics_done = step >= 1;
     ++completed;
     if (!observer.after_step(plan, completed)) break;
   }

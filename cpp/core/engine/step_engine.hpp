@@ -26,7 +26,8 @@ struct StepRange {
   std::int64_t first_step = 0;
 };
 
-// Run `steps` steps.  Static instructions run in the first of them only.  With
+// Run `steps` steps.  Static instructions run in the first of them at index 1 or later
+// only (in steps 0 and 1 when the run starts at step 0); products run row by row in step 0.  With
 // `time_nodes`, the monotonic-clock time of every instruction that is a node's compute is
 // added to that node's entry of plan.node_ns.  Returns the number of steps completed.
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,

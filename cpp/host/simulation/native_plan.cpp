@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/engine/lif.hpp"
+#include "core/engine/matvec.hpp"
 #include "core/engine/plan_draft.hpp"
 #include "core/numeric/precision.hpp"
 #include "host/numpy.hpp"
@@ -377,7 +378,7 @@ class Planner {
     args.result = result;
     args.bias = ArrayData(bias_vector).data();
     args.bounds = bounds_;
-    args.product_slot = draft_.add_slot(product, Shape{rows});
+    args.product_slot = draft_.add_slot(product, Shape{engine::column_stride(rows)});
     if (c.dtype != product) args.converted_input = draft_.add_slot(product, Shape{cols});
     nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
     run_->keep_alive.push_back(converted);

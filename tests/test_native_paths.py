@@ -1,0 +1,126 @@
+"""Whichever path a run takes, its results are bitwise those of the path every run took
+before runs started natively: a first step through numpy (with the engine's products), then
+native steps.  That path is forced here by a node that reads its own value, which keeps a run
+off the native engine for its first step without touching the rest of the graph.
+
+Values are random floats (not dyadic), so that a product or sum formed in another order
+would show."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+from tests.agreement import assert_same_values
+from tests.graphs import F32, F64, random_graph
+from zelka.backend.cpu.simulator import PerStep, _cpu_backend
+from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
+
+cpu = _cpu_backend
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+FORCING = {"_hold", "_feedback"}
+
+
+def numpy_first(graph):
+    """The graph with an Input feeding a node that also feeds itself: step 1 finds that
+    node without its own value, so no run plans natively before its second step (from which
+    on the node sums two values of two elements, which the native engine takes)."""
+    nodes = dict(graph.nodes) | {"_hold": Input(), "_feedback": ReLU()}
+    return Graph(nodes, [*graph.edges, ("_hold", "_feedback"), ("_feedback", "_feedback")])
+
+
+def held(stimuli, lead=()):
+    """The stimuli with zeros for the forcing Input."""
+    return stimuli | {"_hold": np.zeros((*lead, 2), F32)}
+
+
+def wide(rng):
+    """Input -> Affine -> LIF -> Affine -> LIF -> Output with layers of 16 to 96 neurons (wide
+    enough for products to be formed by partial sums or by columns), a stimulus of spikes or
+    of floats, float32 or float64 weights."""
+    sizes = rng.integers(16, 97, 3)
+    dtype = [F32, F64][rng.integers(2)]
+    nodes = [("in", Input())]
+    for i, (n_in, n_out) in enumerate(itertools.pairwise(sizes), start=1):
+        weight = (rng.standard_normal((n_out, n_in)) * 3 / np.sqrt(n_in)).astype(dtype)
+        nodes += [(f"fc{i}", Affine(weight, rng.standard_normal(n_out).astype(dtype) * 0.1)),
+                  (f"lif{i}", LIF(4.0, np.ones(n_out, F32)))]  # fmt: skip
+    stimulus = rng.random(sizes[0]).astype(F32)
+    if rng.random() < 0.5:
+        stimulus = (stimulus < 0.3).astype(F32)
+    return Graph.sequential(*nodes, ("out", Output())), {"in": stimulus}
+
+
+def case(seed):
+    rng = np.random.default_rng(seed)
+    if seed % 4 == 3:
+        return wide(rng)
+    if seed % 4 == 2:  # dyadic values, integer stimuli now and then (numpy steps throughout)
+        return random_graph(rng)
+    return random_graph(rng, general=True, float_types=[F32, F32, F64])
+
+
+def assert_same_run(got, want, where):
+    assert got.outputs_valid == want.outputs_valid and got.errors == want.errors, where
+    assert list(got.outputs) == list(want.outputs), where
+    for name, value in want.outputs.items():
+        assert_same_values(got.outputs[name], value, where=f"{where}: outputs[{name!r}]")
+    assert got.spike_counts == want.spike_counts, where
+    for t, (state, old) in enumerate(zip(got.node_states, want.node_states, strict=True)):
+        old = {k: v for k, v in old.items() if k not in FORCING}
+        assert list(state) == list(old), f"{where}: keys after step {t + 1}"
+        for key, value in old.items():
+            assert_same_values(state[key], value, where=f"{where}: step {t + 1} {key!r}")
+
+
+@pytest.mark.parametrize("n_steps", [0, 1, 2, 3, 25])
+@pytest.mark.parametrize("seed", range(24))
+def test_simulate_and_profile_keep_their_results(seed, n_steps):
+    graph, inputs = case(seed)
+    old = numpy_first(graph)
+    assert_same_run(cpu.simulate(graph, inputs, n_steps, step_by_step=True),
+                    cpu.simulate(old, held(inputs), n_steps, step_by_step=True), f"seed {seed}")  # fmt: skip
+    got, want = profiled(graph, inputs, n_steps), profiled(old, held(inputs), n_steps)
+    assert got == want
+
+
+def profiled(graph, inputs, n_steps):
+    """What profile reports that does not depend on the clock (or the error it raises)."""
+    try:
+        p = cpu.profile(graph, inputs, n_steps)
+    except (AttributeError, TypeError, ValueError) as error:  # a census the profiler refuses, alike
+        return repr(error)
+    return p.spike_counts, p.mac_ops, p.energy_estimate_uj > 0 or p.mac_ops == 0
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("batch", [1, 2, 7, 64])
+@pytest.mark.parametrize("n_steps", [0, 1, 2, 3, 25])
+@pytest.mark.parametrize("seed", [0, 2, 3, 5, 7, 11, 15, 19])
+def test_batches_keep_their_results(seed, n_steps, batch, workers):
+    graph, inputs = case(seed)
+    rng = np.random.default_rng(seed)
+    per_step = seed % 2 == 1
+    stimuli, lead = {}, (max(n_steps, 1), batch) if per_step else (batch,)
+    for key, x in inputs.items():
+        values = (
+            rng.standard_normal(lead + x.shape)
+            if x.dtype.kind == "f"
+            else rng.integers(-3, 4, lead + x.shape)
+        )
+        stimuli[key] = values.astype(x.dtype)
+    data, old_data = (
+        (PerStep(stimuli), PerStep(held(stimuli, lead))) if per_step else (stimuli, held(stimuli, lead))
+    )
+    record = [name for name, node in graph.nodes.items() if type(node).__name__ == "LIF"]
+    got = cpu.simulate_batch(graph, data, n_steps, workers=workers, record=record)
+    want = cpu.simulate_batch(numpy_first(graph), old_data, n_steps, workers=workers, record=record)
+    assert got.outputs_valid.tolist() == want.outputs_valid.tolist() and got.errors == want.errors
+    assert list(got.outputs) == list(want.outputs)
+    for name, value in want.outputs.items():
+        assert_same_values(got.outputs[name], value, where=f"outputs[{name!r}]")
+    assert list(got.spike_counts) == list(want.spike_counts)
+    for name, counts in want.spike_counts.items():
+        assert np.array_equal(got.spike_counts[name], counts), name
+    for name, trains in want.spike_trains.items():
+        assert np.array_equal(got.spike_trains[name], trains), name
