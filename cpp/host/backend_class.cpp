@@ -12,8 +12,8 @@ BackendClassBuilder::BackendClassBuilder(nb::module_& module, const char* name,
 }
 
 nb::object BackendClassBuilder::build() {
-  nb::object base = nb::module_::import_("zelka.backend.base").attr("BackendBase");
-  nb::object type = nb::module_::import_("builtins").attr("type");
+  nb::object base = imported("zelka.backend.base").attr("BackendBase");
+  nb::object type = imported("builtins").attr("type");
   nb::object cls = type(name_, nb::make_tuple(base), namespace_);
   module_.attr(name_) = cls;
   return cls;

@@ -16,7 +16,7 @@ const char* kind_name(Kind kind) {
 }
 
 IrKinds IrKinds::load(std::initializer_list<Kind> kinds) {
-  nb::module_ ir = nb::module_::import_("zelka.ir");
+  nb::module_ ir = imported("zelka.ir");
   IrKinds loaded;
   for (Kind kind : kinds) {
     const char* name = kind_name(kind);

@@ -1,6 +1,7 @@
 #include "host/numpy.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace zelka::host {
 
@@ -17,7 +18,7 @@ const Numpy* loaded = nullptr;
 void Numpy::load() {
   if (loaded) return;
   auto* n = new Numpy();
-  n->module = nb::module_::import_("numpy");
+  n->module = imported("numpy");
   n->ndarray = n->module.attr("ndarray");
   n->zeros = n->module.attr("zeros");
   n->empty = n->module.attr("empty");
@@ -28,8 +29,11 @@ void Numpy::load() {
   n->result_type = n->module.attr("result_type");
   n->broadcast_to = n->module.attr("broadcast_to");
   n->count_nonzero = n->module.attr("count_nonzero");
+  n->geterr = n->module.attr("geterr");
   n->float32 = n->module.attr("dtype")("float32");
   n->float64 = n->module.attr("dtype")("float64");
+  n->float32_scalar = n->module.attr("float32");
+  n->float64_scalar = n->module.attr("float64");
   loaded = n;
 }
 
@@ -52,6 +56,24 @@ bool engine_dtype(nb::handle dtype, engine::DType& out) {
     return true;
   }
   return false;
+}
+
+std::optional<FloatArray> float_array(nb::handle obj) {
+  if (!is_exact_ndarray(obj)) return std::nullopt;
+  Py_buffer view{};
+  if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  std::optional<FloatArray> out;
+  const std::string_view format = view.format ? view.format : "B";
+  if (format == "f" || format == "d") {
+    out = FloatArray{format == "f" ? engine::DType::f32 : engine::DType::f64,
+                     std::vector<std::int64_t>(view.shape, view.shape + view.ndim),
+                     PyBuffer_IsContiguous(&view, 'C') != 0, view.buf};
+  }
+  PyBuffer_Release(&view);
+  return out;
 }
 
 nb::object dtype_object(engine::DType d) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/engine/dtype.hpp"
@@ -13,8 +14,9 @@ struct Numpy {
   nb::object module;
   nb::object ndarray;
   nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, result_type, broadcast_to,
-      count_nonzero;
-  nb::object float32, float64;  // the dtype objects
+      count_nonzero, geterr;
+  nb::object float32, float64;                // the dtype objects
+  nb::object float32_scalar, float64_scalar;  // the scalar types
   // Bind numpy; every module calls this when it is loaded, before any operation runs.
   static void load();
   static const Numpy& get();
@@ -31,6 +33,17 @@ nb::object dtype_object(engine::DType d);
 std::vector<std::int64_t> shape_of(nb::handle array);
 nb::object shape_tuple(const std::vector<std::int64_t>& shape);
 std::int64_t element_count(const std::vector<std::int64_t>& shape);
+
+// A numpy array (exactly numpy.ndarray) of float32 or float64 in native byte order, as the
+// buffer protocol describes it in one call.  `data` is the array's own buffer: valid while
+// the array lives.
+struct FloatArray {
+  engine::DType dtype;
+  std::vector<std::int64_t> shape;
+  bool c_contiguous;
+  const void* data;
+};
+std::optional<FloatArray> float_array(nb::handle obj);
 
 // Read-only access to the data of a C-contiguous array.
 class ArrayData {

@@ -106,6 +106,17 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording 
   return items;
 }
 
+nb::module_ imported(const char* name) {
+  nb::object key = steal_or_raise(PyUnicode_InternFromString(name));
+  // (None in sys.modules stops an import with ImportError: the import machinery says so.)
+  if (PyObject* loaded = PyImport_GetModule(key.ptr()); loaded && loaded != Py_None)
+    return nb::steal<nb::module_>(loaded);
+  else
+    Py_XDECREF(loaded);
+  if (PyErr_Occurred()) throw nb::python_error();
+  return nb::module_::import_(name);
+}
+
 bool is_instance(nb::handle obj, nb::handle cls) {
   int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
   if (r < 0) throw nb::python_error();

@@ -46,6 +46,11 @@ template <typename... Args>
 // Steal a new reference returned by the C API; raises the pending Python error on null.
 nb::object steal_or_raise(PyObject* result);
 
+// The module `name`, as an import statement gives it: the one sys.modules holds (a
+// dictionary lookup, where the import machinery costs a microsecond per call), else
+// imported now.
+nb::module_ imported(const char* name);
+
 // Python operators, raising the Python exception on failure.
 nb::object add(nb::handle a, nb::handle b);
 nb::object subtract(nb::handle a, nb::handle b);

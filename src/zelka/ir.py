@@ -9,7 +9,6 @@ field-wise ``==`` has no single truth value.
 from __future__ import annotations
 
 import dataclasses
-import heapq
 import inspect
 import itertools
 from collections.abc import Iterable, Mapping
@@ -258,41 +257,11 @@ NODE_KINDS = tuple(
 
 
 def _stable_order(names: list, edges: Iterable) -> tuple[list, dict, bool]:
-    """Kahn's algorithm with ties broken by node position; cycles are broken at the earliest remaining node."""
-    index = {name: i for i, name in enumerate(names)}
-    predecessors: dict = {name: [] for name in names}
-    successors: dict = {name: [] for name in names}
-    in_degree = dict.fromkeys(names, 0)
-    for src, dst in edges:
-        if dst in predecessors:
-            predecessors[dst].append(src)
-            if src in index:
-                successors[src].append(dst)
-                in_degree[dst] += 1
-    ready = [index[name] for name in names if in_degree[name] == 0]
-    heapq.heapify(ready)
-    placed = [False] * len(names)
-    order: list = []
-    is_dag = True
-    next_unplaced = 0
-    while len(order) < len(names):
-        if ready:
-            i = heapq.heappop(ready)
-            if placed[i]:
-                continue
-        else:
-            while placed[next_unplaced]:
-                next_unplaced += 1
-            i = next_unplaced
-            is_dag = False
-        placed[i] = True
-        name = names[i]
-        order.append(name)
-        for succ in successors[name]:
-            in_degree[succ] -= 1
-            if in_degree[succ] == 0 and not placed[index[succ]]:
-                heapq.heappush(ready, index[succ])
-    return order, predecessors, is_dag
+    """Kahn's algorithm with ties broken by node position; cycles are broken at the earliest remaining node
+    (the CPU graph utilities' compiled order, imported on first use: this module loads before them)."""
+    from zelka.backend.cpu._graph_order import stable_order
+
+    return stable_order(names, edges)
 
 
 def _declared_shape(node: Input) -> tuple | None:

@@ -131,20 +131,23 @@ float float_at_least(double x) {
 }  // namespace
 
 void prepare_lif(LifArgs& args) {
-  // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1.
-  args.tile = std::max<std::int64_t>(1, 256 / std::max<std::int64_t>(args.neurons, 1));
-  const auto repeated = [&](std::vector<double>& values) {
-    const std::size_t n = values.size();
-    values.resize(n * static_cast<std::size_t>(args.tile));
-    for (std::size_t i = n; i < values.size(); ++i) values[i] = values[i - n];
-  };
-  repeated(args.decay);
-  repeated(args.v_leak);
-  repeated(args.v_threshold);
   args.decay32.assign(args.decay.begin(), args.decay.end());
   args.v_leak32.assign(args.v_leak.begin(), args.v_leak.end());
   args.v_threshold32.clear();
   for (double threshold : args.v_threshold) args.v_threshold32.push_back(float_at_least(threshold));
+  // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1.
+  args.tile = std::max<std::int64_t>(1, 256 / std::max<std::int64_t>(args.neurons, 1));
+  const auto repeat = [&](auto& values) {
+    const std::size_t n = values.size();
+    values.resize(n * static_cast<std::size_t>(args.tile));
+    for (std::size_t i = n; i < values.size(); ++i) values[i] = values[i - n];
+  };
+  repeat(args.decay);
+  repeat(args.v_leak);
+  repeat(args.v_threshold);
+  repeat(args.decay32);
+  repeat(args.v_leak32);
+  repeat(args.v_threshold32);
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(

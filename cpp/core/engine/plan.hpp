@@ -13,9 +13,9 @@ namespace zelka::engine {
 
 // The current value of one activation, membrane vector or scratch input, for every sample
 // of the run: per sample a dense, C-ordered block of `size` elements.  `data` points at the
-// first sample's block (at step 0) in `storage` or, for a caller's stimulus, in the
-// caller's array; a sample's block lies `sample_stride` elements after the previous one
-// (0: one block shared by all samples), and a stimulus given per step moves by
+// first sample's block (at step 0) in the plan's own storage or, for a caller's stimulus,
+// in the caller's array; a sample's block lies `sample_stride` elements after the previous
+// one (0: one block shared by all samples), and a stimulus given per step moves by
 // `step_stride` elements from one step to the next.
 struct Slot {
   DType dtype = DType::f32;
@@ -23,7 +23,6 @@ struct Slot {
   std::int64_t sample_stride = 0;
   std::int64_t step_stride = 0;
   void* data = nullptr;
-  Storage storage;
 };
 
 // A precision's range in both engine types.
@@ -123,7 +122,9 @@ struct Plan {
   std::int64_t recorded_steps = 0;        // steps the recordings hold room for
   std::int64_t recorded_rows = 0;         // samples the recordings hold room for
   std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
-  std::vector<Storage> column_copies;     // the AffineArgs::weight_cols the plan owns
+  // Buffers the plan owns: the slots' values (one block for them all), column copies of
+  // weights (AffineArgs::weight_cols), biases.
+  std::vector<Storage> owned;
 
   std::int64_t counters() const { return static_cast<std::int64_t>(lif.size()); }
 };

@@ -1,5 +1,7 @@
 #include "core/engine/step_engine.hpp"
 
+#include <optional>
+
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
 #include "core/engine/fp_flags.hpp"
@@ -11,7 +13,7 @@ namespace {
 
 // The inputs and outputs of one Affine instruction's products, gathered across the samples
 // of the range by the kernel that computes them, so that each weight row or column is read
-// once for all samples.  Allocated once per call of the loop.
+// once for all samples.  Allocated on first use in a call of the loop.
 template <typename T>
 struct Gathered {
   std::vector<const T*> dense_x, sparse_x;
@@ -28,17 +30,20 @@ struct Gathered {
 };
 
 struct Workspace {
-  Gathered<float> f32;
-  Gathered<double> f64;
-
-  explicit Workspace(std::int64_t samples) : f32(samples), f64(samples) {}
+  std::int64_t samples;
+  std::optional<Gathered<float>> f32;
+  std::optional<Gathered<double>> f64;
 
   template <typename T>
   Gathered<T>& of() {
-    if constexpr (sizeof(T) == 4)
-      return f32;
-    else
-      return f64;
+    auto& gathered = [&]() -> auto& {
+      if constexpr (sizeof(T) == 4)
+        return f32;
+      else
+        return f64;
+    }();
+    if (!gathered) gathered.emplace(samples);
+    return *gathered;
   }
 };
 
@@ -181,7 +186,7 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
 
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                        StepObserver& observer, bool time_nodes) {
-  Workspace workspace(range.end_sample - range.first_sample);
+  Workspace workspace{range.end_sample - range.first_sample, {}, {}};
   std::int64_t completed = 0;
   bool statics_done = false;
   while (completed < steps) {

@@ -51,11 +51,11 @@ void add_weights(nb::handle table, nb::handle name, nb::handle node) {
 
 nb::object compile(nb::handle graph, nb::handle config_arg, nb::handle compile_config) {
   const IrKinds kinds = IrKinds::load({Kind::input, Kind::output});
-  nb::module_ framework = nb::module_::import_("zelka.backend.config");
+  nb::module_ framework = imported("zelka.backend.config");
   nb::object config = truth(config_arg) ? nb::borrow(config_arg) : compile_config();
   if (config.attr("execution_mode").is_none()) {
     const char* mode = truth(graph.attr("is_dag")) ? "dag" : "cyclic";
-    config = nb::module_::import_("dataclasses").attr("replace")(config, "execution_mode"_a = mode);
+    config = imported("dataclasses").attr("replace")(config, "execution_mode"_a = mode);
   }
 
   nb::object descriptor = framework.attr("HardwareDescriptor")();

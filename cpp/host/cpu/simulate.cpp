@@ -25,8 +25,7 @@ nb::object run_length(nb::handle graph, nb::object n_steps) {
 }
 
 void load_cpu_backend_facilities() {
-  compile_config_class =
-      new nb::object(nb::module_::import_("zelka.backend.config").attr("CompileConfig"));
+  compile_config_class = new nb::object(imported("zelka.backend.config").attr("CompileConfig"));
 }
 
 const nb::object& compile_config() {
@@ -48,13 +47,15 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
     LoopOptions options;
     nb::list node_states = nb::borrow<nb::list>(record.field("node_states"));
     if (step_by_step) options.snapshots = &node_states;
+    // The run's result holds the Outputs' values alone (in the graph's order).
+    std::vector<nb::object> outputs_read;
+    for (nb::handle item : setup.nodes.attr("items")())
+      if (setup.kinds.is(item[1], Kind::output)) outputs_read.push_back(item[0]);
+    options.read_after = &outputs_read;
     run_step_loop(setup, state, steps_to_run(n_steps), options);
     nb::object outputs = record.field("outputs");
-    for (nb::handle item : setup.nodes.attr("items")()) {
-      nb::object name = item[0];
-      if (setup.kinds.is(item[1], Kind::output) && state.activations.contains(name))
-        outputs[name] = state.activations[name];
-    }
+    for (const nb::object& name : outputs_read)
+      if (state.activations.contains(name)) outputs[name] = state.activations[name];
     record.field("timesteps_run") = n_steps;
     record.field("spike_counts") = state.spike_counts;
     record.field("outputs_valid") = nb::bool_(true);

@@ -125,7 +125,7 @@ class ProgressBar {
     if (!shown) return;
     nb::object tqdm;
     try {
-      tqdm = nb::module_::import_("tqdm").attr("tqdm");
+      tqdm = imported("tqdm").attr("tqdm");
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_ImportError)) throw;
       throw nb::import_error(

@@ -7,7 +7,7 @@ using namespace nanobind::literals;
 namespace zelka::host::cpu {
 
 nb::object validate(nb::handle graph) {
-  nb::object result_type = nb::module_::import_("zelka.backend.config").attr("ValidationResult");
+  nb::object result_type = imported("zelka.backend.config").attr("ValidationResult");
   nb::object result = result_type("is_valid"_a = true);
   nb::object warnings = result.attr("warnings");
   nb::object unsupported = result.attr("unsupported_nodes");
@@ -33,7 +33,7 @@ nb::object validate(nb::handle graph) {
 }
 
 nb::object capabilities() {
-  nb::object record = nb::module_::import_("zelka.backend.config").attr("BackendCapabilities");
+  nb::object record = imported("zelka.backend.config").attr("BackendCapabilities");
   nb::list primitives;
   for (Kind kind : {Kind::affine,       Kind::spiking_affine,
                     Kind::conv2d,       Kind::sep_conv2d,
@@ -63,7 +63,7 @@ nb::object capabilities() {
 }
 
 nb::object constraints() {
-  nb::object hardware_spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
+  nb::object hardware_spec = imported("zelka.graph").attr("HardwareSpec");
   return hardware_spec("max_neurons_per_core"_a = 10000, "max_synapses_per_core"_a = 10000000,
                        "sram_bytes_per_core"_a = 1000000000, "max_fan_in"_a = 10000,
                        "max_fan_out"_a = 10000, "num_cores"_a = 1);

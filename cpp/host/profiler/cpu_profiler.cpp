@@ -66,6 +66,8 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   init_membranes(graph, setup.kinds, state);
 
   LoopOptions options;
+  const std::vector<nb::object> nothing_read;  // the profile reads spike counts alone
+  options.read_after = &nothing_read;
   options.policy.fill_missing_inputs = false;
   options.policy.node_times = &node_times;
   options.policy.peak_activation_bytes = &peak_activation_bytes;

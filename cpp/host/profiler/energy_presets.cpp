@@ -22,12 +22,12 @@ nb::dict energy_preset(nb::handle presets, nb::handle name) {
   int known = PySequence_Contains(presets.ptr(), name.ptr());
   if (known < 0) throw nb::python_error();
   if (!known) {
-    nb::object names = nb::module_::import_("builtins").attr("sorted")(presets);
+    nb::object names = imported("builtins").attr("sorted")(presets);
     raise_formatted(PyExc_KeyError, "Unknown energy preset '{}'. Available: {}", name,
                     nb::str(", ").attr("join")(names));
   }
   return nb::borrow<nb::dict>(
-      nb::module_::import_("builtins").attr("dict")(getitem(presets, name)));
+      imported("builtins").attr("dict")(getitem(presets, name)));
 }
 
 }  // namespace zelka::host::profiler

@@ -92,8 +92,8 @@ nb::str profile_summary(nb::handle record) {
   nb::object layers = record.attr("per_layer_energy_uj");
   if (truth(layers)) {
     // The host's stable sort, largest first: equal energies keep their insertion order.
-    nb::object by_energy = nb::module_::import_("operator").attr("itemgetter")(1);
-    nb::object sorted = nb::module_::import_("builtins")
+    nb::object by_energy = imported("operator").attr("itemgetter")(1);
+    nb::object sorted = imported("builtins")
                             .attr("sorted")(layers.attr("items")(), nb::arg("key") = by_energy,
                                             nb::arg("reverse") = true);
     for (nb::handle item : sorted) {

@@ -89,7 +89,7 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
 
   nb::object bk;
   try {
-    bk = nb::module_::import_("zelka.backend.registry").attr("get_backend")(backend);
+    bk = imported("zelka.backend.registry").attr("get_backend")(backend);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_KeyError)) throw;
     errors.attr("append")(nb::str("Backend '{}' not found").format(backend));

@@ -85,8 +85,9 @@ class Planner {
   // ---- slots --------------------------------------------------------------------------
 
   int add_array_slot(nb::handle value) {
-    require(is_exact_ndarray(value));
-    return draft_.add_slot(required_dtype(value.attr("dtype")), shape_of(value));
+    std::optional<FloatArray> array = float_array(value);
+    require(array.has_value());
+    return draft_.add_slot(array->dtype, std::move(array->shape));
   }
 
   void add_key(nb::handle key, int slot) {
@@ -113,33 +114,35 @@ class Planner {
       add_key(key, slot);
     }
     for (const StepStimulus& stimulus : s_.sample_inputs) {
-      require(!has_key(stimulus.key) && is_exact_ndarray(stimulus.array));
-      const Shape shape = shape_of(stimulus.array);
-      require(!shape.empty());
-      const int slot = draft_.add_slot(required_dtype(stimulus.array.attr("dtype")),
-                                       Shape(shape.begin() + 1, shape.end()));
-      starts_.set_rows(slot, np_.ascontiguousarray(stimulus.array));
+      const std::optional<FloatArray> array = float_array(stimulus.array);
+      require(!has_key(stimulus.key) && array && !array->shape.empty());
+      const int slot =
+          draft_.add_slot(array->dtype, Shape(array->shape.begin() + 1, array->shape.end()));
+      starts_.set_rows(slot, array->c_contiguous ? nb::object(stimulus.array)
+                                                 : np_.ascontiguousarray(stimulus.array));
       add_key(stimulus.key, slot);
     }
     for (std::size_t i = 0; i < s_.step_inputs.size(); ++i) {
       const StepStimulus& stimulus = s_.step_inputs[i];
-      require(!has_key(stimulus.key) && is_exact_ndarray(stimulus.array));
-      const Shape shape = shape_of(stimulus.array);
-      require(shape.size() >= 2);
-      const int slot = draft_.add_slot(required_dtype(stimulus.array.attr("dtype")),
-                                       Shape(shape.begin() + 2, shape.end()));
+      const std::optional<FloatArray> array = float_array(stimulus.array);
+      require(!has_key(stimulus.key) && array && array->shape.size() >= 2);
+      const int slot =
+          draft_.add_slot(array->dtype, Shape(array->shape.begin() + 2, array->shape.end()));
       draft_.slots[slot].step_input = static_cast<int>(i);
       add_key(stimulus.key, slot);
     }
   }
 
   bool has_key(nb::handle key) const { return key_slot_.contains(key); }
-  // Whether a predecessor has a value when a node reads it.  From the first step, one that
-  // has none must not gain one later in the step (the next step would read it).
-  bool present(nb::handle key) {
-    if (has_key(key)) return true;
+  // The slot of a predecessor's value when a node reads it, or -1 when it has none.  From
+  // the first step, one that has none must not gain one later in the step (the next step
+  // would read it).
+  int present(nb::handle key) {
+    PyObject* slot = PyDict_GetItemWithError(key_slot_.ptr(), key.ptr());
+    if (slot) return static_cast<int>(PyLong_AsLong(slot));
+    if (PyErr_Occurred()) throw nb::python_error();
     if (first_step_) read_before_made_.push_back(nb::borrow(key));
-    return false;
+    return -1;
   }
   // The slot of the value a node computes, of this type and shape: the one its key holds
   // (after some steps, where a native step must keep it), or a new one (from the first
@@ -181,11 +184,10 @@ class Planner {
 
   // ---- node rules ---------------------------------------------------------------------
 
+  // A name the order holds twice would be computed twice in a step: the second computation
+  // finds its value's slot written already, which the draft refuses.
   void walk_nodes() {
-    nb::dict seen;
     for (nb::handle name : s_.exec_order) {
-      require(!seen.contains(name));
-      seen[name] = true;
       nb::object node = getitem(s_.nodes, name);
       if (s_.kinds.is(node, Kind::input)) {
         // From the first step, an Input without a stimulus gets a float32 zero vector of
@@ -202,7 +204,7 @@ class Planner {
       if (!truth(preds)) continue;
       std::vector<int> present_slots;
       for (nb::handle p : preds)
-        if (present(p)) present_slots.push_back(slot_of(p));
+        if (const int slot = present(p); slot >= 0) present_slots.push_back(slot);
       if (present_slots.empty()) continue;
       if (s_.kinds.is(node, Kind::affine))
         plan_affine(name, node, present_slots);
@@ -217,7 +219,7 @@ class Planner {
     nb::object preds = getitem(s_.predecessors, name);
     if (!truth(preds)) return;
     nb::object first = getitem(preds, nb::int_(0));
-    if (!present(first)) return;
+    if (present(first) < 0) return;
     if (first_step_) {  // the Output holds its predecessor's very value: they share a slot
       require(!has_key(name));
       add_key(name, slot_of(first));
@@ -291,14 +293,12 @@ class Planner {
       emit_combine(c, dst, timed);
   }
 
-  // The node's entry in the plan's per-node times (added on first use).
+  // A new entry in the plan's per-node times, for the node's compute (each node computes
+  // once a step: the walk meets every node once).
   int timed(nb::handle name) {
-    if (!timed_index_.contains(name)) {
-      timed_index_[name] = run_->timed_names.size();
-      run_->timed_names.push_back(nb::borrow(name));
-      draft_.plan.node_ns.push_back(0);
-    }
-    return nb::cast<int>(timed_index_[name]);
+    run_->timed_names.push_back(nb::borrow(name));
+    draft_.plan.node_ns.push_back(0);
+    return static_cast<int>(draft_.plan.node_ns.size()) - 1;
   }
 
   // A pass-through node computes nothing beyond gathering its input: its time is that of
@@ -338,11 +338,17 @@ class Planner {
   void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     nb::object weight = node.attr("weight");
-    require(is_exact_ndarray(weight));
-    const Shape wshape = shape_of(weight);
+    const std::optional<FloatArray> float_weight = float_array(weight);
+    Shape wshape;
+    if (float_weight) {
+      wshape = float_weight->shape;
+    } else {
+      require(is_exact_ndarray(weight));
+      wshape = shape_of(weight);
+      const std::string kind = utf8(weight.attr("dtype").attr("kind"));
+      require(kind == "f" || kind == "i" || kind == "u");
+    }
     require(wshape.size() == 2);
-    const std::string kind = utf8(weight.attr("dtype").attr("kind"));
-    require(kind == "f" || kind == "i" || kind == "u");
     const std::int64_t rows = wshape[0], cols = wshape[1];
     const std::int64_t flat = element_count(c.shape);
     if (flat != cols) {  // the flattened input passes through
@@ -351,24 +357,16 @@ class Planner {
     }
     // The product does not depend on the sign of zero inputs.
     int input = input_slot(c, false);
-    if (!first_step_ &&
-        input == slot_of(name)) {  // a layer fed by itself reads its previous output
+    if (!first_step_ && input == slot_of(name)) {  // a layer fed by itself reads its last output
       input = draft_.add_slot(c.dtype, c.shape);
       emit_copy(slot_of(name), input, -1);
     }
     const DType product =
-        required_dtype(np_.result_type(weight.attr("dtype"), dtype_object(c.dtype)));
+        float_weight ? engine::promote(float_weight->dtype, c.dtype) : promoted(weight, c.dtype);
     nb::object bias = nb::getattr(node, "bias", nb::none());
-    if (bias.is_none()) bias = np_.zeros(rows);
-    nb::object product_probe = np_.empty(0, "dtype"_a = dtype_object(product));
-    const DType result = required_dtype(np_.result_type(product_probe, bias));
+    // A missing bias is a float64 zero vector.
+    const DType result = bias.is_none() ? promoted(product, DType::f64) : promoted(product, bias);
     const int dst = destination(name, result, Shape{rows});
-    nb::object bias_array = np_.asarray(bias, "dtype"_a = dtype_object(result));
-    const Shape bshape = shape_of(bias_array);
-    require(bshape.size() <= 1 && (element_count(bshape) == 1 || element_count(bshape) == rows));
-    nb::object bias_vector =
-        np_.ascontiguousarray(np_.broadcast_to(bias_array, shape_tuple({rows})));
-    run_->keep_alive.push_back(bias_vector);
 
     engine::AffineArgs args;
     args.input = input;
@@ -376,13 +374,18 @@ class Planner {
     args.cols = cols;
     args.product = product;
     args.result = result;
-    args.bias = ArrayData(bias_vector).data();
+    args.bias = bias_vector(bias, result, rows);
     args.bounds = bounds_;
     args.product_slot = draft_.add_slot(product, Shape{engine::column_stride(rows)});
     if (c.dtype != product) args.converted_input = draft_.add_slot(product, Shape{cols});
-    nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
-    run_->keep_alive.push_back(converted);
-    args.weight = ArrayData(converted).data();
+    if (float_weight && float_weight->c_contiguous && float_weight->dtype == product) {
+      run_->keep_alive.push_back(weight);
+      args.weight = float_weight->data;
+    } else {
+      nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
+      run_->keep_alive.push_back(converted);
+      args.weight = ArrayData(converted).data();
+    }
 
     draft_.plan.affine.push_back(args);
     Instruction ins;
@@ -395,6 +398,47 @@ class Planner {
     emit(std::move(ins), {input}, std::move(writes));
   }
 
+  // The bias as `rows` values of the result type, in a buffer the plan owns: a missing
+  // bias gives zeros, one value is repeated, and the values are converted as numpy's
+  // asarray(bias, dtype=result) converts them.
+  const void* bias_vector(nb::handle bias, DType result, std::int64_t rows) {
+    engine::Storage& out =
+        draft_.plan.owned.emplace_back(static_cast<std::size_t>(rows) * engine::itemsize(result));
+    const auto fill = [&](auto read, std::int64_t size) {
+      for (std::int64_t r = 0; r < rows; ++r) {
+        const double value = read(size == 1 ? 0 : r);
+        if (result == DType::f32)
+          static_cast<float*>(out.data())[r] = static_cast<float>(value);
+        else
+          static_cast<double*>(out.data())[r] = value;
+      }
+    };
+    if (bias.is_none()) return out.data();
+    if (PyFloat_Check(bias.ptr())) {
+      const double value = PyFloat_AsDouble(bias.ptr());
+      fill([&](std::int64_t) { return value; }, 1);
+      return out.data();
+    }
+    const std::optional<FloatArray> values = float_array(bias);
+    if (values && values->c_contiguous && values->shape.size() <= 1) {
+      const std::int64_t size = values->shape.empty() ? 1 : values->shape[0];
+      require(size == 1 || size == rows);
+      if (values->dtype == DType::f32)
+        fill([&](std::int64_t i) { return double(static_cast<const float*>(values->data)[i]); },
+             size);
+      else
+        fill([&](std::int64_t i) { return static_cast<const double*>(values->data)[i]; }, size);
+      return out.data();
+    }
+    nb::object array = np_.asarray(bias, "dtype"_a = dtype_object(result));
+    const Shape bshape = shape_of(array);
+    require(bshape.size() <= 1 && (element_count(bshape) == 1 || element_count(bshape) == rows));
+    nb::object vector = np_.ascontiguousarray(np_.broadcast_to(array, shape_tuple({rows})));
+    std::memcpy(out.data(), ArrayData(vector).data(),
+                static_cast<std::size_t>(rows) * engine::itemsize(result));
+    return out.data();
+  }
+
   void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     nb::object membrane = getitem(w_.membrane_state, name);
@@ -405,7 +449,9 @@ class Planner {
     nb::object decay = subtract(one, true_divide(one, tau));
     int mem;
     if (first_step_) {
-      mem = draft_.add_slot(first_membrane_type(membrane, decay, v_leak, c), shape_of(membrane));
+      const Shape shape = shape_of(membrane);
+      require(shape.size() == 1);
+      mem = draft_.add_slot(first_membrane_type(decay, v_leak, c, shape[0]), shape);
     } else {
       mem = add_array_slot(membrane);
       starts_.set(mem, &WorkingState::membrane_state, name);
@@ -420,19 +466,21 @@ class Planner {
     args.membrane = mem;
     args.decay = neuron_values(decay, n);
     args.v_leak = neuron_values(v_leak, n);
-    require(is_exact_ndarray(threshold));
-    require(utf8(threshold.attr("dtype").attr("kind")) == "f");
-    require(shape_of(threshold) == Shape{n});
+    if (const auto values = float_array(threshold)) {
+      require(values->shape == Shape{n});
+    } else {
+      require(is_exact_ndarray(threshold));
+      require(utf8(threshold.attr("dtype").attr("kind")) == "f");
+      require(shape_of(threshold) == Shape{n});
+    }
     args.v_threshold = neuron_values(threshold, n);
-    nb::object mprobe = np_.empty(0, "dtype"_a = dtype_object(mtype));
-    require(result_is(mprobe, decay, mtype) && result_is(mprobe, v_leak, mtype));
+    require(result_is(mtype, decay, mtype) && result_is(mtype, v_leak, mtype));
     // Step 1 starts from float32 zeros: where the membrane's type differs, the leak of
     // that step is computed in another type, which gives the same values only when they
     // leak toward zero.
     if (first_step_ && mtype != DType::f32)
       for (double v : args.v_leak) require(v == 0.0);
-    nb::object spike_probe = np_.empty(0, "dtype"_a = np_.float32);
-    args.reset_in_f32 = result_is(v_leak, spike_probe, DType::f32);
+    args.reset_in_f32 = result_is(v_leak, DType::f32, DType::f32);
     args.bounds = bounds_;
     require(!c.shape.empty());
     const bool has_input = c.shape[0] >= n;
@@ -466,21 +514,14 @@ class Planner {
   // The type a float32 zero membrane has after step 1: that of
   // decay * (mem - v_leak) + v_leak, plus the input when it reaches every neuron, as numpy
   // promotes them.  The reset that follows must keep it.
-  DType first_membrane_type(nb::handle membrane, nb::handle decay, nb::handle v_leak,
-                            const Combined& c) const {
-    nb::object leaked = probe(np_.result_type(
-        probe(np_.result_type(decay, probe(np_.result_type(membrane, v_leak)))), v_leak));
+  DType first_membrane_type(nb::handle decay, nb::handle v_leak, const Combined& c,
+                            std::int64_t neurons) const {
+    DType type = promoted(promoted(decay, promoted(DType::f32, v_leak)), v_leak);
     require(!c.shape.empty());
-    if (c.shape[0] >= shape_of(membrane)[0])
-      leaked = probe(np_.result_type(leaked, dtype_object(c.dtype)));
-    const DType type = required_dtype(leaked.attr("dtype"));
-    nb::object spikes = np_.empty(0, "dtype"_a = np_.float32);
-    require(result_is(np_.result_type(leaked, spikes), np_.result_type(v_leak, spikes), type));
+    if (c.shape[0] >= neurons) type = promoted(type, c.dtype);
+    require(promoted(promoted(type, DType::f32), promoted(v_leak, DType::f32)) == type);
     return type;
   }
-
-  // An empty array of a dtype, whose promotion with other values is that of any array of it.
-  nb::object probe(nb::handle dtype) const { return np_.empty(0, "dtype"_a = dtype); }
 
   static inline const std::vector<WorkingState*> no_states_{};
   const RunSetup& s_;
@@ -494,7 +535,6 @@ class Planner {
   const bool first_step_ = false;
   const bool fill_missing_inputs_ = true;
   nb::dict key_slot_;
-  nb::dict timed_index_;                      // node name -> its entry in plan.node_ns
   std::vector<nb::object> read_before_made_;  // predecessors a node found without a value
 };
 
@@ -553,9 +593,15 @@ nb::object slot_rows(const NativeRun& run, int slot, std::int64_t step) {
   return rows;
 }
 
-void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {
+void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step,
+                const std::vector<nb::object>* only) {
   std::vector<nb::object> made(run.plan.slots.size());
+  const auto wanted = [&](const nb::object& key) {
+    return !only || std::any_of(only->begin(), only->end(),
+                                [&](const nb::object& k) { return k.equal(key); });
+  };
   for (const NativeRun::Key& k : run.keys) {
+    if (!wanted(k.key)) continue;
     if (k.constant.is_valid()) {
       state.activations[k.key] = k.constant;
       continue;
@@ -563,8 +609,9 @@ void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step) {
     if (!made[k.slot].is_valid()) made[k.slot] = slot_value(run, k.slot, 0, last_step);
     state.activations[k.key] = made[k.slot];
   }
-  for (const NativeRun::Membrane& m : run.membranes)
-    state.membrane_state[m.name] = slot_value(run, m.slot, 0, last_step);
+  if (!only)
+    for (const NativeRun::Membrane& m : run.membranes)
+      state.membrane_state[m.name] = slot_value(run, m.slot, 0, last_step);
   for (std::size_t i = 0; i < run.counted.size(); ++i) {
     nb::handle name = run.counted[i];
     PyObject* before = PyDict_GetItemWithError(state.spike_counts.ptr(), name.ptr());

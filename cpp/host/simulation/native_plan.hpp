@@ -66,7 +66,9 @@ nb::object slot_rows(const NativeRun& run, int slot, std::int64_t step);
 // Store a single-sample run's values after step `last_step` back into the state's dicts
 // (keys keep their order; a run planned from the first step adds them in the order step 1
 // makes them).
-void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step);
+// With `only`, just those activation keys are written, and no membrane.
+void write_back(NativeRun& run, WorkingState& state, std::int64_t last_step,
+                const std::vector<nb::object>* only = nullptr);
 
 // The total byte size of the activations a native step leaves (every key counts, also
 // two keys holding one value).

@@ -15,6 +15,19 @@ bool holds_exactly_as_float64(nb::handle dtype) {
   return kind == "f" && nb::cast<std::int64_t>(dtype.attr("itemsize")) <= 8;
 }
 
+// The values of a float32 or float64 array as float64, in C order.
+std::vector<double> as_doubles(const FloatArray& array, std::int64_t count) {
+  std::vector<double> out(static_cast<std::size_t>(count));
+  if (array.dtype == engine::DType::f32) {
+    const auto* v = static_cast<const float*>(array.data);
+    for (std::int64_t i = 0; i < count; ++i) out[i] = v[i];
+  } else {
+    const auto* v = static_cast<const double*>(array.data);
+    for (std::int64_t i = 0; i < count; ++i) out[i] = v[i];
+  }
+  return out;
+}
+
 }  // namespace
 
 engine::DType required_dtype(nb::handle dtype) {
@@ -23,9 +36,37 @@ engine::DType required_dtype(nb::handle dtype) {
   return d;
 }
 
-bool result_is(nb::handle a, nb::handle b, engine::DType expected) {
-  engine::DType d;
-  return engine_dtype(Numpy::get().result_type(a, b), d) && d == expected;
+Operand::Kind Operand::kind() const {
+  if (is_dtype_) return dtype_ == engine::DType::f32 ? Kind::f32 : Kind::f64;
+  PyObject* p = value_.ptr();
+  if (PyFloat_CheckExact(p) || PyLong_CheckExact(p)) return Kind::weak;
+  const Numpy& np = Numpy::get();
+  if (value_.type().is(np.float32_scalar)) return Kind::f32;
+  if (value_.type().is(np.float64_scalar)) return Kind::f64;
+  if (auto array = float_array(value_))
+    return array->dtype == engine::DType::f32 ? Kind::f32 : Kind::f64;
+  return Kind::other;
+}
+
+nb::object Operand::object() const {
+  if (!is_dtype_) return nb::borrow(value_);
+  return Numpy::get().empty(0, "dtype"_a = dtype_object(dtype_));
+}
+
+engine::DType promoted(const Operand& a, const Operand& b) {
+  using Kind = Operand::Kind;
+  const Kind ka = a.kind(), kb = b.kind();
+  if (ka != Kind::other && kb != Kind::other && (ka != Kind::weak || kb != Kind::weak))
+    return ka == Kind::f64 || kb == Kind::f64 ? engine::DType::f64 : engine::DType::f32;
+  return required_dtype(Numpy::get().result_type(a.object(), b.object()));
+}
+
+bool result_is(const Operand& a, const Operand& b, engine::DType expected) {
+  try {
+    return promoted(a, b) == expected;
+  } catch (const NotNative&) {
+    return false;
+  }
 }
 
 std::vector<double> neuron_values(nb::handle value, std::int64_t neurons) {
@@ -38,6 +79,12 @@ std::vector<double> neuron_values(nb::handle value, std::int64_t neurons) {
     // Integers up to 2**53 in magnitude are exact as float64.
     require(!overflow && v >= -(1LL << 53) && v <= (1LL << 53));
     return std::vector<double>(count, static_cast<double>(v));
+  }
+  if (auto array = float_array(value); array && array->c_contiguous && array->shape.size() <= 1) {
+    const std::int64_t size = array->shape.empty() ? 1 : array->shape[0];
+    require(size == 1 || size == neurons);
+    if (size == 1) return std::vector<double>(count, as_doubles(*array, 1)[0]);
+    return as_doubles(*array, size);
   }
   require(is_instance(value, np.module.attr("generic")) || is_exact_ndarray(value));
   require(holds_exactly_as_float64(value.attr("dtype")));

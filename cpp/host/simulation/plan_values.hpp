@@ -20,8 +20,33 @@ inline void require(bool condition) {
 // The engine type of an array's dtype (float32 or float64), else NotNative.
 engine::DType required_dtype(nb::handle dtype);
 
-// Whether numpy's result type of combining `a` and `b` is `expected`.
-bool result_is(nb::handle a, nb::handle b, engine::DType expected);
+// An operand of numpy's type promotion: a value (array, numpy scalar, Python number) or an
+// engine type standing for an array of it.
+class Operand {
+ public:
+  Operand(nb::handle value) : value_(value) {}
+  Operand(engine::DType dtype) : dtype_(dtype), is_dtype_(true) {}
+
+  // How the operand takes part in numpy's promotion among float32 and float64: Python
+  // floats and integers adapt to the other operand (weak); float32 and float64 arrays and
+  // numpy scalars impose their type (strong); anything else is left to numpy.
+  enum class Kind { weak, f32, f64, other };
+  Kind kind() const;
+  nb::object object() const;  // for numpy: the value, or an empty array of the type
+
+ private:
+  nb::handle value_;
+  engine::DType dtype_ = engine::DType::f32;
+  bool is_dtype_ = false;
+};
+
+// The type numpy gives the result of an operation on `a` and `b` (np.result_type); NotNative
+// unless it is float32 or float64.  Float32 and float64 operands are promoted without
+// calling numpy.
+engine::DType promoted(const Operand& a, const Operand& b);
+
+// Whether that type is `expected` (false where it is neither float32 nor float64).
+bool result_is(const Operand& a, const Operand& b, engine::DType expected);
 
 // A LIF parameter as one float64 value per neuron: a Python number, a numpy scalar, or a
 // real array of shape (), (1,) or (neurons,), whose values float64 holds exactly.

@@ -37,7 +37,7 @@ namespace {
 
 // The package's own saturate, which the native kernels implement.
 bool is_native_saturate(nb::handle saturate) {
-  return saturate.is(nb::module_::import_("zelka.backend.cpu._saturate").attr("saturate"));
+  return saturate.is(imported("zelka.backend.cpu._saturate").attr("saturate"));
 }
 
 }  // namespace
@@ -45,12 +45,11 @@ bool is_native_saturate(nb::handle saturate) {
 RunSetup make_run_setup(IrKinds kinds, nb::handle compile_config) {
   RunSetup setup;
   setup.kinds = std::move(kinds);
-  setup.saturate = nb::module_::import_("zelka.backend.cpu.graph_utils").attr("saturate");
+  setup.saturate = imported("zelka.backend.cpu.graph_utils").attr("saturate");
   setup.native_products = is_native_saturate(setup.saturate);
-  nb::object config_class =
-      compile_config.is_none()
-          ? nb::object(nb::module_::import_("zelka.backend.config").attr("CompileConfig"))
-          : nb::borrow(compile_config);
+  nb::object config_class = compile_config.is_none()
+                                ? nb::object(imported("zelka.backend.config").attr("CompileConfig"))
+                                : nb::borrow(compile_config);
   setup.precision = config_class().attr("target_precision");
   return setup;
 }

@@ -85,6 +85,9 @@ bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& star
                           const std::vector<StepStimulus>& step_inputs) {
   const Numpy& np = Numpy::get();
   const auto zeros_and_ones = [&](nb::handle values) {
+    if (const auto array = float_array(values); array && array->c_contiguous)
+      return engine::only_zeros_and_ones(static_cast<const float*>(array->data),
+                                         element_count(array->shape));
     const ArrayData data(np.ascontiguousarray(values));
     return engine::only_zeros_and_ones(static_cast<const float*>(data.data()),
                                        data.bytes() / static_cast<std::int64_t>(sizeof(float)));
@@ -104,27 +107,52 @@ void bind_buffers(engine::PlanDraft& draft, const SlotStarts& starts,
                   std::vector<nb::object>& keep_alive) {
   const Numpy& np = Numpy::get();
   const std::int64_t batch = draft.plan.batch;
+  const auto bytes_of = [&](const engine::Slot& slot) {
+    return static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
+  };
+  // The slots with values of their own share one block of storage, each part 64-byte
+  // aligned.
+  enum class Binding { steps, rows, own, shared };
+  std::vector<Binding> bindings(draft.plan.slots.size());
+  std::size_t own_bytes = 0;
+  for (std::size_t i = 0; i < draft.plan.slots.size(); ++i) {
+    const int index = static_cast<int>(i);
+    const engine::SlotInfo& info = draft.slots[i];
+    if (info.step_input >= 0)
+      bindings[i] = Binding::steps;
+    else if (info.written_by < 0 && starts.rows(index).is_valid())
+      bindings[i] = Binding::rows;
+    else if (info.written_by >= 0 || !starts.shared_by_every_sample(index))
+      bindings[i] = Binding::own;
+    else
+      bindings[i] = Binding::shared;
+    if (bindings[i] == Binding::own)
+      own_bytes += (bytes_of(draft.plan.slots[i]) * batch + 63) / 64 * 64;
+  }
+  char* next = static_cast<char*>(draft.plan.owned.emplace_back(own_bytes).data());
   for (std::size_t i = 0; i < draft.plan.slots.size(); ++i) {
     const int index = static_cast<int>(i);
     engine::Slot& slot = draft.plan.slots[i];
     const engine::SlotInfo& info = draft.slots[i];
-    const std::size_t bytes = static_cast<std::size_t>(slot.size) * engine::itemsize(slot.dtype);
-    if (info.step_input >= 0) {
+    const std::size_t bytes = bytes_of(slot);
+    if (bindings[i] == Binding::steps) {
       point_at_steps(slot, step_inputs[info.step_input].array, sample_ids, keep_alive);
-    } else if (info.written_by < 0 && starts.rows(index).is_valid()) {
+    } else if (bindings[i] == Binding::rows) {
       const ArrayData data(starts.rows(index));
       keep_alive.push_back(starts.rows(index));
       slot.data = data.data();
-    } else if (info.written_by >= 0 || !starts.shared_by_every_sample(index)) {
-      slot.storage = engine::Storage(bytes * batch);
-      slot.data = slot.storage.data();
+    } else if (bindings[i] == Binding::own) {
+      slot.data = next;
+      next += (bytes * batch + 63) / 64 * 64;
       if (!starts.has(index) || bytes == 0) continue;
       for (std::int64_t b = 0; b < batch; ++b) {
         const ArrayData data(np.ascontiguousarray(starts.value(index, b)));
         std::memcpy(static_cast<char*>(slot.data) + b * bytes, data.data(), bytes);
       }
     } else {
-      nb::object contiguous = np.ascontiguousarray(starts.first(index));
+      const nb::object& value = starts.first(index);
+      const auto array = float_array(value);
+      nb::object contiguous = array && array->c_contiguous ? value : np.ascontiguousarray(value);
       keep_alive.push_back(contiguous);
       slot.data = ArrayData(contiguous).data();
       slot.sample_stride = 0;

@@ -78,7 +78,7 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
     observer.rethrow();
     return false;
   }
-  write_back(run, state, first_step + completed - 1);
+  write_back(run, state, first_step + completed - 1, options.read_after);
   if (options.policy.node_times)
     for (std::size_t i = 0; i < run.timed_names.size(); ++i)
       options.policy.node_times->add(run.timed_names[i], run.plan.node_ns[i]);
@@ -94,14 +94,18 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
 // The floating-point exception flags numpy would report under its current error state
 // (np.geterr(): "ignore" categories are left out).
 int reported_fp_flags() {
-  nb::object modes = nb::module_::import_("numpy").attr("geterr")();
+  nb::object modes = Numpy::get().geterr();
   const std::pair<const char*, int> categories[] = {{"divide", FE_DIVBYZERO},
                                                     {"over", FE_OVERFLOW},
                                                     {"under", FE_UNDERFLOW},
                                                     {"invalid", FE_INVALID}};
   int flags = 0;
-  for (const auto& [category, flag] : categories)
-    if (!equal(modes[category], nb::str("ignore"))) flags |= flag;
+  for (const auto& [category, flag] : categories) {
+    nb::object mode = getitem(modes, nb::str(category));
+    const bool ignored =
+        PyUnicode_Check(mode.ptr()) && PyUnicode_CompareWithASCIIString(mode.ptr(), "ignore") == 0;
+    if (!ignored) flags |= flag;
+  }
   return flags;
 }
 

@@ -35,6 +35,9 @@ struct LoopOptions {
   std::int64_t steps_done = 0;  // steps the state has been through already
   // Try a native run from the first step (a sample replayed through numpy does not).
   bool native_from_start = true;
+  // When set, the only activations the caller reads after the run: a native run writes
+  // back these keys alone, and no membrane.
+  const std::vector<nb::object>* read_after = nullptr;
 };
 
 // Run the state on to `n_steps` steps in all.

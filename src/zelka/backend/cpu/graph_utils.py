@@ -1,7 +1,7 @@
 """Graph utilities of the CPU backend: execution order and value saturation."""
 
+from zelka.backend.cpu._graph_order import stable_order
 from zelka.backend.cpu._saturate import saturate
-from zelka.ir import _stable_order
 
 
 def build_execution_context(graph):
@@ -12,7 +12,7 @@ def build_execution_context(graph):
     order goes next, so every node appears exactly once.  `predecessors[name]` lists the
     sources of the edges into `name` in edge order, with a key for every node.
     """
-    return _stable_order(list(graph.nodes), graph.edges)
+    return stable_order(list(graph.nodes), graph.edges)
 
 
 __all__ = ["build_execution_context", "saturate"]

@@ -1,0 +1,63 @@
+#include "host/graph_order.hpp"
+
+#include <functional>
+#include <queue>
+#include <vector>
+
+namespace zelka::host {
+
+nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
+  const nb::list names = nb::borrow<nb::list>(names_arg);
+  const std::size_t count = names.size();
+  nb::dict index, predecessors;
+  for (std::size_t i = 0; i < count; ++i) {
+    index[names[i]] = i;
+    predecessors[names[i]] = nb::list();
+  }
+  std::vector<std::vector<std::size_t>> successors(count);
+  std::vector<std::size_t> in_degree(count, 0);
+  for (nb::handle edge : nb::iter(edges)) {
+    const std::vector<nb::object> ends = unpack(edge, 2);
+    PyObject* preds = PyDict_GetItemWithError(predecessors.ptr(), ends[1].ptr());
+    if (!preds) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    nb::borrow<nb::list>(preds).append(ends[0]);
+    PyObject* src = PyDict_GetItemWithError(index.ptr(), ends[0].ptr());
+    if (!src) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    const auto dst = nb::cast<std::size_t>(nb::handle(index[ends[1]]));
+    successors[nb::cast<std::size_t>(nb::handle(src))].push_back(dst);
+    ++in_degree[dst];
+  }
+  std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+  for (std::size_t i = 0; i < count; ++i)
+    if (in_degree[i] == 0) ready.push(i);
+  std::vector<bool> placed(count, false);
+  nb::list order;
+  bool is_dag = true;
+  std::size_t next_unplaced = 0, done = 0;
+  while (done < count) {
+    std::size_t i;
+    if (!ready.empty()) {
+      i = ready.top();
+      ready.pop();
+      if (placed[i]) continue;
+    } else {
+      while (placed[next_unplaced]) ++next_unplaced;
+      i = next_unplaced;
+      is_dag = false;
+    }
+    placed[i] = true;
+    ++done;
+    order.append(names[i]);
+    for (std::size_t succ : successors[i])
+      if (--in_degree[succ] == 0 && !placed[succ]) ready.push(succ);
+  }
+  return nb::make_tuple(order, predecessors, nb::bool_(is_dag));
+}
+
+}  // namespace zelka::host
