@@ -2,8 +2,9 @@
 network one time step per call, checked by its own test bench against simulate.
 
 The C simulations compile with g++ against hls4ml's headers; they are skipped only where
-either is missing (CI installs hls4ml).  g++ builds three programs in all: one project holding
-every test network side by side, the dense adapter's check and a few tiny fake test benches.
+either is missing (CI installs hls4ml).  g++ builds four programs in all: one project holding
+every test network side by side, the same project with AddressSanitizer, the dense adapter's
+check and a few tiny fake test benches.
 """
 
 import importlib.util
@@ -70,9 +71,9 @@ CONTINUOUS = range(100, 104)
 
 
 @pytest.fixture(scope="session")
-def simulated(tmp_path_factory):
-    """The project of the exact networks and of four continuous ones, its write result, and
-    its C simulation."""
+def written_project(tmp_path_factory):
+    """The folder of the project of the exact networks and of four continuous ones, the LIF
+    names of each network and the write result."""
     if HLS4ML is None or shutil.which("g++") is None:
         pytest.skip("needs hls4ml and g++")
     graph, stimuli, lifs = Graph(), {}, {}
@@ -84,6 +85,13 @@ def simulated(tmp_path_factory):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         written = fpga().write_snn_project(graph, str(folder), "net", input_data=stimuli, n_steps=STEPS)
+    return folder, lifs, written
+
+
+@pytest.fixture(scope="session")
+def simulated(written_project):
+    """The LIF names of each network, the write result and the project's C simulation."""
+    folder, lifs, written = written_project
     return lifs, written, csim(folder)
 
 
@@ -121,6 +129,20 @@ def test_the_report_covers_every_step_and_layer_of_the_written_project(simulated
     assert result["steps_agreeing"] == sum(result["step_agreement"])
     assert result["agrees"] == (result["steps_agreeing"] == STEPS)
     assert result["build_seconds"] > 0
+
+
+def test_the_project_touches_no_memory_outside_its_arrays(written_project, tmp_path):
+    # AddressSanitizer only: UndefinedBehaviorSanitizer reports shifts inside hls4ml's ap_types
+    folder, _, _ = written_project
+    firmware = folder / "firmware"
+    program = tmp_path / "net_asan"
+    subprocess.run(["g++", "-std=c++14", "-O0", "-fsanitize=address",
+                    "-I", firmware, "-I", firmware / "ap_types", firmware / "net.cpp", folder / "net_tb.cpp",
+                    "-o", program], check=True)  # fmt: skip
+    env = {**os.environ, "ASAN_OPTIONS": "detect_leaks=0:exitcode=99"}
+    run = subprocess.run([program], cwd=folder, capture_output=True, text=True, env=env, check=False)
+    assert "AddressSanitizer" not in run.stderr, run.stderr
+    assert run.returncode in (0, 1) and run.stdout.endswith(" steps agree\n")
 
 
 # --- the dense adapter ------------------------------------------------------------------------
