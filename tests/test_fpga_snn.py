@@ -13,6 +13,7 @@ import re
 import shutil
 import subprocess
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -266,6 +267,33 @@ def test_rounding_warns_with_the_node_and_the_largest_change_and_dyadic_values_d
         "0.0003906264901161194 (at [1, 2], 0.10000000149011612 became 0.099609375)"
     )
     assert [str(w.message) for w in caught] == [expected]
+
+
+LINE_JOINING_NAMES = ["lif\\", "lif\\\\", "lif??/", "lif?", "lif */ /*", "lif\\  "]
+
+
+@needs_gxx
+@needs_hls4ml
+def test_names_that_could_join_lines_or_form_trigraphs_leave_the_code_as_it_is(tmp_path):
+    # Input, Affine and Output names reach comments only; LIF names reach the test bench's
+    # string literals (the report) too
+    graph = Graph()
+    graph.add("x\\", Input(input_type={"input": (4,)}))
+    graph.add("fc??/", Affine(small().nodes["fc"].weight), after="x\\")
+    for name in LINE_JOINING_NAMES:
+        graph.add(
+            name, LIF(tau=np.full(3, 4.0, np.float32), v_threshold=np.ones(3, np.float32)), after="fc??/"
+        )
+    graph.add("y\\", Output(), after=LINE_JOINING_NAMES[0])
+    written = write(graph, tmp_path, input_data={"x\\": stimulus()["x"]}, n_steps=20)
+    for path in written["written_files"]:
+        if path.endswith((".h", ".cpp")) and "/ap_types/" not in path and "/nnet_utils/" not in path:
+            text = Path(path).read_text(encoding="utf-8")
+            assert not re.search(r"\\ *$", text, re.MULTILINE), path
+            assert not re.search(r"\?\?[=/'()!<>-]", text), path
+    result = csim(tmp_path)
+    assert result["agrees"] and list(result["spike_counts"]) == LINE_JOINING_NAMES
+    assert result["spike_counts"] == written["reference_spike_counts"] and result["spike_counts"]["lif?"] > 0
 
 
 # --- errors ---------------------------------------------------------------------------------
