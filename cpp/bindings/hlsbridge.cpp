@@ -7,6 +7,7 @@
 #include "core/value/python_literal.hpp"
 #include "host/args.hpp"
 #include "host/backend_class.hpp"
+#include "host/external_tool.hpp"
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/csim.hpp"
@@ -143,12 +144,24 @@ NB_MODULE(hlsbridge, m) {
         "bitstream_config"_a.none(), "project_name"_a.none() = "myproject",
         "The text of build.py: the script that converts the project's PyTorch model with\n"
         "hls4ml and, with --bitstream, builds the bitstream.");
-  m.def("csim", &csim, "project_dir"_a.none(),
-        "csim(project_dir): compile the SNN HLS project in project_dir with g++ (against the\n"
-        "headers copied into it), run its test bench and return a dict: agrees, steps,\n"
-        "steps_agreeing, step_agreement (a bool per step), spike_counts and\n"
-        "reference_spike_counts (per LIF node, over all steps), steps_differing (per LIF\n"
-        "node) and build_seconds.  RuntimeError when g++ is missing or the build fails.");
+  m.def(
+      "csim",
+      [](nb::handle project_dir, nb::handle build_timeout, nb::handle run_timeout) {
+        return csim(project_dir, {timeout_argument(build_timeout, "build_timeout"),
+                                  timeout_argument(run_timeout, "run_timeout")});
+      },
+      "project_dir"_a.none(), nb::kw_only(), "build_timeout"_a.none() = 600.0,
+      "run_timeout"_a.none() = 600.0,
+      "csim(project_dir, *, build_timeout=600.0, run_timeout=600.0): compile the SNN HLS\n"
+      "project in project_dir (a str, bytes or os.PathLike path) with g++ (against the headers\n"
+      "copied into it), run its test bench and return a dict: agrees, steps, steps_agreeing,\n"
+      "step_agreement (a bool per step), spike_counts and reference_spike_counts (per LIF\n"
+      "node, over all steps), steps_differing (per LIF node) and build_seconds.\n\n"
+      "build_timeout and run_timeout bound the g++ build and the test bench's run, in seconds\n"
+      "(None: no limit); a stage that outlasts its limit is killed, with whatever it started,\n"
+      "and raises TimeoutError naming the stage and the limit.  Ctrl-C stops either stage\n"
+      "within a fraction of a second.  RuntimeError when g++ is missing, the build fails or\n"
+      "the test bench's report is not in its form.");
   m.def(
       "_python_literal",
       [](nb::handle v) {
