@@ -395,6 +395,11 @@ def test_csim_without_gxx_says_what_to_install(tmp_path, monkeypatch):
 def test_csim_of_a_folder_without_a_project(tmp_path):
     with pytest.raises(ValueError, match="holds no SNN HLS project"):
         csim(tmp_path)
+    (tmp_path / "firmware").mkdir()
+    (tmp_path / "firmware" / "p.cpp").write_text("")
+    (tmp_path / "p_tb.cpp").mkdir()  # a folder is no test bench
+    with pytest.raises(ValueError, match="holds no SNN HLS project"):
+        csim(tmp_path)
 
 
 FAKE_BENCH = """#include <cstdio>
@@ -408,6 +413,21 @@ int main() {{ std::printf("{report}"); return {status}; }}
     ("zelka-csim steps=1 layers=1\\nlayer 1 neurons=3 l\\nstep 1 differ 1,2,1\\nresult 0/1 steps agree\\n", 0,
      "ended with status 0, which its report does not explain"),
     ("", 3, "ended with status 3 and the test bench's report is not in its form"),
+    # counts are read exactly: none wraps around 64 bits, none exceeds the layer's neurons
+    (f"zelka-csim steps={2**64 - 1} layers=1\\nlayer 1 neurons=3 l\\nresult 0/{2**64 - 1} steps agree\\n", 0,
+     f"line 3 ends the report, which should have {2**64 + 2} lines"),
+    (f"zelka-csim steps=1 layers={2**64 - 1}\\nlayer 1 neurons=3 l\\nresult 0/1 steps agree\\n", 0,
+     f"should have {2**64 + 2} lines"),
+    ("zelka-csim steps=1 layers=1\\nlayer 1 neurons=3 l\\nstep 1 agree 4,4,0\\nresult 1/1 steps agree\\n", 0,
+     "line 3 counts 4 spikes of a layer of 3 neurons"),
+    ("zelka-csim steps=1 layers=1\\nlayer 1 neurons=3 l\\nstep 1 differ 3,0,9\\nresult 0/1 steps agree\\n", 1,
+     "line 3 counts 9 differing neurons of a layer of 3"),
+    (f"zelka-csim steps=2 layers=1\\nlayer 1 neurons={2**64 - 1} l\\nstep 1 agree {2**64 - 1},0,0\\n" +
+     "step 2 agree 1,0,0\\nresult 2/2 steps agree\\n", 0, "line 4 brings a layer's spikes over the 64 bits"),
+    ("zelka-csim steps=0 layers=0 and more\\nresult 0/0 steps agree\\n", 0,
+     "line 1 has more than the step and layer counts"),
+    ("zelka-csim steps=0 layers=1\\nlayer 1 neurons=3 \\xff\\nresult 0/0 steps agree\\n", 0,
+     "ended with status 0 and the test bench's report is not UTF-8 text: 'utf-8' codec can't decode byte 0xff"),
 ])  # fmt: skip
 def test_csim_refuses_a_report_that_does_not_add_up(tmp_path, report, status, message):
     (tmp_path / "firmware").mkdir()

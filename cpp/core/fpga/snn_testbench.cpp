@@ -132,6 +132,28 @@ std::uint64_t take_number(std::string_view& text, std::size_t line) {
   return value;
 }
 
+// 2 + layers + steps, the line count of a report, as decimal text: it may exceed 64 bits.
+std::string line_count_text(std::uint64_t layers, std::uint64_t steps) {
+  unsigned __int128 count = static_cast<unsigned __int128>(layers) + steps + 2;
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(count % 10)));
+    count /= 10;
+  } while (count != 0);
+  return digits;
+}
+
+// A layer's spikes in one step, added to its total: at most its neuron count, and a total
+// that 64 bits hold.
+void add_count(std::uint64_t& total, std::uint64_t count, const LayerReport& layer,
+               std::size_t line) {
+  if (count > layer.neurons)
+    malformed(line, "counts " + std::to_string(count) + " spikes of a layer of " +
+                        std::to_string(layer.neurons) + " neurons");
+  if (__builtin_add_overflow(total, count, &total))
+    malformed(line, "brings a layer's spikes over the 64 bits that hold them");
+}
+
 void take(std::string_view& text, std::string_view expected, std::size_t line) {
   if (!text.starts_with(expected))
     malformed(line, "does not continue with \"" + std::string(expected) + "\"");
@@ -185,9 +207,10 @@ CsimReport read_csim_report(std::string_view output) {
   const std::uint64_t steps = take_number(line, 1);
   take(line, " layers=", 1);
   const std::uint64_t layer_count = take_number(line, 1);
-  if (lines.size() != 2 + layer_count + steps)
+  if (!line.empty()) malformed(1, "has more than the step and layer counts");
+  if (lines.size() < 2 || layer_count > lines.size() - 2 || steps != lines.size() - 2 - layer_count)
     malformed(lines.size(), "ends the report, which should have " +
-                                std::to_string(2 + layer_count + steps) + " lines");
+                                line_count_text(layer_count, steps) + " lines");
   CsimReport report;
   for (std::size_t k = 0; k < layer_count; ++k) {
     line = lines[1 + k];
@@ -207,11 +230,14 @@ CsimReport read_csim_report(std::string_view output) {
     bool any_differing = false;
     for (LayerReport& layer : report.layers) {
       take(line, " ", number);
-      layer.spikes += take_number(line, number);
+      add_count(layer.spikes, take_number(line, number), layer, number);
       take(line, ",", number);
-      layer.reference_spikes += take_number(line, number);
+      add_count(layer.reference_spikes, take_number(line, number), layer, number);
       take(line, ",", number);
       const std::uint64_t differing = take_number(line, number);
+      if (differing > layer.neurons)
+        malformed(number, "counts " + std::to_string(differing) +
+                              " differing neurons of a layer of " + std::to_string(layer.neurons));
       layer.steps_differing += differing > 0;
       any_differing = any_differing || differing > 0;
     }
