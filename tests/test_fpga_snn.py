@@ -345,6 +345,22 @@ def test_bad_graphs_and_arguments_are_refused_before_anything_is_written(
     assert not (tmp_path / "prj").exists()
 
 
+@needs_hls4ml
+def test_paths_may_be_path_objects_or_bytes(tmp_path):
+    # build_bitstream keeps its str-only output_dir; write_snn_project and csim take any path
+    for folder in (tmp_path / "path", os.fsencode(tmp_path / "bytes")):
+        written = fpga().write_snn_project(small(), folder, "snn", input_data=stimulus(), n_steps=5)
+        assert written["written_files"][0] == os.path.join(os.fsdecode(folder), "firmware", "snn.h")
+        assert all(os.path.isfile(path) for path in written["written_files"])
+    with pytest.raises(TypeError, match=r"^Argument 'output_dir' has incorrect type \(expected str, bytes or "
+                                        r"os\.PathLike, got int\)$"):  # fmt: skip
+        fpga().write_snn_project(small(), 3)
+    with pytest.raises(TypeError, match=r"^Argument 'project_dir' has incorrect type"):
+        csim(3)
+    with pytest.raises(TypeError, match="Argument 'output_dir' has incorrect type"):
+        fpga().build_bitstream(small(), output_dir=tmp_path / "path", write_to_disk=True)
+
+
 def test_settings_after_the_project_name_are_keyword_only(tmp_path):
     with pytest.raises(TypeError):
         fpga().write_snn_project(small(), str(tmp_path), "snn", "ap_fixed<16,6>")

@@ -14,6 +14,7 @@
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
 #include "host/fpga/project_build.hpp"
+#include "host/fpga/project_paths.hpp"
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
 #include "host/value_convert.hpp"
@@ -82,7 +83,7 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
                      nb::handle precision, nb::handle membrane_precision, nb::handle reuse_factor,
                      nb::handle strategy, nb::handle input_data, nb::handle n_steps,
                      nb::handle board, nb::handle clock_period) {
-  require_str(output_dir, "output_dir");
+  nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
@@ -92,10 +93,9 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
   nb::object steps = int_argument(n_steps, "n_steps");
   require_str(board, "board");
   const double clock = float_argument(clock_period, "clock_period");
-  return write_snn_project(
-      graph, {nb::borrow(output_dir), nb::borrow(project_name), nb::borrow(precision),
-              nb::borrow(membrane_precision), nb::borrow(strategy), nb::borrow(input_data),
-              nb::borrow(board), reuse, steps, clock});
+  return write_snn_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+                                   nb::borrow(membrane_precision), nb::borrow(strategy),
+                                   nb::borrow(input_data), nb::borrow(board), reuse, steps, clock});
 }
 
 const char* const write_snn_project_doc =
@@ -108,12 +108,12 @@ const char* const write_snn_project_doc =
     "back edges read the previous step), with a test bench that runs n_steps steps on\n"
     "input_data (None: the zero stimulus simulate uses) and compares every LIF layer's spikes\n"
     "with those of the CPU backend's simulate, which it embeds.\n\n"
-    "output_dir receives firmware/{project_name}.cpp and .h (the top function\n"
-    "{project_name}(inputs..., outputs..., bool reset)), firmware/defines.h,\n"
-    "firmware/parameters.h (generate_parameters_h's text), firmware/layer_configs.h,\n"
-    "firmware/weights/*.h, firmware/nnet_utils and firmware/ap_types (hls4ml's, copied from\n"
-    "the installed hls4ml, and the package's own headers), {project_name}_tb.cpp, tb_data/ and\n"
-    "build_prj.tcl, all or nothing.\n\n"
+    "output_dir (a str, bytes or os.PathLike path) receives firmware/{project_name}.cpp\n"
+    "and .h (the top function {project_name}(inputs..., outputs..., bool reset)),\n"
+    "firmware/defines.h, firmware/parameters.h (generate_parameters_h's text),\n"
+    "firmware/layer_configs.h, firmware/weights/*.h, firmware/nnet_utils and\n"
+    "firmware/ap_types (hls4ml's, copied from the installed hls4ml, and the package's own\n"
+    "headers), {project_name}_tb.cpp, tb_data/ and build_prj.tcl, all or nothing.\n\n"
     "precision is the inputs' type and the default of the nodes' weight_t, bias_t and\n"
     "result_t; reuse_factor the default of their reuse_factor; strategy 'Latency' or\n"
     "'Resource' picks hls4ml's dense kernel.  membrane_precision=None gives the membranes two\n"

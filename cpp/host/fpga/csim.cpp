@@ -57,11 +57,9 @@ nb::str ending(const tools::CommandResult& result) {
 }  // namespace
 
 nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object folder = os.attr("fspath")(project_dir);
-  if (!PyUnicode_Check(folder.ptr())) folder = os.attr("fsdecode")(folder);
   // g++ and the test bench run in the project folder: every path is made absolute first.
-  folder = os.attr("path").attr("abspath")(folder);
+  nb::object folder = nb::module_::import_("os").attr("path").attr("abspath")(
+      path_argument(project_dir, "project_dir"));
   const nb::str project = project_in(folder);
   nb::object compiler = nb::module_::import_("shutil").attr("which")("g++");
   if (compiler.is_none())

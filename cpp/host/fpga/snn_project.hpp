@@ -7,9 +7,9 @@
 
 namespace zelka::host::fpga {
 
-// The arguments, their types already checked: str output_dir, project_name, precision,
-// strategy and board; membrane_precision str or None; input_data dict or None; int
-// reuse_factor and n_steps; float clock_period.
+// The arguments, their types already checked: str output_dir (a path argument made str),
+// project_name, precision, strategy and board; membrane_precision str or None; input_data dict or
+// None; int reuse_factor and n_steps; float clock_period.
 struct SnnProjectArguments {
   nb::object output_dir, project_name, precision, membrane_precision, strategy, input_data, board;
   nb::object reuse_factor, n_steps;
