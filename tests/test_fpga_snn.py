@@ -18,11 +18,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tests.snn_networks import SHAPES, add_network, threshold_margin_holds
+from tests.snn_networks import SHAPES, add_network, networks, threshold_margin_holds
 from tests.test_fpga_project import snapshot
 from zelka.backend.fpga import cfgsmith, csim
 from zelka.backend.registry import get_backend
-from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU
+from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, SpikingAffine
 
 HLS4ML = importlib.util.find_spec("hls4ml")
 needs_hls4ml = pytest.mark.skipif(HLS4ML is None, reason="needs hls4ml")
@@ -221,6 +221,32 @@ def test_the_project_layout_and_parameters_h(tmp_path):
     assert "void snn(input_t x_in[4], spike_t y_out[3], bool reset);" in top
     simulated = get_backend("cpu").simulate(small(), stimulus(), n_steps=100)
     assert result["steps"] == 100 and result["reference_spike_counts"] == simulated.spike_counts
+
+
+@needs_hls4ml
+def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
+    # every shape (a late node, SpikingAffine layers, back edges) run for the graph's own count
+    graph, stimuli, lifs = networks(range(len(SHAPES)), dyadic=False)
+    graph = Graph(dict(graph.nodes), list(graph.edges), {"max_iterations": 37})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        written = write(graph, tmp_path, input_data=stimuli, n_steps=1)
+    as_simulated = {name: Affine(node.weight, node.bias) if type(node) is SpikingAffine else node
+                    for name, node in graph.nodes.items()}  # fmt: skip
+    states = get_backend("cpu").simulate(Graph(as_simulated, list(graph.edges), graph.cyclic_config), stimuli,
+                                         n_steps=1, step_by_step=True).node_states  # fmt: skip
+    header = (tmp_path / "tb_data" / "reference_spikes.h").read_text()
+    embedded = [
+        re.findall(r'"([01]*)"', layer) for layer in re.findall(r"\] = \{\n(.*?)\};", header, re.DOTALL)
+    ]
+    names = list(written["reference_spike_counts"])  # in execution order, as the header's layers
+    assert written["steps"] == len(states) == 37 and sorted(names) == sorted(
+        n for group in lifs.values() for n in group
+    )
+    for name, steps in zip(names, embedded, strict=True):
+        fired = ["".join("1" if v else "0" for v in np.ravel(state[name])) for state in states]
+        assert steps == fired, name
+        assert written["reference_spike_counts"][name] == sum(step.count("1") for step in fired)
 
 
 @needs_hls4ml

@@ -122,6 +122,10 @@ const char* const write_snn_project_doc =
     "to the nearest value of their type; a rounding that changes any is reported with\n"
     "warnings.warn, naming the node and the largest change.  board names the part (see\n"
     "vexal.VEXAL_PARTS), clock_period is in nanoseconds.\n\n"
+    "The test bench embeds simulate's spikes of every LIF layer at every step (a line of the\n"
+    "layer's neuron count plus 8 bytes per step): n_steps whose lines exceed 64 MiB in all are\n"
+    "refused with a ValueError.  Ctrl-C stops the simulation and the writing; nothing is then\n"
+    "written.\n\n"
     "Returns a dict: written_files, membrane_precision, steps and reference_spike_counts.\n"
     "Run the C simulation with zelka.backend.fpga.csim(output_dir).";
 

@@ -11,10 +11,13 @@ namespace zelka::host {
 tools::CommandResult run_tool(tools::Command command, const ToolRun& run) {
   std::exception_ptr raised;
   command.stop_requested = [&raised] {
-    nb::gil_scoped_acquire acquire;
-    if (PyErr_CheckSignals() == 0) return false;
-    raised = std::make_exception_ptr(nb::python_error());
-    return true;
+    try {
+      run_signal_handlers_unlocked();
+      return false;
+    } catch (nb::python_error&) {
+      raised = std::current_exception();
+      return true;
+    }
   };
   tools::CommandResult result;
   {

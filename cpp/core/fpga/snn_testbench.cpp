@@ -1,6 +1,7 @@
 #include "core/fpga/snn_testbench.hpp"
 
 #include <charconv>
+#include <limits>
 
 #include "core/errors.hpp"
 #include "core/text/number_format.hpp"
@@ -98,6 +99,10 @@ std::string stimulus_header(const Network& net, const std::vector<Port>& ports) 
   return out + "\n#endif\n";
 }
 
+// The bytes of one step's line of a layer besides its spikes: four spaces, the quotes, a
+// comma and the line's end.
+constexpr std::uint64_t line_bytes_besides_spikes = 8;
+
 std::string reference_header(const Network& net, const ReferenceSpikes& reference,
                              std::size_t steps) {
   std::string out =
@@ -106,12 +111,18 @@ std::string reference_header(const Network& net, const ReferenceSpikes& referenc
       "#ifndef REFERENCE_SPIKES_H_\n#define REFERENCE_SPIKES_H_\n\nstatic const unsigned "
       "reference_steps = " +
       std::to_string(steps) + ";\n";
+  out.reserve(out.size() + reference_bytes(net, steps) + 256 * reference.size());
   std::size_t layer = 0;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
     out += "\n// " + text::comment_safe(node.name) + "\nstatic const char* const reference_" +
            probe_member(node) + "[" + std::to_string(steps) + "] = {\n";
-    for (const std::string& spikes : reference[layer]) out += "    \"" + spikes + "\",\n";
+    const std::uint8_t* fired = reference[layer].data();
+    for (std::size_t t = 0; t < steps; ++t) {
+      out += "    \"";
+      for (std::size_t k = 0; k < node.neurons; ++k) out += *fired++ ? '1' : '0';
+      out += "\",\n";
+    }
     out += "};\n";
     ++layer;
   }
@@ -192,6 +203,18 @@ ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::st
   return {{project + "_tb.cpp", tb},
           {"tb_data/stimulus.h", stimulus_header(net, ports)},
           {"tb_data/reference_spikes.h", reference_header(net, reference, steps)}};
+}
+
+std::uint64_t reference_bytes(const Network& net, std::uint64_t steps) {
+  std::uint64_t per_step = 0;
+  for (const Node& node : net.nodes)
+    if (node.kind == NodeKind::lif &&
+        (__builtin_add_overflow(per_step, node.neurons, &per_step) ||
+         __builtin_add_overflow(per_step, line_bytes_besides_spikes, &per_step)))
+      return std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t total;
+  return __builtin_mul_overflow(per_step, steps, &total) ? std::numeric_limits<std::uint64_t>::max()
+                                                         : total;
 }
 
 CsimReport read_csim_report(std::string_view output) {

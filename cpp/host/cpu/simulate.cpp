@@ -35,17 +35,10 @@ const nb::object& compile_config() {
 
 nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
                     bool step_by_step) {
-  RunSetup setup;
-  setup.kinds = load_step_kinds();
-  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
-  setup.saturate = graph_utils.attr("saturate");
-  setup.native_products = is_native_saturate(setup.saturate);
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
-  setup.precision = compile_config()().attr("target_precision");
-  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
-                                          : nb::borrow<nb::dict>(input_data);
-  bind_execution_context(setup, graph, graph_utils);
+  const RunSetup setup =
+      simulate_setup(graph, input_data, compile_config()().attr("target_precision"));
   n_steps = run_length(graph, std::move(n_steps));
 
   WorkingState state;

@@ -1,6 +1,7 @@
 #include "host/simulation/setup.hpp"
 
 #include "host/numpy.hpp"
+#include "host/simulation/step_loop.hpp"
 
 using namespace nanobind::literals;
 
@@ -42,6 +43,19 @@ void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_
   setup.nodes = graph.attr("nodes");
   setup.exec_order = context.exec_order;
   setup.predecessors = context.predecessors;
+}
+
+RunSetup simulate_setup(nb::handle graph, nb::handle input_data, nb::handle precision) {
+  RunSetup setup;
+  setup.kinds = load_step_kinds();
+  nb::module_ graph_utils = nb::module_::import_("zelka.backend.cpu.graph_utils");
+  setup.saturate = graph_utils.attr("saturate");
+  setup.native_products = is_native_saturate(setup.saturate);
+  setup.precision = nb::borrow(precision);
+  setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
+                                          : nb::borrow<nb::dict>(input_data);
+  bind_execution_context(setup, graph, graph_utils);
+  return setup;
 }
 
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {

@@ -68,6 +68,11 @@ ExecutionContext execution_context(nb::handle build_execution_context, nb::handl
 // The setup's nodes, execution order and predecessors, from the graph utilities' module.
 void bind_execution_context(RunSetup& setup, nb::handle graph, nb::handle graph_utils);
 
+// The setup of simulate's steps: the step kinds, the graph utilities' saturate, the
+// precision it saturates to, the stimulus (None: zero inputs of the declared shapes) and
+// the graph's execution context.
+RunSetup simulate_setup(nb::handle graph, nb::handle input_data, nb::handle precision);
+
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state);
