@@ -101,9 +101,9 @@ nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
   const tools::CommandResult run =
       run_tool({{program}, directory, limits.run, {}},
                {"the run of the test bench of " + where, "run_timeout"});
-  // The report is UTF-8 text; LIF names holding lone surrogates were written "surrogatepass".
-  nb::object text = nb::steal(PyUnicode_DecodeUTF8(
-      run.output.data(), static_cast<Py_ssize_t>(run.output.size()), "surrogatepass"));
+  // The report is UTF-8 text (write_snn_project refuses names without a UTF-8 form).
+  nb::object text = nb::steal(
+      PyUnicode_DecodeUTF8(run.output.data(), static_cast<Py_ssize_t>(run.output.size()), nullptr));
   if (!text.is_valid()) {
     nb::python_error decoding;
     raise_formatted(PyExc_RuntimeError,
@@ -126,7 +126,7 @@ nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
 
   nb::dict spikes, reference, differing;
   for (const auto& layer : report.layers) {
-    nb::str layer_name = str_from_utf8_surrogates_passed(layer.name);
+    nb::str layer_name(layer.name.data(), layer.name.size());
     spikes[layer_name] = layer.spikes;
     reference[layer_name] = layer.reference_spikes;
     differing[layer_name] = layer.steps_differing;
