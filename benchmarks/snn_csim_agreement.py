@@ -1,11 +1,12 @@
 """How often the C simulation of write_snn_project's HLS project agrees with simulate.
 
-Builds seeded random spiking networks (tests/snn_networks.py: chains, fan-in sums, recurrent
-and self-reading layers, Flatten and SpikingAffine layers, pass-through nodes that start late,
-per-neuron time constants, thresholds and rest values), all networks of one setting side by
-side in one project so that g++ builds it once, runs its C simulation and prints, per setting,
-how many networks agree with simulate at every step, the share of agreeing network-steps and
-the largest relative difference of a layer's spike count.
+Builds seeded random spiking networks (tests/snn_networks.py: chains, fan-in sums into LIF
+layers and into dense and LIF layers of other sizes, recurrent and self-reading layers,
+Flatten and SpikingAffine layers, pass-through nodes that start late, per-neuron time
+constants, thresholds and rest values), all networks of one setting side by side in one
+project so that g++ builds it once, runs its C simulation and prints, per setting, how many
+networks agree with simulate at every step, the share of agreeing network-steps and the
+largest relative difference of a layer's spike count.
 
     python benchmarks/snn_csim_agreement.py [NETWORKS] [STEPS]     (default 30 and 200)
 

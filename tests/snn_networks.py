@@ -2,10 +2,11 @@
 so that one C simulation checks them all.
 
 Each network is named by a prefix ("n0_", "n1_", ...) and draws its shape from its seed: one
-to three dense + LIF layers, sometimes two dense layers summed into one LIF layer, a
-recurrent dense layer read from the previous step, an LIF layer that reads its own spikes, a
-Flatten of a two-dimensional stimulus, a SpikingAffine layer, or a pass-through node that has
-a value only from the second step on.  Neurons have their own time constants, thresholds and
+to three dense + LIF layers, sometimes sums (two dense layers summed into one LIF layer, and
+two stimuli summed into dense layers of fewer and of more outputs than inputs and into an LIF
+layer of fewer neurons than values), a recurrent dense layer read from the previous step, an
+LIF layer that reads its own spikes, a Flatten of a two-dimensional stimulus, a SpikingAffine
+layer, or a pass-through node that has a value only from the second step on.  Neurons have their own time constants, thresholds and
 non-zero rest values.
 
 `dyadic=True` draws values that fixed-point types hold exactly (weights in 1/16, time
@@ -71,6 +72,7 @@ def add_network(graph, stimuli, seed, dyadic, shape=None):
         graph.add(p + "in", Input(input_type={"input": (sizes[0],)}))
         stimuli[p + "in"] = _stimulus(rng, sizes[0], dyadic)
         source, width = p + "in", sizes[0]
+    stimulus, stimulus_width = source, width
     depth = 1 + seed % 3
     for layer in range(depth):
         fc, spikes, n = f"{p}fc{layer}", f"{p}lif{layer}", sizes[layer + 1]
@@ -95,6 +97,16 @@ def add_network(graph, stimuli, seed, dyadic, shape=None):
             graph.add(p + "rec", Affine(_weights(rng, (n, n), dyadic) / 2), after=spikes)
             graph.connect(p + "rec", spikes)
         source, width = spikes, n
+    if shape == "fan_in":
+        graph.add(p + "in2", Input(input_type={"input": (stimulus_width,)}))
+        stimuli[p + "in2"] = _stimulus(rng, stimulus_width, dyadic)
+        both = [stimulus, p + "in2"]
+        narrow = stimulus_width - 1 - int(rng.integers(0, stimulus_width // 2))
+        wide = stimulus_width + 1 + int(rng.integers(0, 8))
+        for name, n in (("narrow", narrow), ("wide", wide)):
+            dense(p + name, stimulus_width, n, both)
+            lif(p + name + "_lif", n, p + name)
+        lif(p + "few", stimulus_width - 1, both)
     graph.add(p + "out", Output(), after=source)
     return lifs
 

@@ -580,6 +580,14 @@ def test_failures_stop_the_whole_header(node, error, message):
     [
         ("a\nb cr\r\nlf tab\t nul\x00\x1b[0m\x1f", "a\\nb cr\\r\\nlf tab\\t nul\\x00\\x1b[0m\\x1f"),
         ("a\\nb {idx} {name} {n_in} ünïcødé 名前 ", "a\\nb {idx} {name} {n_in} ünïcødé 名前 "),
+        # a backslash at the end (spaces after it too) would continue the comment onto the
+        # next line; so would the trigraph ??/, and no other trigraph may form either
+        ("ends\\", "ends\\x5c"),
+        ("two\\\\", "two\\\\x5c"),
+        ("spaced\\  ", "spaced\\x5c  "),
+        ("tri??/", "tri?\\x3f/"),
+        ("???=?", "?\\x3f?=?"),
+        ("asks? c*/ /* d", "asks? c*/ /* d"),
     ],
 )
 def test_names_in_comments_keep_one_line_per_comment(name, shown):

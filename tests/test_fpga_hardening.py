@@ -4,6 +4,7 @@ of any size, and text that would add lines of code to parameters.h."""
 
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -303,6 +304,22 @@ def test_a_default_precision_with_control_characters_is_refused(precision):
     rule = "must be text without line breaks or other control characters"
     assert str(info.value) == f"Argument 'default_precision' {rule} (got {precision!r})"
 # fmt: on
+
+
+@pytest.mark.parametrize("node, what, value", [
+    (Affine(np.ones((2, 2)), weight_t="ap_fixed<16,6>??/"), "weight_t", "ap_fixed<16,6>??/"),
+    (Conv2d(ONES, accum_t="a??<b"), "accum_t", "a??<b"),
+    (ir.BatchNorm2d(4, reuse_factor="1??="), "reuse_factor", "1??="),
+])  # fmt: skip
+def test_text_with_a_trigraph_is_refused(node, what, value):
+    with pytest.raises(ValueError) as info:
+        cs.generate_parameters_h(Graph.sequential(("in", Input()), ("n", node)))
+    rule = "must be text without trigraphs such as '??/', which C++14 compilers read as other characters"
+    assert str(info.value) == f"{type(node).__name__} node 'n': {what} {rule} (got {value!r})"
+    with pytest.raises(ValueError, match=re.escape(f"Argument 'default_precision' {rule} (got 'T??-')")):
+        cs.generate_parameters_h(Graph({}), "T??-")
+    # a '?' pair that forms no trigraph is kept
+    assert "typedef T??? model_default_t;" in cs.generate_parameters_h(Graph({}), "T???")
 
 
 def test_text_the_header_does_not_write_and_the_configuration_keep_what_they_are_given():

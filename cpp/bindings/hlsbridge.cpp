@@ -7,12 +7,14 @@
 #include "core/value/python_literal.hpp"
 #include "host/args.hpp"
 #include "host/backend_class.hpp"
+#include "host/external_tool.hpp"
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/csim.hpp"
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
 #include "host/fpga/project_build.hpp"
+#include "host/fpga/project_paths.hpp"
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
 #include "host/value_convert.hpp"
@@ -81,7 +83,7 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
                      nb::handle precision, nb::handle membrane_precision, nb::handle reuse_factor,
                      nb::handle strategy, nb::handle input_data, nb::handle n_steps,
                      nb::handle board, nb::handle clock_period) {
-  require_str(output_dir, "output_dir");
+  nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
@@ -91,10 +93,9 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
   nb::object steps = int_argument(n_steps, "n_steps");
   require_str(board, "board");
   const double clock = float_argument(clock_period, "clock_period");
-  return write_snn_project(
-      graph, {nb::borrow(output_dir), nb::borrow(project_name), nb::borrow(precision),
-              nb::borrow(membrane_precision), nb::borrow(strategy), nb::borrow(input_data),
-              nb::borrow(board), reuse, steps, clock});
+  return write_snn_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+                                   nb::borrow(membrane_precision), nb::borrow(strategy),
+                                   nb::borrow(input_data), nb::borrow(board), reuse, steps, clock});
 }
 
 const char* const write_snn_project_doc =
@@ -107,12 +108,12 @@ const char* const write_snn_project_doc =
     "back edges read the previous step), with a test bench that runs n_steps steps on\n"
     "input_data (None: the zero stimulus simulate uses) and compares every LIF layer's spikes\n"
     "with those of the CPU backend's simulate, which it embeds.\n\n"
-    "output_dir receives firmware/{project_name}.cpp and .h (the top function\n"
-    "{project_name}(inputs..., outputs..., bool reset)), firmware/defines.h,\n"
-    "firmware/parameters.h (generate_parameters_h's text), firmware/layer_configs.h,\n"
-    "firmware/weights/*.h, firmware/nnet_utils and firmware/ap_types (hls4ml's, copied from\n"
-    "the installed hls4ml, and the package's own headers), {project_name}_tb.cpp, tb_data/ and\n"
-    "build_prj.tcl, all or nothing.\n\n"
+    "output_dir (a str, bytes or os.PathLike path) receives firmware/{project_name}.cpp\n"
+    "and .h (the top function {project_name}(inputs..., outputs..., bool reset)),\n"
+    "firmware/defines.h, firmware/parameters.h (generate_parameters_h's text),\n"
+    "firmware/layer_configs.h, firmware/weights/*.h, firmware/nnet_utils and\n"
+    "firmware/ap_types (hls4ml's, copied from the installed hls4ml, and the package's own\n"
+    "headers), {project_name}_tb.cpp, tb_data/ and build_prj.tcl, all or nothing.\n\n"
     "precision is the inputs' type and the default of the nodes' weight_t, bias_t and\n"
     "result_t; reuse_factor the default of their reuse_factor; strategy 'Latency' or\n"
     "'Resource' picks hls4ml's dense kernel.  membrane_precision=None gives the membranes two\n"
@@ -121,6 +122,10 @@ const char* const write_snn_project_doc =
     "to the nearest value of their type; a rounding that changes any is reported with\n"
     "warnings.warn, naming the node and the largest change.  board names the part (see\n"
     "vexal.VEXAL_PARTS), clock_period is in nanoseconds.\n\n"
+    "The test bench embeds simulate's spikes of every LIF layer at every step (a line of the\n"
+    "layer's neuron count plus 8 bytes per step): n_steps whose lines exceed 64 MiB in all are\n"
+    "refused with a ValueError.  Ctrl-C stops the simulation and the writing; nothing is then\n"
+    "written.\n\n"
     "Returns a dict: written_files, membrane_precision, steps and reference_spike_counts.\n"
     "Run the C simulation with zelka.backend.fpga.csim(output_dir).";
 
@@ -143,12 +148,24 @@ NB_MODULE(hlsbridge, m) {
         "bitstream_config"_a.none(), "project_name"_a.none() = "myproject",
         "The text of build.py: the script that converts the project's PyTorch model with\n"
         "hls4ml and, with --bitstream, builds the bitstream.");
-  m.def("csim", &csim, "project_dir"_a.none(),
-        "csim(project_dir): compile the SNN HLS project in project_dir with g++ (against the\n"
-        "headers copied into it), run its test bench and return a dict: agrees, steps,\n"
-        "steps_agreeing, step_agreement (a bool per step), spike_counts and\n"
-        "reference_spike_counts (per LIF node, over all steps), steps_differing (per LIF\n"
-        "node) and build_seconds.  RuntimeError when g++ is missing or the build fails.");
+  m.def(
+      "csim",
+      [](nb::handle project_dir, nb::handle build_timeout, nb::handle run_timeout) {
+        return csim(project_dir, {timeout_argument(build_timeout, "build_timeout"),
+                                  timeout_argument(run_timeout, "run_timeout")});
+      },
+      "project_dir"_a.none(), nb::kw_only(), "build_timeout"_a.none() = 600.0,
+      "run_timeout"_a.none() = 600.0,
+      "csim(project_dir, *, build_timeout=600.0, run_timeout=600.0): compile the SNN HLS\n"
+      "project in project_dir (a str, bytes or os.PathLike path) with g++ (against the headers\n"
+      "copied into it), run its test bench and return a dict: agrees, steps, steps_agreeing,\n"
+      "step_agreement (a bool per step), spike_counts and reference_spike_counts (per LIF\n"
+      "node, over all steps), steps_differing (per LIF node) and build_seconds.\n\n"
+      "build_timeout and run_timeout bound the g++ build and the test bench's run, in seconds\n"
+      "(None: no limit); a stage that outlasts its limit is killed, with whatever it started,\n"
+      "and raises TimeoutError naming the stage and the limit.  Ctrl-C stops either stage\n"
+      "within a fraction of a second.  RuntimeError when g++ is missing, the build fails or\n"
+      "the test bench's report is not in its form.");
   m.def(
       "_python_literal",
       [](nb::handle v) {

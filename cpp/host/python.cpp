@@ -130,6 +130,15 @@ nb::object os_error_object(const zelka::OSError& error) {
       PyObject_CallFunction(PyExc_OSError, "isO", error.error_number, error.what(), path.ptr()));
 }
 
+void run_signal_handlers() {
+  if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
+void run_signal_handlers_unlocked() {
+  nb::gil_scoped_acquire acquire;
+  run_signal_handlers();
+}
+
 void register_core_exceptions() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {

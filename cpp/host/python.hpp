@@ -43,6 +43,13 @@ template <typename... Args>
   throw nb::python_error();
 }
 
+// Runs the host's signal handlers and raises what a handler raises: KeyboardInterrupt on
+// Ctrl-C.  The caller holds the interpreter lock.
+void run_signal_handlers();
+
+// The same from a thread that has released the interpreter lock (taken meanwhile).
+void run_signal_handlers_unlocked();
+
 // Steal a new reference returned by the C API; raises the pending Python error on null.
 nb::object steal_or_raise(PyObject* result);
 

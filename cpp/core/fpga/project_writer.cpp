@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 
@@ -56,21 +57,29 @@ TempFile::~TempFile() {
   if (!path_.empty()) ::unlink(path_.c_str());
 }
 
-void TempFile::write(std::string_view content) const {
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) throw OSError(errno, target_);
+void TempFile::write(std::string_view content, const std::function<void()>& between_chunks) const {
+  constexpr std::size_t chunk = std::size_t{1} << 20;
+  struct Descriptor {  // closed on every way out
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)};
+  if (file.fd < 0) throw OSError(errno, target_);
   std::size_t done = 0;
   while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (done > 0 && between_chunks) between_chunks();
+    const ssize_t n =
+        ::write(file.fd, content.data() + done, std::min(content.size() - done, chunk));
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw OSError(error, target_);
+      throw OSError(errno, target_);
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::close(fd) != 0) throw OSError(errno, target_);
+  const int closed = ::close(file.fd);
+  file.fd = -1;
+  if (closed != 0) throw OSError(errno, target_);
 }
 
 void TempFile::move_into_place() {
@@ -116,9 +125,10 @@ void ProjectWriter::set_aside(const std::string& target) {
 }
 
 void ProjectWriter::stage(const std::string& target, std::string_view content) {
+  if (check_) check_();
   set_aside(target);
   TempFile file(target);
-  file.write(content);
+  file.write(content, check_);
   staged_.push_back(std::move(file));
 }
 

@@ -3,6 +3,7 @@
 // puts the folder back as it was.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,7 +23,8 @@ class TempFile {
   TempFile& operator=(TempFile&&) = delete;
 
   const std::string& path() const { return path_; }
-  void write(std::string_view content) const;
+  // Writes `content`, calling `between_chunks` (when given) between its megabytes.
+  void write(std::string_view content, const std::function<void()>& between_chunks = {}) const;
   // Atomically replaces the target with this file.
   void move_into_place();
 
@@ -33,7 +35,9 @@ class TempFile {
 
 class ProjectWriter {
  public:
-  ProjectWriter() = default;
+  // `check` (when given) is called before each file is staged and between the megabytes of
+  // a large one: an exception it throws (the host's KeyboardInterrupt, say) rolls back.
+  explicit ProjectWriter(std::function<void()> check = {}) : check_(std::move(check)) {}
   ~ProjectWriter();  // rolls back unless committed
   ProjectWriter(const ProjectWriter&) = delete;
   ProjectWriter& operator=(const ProjectWriter&) = delete;
@@ -65,6 +69,7 @@ class ProjectWriter {
   std::vector<std::string> created_directories_;
   std::vector<SetAside> set_aside_;
   std::vector<TempFile> staged_;
+  std::function<void()> check_;
   bool committed_ = false;
 };
 

@@ -310,7 +310,8 @@ class Firmware {
   }
 
   // Statements that fill `target` with the sum of a node's reads; a read that does not have a
-  // value in every step the node is evaluated in is added under its condition.
+  // value in every step the node is evaluated in is added under its condition.  The loop runs
+  // over the reads' size, which is the target's: a dense or LIF layer's own size may differ.
   std::string sum_into(const std::string& target, std::size_t i) const {
     const NodePlan& p = plan_.nodes[i];
     std::string body;
@@ -324,7 +325,7 @@ class Firmware {
             r.from_step > p.first_step ? "if (" + step_condition(r.from_step) + ") " + add : add;
       }
     }
-    return loop("Inputs" + idx(net_.nodes[i]), size_of(i), body);
+    return loop("Inputs" + idx(net_.nodes[i]), size_of(p.reads.front().node), body);
   }
 
   struct NodeCode {

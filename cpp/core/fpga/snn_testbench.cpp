@@ -1,6 +1,7 @@
 #include "core/fpga/snn_testbench.hpp"
 
 #include <charconv>
+#include <limits>
 
 #include "core/errors.hpp"
 #include "core/text/number_format.hpp"
@@ -98,6 +99,10 @@ std::string stimulus_header(const Network& net, const std::vector<Port>& ports) 
   return out + "\n#endif\n";
 }
 
+// The bytes of one step's line of a layer besides its spikes: four spaces, the quotes, a
+// comma and the line's end.
+constexpr std::uint64_t line_bytes_besides_spikes = 8;
+
 std::string reference_header(const Network& net, const ReferenceSpikes& reference,
                              std::size_t steps) {
   std::string out =
@@ -106,12 +111,18 @@ std::string reference_header(const Network& net, const ReferenceSpikes& referenc
       "#ifndef REFERENCE_SPIKES_H_\n#define REFERENCE_SPIKES_H_\n\nstatic const unsigned "
       "reference_steps = " +
       std::to_string(steps) + ";\n";
+  out.reserve(out.size() + reference_bytes(net, steps) + 256 * reference.size());
   std::size_t layer = 0;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
     out += "\n// " + text::comment_safe(node.name) + "\nstatic const char* const reference_" +
            probe_member(node) + "[" + std::to_string(steps) + "] = {\n";
-    for (const std::string& spikes : reference[layer]) out += "    \"" + spikes + "\",\n";
+    const std::uint8_t* fired = reference[layer].data();
+    for (std::size_t t = 0; t < steps; ++t) {
+      out += "    \"";
+      for (std::size_t k = 0; k < node.neurons; ++k) out += *fired++ ? '1' : '0';
+      out += "\",\n";
+    }
     out += "};\n";
     ++layer;
   }
@@ -130,6 +141,28 @@ std::uint64_t take_number(std::string_view& text, std::size_t line) {
   if (ec != std::errc() || end == text.data()) malformed(line, "lacks a number where one belongs");
   text.remove_prefix(static_cast<std::size_t>(end - text.data()));
   return value;
+}
+
+// 2 + layers + steps, the line count of a report, as decimal text: it may exceed 64 bits.
+std::string line_count_text(std::uint64_t layers, std::uint64_t steps) {
+  unsigned __int128 count = static_cast<unsigned __int128>(layers) + steps + 2;
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(count % 10)));
+    count /= 10;
+  } while (count != 0);
+  return digits;
+}
+
+// A layer's spikes in one step, added to its total: at most its neuron count, and a total
+// that 64 bits hold.
+void add_count(std::uint64_t& total, std::uint64_t count, const LayerReport& layer,
+               std::size_t line) {
+  if (count > layer.neurons)
+    malformed(line, "counts " + std::to_string(count) + " spikes of a layer of " +
+                        std::to_string(layer.neurons) + " neurons");
+  if (__builtin_add_overflow(total, count, &total))
+    malformed(line, "brings a layer's spikes over the 64 bits that hold them");
 }
 
 void take(std::string_view& text, std::string_view expected, std::size_t line) {
@@ -172,6 +205,18 @@ ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::st
           {"tb_data/reference_spikes.h", reference_header(net, reference, steps)}};
 }
 
+std::uint64_t reference_bytes(const Network& net, std::uint64_t steps) {
+  std::uint64_t per_step = 0;
+  for (const Node& node : net.nodes)
+    if (node.kind == NodeKind::lif &&
+        (__builtin_add_overflow(per_step, node.neurons, &per_step) ||
+         __builtin_add_overflow(per_step, line_bytes_besides_spikes, &per_step)))
+      return std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t total;
+  return __builtin_mul_overflow(per_step, steps, &total) ? std::numeric_limits<std::uint64_t>::max()
+                                                         : total;
+}
+
 CsimReport read_csim_report(std::string_view output) {
   std::vector<std::string_view> lines;
   for (std::size_t start = 0; start < output.size();) {
@@ -185,9 +230,10 @@ CsimReport read_csim_report(std::string_view output) {
   const std::uint64_t steps = take_number(line, 1);
   take(line, " layers=", 1);
   const std::uint64_t layer_count = take_number(line, 1);
-  if (lines.size() != 2 + layer_count + steps)
+  if (!line.empty()) malformed(1, "has more than the step and layer counts");
+  if (lines.size() < 2 || layer_count > lines.size() - 2 || steps != lines.size() - 2 - layer_count)
     malformed(lines.size(), "ends the report, which should have " +
-                                std::to_string(2 + layer_count + steps) + " lines");
+                                line_count_text(layer_count, steps) + " lines");
   CsimReport report;
   for (std::size_t k = 0; k < layer_count; ++k) {
     line = lines[1 + k];
@@ -207,11 +253,14 @@ CsimReport read_csim_report(std::string_view output) {
     bool any_differing = false;
     for (LayerReport& layer : report.layers) {
       take(line, " ", number);
-      layer.spikes += take_number(line, number);
+      add_count(layer.spikes, take_number(line, number), layer, number);
       take(line, ",", number);
-      layer.reference_spikes += take_number(line, number);
+      add_count(layer.reference_spikes, take_number(line, number), layer, number);
       take(line, ",", number);
       const std::uint64_t differing = take_number(line, number);
+      if (differing > layer.neurons)
+        malformed(number, "counts " + std::to_string(differing) +
+                              " differing neurons of a layer of " + std::to_string(layer.neurons));
       layer.steps_differing += differing > 0;
       any_differing = any_differing || differing > 0;
     }

@@ -23,14 +23,25 @@
 
 namespace zelka::fpga::snn {
 
-// For each LIF node of the network (in its order), one text per step: '1' for each neuron
-// that fired in the CPU simulator, '0' for the others.
-using ReferenceSpikes = std::vector<std::vector<std::string>>;
+// For each LIF node of the network (in its order), the spikes the CPU simulator gave: one
+// byte per step and neuron, step by step, 1 where the neuron fired and 0 elsewhere.
+using ReferenceSpikes = std::vector<std::vector<std::uint8_t>>;
 
-// {project}_tb.cpp, tb_data/stimulus.h and tb_data/reference_spikes.h.  Node names must
+// {project}_tb.cpp, tb_data/stimulus.h and tb_data/reference_spikes.h.  LIF node names must
 // hold no control character.
 ProjectFiles testbench_files(const Network& network, const Plan& plan, const std::string& project,
                              const ReferenceSpikes& reference, std::size_t steps);
+
+// The size of the reference spikes tb_data/reference_spikes.h embeds for `steps` steps, in
+// bytes: a line per step and LIF layer, its neurons' spikes as a string literal (saturated at
+// the largest 64-bit count).
+std::uint64_t reference_bytes(const Network& network, std::uint64_t steps);
+
+// The most reference_bytes a project embeds: 64 MiB.  At that size g++ needs up to 20 s and
+// 3 GB of memory for the literals alone (when the layers are small, a literal per few bytes),
+// and the C simulation prints a line per step: a test bench beyond it is no longer a check one
+// runs.
+inline constexpr std::uint64_t reference_bytes_limit = std::uint64_t{64} << 20;
 
 struct LayerReport {
   std::string name;

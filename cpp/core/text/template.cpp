@@ -35,11 +35,17 @@ std::string fill(std::string_view tmpl, const Fields& fields, std::string_view o
 
 std::string comment_safe(std::string_view s) {
   static const char hex[] = "0123456789abcdef";
+  const std::size_t last_non_space = s.find_last_not_of(' ');
   std::string out;
   out.reserve(s.size());
-  for (const char ch : s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char ch = s[i];
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
+    if (c == '\\' && i == last_non_space) {
+      out += "\\x5c";
+    } else if (c == '?' && !out.empty() && out.back() == '?') {
+      out += "\\x3f";
+    } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
@@ -54,6 +60,14 @@ std::string comment_safe(std::string_view s) {
     }
   }
   return out;
+}
+
+bool has_trigraph(std::string_view text) {
+  for (std::size_t at = text.find("??"); at != std::string_view::npos; at = text.find("??", at + 1))
+    if (at + 2 < text.size() &&
+        std::string_view("=/'()!<>-").find(text[at + 2]) != std::string_view::npos)
+      return true;
+  return false;
 }
 
 bool has_control_character(std::string_view utf8_text) {

@@ -40,7 +40,7 @@ nb::object supported_kind_set() {
 
 nb::object validate(nb::handle graph) {
   const IrKinds kinds = IrKinds::load({Kind::input, Kind::output});
-  nb::object result_type = nb::module_::import_("zelka.backend.config").attr("ValidationResult");
+  nb::object result_type = imported("zelka.backend.config").attr("ValidationResult");
   nb::object result = result_type("is_valid"_a = true);
   nb::object warnings = result.attr("warnings");
   nb::object unsupported = result.attr("unsupported_nodes");
@@ -74,7 +74,7 @@ nb::object validate(nb::handle graph) {
 }
 
 nb::object capabilities() {
-  nb::object record = nb::module_::import_("zelka.backend.config").attr("BackendCapabilities");
+  nb::object record = imported("zelka.backend.config").attr("BackendCapabilities");
   nb::list precisions;
   for (const char* p : {"fp32", "int16", "int8", "int4", "ap_fixed<16,6>"}) precisions.append(p);
   const auto limits = [](std::initializer_list<std::pair<const char*, std::int64_t>> entries) {
@@ -95,7 +95,7 @@ nb::object capabilities() {
 }
 
 nb::object constraints() {
-  nb::object hardware_spec = nb::module_::import_("zelka.graph").attr("HardwareSpec");
+  nb::object hardware_spec = imported("zelka.graph").attr("HardwareSpec");
   return hardware_spec("max_neurons_per_core"_a = 4096, "max_synapses_per_core"_a = 1000000,
                        "sram_bytes_per_core"_a = default_part_bram_bytes(), "max_fan_in"_a = 8192,
                        "max_fan_out"_a = 8192, "num_cores"_a = 1);

@@ -15,8 +15,8 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
     raise_formatted(PyExc_ValueError, "Graph validation failed: {}. Supported: {}",
                     validation.attr("unsupported_nodes"), supported_kind_list());
 
-  nb::module_ cfgsmith = nb::module_::import_("zelka.backend.fpga.cfgsmith");
-  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
+  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   nb::object hls_config = cfgsmith.attr("ir_to_hls4ml_config")(
       graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name, "part"_a = s.part,
       "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
@@ -30,7 +30,7 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
   metadata["hls4ml_config"] = hls_config;
   metadata["template_paths"] = paths;
   metadata["target_parts"] = vexal.attr("VEXAL_PARTS");
-  nb::object descriptor = nb::module_::import_("zelka.backend.config").attr("HardwareDescriptor")();
+  nb::object descriptor = imported("zelka.backend.config").attr("HardwareDescriptor")();
   descriptor.attr("metadata") = metadata;
   if (bitstream_config.is_none()) return descriptor;
 

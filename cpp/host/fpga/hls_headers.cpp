@@ -20,7 +20,7 @@ bool is_directory(const std::string& path) {
 }  // namespace
 
 FileTexts hls4ml_headers() {
-  nb::object found = nb::module_::import_("importlib.util").attr("find_spec")("hls4ml");
+  nb::object found = imported("importlib.util").attr("find_spec")("hls4ml");
   if (found.is_none() || found.attr("origin").is_none())
     raise_formatted(PyExc_ImportError,
                     "write_snn_project copies hls4ml's HLS headers into the project, and hls4ml "
@@ -41,9 +41,8 @@ FileTexts hls4ml_headers() {
 }
 
 FileTexts package_headers() {
-  nb::object folder = nb::module_::import_("importlib.resources")
-                          .attr("files")("zelka.backend.fpga")
-                          .attr("joinpath")("hls");
+  nb::object folder =
+      imported("importlib.resources").attr("files")("zelka.backend.fpga").attr("joinpath")("hls");
   FileTexts files;
   for (const char* name : {"complex_lif.h", "dense_adapter.h", "lif_model.h", "lif_neurons.h"}) {
     nb::bytes content = nb::borrow<nb::bytes>(folder.attr("joinpath")(name).attr("read_bytes")());

@@ -16,8 +16,17 @@ using zelka::fpga::BlockKind;
 using zelka::fpga::FloatDigits;
 using zelka::fpga::HeaderBlock;
 
-constexpr const char* no_control_characters =
-    " must be text without line breaks or other control characters (got ";
+// Text written into the header as code must not change the header's lines (a line break
+// or another control character) nor read as other characters (a trigraph, replaced in C++14).
+// The rule a text breaks, or nullptr.
+const char* broken_code_rule(const std::string& text) {
+  if (text::has_control_character(text))
+    return " must be text without line breaks or other control characters (got ";
+  if (text::has_trigraph(text))
+    return " must be text without trigraphs such as '?\?/', which C++14 compilers read as "
+           "other characters (got ";
+  return nullptr;
+}
 
 // A per-node setting of the header: the node's attribute when present and truthy, else a
 // fallback text (value then null).
@@ -38,7 +47,7 @@ struct NodeContext {
   const std::string& io_enum;
   NodeSetting weight_t, bias_t, accum_t, reuse_factor;
 
-  // str(value), written as code: it must hold no control character.
+  // str(value), written as code: it must keep to broken_code_rule's rules.
   std::string code(nb::handle value, const char* what) const {
     std::string text = str_text(value);
     require_code(text, value, what);
@@ -51,9 +60,10 @@ struct NodeContext {
   }
 
   void require_code(const std::string& text, nb::handle value, const char* what) const {
-    if (!text::has_control_character(text)) return;
+    const char* rule = broken_code_rule(text);
+    if (!rule) return;
     const std::string message =
-        node_label(node, name) + ": " + what + no_control_characters + repr_text(value) + ")";
+        node_label(node, name) + ": " + what + rule + repr_text(value) + ")";
     throw nb::value_error(message.c_str());
   }
 
@@ -154,9 +164,9 @@ HeaderBlock block_for(const NodeContext& c) {
 
 std::string parameters_h(nb::handle graph, const ParametersSettings& settings) {
   const std::string default_precision = utf8(settings.default_precision);
-  if (text::has_control_character(default_precision)) {
-    const std::string message = std::string("Argument 'default_precision'") +
-                                no_control_characters + repr_text(settings.default_precision) + ")";
+  if (const char* rule = broken_code_rule(default_precision)) {
+    const std::string message = std::string("Argument 'default_precision'") + rule +
+                                repr_text(settings.default_precision) + ")";
     throw nb::value_error(message.c_str());
   }
   const std::string io_enum =

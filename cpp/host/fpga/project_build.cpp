@@ -39,7 +39,7 @@ std::string config_json(nb::handle hls_config) {
 // fails (an error that is not an Exception, such as KeyboardInterrupt, propagates).
 nb::object save_model(nb::handle model, nb::handle model_path) {
   try {
-    nb::module_ torch = nb::module_::import_("torch");
+    nb::module_ torch = imported("torch");
     zelka::fpga::TempFile file(fs_path(model_path));
     torch.attr("save")(model, host_path(file.path()));
     file.move_into_place();
@@ -83,8 +83,7 @@ nb::list write_project(nb::handle output_dir, nb::handle template_paths,
     writer.make_directories(parent_of(header));
     writer.expect_write(header);
   }
-  nb::object write_templates =
-      nb::module_::import_("zelka.backend.fpga.templates").attr("write_templates");
+  nb::object write_templates = imported("zelka.backend.fpga.templates").attr("write_templates");
   nb::object written_headers = steal_or_raise(PySequence_List(write_templates(output_dir).ptr()));
   for (const File& f : after_templates) writer.stage(f.fs, *f.text);
   writer.commit();
@@ -112,8 +111,8 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   nb::object metadata = descriptor.attr("metadata");
   nb::object hls_config = metadata["hls4ml_config"];
 
-  nb::module_ cfgsmith = nb::module_::import_("zelka.backend.fpga.cfgsmith");
-  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
+  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
   nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
       graph, "default_precision"_a = s.default_precision,

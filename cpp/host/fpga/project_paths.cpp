@@ -1,6 +1,19 @@
 #include "host/fpga/project_paths.hpp"
 
+#include "host/args.hpp"
+
 namespace zelka::host::fpga {
+
+nb::str path_argument(nb::handle value, const char* name) {
+  const bool path_like =
+      PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+      nb::hasattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))), "__fspath__");
+  if (!path_like) raise_argument_type(name, "str, bytes or os.PathLike", value);
+  nb::object path = steal_or_raise(PyOS_FSPath(value.ptr()));
+  if (PyUnicode_Check(path.ptr())) return nb::borrow<nb::str>(path);
+  return nb::borrow<nb::str>(steal_or_raise(PyUnicode_DecodeFSDefaultAndSize(
+      PyBytes_AS_STRING(path.ptr()), PyBytes_GET_SIZE(path.ptr()))));
+}
 
 nb::str join(nb::handle left, nb::handle right) {
   const bool ends_with_separator = truth(left.attr("endswith")("/"));

@@ -8,6 +8,10 @@
 
 namespace zelka::host::fpga {
 
+// A path argument as the host names it: a str as it is, bytes and os.PathLike objects
+// through os.fspath and os.fsdecode; TypeError naming the argument for anything else.
+nb::str path_argument(nb::handle value, const char* name);
+
 // `left` and `right` joined by "/", unless `left` already ends with it.
 nb::str join(nb::handle left, nb::handle right);
 

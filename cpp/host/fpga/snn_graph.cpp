@@ -1,10 +1,13 @@
 #include "host/fpga/snn_graph.hpp"
 
+#include <algorithm>
 #include <cmath>
 
+#include "host/cpu/simulate.hpp"
 #include "host/fpga/node_attributes.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/setup.hpp"
+#include "host/simulation/step_loop.hpp"
 
 using namespace nanobind::literals;
 
@@ -154,12 +157,32 @@ void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s) {
   node.reuse_factor = reuse_setting(graph_node, node, s.reuse_factor);
 }
 
+// The graph as simulate runs it for the project: SpikingAffine nodes, which simulate passes
+// through unchanged, replaced by the Affine nodes of the same weight and bias.
+nb::object simulated_graph(nb::handle graph) {
+  const IrKinds kinds = snn_kinds();
+  nb::dict replaced;
+  bool has_spiking_affine = false;
+  for (nb::handle item : graph.attr("nodes").attr("items")()) {
+    nb::object name = item[0], node = item[1];
+    const bool spiking = kinds.is(node, Kind::spiking_affine) && !kinds.is(node, Kind::affine);
+    replaced[name] = spiking ? kinds.cls(Kind::affine)(node.attr("weight"),
+                                                       nb::getattr(node, "bias", nb::none()))
+                             : nb::borrow(node);
+    has_spiking_affine = has_spiking_affine || spiking;
+  }
+  if (!has_spiking_affine) return nb::borrow(graph);
+  return imported("zelka.ir")
+      .attr("Graph")(replaced, nb::list(graph.attr("edges")),
+                     nb::getattr(graph, "cyclic_config", nb::none()));
+}
+
 }  // namespace
 
 Network read_network(nb::handle graph, nb::handle input_data, const NetworkSettings& settings) {
   const IrKinds kinds = snn_kinds();
   nb::object context =
-      nb::module_::import_("zelka.backend.cpu.graph_utils").attr("build_execution_context")(graph);
+      imported("zelka.backend.cpu.graph_utils").attr("build_execution_context")(graph);
   std::vector<nb::object> parts = unpack(context, 3);
   nb::object order = parts[0], predecessors = parts[1];
   nb::object nodes = graph.attr("nodes");
@@ -229,67 +252,48 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
   return net;
 }
 
+std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps) {
+  return simulation::steps_to_run(cpu::run_length(graph, nb::int_(n_steps)));
+}
+
 SimulatedSpikes simulate_spikes(nb::handle graph, const Network& net, nb::handle input_data,
                                 std::int64_t n_steps) {
-  const IrKinds kinds = snn_kinds();
-  nb::object nodes = graph.attr("nodes");
-  nb::object simulated = nb::borrow(graph);
-  nb::dict replaced;
-  bool has_spiking_affine = false;
-  for (nb::handle item : nodes.attr("items")()) {
-    nb::object name = item[0], node = item[1];
-    const bool spiking = kinds.is(node, Kind::spiking_affine) && !kinds.is(node, Kind::affine);
-    replaced[name] = spiking ? kinds.cls(Kind::affine)(node.attr("weight"),
-                                                       nb::getattr(node, "bias", nb::none()))
-                             : nb::borrow(node);
-    has_spiking_affine = has_spiking_affine || spiking;
-  }
-  if (has_spiking_affine)
-    simulated = nb::module_::import_("zelka.ir")
-                    .attr("Graph")(replaced, nb::list(graph.attr("edges")),
-                                   nb::getattr(graph, "cyclic_config", nb::none()));
-
-  nb::object cpu = nb::module_::import_("zelka.backend.registry").attr("get_backend")("cpu");
-  nb::object result =
-      cpu.attr("simulate")(simulated, input_data, "n_steps"_a = n_steps, "step_by_step"_a = true);
-  nb::object errors = result.attr("errors");
-  if (truth(errors))
-    raise_formatted(PyExc_ValueError, "the CPU simulator failed on the graph: {}",
-                    nb::str("; ").attr("join")(errors));
-  nb::object states = result.attr("node_states");
-
-  const Numpy& np = Numpy::get();
+  nb::object simulated = simulated_graph(graph);
   SimulatedSpikes out;
-  out.steps = nb::len(states);
+  out.steps = static_cast<std::size_t>(simulated_steps(simulated, n_steps));
+  simulation::SpikeRecorder recorder;
+  recorder.steps = static_cast<std::int64_t>(out.steps);
+  recorder.samples = 1;
+  std::vector<nb::str> names;
+  std::vector<std::size_t> neurons;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
-    nb::str name = str_from_utf8_surrogates_passed(node.name);
-    std::vector<std::string> steps;
-    std::int64_t count = 0;
-    for (nb::handle state : states) {
-      PyObject* spikes = PyDict_GetItemWithError(state.ptr(), name.ptr());
-      if (!spikes && PyErr_Occurred()) throw nb::python_error();
-      std::string bits(node.neurons, '0');
-      if (spikes) {
-        nb::object fired = np.ascontiguousarray(
-            np.module.attr("not_equal")(np.asarray(nb::handle(spikes)).attr("reshape")(-1), 0),
-            "dtype"_a = np.module.attr("uint8"));
-        const ArrayData data(fired);
-        if (static_cast<std::size_t>(data.bytes()) != node.neurons)
-          fail(PyExc_ValueError, node,
-               "the CPU simulator gave it a spike vector of another length");
-        const auto* flags = static_cast<const unsigned char*>(data.data());
-        for (std::size_t k = 0; k < node.neurons; ++k)
-          if (flags[k]) {
-            bits[k] = '1';
-            ++count;
-          }
-      }
-      steps.push_back(std::move(bits));
-    }
-    out.spikes.push_back(std::move(steps));
-    out.counts[name] = count;
+    names.push_back(str_from_utf8_surrogates_passed(node.name));
+    neurons.push_back(node.neurons);
   }
+  out.spikes.resize(names.size());
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    out.spikes[k].assign(out.steps * neurons[k], 0);
+    recorder.trains.push_back(
+        {names[k], out.spikes[k].data(), static_cast<std::int64_t>(neurons[k])});
+  }
+
+  simulation::RunSetup setup =
+      simulation::make_run_setup(simulation::load_step_kinds(), nb::none());
+  simulation::bind_graph(setup, simulated, input_data);
+  simulation::WorkingState state;
+  simulation::init_membranes(simulated, setup.kinds, state);
+  simulation::LoopOptions options;
+  options.recorder = &recorder;
+  try {
+    simulation::run_step_loop(setup, state, recorder.steps, options);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    raise_formatted(PyExc_ValueError, "the CPU simulator failed on the graph: {}",
+                    nb::str(e.value()));
+  }
+  for (std::size_t k = 0; k < names.size(); ++k)
+    out.counts[names[k]] = std::count(out.spikes[k].begin(), out.spikes[k].end(), 1);
   return out;
 }
 

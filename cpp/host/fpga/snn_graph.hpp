@@ -27,16 +27,21 @@ struct NetworkSettings {
 zelka::fpga::snn::Network read_network(nb::handle graph, nb::handle input_data,
                                        const NetworkSettings& settings);
 
+// The steps the CPU backend's simulate runs for `n_steps` (a graph whose cyclic_config holds
+// "max_iterations" runs that many when n_steps is 1).
+std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps);
+
 struct SimulatedSpikes {
-  zelka::fpga::snn::ReferenceSpikes spikes;  // per LIF node of the network, per step
+  zelka::fpga::snn::ReferenceSpikes spikes;  // per LIF node of the network
   std::size_t steps = 0;
   nb::dict counts;  // LIF node name -> spikes over all steps
 };
 
-// The CPU backend's simulate(graph, input_data, n_steps, step_by_step=True), its snapshots
-// read as the spikes of every LIF node.  SpikingAffine nodes, which simulate passes through
+// The spikes of every LIF node at each step of the CPU backend's simulate(graph, input_data,
+// n_steps): the same steps, keeping one byte per neuron and step instead of snapshots of
+// every node, and interrupted by Ctrl-C.  SpikingAffine nodes, which simulate passes through
 // unchanged, are simulated as the Affine nodes of the same weight and bias that the project
-// builds.  A failed simulation is a ValueError with its errors.
+// builds.  A failed simulation is a ValueError with its error.
 SimulatedSpikes simulate_spikes(nb::handle graph, const zelka::fpga::snn::Network& network,
                                 nb::handle input_data, std::int64_t n_steps);
 

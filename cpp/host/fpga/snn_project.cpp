@@ -110,6 +110,21 @@ std::int64_t positive_argument(nb::handle value, const char* argument) {
   return n;
 }
 
+// ValueError naming n_steps when the test bench's reference spikes for `steps` steps would
+// exceed the limit.
+void require_reference_fits(const snn::Network& network, std::int64_t steps) {
+  if (snn::reference_bytes(network, static_cast<std::uint64_t>(steps)) <=
+      snn::reference_bytes_limit)
+    return;
+  const std::uint64_t per_step = snn::reference_bytes(network, 1);
+  raise_formatted(PyExc_ValueError,
+                  "Argument 'n_steps': a test bench of {} steps would embed {} bytes of reference "
+                  "spikes ({} per step), above the limit of {} bytes (64 MiB): at most {} steps "
+                  "fit this network",
+                  steps, multiply(nb::int_(steps), nb::int_(per_step)), per_step,
+                  snn::reference_bytes_limit, snn::reference_bytes_limit / per_step);
+}
+
 void emit_warnings(const std::vector<std::string>& warnings) {
   for (const std::string& text : warnings)
     if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
@@ -134,7 +149,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     raise_formatted(PyExc_ValueError,
                     "Argument 'clock_period' must be a positive number of nanoseconds, got {!r}",
                     nb::float_(a.clock_period));
-  nb::module_ vexal = nb::module_::import_("zelka.backend.fpga.vexal");
+  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   nb::object target = vexal.attr("VexalConfig").attr("for_board")(a.board);
   target.attr("clock_period_ns") = nb::float_(a.clock_period);
   FileTexts library = hls4ml_headers();
@@ -154,11 +169,16 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
                       "test bench's report cannot carry",
                       nb::str(node.label.c_str()));
   emit_warnings(snn::round_constants(network));
+  require_reference_fits(network, simulated_steps(graph, n_steps));
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
+  // Ctrl-C is honoured between the parts and while the files are written; nothing is
+  // written unless all of them are.
+  run_signal_handlers();
   FileTexts files = snn::firmware_files(network, plan, project);
+  run_signal_handlers();
   nb::object parameters_h =
-      nb::module_::import_("zelka.backend.fpga.cfgsmith")
+      imported("zelka.backend.fpga.cfgsmith")
           .attr("generate_parameters_h")(graph, "default_precision"_a = a.precision,
                                          "default_reuse_factor"_a = reuse_factor,
                                          "io_type"_a = "io_parallel");
@@ -170,15 +190,21 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
 
   nb::list written;
-  zelka::fpga::ProjectWriter writer;
-  for (const auto& [relative, content] : files) {
-    nb::str path = join(a.output_dir, nb::str(relative.c_str()));
-    const std::string fs = fs_path(path);
-    writer.make_directories(parent_of(fs));
-    writer.stage(fs, content);
+  std::vector<std::string> targets;
+  for (const auto& file : files) {
+    nb::str path = join(a.output_dir, nb::str(file.first.c_str()));
+    targets.push_back(fs_path(path));
     written.append(path);
   }
-  writer.commit();
+  {
+    nb::gil_scoped_release release;
+    zelka::fpga::ProjectWriter writer(run_signal_handlers_unlocked);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      writer.make_directories(parent_of(targets[i]));
+      writer.stage(targets[i], files[i].second);
+    }
+    writer.commit();
+  }
 
   nb::dict result;
   result["written_files"] = written;

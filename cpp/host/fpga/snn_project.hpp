@@ -7,9 +7,9 @@
 
 namespace zelka::host::fpga {
 
-// The arguments, their types already checked: str output_dir, project_name, precision,
-// strategy and board; membrane_precision str or None; input_data dict or None; int
-// reuse_factor and n_steps; float clock_period.
+// The arguments, their types already checked: str output_dir (a path argument made str),
+// project_name, precision, strategy and board; membrane_precision str or None; input_data dict or
+// None; int reuse_factor and n_steps; float clock_period.
 struct SnnProjectArguments {
   nb::object output_dir, project_name, precision, membrane_precision, strategy, input_data, board;
   nb::object reuse_factor, n_steps;
@@ -20,7 +20,9 @@ struct SnnProjectArguments {
 // "membrane_precision" (the membrane type used), "steps" (the test bench's step count) and
 // "reference_spike_counts" (LIF node name -> the CPU simulator's spikes over those steps).
 // Rounding that changes a constant is reported with warnings.warn; every error comes before
-// the first file is written.
+// the first file is written.  n_steps whose reference spikes exceed reference_bytes_limit are
+// a ValueError before anything is simulated; Ctrl-C stops the simulation and the writing,
+// which is then rolled back.
 nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& arguments);
 
 }  // namespace zelka::host::fpga

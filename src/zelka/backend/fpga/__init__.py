@@ -1,8 +1,9 @@
 """The FPGA backend: hls4ml configuration, HLS headers and project generation.
 
-``csim(project_dir)`` compiles and runs the C simulation of a project written by the fpga
-backend's ``write_snn_project``; it is the function of the compiled hlsbridge module, loaded
-on first use so that importing this package does not load the backend.
+``csim(project_dir, *, build_timeout=600.0, run_timeout=600.0)`` compiles and runs the C
+simulation of a project written by the fpga backend's ``write_snn_project``, each stage bounded
+by its timeout (seconds, None: no limit); it is the function of the compiled hlsbridge module,
+loaded on first use so that importing this package does not load the backend.
 """
 
 
