@@ -12,6 +12,11 @@ of each, their ratio (reference / engine) against the target ratio, and whether 
 spike counts agree exactly.  All timings are measured in the same run, so only the
 ratios are meaningful from one machine to the next.
 
+The fixed cost of one ``simulate``, ``profile`` and ``run`` call follows, on a trained-like
+64-128-10 network (the short-run network of ``bench_batch.py``): from calls of 25 and 4025
+steps, the per-step cost and the fixed cost in units of it (target: at most 100 steps for
+``simulate``), and ``run``'s time against ``simulate``'s for 25 steps (target: at most 1.5x).
+
 The same cases are then profiled: ``CPUProfiler().profile`` against the numpy
 transcription of the profiler in ``tests/oracle/profiler.py``, with the same targets, and
 the cost of timing each node (the per-step time of profile minus that of simulate, per
@@ -631,6 +636,69 @@ def run_threads(quick, notes):
 # --------------------------------------------------------------------------- main
 
 
+# --------------------------------------------------------------------------- fixed cost
+
+
+def _per_call(call, calls, repeats):
+    """The shortest mean time of `calls` calls over `repeats` rounds (the least disturbed),
+    in CPU time of this thread: the calls run on it alone, and time another process takes
+    from it does not count."""
+    best = float("inf")
+    for _ in range(repeats):
+        gc.collect()
+        t0 = time.thread_time()
+        for _ in range(calls):
+            call()
+        best = min(best, (time.thread_time() - t0) / calls)
+    return best
+
+
+def run_fixed_costs(quick):
+    """What one call costs besides its steps, on a trained-like 64-128-10 network: from calls
+    of 25 and 4025 steps, the cost per step (the slope) and the fixed cost (the time of a
+    25-step call less 25 steps), in units of that call's own per-step cost."""
+    from bench_batch import trained_like
+
+    from zelka.backend.run import run
+
+    graph, _ = trained_like()
+    x = np.random.default_rng(21).random(64, dtype=np.float32)
+    calls = {
+        "simulate": lambda n: _cpu_backend.simulate(graph, {"in": x}, n),
+        "profile": lambda n: _cpu_backend.profile(graph, {"in": x}, n),
+        "run": lambda n: run(graph, x, n),
+    }
+    rounds = 3 if quick else 7
+    load, missed, notes = OtherLoad(), [], []
+    print("Fixed cost of a call on a trained-like 64-128-10 network (25 and 4025 steps)")
+    header = f"{'call':<9} {'25 steps':>10} {'per step':>10} {'fixed':>10} {'fixed/step':>11}"
+    print(header)
+    print("-" * len(header))
+    short = {}
+    for name, call in calls.items():
+        for n in (25, 4025):
+            call(n)  # warm-up
+        t_short = _per_call(functools.partial(call, 25), 400 if quick else 2000, rounds)
+        t_long = _per_call(functools.partial(call, 4025), 10 if quick else 40, rounds)
+        per_step = (t_long - t_short) / 4000
+        fixed = t_short - 25 * per_step
+        short[name] = t_short
+        print(
+            f"{name:<9} {t_short * 1e6:>8.1f}us {per_step * 1e9:>8.0f}ns {fixed * 1e6:>8.1f}us "
+            f"{fixed / per_step:>10.0f}"
+        )
+        if name == "simulate" and fixed / per_step > 100:
+            missed.append(f"simulate fixed cost ({fixed / per_step:.0f} steps > 100)")
+    ratio = short["run"] / short["simulate"]
+    print(
+        f"  run / simulate of 25 steps: {ratio:.2f} (target <= 1.5); simulate's fixed cost: target <= 100 steps"
+    )
+    if ratio > 1.5:
+        missed.append(f"run / simulate ({ratio:.2f} > 1.5)")
+    load.report("fixed cost", notes)
+    return missed, notes
+
+
 def main(argv):
     if len(argv) >= 2 and argv[0] == "--memory-probe":
         _memory_probe(int(argv[1]))
@@ -645,6 +713,10 @@ def main(argv):
     )
     print()
     missed, notes = run_cases(quick)
+    print()
+    fixed_missed, fixed_notes = run_fixed_costs(quick)
+    missed += fixed_missed
+    notes += fixed_notes
     print()
     profile_missed, profile_notes = run_profile_cases(quick)
     missed += profile_missed

@@ -181,3 +181,87 @@ def test_cpu_run_fills_the_profile_fields():
     assert result.energy_estimate_uj == pytest.approx(
         (45 * 2.0 + spikes * 0.1 + prof.peak_memory_bytes * 5.0 / 4) / 1e6
     )
+
+
+# --- the CPU backend's one timed run for simulate and profile -----------------------------
+
+PROFILE_FIELDS = ["weight_memory_bytes", "state_memory_bytes", "mac_ops", "peak_memory_bytes", "spike_counts",
+                  "total_sram_accesses", "energy_estimate_uj", "mac_energy_uj", "spike_energy_uj",
+                  "sram_energy_uj", "energy_preset", "neuron_utilization"]  # fmt: skip
+
+
+@pytest.mark.parametrize("steps", [0, 1, 5])
+@pytest.mark.parametrize("seed", range(16))
+def test_run_gives_what_simulate_and_profile_give(seed, steps):
+    from tests.agreement import assert_same_values
+    from tests.graphs import random_graph
+
+    cpu = registry.get_backend("cpu")
+    graph, inputs = random_graph(np.random.default_rng(seed))
+    sim = cpu.simulate(graph, input_data=inputs, n_steps=steps)
+    try:  # what run's second call gives (run makes it only when the simulation succeeded)
+        prof = cpu.profile(graph, input_data=inputs, n_steps=steps) if sim.outputs_valid else None
+    except AttributeError as error:  # a census the profiler refuses (a float bias): run raises it too
+        with pytest.raises(AttributeError, match=str(error)):
+            run(graph, inputs, steps)
+        return
+    got = run(graph, inputs, steps)
+    assert got.errors == sim.errors and got.timesteps_run == sim.timesteps_run
+    assert list(got.outputs) == list(sim.outputs) and got.spike_counts == sim.spike_counts
+    for name, value in sim.outputs.items():
+        assert_same_values(got.outputs[name], value, where=name)
+    if prof is None:
+        assert got.profile is None
+        return
+    for field in PROFILE_FIELDS:
+        assert getattr(got.profile, field) == getattr(prof, field), field
+    assert list(got.per_node_latency) == list(prof.per_node_latency) and got.mac_ops == prof.mac_ops
+    assert got.per_node_latency is got.profile.per_node_latency
+    assert got.spike_counts is not got.profile.spike_counts  # each record has its own map
+
+
+def test_run_calls_a_replaced_simulate_or_profile(monkeypatch):
+    cpu = registry.get_backend("cpu")
+    graph, x = small_graph(), np.ones(3, np.float32)
+    calls = []
+    for method in ("simulate", "profile"):
+        original = getattr(type(cpu), method)
+
+        def spy(self, *args, _original=original, _method=method, **kwargs):
+            calls.append(_method)
+            return _original(self, *args, **kwargs)
+
+        monkeypatch.setattr(type(cpu), method, spy)
+        run(graph, x, 3)
+        monkeypatch.setattr(type(cpu), method, original)
+    assert calls == ["simulate", "profile"]
+
+
+def test_run_makes_two_calls_where_one_run_would_differ(monkeypatch):
+    cpu = registry.get_backend("cpu")
+    # an Input without a stimulus: simulate fills it, profile leaves it without a value
+    graph = small_graph().add("free", Input()).add("copy", Output(), after="free")
+    assert cpu._simulate_and_profile(graph, {"in": np.ones(3, np.float32)}, 3) is None
+    assert run(graph, {"in": np.ones(3, np.float32)}, 3).profile is not None
+    # a cyclic run length that simulate applies and profile does not
+    cyclic = small_graph()
+    cyclic.cyclic_config = {"max_iterations": 4}
+    assert cpu._simulate_and_profile(cyclic, {"in": np.ones(3, np.float32)}, 1) is None
+    assert run(cyclic, np.ones(3, np.float32)).timesteps_run == 4
+    # another CompileConfig than the simulator bound
+    from zelka.backend import config
+
+    monkeypatch.setattr(config, "CompileConfig", type("Other", (config.CompileConfig,), {}))
+    assert cpu._simulate_and_profile(small_graph(), {"in": np.ones(3, np.float32)}, 3) is None
+
+
+def test_a_failed_simulation_is_reported_before_the_census_is_read():
+    # the layer's bias is a float, which the profiler's census refuses; but the simulation
+    # fails first (a LIF fed a (2, 3) input), and run reports that alone
+    graph = Graph(
+        [("in", Input()), ("lif", LIF(2.0, np.ones(2, np.float32))), ("in2", Input()),
+         ("fc", Affine(np.ones((2, 3), np.float32), 0.5)), ("out", Output())],
+        [("in", "lif"), ("in2", "fc"), ("fc", "out")],
+    )  # fmt: skip
+    result = run(graph, {"in": np.ones((2, 3), np.float32), "in2": np.ones(3, np.float32)}, 2)
+    assert "could not be broadcast" in result.errors[0] and result.profile is None

@@ -12,6 +12,7 @@
 #include "host/cpu/compile.hpp"
 #include "host/cpu/profile.hpp"
 #include "host/cpu/simulate.hpp"
+#include "host/cpu/simulate_and_profile.hpp"
 #include "host/cpu/simulate_batch.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
@@ -101,12 +102,23 @@ NB_MODULE(simulator, m) {
           "graph"_a.none(), "config"_a.none() = nb::none(),
           "A HardwareDescriptor: compute nodes, weight arrays and execution order by core.")
       .method("profile", &profile, "graph"_a.none(), "input_data"_a.none() = nb::none(),
-              "n_steps"_a.none() = 1, "energy_preset"_a.none() = "neuromorphic_int8",
+              "n_steps"_a.none() = 1, "energy_preset"_a.none() = cpu::default_profile_preset,
               "energy_per_mac_pj"_a.none() = nb::none(),
               "energy_per_spike_pj"_a.none() = nb::none(),
               "energy_per_sram_read_pj"_a.none() = nb::none(),
               "energy_per_sram_write_pj"_a.none() = nb::none(),
               "Profile the graph with the analytical profiler; returns a ProfileResult.")
+      .method(
+          "_simulate_and_profile",
+          [](nb::handle self, nb::handle graph, nb::handle input_data,
+             nb::handle n_steps) -> nb::object {
+            auto both = cpu::simulate_and_profile(self, graph, input_data, n_steps);
+            if (!both) return nb::none();
+            return nb::make_tuple(both->first, both->second);
+          },
+          "graph"_a.none(), "input_data"_a.none(), "n_steps"_a.none(),
+          "For run: (simulate(...), profile(...) or None when the simulation failed) from one\n"
+          "timed run of the steps, or None when the two calls could give something else.")
       .method(
           "get_capabilities", [](nb::handle) { return cpu::capabilities(); },
           "The backend's BackendCapabilities.")
@@ -114,6 +126,7 @@ NB_MODULE(simulator, m) {
           "get_constraints", [](nb::handle) { return cpu::constraints(); },
           "The backend's HardwareSpec limits.")
       .build();
+  cpu::remember_own_operations(m.attr("CPUBackend"));
 
   nb::object backend = m.attr("CPUBackend")();
   m.attr("_cpu_backend") = backend;

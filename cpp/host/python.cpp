@@ -12,6 +12,11 @@ std::string utf8(nb::handle str) {
 }
 
 std::string utf8_surrogates_passed(nb::handle str) {
+  // Text without lone surrogates: the UTF-8 form the string keeps.
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size))
+    return std::string(data, static_cast<std::size_t>(size));
+  PyErr_Clear();
   nb::object bytes = steal_or_raise(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
   return std::string(PyBytes_AS_STRING(bytes.ptr()),
                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
@@ -107,13 +112,10 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording 
 }
 
 nb::module_ imported(const char* name) {
-  nb::object key = steal_or_raise(PyUnicode_InternFromString(name));
   // (None in sys.modules stops an import with ImportError: the import machinery says so.)
-  if (PyObject* loaded = PyImport_GetModule(key.ptr()); loaded && loaded != Py_None)
-    return nb::steal<nb::module_>(loaded);
-  else
-    Py_XDECREF(loaded);
-  if (PyErr_Occurred()) throw nb::python_error();
+  if (PyObject* loaded = PyDict_GetItemString(PyImport_GetModuleDict(), name);
+      loaded && loaded != Py_None)
+    return nb::borrow<nb::module_>(loaded);
   return nb::module_::import_(name);
 }
 

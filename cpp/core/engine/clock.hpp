@@ -14,4 +14,22 @@ inline std::int64_t monotonic_ns() {
       .count();
 }
 
+// A clock for the many short intervals of per-node timing: the processor's time-stamp
+// counter where it runs at a constant rate (a read costs a few nanoseconds, a read of the
+// monotonic clock a few tens), else the monotonic clock itself.  A span of ticks becomes
+// nanoseconds of the monotonic clock at the rate the two clocks kept over a measured run.
+class TickClock {
+ public:
+  TickClock();
+  std::int64_t now() const;
+
+  // Nanoseconds per tick over the run from construction to now.
+  double nanoseconds_per_tick() const;
+
+ private:
+  bool counter_;
+  std::int64_t start_ns_;
+  std::int64_t start_ticks_;
+};
+
 }  // namespace zelka::engine

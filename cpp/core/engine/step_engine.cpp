@@ -1,6 +1,8 @@
 #include "core/engine/step_engine.hpp"
 
+#include <cmath>
 #include <optional>
+#include <vector>
 
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
@@ -187,6 +189,8 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                        StepObserver& observer, bool time_nodes) {
   Workspace workspace{range.end_sample - range.first_sample, {}, {}};
+  const TickClock clock;
+  std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;
   bool statics_done = false;
   while (completed < steps) {
@@ -197,10 +201,10 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     for (const Instruction& ins : plan.program) {
       if (ins.is_static && statics_done) continue;
       if (time_nodes && ins.node >= 0) {
-        const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : monotonic_ns();
+        const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : clock.now();
         execute(plan, ins, range, step, workspace);
-        clock_at_boundary = monotonic_ns();
-        plan.node_ns[ins.node] += clock_at_boundary - start;
+        clock_at_boundary = clock.now();
+        node_ticks[ins.node] += clock_at_boundary - start;
       } else {
         execute(plan, ins, range, step, workspace);
         clock_at_boundary = -1;
@@ -213,6 +217,9 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     ++completed;
     if (!observer.after_step(plan, completed)) break;
   }
+  const double ns_per_tick = time_nodes ? clock.nanoseconds_per_tick() : 0.0;
+  for (std::size_t i = 0; i < node_ticks.size(); ++i)
+    plan.node_ns[i] += std::llround(static_cast<double>(node_ticks[i]) * ns_per_tick);
   return completed;
 }
 

@@ -1,8 +1,5 @@
 #include "host/cpu/simulate.hpp"
 
-#include "host/cpu/simulation_result.hpp"
-#include "host/simulation/step_loop.hpp"
-
 namespace zelka::host::cpu {
 namespace {
 
@@ -32,6 +29,30 @@ const nb::object& compile_config() {
   return *compile_config_class;
 }
 
+bool run_into(SimulationResult& record, const RunSetup& setup, WorkingState& state,
+              nb::handle n_steps, LoopOptions& options) {
+  try {
+    // The run's result holds the Outputs' values alone (in the graph's order).
+    std::vector<nb::object> outputs_read;
+    for (nb::handle item : setup.nodes.attr("items")())
+      if (setup.kinds.is(item[1], Kind::output)) outputs_read.push_back(item[0]);
+    options.read_after = &outputs_read;
+    run_step_loop(setup, state, steps_to_run(n_steps), options);
+    nb::object outputs = record.field("outputs");
+    for (const nb::object& name : outputs_read)
+      if (state.activations.contains(name)) outputs[name] = state.activations[name];
+    record.field("timesteps_run") = nb::borrow(n_steps);
+    record.field("spike_counts") = state.spike_counts;
+    record.field("outputs_valid") = nb::bool_(true);
+    return true;
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    record.field("outputs_valid") = nb::bool_(false);
+    nb::borrow<nb::list>(record.field("errors")).append(nb::str(e.value()));
+    return false;
+  }
+}
+
 nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
                     bool step_by_step) {
   RunSetup setup = make_run_setup(load_step_kinds(), compile_config());
@@ -42,28 +63,10 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
 
   WorkingState state;
   init_membranes(graph, setup.kinds, state);
-
-  try {
-    LoopOptions options;
-    nb::list node_states = nb::borrow<nb::list>(record.field("node_states"));
-    if (step_by_step) options.snapshots = &node_states;
-    // The run's result holds the Outputs' values alone (in the graph's order).
-    std::vector<nb::object> outputs_read;
-    for (nb::handle item : setup.nodes.attr("items")())
-      if (setup.kinds.is(item[1], Kind::output)) outputs_read.push_back(item[0]);
-    options.read_after = &outputs_read;
-    run_step_loop(setup, state, steps_to_run(n_steps), options);
-    nb::object outputs = record.field("outputs");
-    for (const nb::object& name : outputs_read)
-      if (state.activations.contains(name)) outputs[name] = state.activations[name];
-    record.field("timesteps_run") = n_steps;
-    record.field("spike_counts") = state.spike_counts;
-    record.field("outputs_valid") = nb::bool_(true);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    record.field("outputs_valid") = nb::bool_(false);
-    nb::borrow<nb::list>(record.field("errors")).append(nb::str(e.value()));
-  }
+  LoopOptions options;
+  nb::list node_states = nb::borrow<nb::list>(record.field("node_states"));
+  if (step_by_step) options.snapshots = &node_states;
+  run_into(record, setup, state, n_steps, options);
   return result;
 }
 

@@ -45,51 +45,57 @@ CpuProfiler::CpuProfiler(nb::handle presets, const Given& given, nb::handle pres
       given.sram_write_pj ? *given.sram_write_pj : preset_value(preset, "sram_write_pj");
 }
 
+CpuProfiler::GraphCounts CpuProfiler::count(GraphReading& graph, nb::handle n_steps) {
+  GraphCounts counts;
+  counts.memory = acc::memory_census(graph.held_arrays());
+  counts.mac_ops = acc::checked_mul(acc::step_macs(graph.mac_nodes()), to_count(n_steps));
+  return counts;
+}
+
 nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::handle n_steps) const {
   using namespace simulation;
   RunSetup setup = make_run_setup(load_profile_kinds(), nb::none());
-  nb::object result = nb::cast(ProfileResult());
-  ProfileResult& record = nb::cast<ProfileResult&>(result);
-  const Count steps = to_count(n_steps);
-
-  const acc::Memory memory = acc::memory_census(held_arrays(graph, setup.kinds));
-  record.field("weight_memory_bytes") = from_count(memory.weight);
-  record.field("state_memory_bytes") = from_count(memory.state);
-  const Count mac_ops = acc::checked_mul(acc::step_macs(mac_nodes(graph, setup.kinds)), steps);
-  record.field("mac_ops") = from_count(mac_ops);
-
+  to_count(n_steps);
+  GraphReading reading(graph, setup.kinds);
+  const GraphCounts counts = count(reading, n_steps);
   bind_graph(setup, graph, input_data);
 
-  WorkingState state;
-  NodeTimes node_times;
-  std::int64_t peak_activation_bytes = 0;
-  init_membranes(graph, setup.kinds, state);
-
+  TimedRun run;
+  init_membranes(graph, setup.kinds, run.state);
   LoopOptions options;
   const std::vector<nb::object> nothing_read;  // the profile reads spike counts alone
   options.read_after = &nothing_read;
   options.policy.fill_missing_inputs = false;
-  options.policy.node_times = &node_times;
-  options.policy.peak_activation_bytes = &peak_activation_bytes;
+  options.policy.node_times = &run.node_times;
+  options.policy.peak_activation_bytes = &run.peak_activation_bytes;
   const std::int64_t total_start = engine::monotonic_ns();
-  run_step_loop(setup, state, steps_to_run(n_steps), options);
-  const std::int64_t total_end = engine::monotonic_ns();
+  run_step_loop(setup, run.state, steps_to_run(n_steps), options);
+  run.total_ns = engine::monotonic_ns() - total_start;
+  return report(reading, n_steps, counts, run);
+}
 
-  record.field("total_latency_us") =
-      nb::float_(static_cast<double>(total_end - total_start) / 1000.0);
-  nb::dict per_node_latency = node_times.microseconds();
+nb::object CpuProfiler::report(GraphReading& graph, nb::handle n_steps, const GraphCounts& counts,
+                               const TimedRun& run) const {
+  nb::object result = nb::cast(ProfileResult());
+  ProfileResult& record = nb::cast<ProfileResult&>(result);
+  const Count steps = to_count(n_steps);
+  const acc::Memory& memory = counts.memory;
+  record.field("weight_memory_bytes") = from_count(memory.weight);
+  record.field("state_memory_bytes") = from_count(memory.state);
+  record.field("mac_ops") = from_count(counts.mac_ops);
+  record.field("total_latency_us") = nb::float_(static_cast<double>(run.total_ns) / 1000.0);
+  nb::dict per_node_latency = run.node_times.microseconds();
   record.field("per_node_latency") = per_node_latency;
   record.field("peak_memory_bytes") = from_count(
-      acc::checked_add(acc::checked_add(peak_activation_bytes, memory.weight), memory.state));
-  record.field("spike_counts") = state.spike_counts;
+      acc::checked_add(acc::checked_add(run.peak_activation_bytes, memory.weight), memory.state));
+  record.field("spike_counts") = run.state.spike_counts;
 
   Count total_spikes = 0;
-  for (auto [name, count] : state.spike_counts)
+  for (auto [name, count] : run.state.spike_counts)
     total_spikes = acc::checked_add(total_spikes, to_count(count));
-  const acc::SramAccesses sram =
-      acc::sram_accesses(memory.weight, lif_neurons(graph, setup.kinds), steps);
+  const acc::SramAccesses sram = acc::sram_accesses(memory.weight, graph.lif_neurons(), steps);
   const acc::EnergyBreakdown energy =
-      acc::energy_breakdown(mac_ops, total_spikes, sram, coefficients_);
+      acc::energy_breakdown(counts.mac_ops, total_spikes, sram, coefficients_);
   record.field("total_sram_accesses") = from_count(acc::checked_add(sram.reads, sram.writes));
   record.field("energy_estimate_uj") = nb::float_(energy.total_uj);
   record.field("mac_energy_uj") = nb::float_(energy.mac_uj);
@@ -97,7 +103,7 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   record.field("sram_energy_uj") = nb::float_(energy.sram_uj);
   record.field("energy_preset") = preset_name_;
 
-  const Layers layer_view = layers(graph, setup.kinds, per_node_latency, state.spike_counts);
+  const Layers layer_view = graph.layers(per_node_latency, run.state.spike_counts);
   const acc::LayerFigures figures = acc::layer_figures(layer_view.nodes, steps, coefficients_);
   record.field("per_core_latency") = map_of(layer_view.core_ids, figures.core_latency_us);
   record.field("per_layer_energy_uj") = map_of(layer_view.names, figures.layer_energy_uj);

@@ -26,8 +26,7 @@ nb::dict energy_preset(nb::handle presets, nb::handle name) {
     raise_formatted(PyExc_KeyError, "Unknown energy preset '{}'. Available: {}", name,
                     nb::str(", ").attr("join")(names));
   }
-  return nb::borrow<nb::dict>(
-      imported("builtins").attr("dict")(getitem(presets, name)));
+  return nb::borrow<nb::dict>(imported("builtins").attr("dict")(getitem(presets, name)));
 }
 
 }  // namespace zelka::host::profiler

@@ -16,14 +16,23 @@ nb::object attribute_or_none(nb::handle obj, nb::handle name) {
 }
 
 bool is_array(nb::handle value) {
-  return is_instance(value, Numpy::get().ndarray);
+  return value.type().is(Numpy::get().ndarray) || is_instance(value, Numpy::get().ndarray);
 }
 
 std::int64_t as_int64(nb::handle value) {
   return nb::cast<std::int64_t>(steal_or_raise(PyNumber_Index(value.ptr())));
 }
 
+// array.nbytes: read off the buffer the array exports (its length is size * itemsize,
+// whatever the strides), or asked of the array when it exports none (object arrays).
 std::int64_t nbytes(nb::handle array) {
+  Py_buffer view{};
+  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_RECORDS_RO) == 0) {
+    const std::int64_t bytes = view.len;
+    PyBuffer_Release(&view);
+    return bytes;
+  }
+  PyErr_Clear();
   return as_int64(array.attr("nbytes"));
 }
 
@@ -42,28 +51,153 @@ std::vector<std::int64_t> affine_dims(nb::handle node) {
 // The names of the node's declared fields in declaration order, or nothing when the node
 // declares none.
 std::optional<std::vector<nb::object>> declared_fields(nb::handle node) {
-  if (!nb::hasattr(node, "__dataclass_fields__")) return std::nullopt;
+  PyObject* fields = PyObject_GetAttrString(node.ptr(), "__dataclass_fields__");
+  if (!fields) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  nb::object owned = nb::steal(fields);
   std::vector<nb::object> names;
-  nb::object fields = node.attr("__dataclass_fields__");
-  for (nb::handle name : steal_or_raise(PySequence_List(fields.ptr())))
-    names.push_back(nb::borrow(name));
+  if (PyDict_CheckExact(fields)) {
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(fields, &pos, &key, &value);)
+      names.push_back(nb::borrow(key));
+    return names;
+  }
+  for (nb::handle name : steal_or_raise(PySequence_List(fields))) names.push_back(nb::borrow(name));
   return names;
 }
 
-bool is_io(nb::handle node, const IrKinds& kinds) {
-  return kinds.is(node, Kind::input) || kinds.is(node, Kind::output);
+// One node as the rules read it: each attribute read once, on first use.
+class NodeView {
+ public:
+  NodeView(nb::handle node, const IrKinds& kinds) : node_(node), kinds_(kinds) {}
+
+  nb::handle node() const { return node_; }
+  bool is(Kind kind) const { return kinds_.is(node_, kind); }
+  bool is_io() const { return is(Kind::input) || is(Kind::output); }
+
+  // The names of the node's declared fields in declaration order, or nothing when the
+  // node declares none.
+  const std::optional<std::vector<nb::object>>& fields() {
+    if (!fields_read_) {
+      fields_ = declared_fields(node_);
+      fields_read_ = true;
+    }
+    return fields_;
+  }
+
+  // getattr(node, name, None): only a missing attribute reads as None.  Names are known by
+  // identity (field names are interned, and so are the names the rules ask for): a name
+  // met under another object is read again, which gives the same value.
+  nb::object attribute(nb::handle name) {
+    for (const auto& [known, value] : values_)
+      if (known.is(name)) return value;
+    nb::object value = attribute_or_none(node_, name);
+    values_.emplace_back(nb::borrow(name), value);
+    return value;
+  }
+  nb::object attribute(const char* name) {
+    return attribute(steal_or_raise(PyUnicode_InternFromString(name)));
+  }
+
+ private:
+  nb::handle node_;
+  const IrKinds& kinds_;
+  bool fields_read_ = false;
+  std::optional<std::vector<nb::object>> fields_;
+  std::vector<std::pair<nb::object, nb::object>> values_;
+};
+
+// weight.shape[0], weight.shape[1]
+std::vector<std::int64_t> affine_dims(NodeView& view) {
+  nb::object shape = view.node().attr("weight").attr("shape");
+  return {as_int64(getitem(shape, nb::int_(0))), as_int64(getitem(shape, nb::int_(1)))};
 }
 
 // The core id of a node: its core_id when present and truthy, as an int (a float is
 // truncated); TypeError "Expected int, got {type name}" for a value that is not a number.
-nb::object core_id_of(nb::handle node) {
-  nb::object id = attribute_or_none(node, nb::str("core_id"));
+nb::object core_id_of(NodeView& view) {
+  nb::object id = view.attribute("core_id");
   if (!truth(id)) return nb::int_(0);
   PyObject* o = id.ptr();
   const bool number = !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) &&
                       !PyComplex_Check(o) && (PyIndex_Check(o) || PyNumber_Check(o));
   if (!number) raise_formatted(PyExc_TypeError, "Expected int, got {}", id.type().attr("__name__"));
   return steal_or_raise(PyNumber_Long(o));
+}
+
+void add_held_arrays(NodeView& view, std::vector<acc::HeldArray>& arrays) {
+  if (view.is_io()) return;
+  const auto look_at = [&](nb::handle name) {
+    nb::object value = view.attribute(name);
+    if (is_array(value))
+      arrays.push_back(
+          {utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))), nbytes(value)});
+  };
+  if (const auto& fields = view.fields()) {
+    for (const nb::object& name : *fields) look_at(name);
+    return;
+  }
+  for (std::string_view name : acc::weight_attributes) look_at(nb::str(name.data(), name.size()));
+  for (std::string_view name : acc::state_attributes) look_at(nb::str(name.data(), name.size()));
+}
+
+acc::MacNode mac_node(NodeView& view) {
+  acc::MacNode mac;
+  if (view.is(Kind::affine)) {
+    mac.rule = acc::MacNode::Rule::affine;
+    mac.weight_dims = affine_dims(view);
+  } else if (view.is(Kind::conv1d) || view.is(Kind::conv2d)) {
+    mac.rule = acc::MacNode::Rule::convolution;
+    mac.weight_dims = dims(view.node().attr("weight").attr("shape"));
+  } else if (const auto& fields = view.fields()) {
+    mac.rule = acc::MacNode::Rule::declared_fields;
+    for (const nb::object& name : *fields) {
+      acc::DeclaredField field{utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))),
+                               std::nullopt};
+      const bool weight = field.name.find("weight") != std::string::npos;
+      const bool cheap = field.name.find("cheap") != std::string::npos;
+      if (weight && (!cheap || field.name.find("cheap_weight") != std::string::npos)) {
+        nb::object value = view.attribute(name);
+        if (is_array(value)) field.shape = dims(value.attr("shape"));
+      }
+      mac.fields.push_back(std::move(field));
+    }
+  }
+  return mac;
+}
+
+void add_lif_neurons(NodeView& view, std::vector<std::int64_t>& neurons) {
+  if (view.is(Kind::lif))
+    neurons.push_back(
+        as_int64(getitem(view.node().attr("v_threshold").attr("shape"), nb::int_(0))));
+}
+
+// The node's layer, without what a run measures; its core indexed among `layers`' cores.
+void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_index) {
+  if (view.is_io()) return;
+  acc::LayerNode layer;
+  nb::object core = core_id_of(view);
+  if (!core_index.contains(core)) {
+    core_index[core] = layers.core_ids.size();
+    layers.core_ids.push_back(core);
+  }
+  layer.core = nb::cast<int>(core_index[core]);
+  const bool affine = view.is(Kind::affine);
+  if (affine || view.is(Kind::conv1d) || view.is(Kind::conv2d)) {
+    layer.kind = affine ? acc::LayerNode::Kind::affine : acc::LayerNode::Kind::convolution;
+    nb::object weight = view.node().attr("weight");
+    layer.weight_dims = affine ? affine_dims(view) : dims(weight.attr("shape"));
+    nb::object bias = view.attribute("bias");
+    layer.weight_bytes = nbytes(weight) + (bias.is_none() ? 0 : nbytes(bias));
+  } else if (view.is(Kind::lif)) {
+    layer.kind = acc::LayerNode::Kind::lif;
+    layer.neurons = as_int64(getitem(view.node().attr("v_threshold").attr("shape"), nb::int_(0)));
+  }
+  layers.nodes.push_back(std::move(layer));
+  layers.names.push_back(nb::borrow(name));
 }
 
 }  // namespace
@@ -73,101 +207,70 @@ IrKinds load_profile_kinds() {
       {Kind::input, Kind::output, Kind::affine, Kind::lif, Kind::conv1d, Kind::conv2d});
 }
 
-std::vector<acc::HeldArray> held_arrays(nb::handle graph, const IrKinds& kinds) {
-  std::vector<acc::HeldArray> arrays;
-  const auto look_at = [&](nb::handle node, nb::handle name) {
-    nb::object value = attribute_or_none(node, name);
-    if (is_array(value))
-      arrays.push_back(
-          {utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))), nbytes(value)});
-  };
-  for (nb::handle node : graph.attr("nodes").attr("values")()) {
-    if (is_io(node, kinds)) continue;
-    if (auto fields = declared_fields(node)) {
-      for (const nb::object& name : *fields) look_at(node, name);
-      continue;
-    }
-    for (std::string_view name : acc::weight_attributes)
-      look_at(node, nb::str(name.data(), name.size()));
-    for (std::string_view name : acc::state_attributes)
-      look_at(node, nb::str(name.data(), name.size()));
+template <typename Visit>
+void GraphReading::each_node(Visit visit) {
+  for (nb::handle item : graph_.attr("nodes").attr("items")()) {
+    NodeView view(item[1], kinds_);
+    visit(view, item[0]);
   }
+}
+
+GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds) : graph_(graph), kinds_(kinds) {
+  Read read;
+  nb::dict core_index;
+  try {
+    each_node([&](NodeView& view, nb::handle name) {
+      add_held_arrays(view, read.held);
+      read.macs.push_back(mac_node(view));
+      add_lif_neurons(view, read.lif_neurons);
+      add_layer(view, name, read.layers, core_index);
+    });
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return;  // the phases read the nodes again, and meet the error where they should
+  }
+  read_ = std::move(read);
+}
+
+std::vector<acc::HeldArray> GraphReading::held_arrays() {
+  if (read_) return read_->held;
+  std::vector<acc::HeldArray> arrays;
+  each_node([&](NodeView& view, nb::handle) { add_held_arrays(view, arrays); });
   return arrays;
 }
 
-std::vector<acc::MacNode> mac_nodes(nb::handle graph, const IrKinds& kinds) {
+std::vector<acc::MacNode> GraphReading::mac_nodes() {
+  if (read_) return read_->macs;
   std::vector<acc::MacNode> nodes;
-  for (nb::handle node : graph.attr("nodes").attr("values")()) {
-    acc::MacNode mac;
-    if (kinds.is(node, Kind::affine)) {
-      mac.rule = acc::MacNode::Rule::affine;
-      mac.weight_dims = affine_dims(node);
-    } else if (kinds.is(node, Kind::conv1d) || kinds.is(node, Kind::conv2d)) {
-      mac.rule = acc::MacNode::Rule::convolution;
-      mac.weight_dims = dims(node.attr("weight").attr("shape"));
-    } else if (auto fields = declared_fields(node)) {
-      mac.rule = acc::MacNode::Rule::declared_fields;
-      for (const nb::object& name : *fields) {
-        acc::DeclaredField field{utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))),
-                                 std::nullopt};
-        const bool weight = field.name.find("weight") != std::string::npos;
-        const bool cheap = field.name.find("cheap") != std::string::npos;
-        if (weight && (!cheap || field.name.find("cheap_weight") != std::string::npos)) {
-          nb::object value = attribute_or_none(node, name);
-          if (is_array(value)) field.shape = dims(value.attr("shape"));
-        }
-        mac.fields.push_back(std::move(field));
-      }
-    }
-    nodes.push_back(std::move(mac));
-  }
+  each_node([&](NodeView& view, nb::handle) { nodes.push_back(mac_node(view)); });
   return nodes;
 }
 
-std::vector<std::int64_t> lif_neurons(nb::handle graph, const IrKinds& kinds) {
+std::vector<std::int64_t> GraphReading::lif_neurons() {
+  if (read_) return read_->lif_neurons;
   std::vector<std::int64_t> neurons;
-  for (nb::handle node : graph.attr("nodes").attr("values")())
-    if (kinds.is(node, Kind::lif))
-      neurons.push_back(as_int64(getitem(node.attr("v_threshold").attr("shape"), nb::int_(0))));
+  each_node([&](NodeView& view, nb::handle) { add_lif_neurons(view, neurons); });
   return neurons;
 }
 
-Layers layers(nb::handle graph, const IrKinds& kinds, nb::handle per_node_latency,
-              nb::handle spike_counts) {
+Layers GraphReading::layers(nb::handle per_node_latency, nb::handle spike_counts) {
   Layers out;
-  nb::dict core_index;
-  for (nb::handle item : graph.attr("nodes").attr("items")()) {
-    nb::object name = item[0], node = item[1];
-    if (is_io(node, kinds)) continue;
-    acc::LayerNode layer;
-    nb::object core = core_id_of(node);
-    if (!core_index.contains(core)) {
-      core_index[core] = out.core_ids.size();
-      out.core_ids.push_back(core);
-    }
-    layer.core = nb::cast<int>(core_index[core]);
+  if (read_) {
+    out = read_->layers;
+  } else {
+    nb::dict core_index;
+    each_node([&](NodeView& view, nb::handle name) { add_layer(view, name, out, core_index); });
+  }
+  for (std::size_t i = 0; i < out.nodes.size(); ++i) {
+    nb::handle name = out.names[i];
     if (PyObject* latency = PyDict_GetItemWithError(per_node_latency.ptr(), name.ptr()))
-      layer.latency_us = PyFloat_AsDouble(latency);
+      out.nodes[i].latency_us = PyFloat_AsDouble(latency);
     else if (PyErr_Occurred())
       throw nb::python_error();
-    if (kinds.is(node, Kind::affine) || kinds.is(node, Kind::conv1d) ||
-        kinds.is(node, Kind::conv2d)) {
-      const bool affine = kinds.is(node, Kind::affine);
-      layer.kind = affine ? acc::LayerNode::Kind::affine : acc::LayerNode::Kind::convolution;
-      nb::object weight = node.attr("weight");
-      layer.weight_dims = affine ? affine_dims(node) : dims(weight.attr("shape"));
-      nb::object bias = attribute_or_none(node, nb::str("bias"));
-      layer.weight_bytes = nbytes(weight) + (bias.is_none() ? 0 : nbytes(bias));
-    } else if (kinds.is(node, Kind::lif)) {
-      layer.kind = acc::LayerNode::Kind::lif;
-      layer.neurons = as_int64(getitem(node.attr("v_threshold").attr("shape"), nb::int_(0)));
-    }
     if (PyObject* spikes = PyDict_GetItemWithError(spike_counts.ptr(), name.ptr()))
-      layer.spikes = to_count(spikes);
+      out.nodes[i].spikes = to_count(spikes);
     else if (PyErr_Occurred())
       throw nb::python_error();
-    out.nodes.push_back(std::move(layer));
-    out.names.push_back(name);
   }
   return out;
 }

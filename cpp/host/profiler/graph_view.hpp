@@ -1,7 +1,11 @@
-// What the profiler's counting rules read off a graph's nodes, read in the order the rules
-// read it (so that a node whose attributes cannot be read fails where the rule reads it).
+// What the profiler's counting rules read off a graph's nodes.  The rules read the nodes
+// phase by phase (the census, the MACs, the SRAM's LIF sizes, the per-layer figures), so
+// that a node whose attributes cannot be read fails where the first rule to read it does.
+// A GraphReading reads everything in one pass over the nodes, each attribute once, and
+// falls back to the phases when that pass meets an error.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "core/profiler/accounting.hpp"
@@ -14,25 +18,43 @@ namespace acc = zelka::profiler;
 // Kinds the counting rules and the profile's steps test against.
 IrKinds load_profile_kinds();
 
-// Every array a node other than Input and Output holds: its declared fields, or for a node
-// without a declared field list the weight-like and state attribute names.
-std::vector<acc::HeldArray> held_arrays(nb::handle graph, const IrKinds& kinds);
-
-// Each node's rule of the MAC count.
-std::vector<acc::MacNode> mac_nodes(nb::handle graph, const IrKinds& kinds);
-
-// The neuron count (first dimension of v_threshold) of every LIF node.
-std::vector<std::int64_t> lif_neurons(nb::handle graph, const IrKinds& kinds);
-
-// The nodes other than Input and Output with what the per-layer and per-core figures need,
-// their names, and the distinct core ids the nodes' `core_id` attributes give (as ints),
-// indexed by LayerNode::core.
+// The nodes other than Input and Output with what the per-layer and per-core figures need
+// of the graph, their names, and the distinct core ids the nodes' `core_id` attributes give
+// (as ints), indexed by LayerNode::core.
 struct Layers {
   std::vector<acc::LayerNode> nodes;
   std::vector<nb::object> names;
   std::vector<nb::object> core_ids;
 };
-Layers layers(nb::handle graph, const IrKinds& kinds, nb::handle per_node_latency,
-              nb::handle spike_counts);
+
+class GraphReading {
+ public:
+  GraphReading(nb::handle graph, const IrKinds& kinds);
+
+  // Every array a node other than Input and Output holds: its declared fields, or for a
+  // node without a declared field list the weight-like and state attribute names.
+  std::vector<acc::HeldArray> held_arrays();
+  // Each node's rule of the MAC count.
+  std::vector<acc::MacNode> mac_nodes();
+  // The neuron count (first dimension of v_threshold) of every LIF node.
+  std::vector<std::int64_t> lif_neurons();
+  // The layers, with each node's measured latency and spike count from a run's maps.
+  Layers layers(nb::handle per_node_latency, nb::handle spike_counts);
+
+ private:
+  struct Read {
+    std::vector<acc::HeldArray> held;
+    std::vector<acc::MacNode> macs;
+    std::vector<std::int64_t> lif_neurons;
+    Layers layers;
+  };
+  // visit(view, name) for every node in the graph's order.
+  template <typename Visit>
+  void each_node(Visit visit);
+
+  nb::handle graph_;
+  const IrKinds& kinds_;
+  std::optional<Read> read_;  // the one pass, when it met no error
+};
 
 }  // namespace zelka::host::profiler

@@ -1,0 +1,78 @@
+#include "host/cpu/simulate_and_profile.hpp"
+
+#include "core/engine/clock.hpp"
+#include "host/cpu/simulate.hpp"
+#include "host/profiler/cpu_profiler.hpp"
+#include "host/profiler/graph_view.hpp"
+
+namespace zelka::host::cpu {
+namespace {
+
+using namespace simulation;
+
+// The backend class's own simulate and profile, recorded when its module loads (kept for
+// the life of the process).
+const nb::object* own_simulate = nullptr;
+const nb::object* own_profile = nullptr;
+
+// Whether `backend.name` is the bound method of the function `own`.
+bool is_own(nb::handle backend, const char* name, const nb::object* own) {
+  nb::object method = nb::getattr(backend, name, nb::none());
+  nb::object function = nb::getattr(method, "__func__", nb::none());
+  nb::object self = nb::getattr(method, "__self__", nb::none());
+  return own && function.is(*own) && self.is(backend);
+}
+
+bool every_input_given(const RunSetup& setup, nb::handle input_data) {
+  for (nb::handle item : setup.nodes.attr("items")())
+    if (setup.kinds.is(item[1], Kind::input) && !nb::borrow<nb::dict>(input_data).contains(item[0]))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+void remember_own_operations(nb::handle backend_class) {
+  own_simulate = new nb::object(backend_class.attr("__dict__")["simulate"]);
+  own_profile = new nb::object(backend_class.attr("__dict__")["profile"]);
+}
+
+std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle backend,
+                                                                      nb::handle graph,
+                                                                      nb::handle input_data,
+                                                                      nb::handle n_steps) {
+  if (!PyDict_Check(input_data.ptr()) || !PyLong_Check(n_steps.ptr())) return std::nullopt;
+  if (!is_own(backend, "simulate", own_simulate) || !is_own(backend, "profile", own_profile))
+    return std::nullopt;
+  nb::module_ profiler_module = imported("zelka.backend.cpu.profiler");
+  if (!nb::type_check(profiler_module.attr("CPUProfiler"))) return std::nullopt;
+  if (!imported("zelka.backend.config").attr("CompileConfig").is(compile_config()))
+    return std::nullopt;
+  if (!run_length(graph, nb::borrow(n_steps)).equal(n_steps)) return std::nullopt;
+
+  RunSetup setup = make_run_setup(profiler::load_profile_kinds(), compile_config());
+  nb::object sim = nb::cast(SimulationResult());
+  bind_graph(setup, graph, input_data);
+  if (!every_input_given(setup, input_data)) return std::nullopt;
+
+  profiler::CpuProfiler::TimedRun run;
+  init_membranes(graph, setup.kinds, run.state);
+  LoopOptions options;
+  options.policy.node_times = &run.node_times;
+  options.policy.peak_activation_bytes = &run.peak_activation_bytes;
+  const std::int64_t start = engine::monotonic_ns();
+  const bool ran = run_into(nb::cast<SimulationResult&>(sim), setup, run.state, n_steps, options);
+  run.total_ns = engine::monotonic_ns() - start;
+  if (!ran) return std::pair{sim, nb::none()};
+
+  // The profile's own copy of the counts: the two records share no map.
+  run.state.spike_counts =
+      nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(run.state.spike_counts.ptr())).release());
+  const profiler::CpuProfiler profiler(profiler_module.attr("ENERGY_PRESETS"), {},
+                                       nb::str(default_profile_preset));
+  profiler::GraphReading reading(graph, setup.kinds);
+  const auto counts = profiler::CpuProfiler::count(reading, n_steps);
+  return std::pair{sim, profiler.report(reading, n_steps, counts, run)};
+}
+
+}  // namespace zelka::host::cpu
