@@ -31,6 +31,12 @@ IrKinds IrKinds::load(std::initializer_list<Kind> kinds) {
   return loaded;
 }
 
+bool IrKinds::is_exactly_loaded(nb::handle node) const {
+  for (const nb::object& cls : classes_)
+    if (cls.is_valid() && node.type().is(cls)) return true;
+  return false;
+}
+
 bool IrKinds::is(nb::handle node, Kind kind) const {
   return is_instance(node, cls(kind));
 }

@@ -54,6 +54,9 @@ class IrKinds {
   // isinstance(node, the kind's class): a subclass counts as its base kind.
   bool is(nb::handle node, Kind kind) const;
   const nb::object& cls(Kind kind) const { return classes_[static_cast<std::size_t>(kind)]; }
+  // type(node) is exactly one of the loaded classes (not a subclass): its attributes are
+  // plain instance values, with no property or other descriptor of a subclass in between.
+  bool is_exactly_loaded(nb::handle node) const;
 
  private:
   std::array<nb::object, kind_count> classes_;

@@ -23,16 +23,7 @@ std::int64_t as_int64(nb::handle value) {
   return nb::cast<std::int64_t>(steal_or_raise(PyNumber_Index(value.ptr())));
 }
 
-// array.nbytes: read off the buffer the array exports (its length is size * itemsize,
-// whatever the strides), or asked of the array when it exports none (object arrays).
 std::int64_t nbytes(nb::handle array) {
-  Py_buffer view{};
-  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_RECORDS_RO) == 0) {
-    const std::int64_t bytes = view.len;
-    PyBuffer_Release(&view);
-    return bytes;
-  }
-  PyErr_Clear();
   return as_int64(array.attr("nbytes"));
 }
 
@@ -60,6 +51,7 @@ std::optional<std::vector<nb::object>> declared_fields(nb::handle node) {
   nb::object owned = nb::steal(fields);
   std::vector<nb::object> names;
   if (PyDict_CheckExact(fields)) {
+    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(fields)));
     PyObject *key, *value;
     for (Py_ssize_t pos = 0; PyDict_Next(fields, &pos, &key, &value);)
       names.push_back(nb::borrow(key));
@@ -72,7 +64,17 @@ std::optional<std::vector<nb::object>> declared_fields(nb::handle node) {
 // One node as the rules read it: each attribute read once, on first use.
 class NodeView {
  public:
-  NodeView(nb::handle node, const IrKinds& kinds) : node_(node), kinds_(kinds) {}
+  NodeView(nb::handle node, const IrKinds& kinds) : node_(node), kinds_(kinds) {
+    // A node of exactly an IR class holds its fields' values in its instance dict, where
+    // they are read without the attribute machinery.
+    if (kinds.is_exactly_loaded(node)) {
+      if (PyObject* values = PyObject_GenericGetDict(node.ptr(), nullptr))
+        instance_values_ = nb::steal(values);
+      else
+        PyErr_Clear();
+    }
+    values_.reserve(16);
+  }
 
   nb::handle node() const { return node_; }
   bool is(Kind kind) const { return kinds_.is(node_, kind); }
@@ -84,6 +86,7 @@ class NodeView {
     if (!fields_read_) {
       fields_ = declared_fields(node_);
       fields_read_ = true;
+      take_values_in_field_order();
     }
     return fields_;
   }
@@ -94,6 +97,12 @@ class NodeView {
   nb::object attribute(nb::handle name) {
     for (const auto& [known, value] : values_)
       if (known.is(name)) return value;
+    if (instance_values_.is_valid())
+      if (PyObject* value = PyDict_GetItemWithError(instance_values_.ptr(), name.ptr())) {
+        values_.emplace_back(nb::borrow(name), nb::borrow(value));
+        return nb::borrow(value);
+      }
+    if (PyErr_Occurred()) throw nb::python_error();
     nb::object value = attribute_or_none(node_, name);
     values_.emplace_back(nb::borrow(name), value);
     return value;
@@ -103,8 +112,27 @@ class NodeView {
   }
 
  private:
+  // An IR node's instance dict holds its fields in declaration order (the dataclass's
+  // __init__ sets them so), under the very name objects: then every value is taken in one
+  // walk of the dict.  Anything else (a field deleted or added) is read field by field.
+  void take_values_in_field_order() {
+    if (!fields_ || !instance_values_.is_valid() || !values_.empty()) return;
+    PyObject* dict = instance_values_.ptr();
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields_->size())) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (const nb::object& name : *fields_) {
+      if (!PyDict_Next(dict, &pos, &key, &value) || key != name.ptr()) {
+        values_.clear();
+        return;
+      }
+      values_.emplace_back(name, nb::borrow(value));
+    }
+  }
+
   nb::handle node_;
   const IrKinds& kinds_;
+  nb::object instance_values_;  // the node's __dict__, for a node of exactly an IR class
   bool fields_read_ = false;
   std::optional<std::vector<nb::object>> fields_;
   std::vector<std::pair<nb::object, nb::object>> values_;
@@ -154,15 +182,15 @@ acc::MacNode mac_node(NodeView& view) {
     mac.weight_dims = dims(view.node().attr("weight").attr("shape"));
   } else if (const auto& fields = view.fields()) {
     mac.rule = acc::MacNode::Rule::declared_fields;
+    // Only the weight-like fields (the rule's names) can count.
     for (const nb::object& name : *fields) {
-      acc::DeclaredField field{utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))),
-                               std::nullopt};
-      const bool weight = field.name.find("weight") != std::string::npos;
-      const bool cheap = field.name.find("cheap") != std::string::npos;
-      if (weight && (!cheap || field.name.find("cheap_weight") != std::string::npos)) {
-        nb::object value = view.attribute(name);
-        if (is_array(value)) field.shape = dims(value.attr("shape"));
-      }
+      const std::string text = utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr())));
+      const bool weight = text.find("weight") != std::string::npos;
+      const bool cheap = text.find("cheap") != std::string::npos;
+      if (!weight || (cheap && text.find("cheap_weight") == std::string::npos)) continue;
+      acc::DeclaredField field{text, std::nullopt};
+      nb::object value = view.attribute(name);
+      if (is_array(value)) field.shape = dims(value.attr("shape"));
       mac.fields.push_back(std::move(field));
     }
   }
