@@ -98,6 +98,35 @@ def network(n_in=40, hidden=24, out=6, seed=0):
     )
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("seed", range(8))
+def test_recorded_membranes_are_the_potentials_after_each_step(seed, workers):
+    rng = np.random.default_rng(seed)
+    graph, inputs = random_graph(rng)
+    steps, batch = 6, 5
+    per_step = seed % 2 == 1
+    stimuli = batch_of(rng, inputs, batch, steps if per_step else None)
+    names = lifs(graph)
+    got = cpu.simulate_batch(graph, PerStep(stimuli) if per_step else stimuli, steps, workers=workers,
+                             record=[f"v:{n}" for n in names] + names[:1])  # fmt: skip
+    assert list(got.membranes) == names and list(got.spike_trains) == names[:1]
+    for i in range(batch):
+        if not got.outputs_valid[i]:
+            continue
+        sample = {k: (x[:, i] if per_step else x[i]) for k, x in stimuli.items()}
+        trace = []
+        reference.simulate(graph, sample, steps, per_step=per_step, membranes=trace)
+        for name in names:
+            want = np.stack([state[name] for state in trace])
+            assert got.membranes[name].dtype == want.dtype, name
+            assert_same_values(got.membranes[name][:, i], want, where=f"{name} sample {i}")
+
+
+def test_membranes_of_a_node_that_is_no_lif_are_refused():
+    with pytest.raises(ValueError, match=r"record: 'v:fc1' is not a LIF node of the graph"):
+        cpu.simulate_batch(network(), {"in": np.ones((2, 40), F32)}, 3, record=["v:fc1"])
+
+
 @pytest.mark.parametrize("density", [0.05, 0.5, 1.0])
 def test_spike_train_stimuli_on_threads(density):
     # Rate-coded spikes: the first layer sums the columns of each sample's active inputs.

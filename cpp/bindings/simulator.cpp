@@ -93,7 +93,9 @@ NB_MODULE(simulator, m) {
               "record"_a.none() = nb::make_tuple(), "progress"_a.none() = false,
               "Run a batch of samples (input arrays whose first axis is the batch, or a PerStep\n"
               "of arrays (n_steps, batch, *shape)) on `workers` threads; returns a\n"
-              "BatchSimulationResult.  Sample i equals simulate() of sample i alone.")
+              "BatchSimulationResult.  Sample i equals simulate() of sample i alone.  `record`\n"
+              "names LIF nodes whose spikes are kept for every step, and 'v:<LIF name>' those\n"
+              "whose membrane potentials are.")
       .method(
           "compile",
           [](nb::handle, nb::handle graph, nb::handle config) {

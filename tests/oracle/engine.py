@@ -40,9 +40,10 @@ def combine(act_list):
     return inp
 
 
-def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False):
+def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None):
     """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
-    reads its slice [t]."""
+    reads its slice [t].  A list given as `membranes` receives a copy of the membrane
+    potentials after each step."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -118,6 +119,8 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                     spike_counts[name] = spike_counts.get(name, 0) + int(np.count_nonzero(spikes))
                 else:
                     activations[name] = inp
+            if membranes is not None:
+                membranes.append({k: v.copy() for k, v in membrane_state.items()})
             if step_by_step:
                 result.node_states.append(
                     {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in activations.items()}

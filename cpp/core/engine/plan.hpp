@@ -102,11 +102,14 @@ struct Instruction {
   int lif = -1;     // index into Plan::lif
 };
 
-// A LIF node whose spikes are kept for every step: out[(step * rows + row) * neurons + i]
-// is 1 where neuron i fired in the sample kept in row `row` (Plan::sample_rows).
+// A LIF node whose values are kept for every step, for the sample kept in row `row`
+// (Plan::sample_rows) at out[(step * rows + row) * neurons + i]: its spikes (a byte, 1
+// where neuron i fired) or its membrane potentials (as float64, which holds either type).
 struct Recording {
-  int spikes = -1;  // the node's spike slot
-  std::uint8_t* out = nullptr;
+  enum class Kind : std::uint8_t { spikes, membrane };
+  Kind kind = Kind::spikes;
+  int slot = -1;  // the node's spike slot, or its membrane slot
+  void* out = nullptr;
   std::int64_t neurons = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "core/engine/step_engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -177,9 +178,17 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
   if (step >= plan.recorded_steps) return;
   for (const Recording& r : plan.recordings) {
     for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
-      const float* spikes = Frame{plan.slots, b, step}.at<const float>(r.spikes);
-      std::uint8_t* out = r.out + (step * plan.recorded_rows + plan.sample_rows[b]) * r.neurons;
-      for (std::int64_t i = 0; i < r.neurons; ++i) out[i] = spikes[i] != 0.0f;
+      const Frame frame{plan.slots, b, step};
+      const std::int64_t at = (step * plan.recorded_rows + plan.sample_rows[b]) * r.neurons;
+      if (r.kind == Recording::Kind::spikes) {
+        const float* spikes = frame.at<const float>(r.slot);
+        std::uint8_t* out = static_cast<std::uint8_t*>(r.out) + at;
+        for (std::int64_t i = 0; i < r.neurons; ++i) out[i] = spikes[i] != 0.0f;
+      } else if (plan.slots[r.slot].dtype == DType::f32) {
+        std::copy_n(frame.at<const float>(r.slot), r.neurons, static_cast<double*>(r.out) + at);
+      } else {
+        std::copy_n(frame.at<const double>(r.slot), r.neurons, static_cast<double*>(r.out) + at);
+      }
     }
   }
 }

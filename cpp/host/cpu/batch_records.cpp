@@ -30,12 +30,15 @@ const RecordLayout batch_result_layout{
     "    timesteps_run: Number of timesteps run.\n"
     "    spike_counts: LIF node name -> int64 array (batch,) of spikes over all steps.\n"
     "    spike_trains: Recorded LIF node name -> bool array (n_steps, batch, neurons).\n"
-    "    errors: Per sample, the list of its error messages (empty if valid).",
+    "    errors: Per sample, the list of its error messages (empty if valid).\n"
+    "    membranes: Recorded LIF node name -> array (n_steps, batch, neurons) of the membrane\n"
+    "        potentials after each step, in the node's membrane type.",
     {{"outputs", new_dict},
      {"outputs_valid", no_samples},
      {"timesteps_run", zero_int},
      {"spike_counts", new_dict},
      {"spike_trains", new_dict},
-     {"errors", new_list}}};
+     {"errors", new_list},
+     {"membranes", new_dict}}};
 
 }  // namespace zelka::host::cpu

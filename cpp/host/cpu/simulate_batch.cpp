@@ -297,8 +297,9 @@ struct Batch {
   WorkingState initial;  // the state every sample starts from: float32 zero membranes
   // One per sample when they are run or kept one by one (see all_in_run); else empty.
   std::vector<Sample> samples;
-  SpikeRecorder recorder;
+  StepRecorder recorder;
   nb::dict trains;     // recorded LIF name -> bool array (steps, samples, neurons)
+  nb::dict membranes;  // recorded LIF name -> float64 array (steps, samples, neurons)
   nb::object n_steps;  // after the cyclic override, as reported
   std::int64_t steps = 0;
   std::unique_ptr<NativeRun> run;  // the native run of the samples that ran together
@@ -309,24 +310,62 @@ struct Batch {
   std::int64_t size() const { return stimuli.batch; }
 };
 
-// The spike-train arrays of the recorded LIF nodes, and the recorder writing into them.
+// The arrays of the recorded values and the recorder writing into them: a LIF node's name
+// records its spike trains, "v:" and the name its membrane potentials.
 void prepare_recording(Batch& batch, const nb::list& record) {
   const Numpy& np = Numpy::get();
   batch.recorder.steps = batch.steps;
   batch.recorder.samples = batch.size();
-  for (nb::handle name : record) {
+  for (nb::handle entry : record) {
+    nb::object name = nb::borrow(entry);
+    const bool membrane =
+        PyUnicode_Check(entry.ptr()) && truth(nb::borrow(entry).attr("startswith")("v:"));
+    if (membrane) name = nb::borrow(entry)[nb::slice(nb::int_(2), nb::none(), nb::none())];
     PyObject* node = PyDict_GetItemWithError(batch.common.nodes.ptr(), name.ptr());
     if (!node && PyErr_Occurred()) throw nb::python_error();
     if (!node || !batch.common.kinds.is(node, Kind::lif))
-      raise_formatted(PyExc_ValueError, "record: {!r} is not a LIF node of the graph", name);
+      raise_formatted(PyExc_ValueError,
+                      "record: {!r} is not a LIF node of the graph (a LIF node's name records "
+                      "its spikes, 'v:' and the name its membrane potentials)",
+                      entry);
     const std::int64_t neurons = nb::cast<std::int64_t>(
         getitem(nb::handle(node).attr("v_threshold").attr("shape"), nb::int_(0)));
-    nb::object train = np.zeros(nb::make_tuple(batch.steps, batch.recorder.samples, neurons),
-                                "dtype"_a = np.module.attr("bool_"));
-    batch.trains[name] = train;
-    batch.recorder.trains.push_back(
-        {nb::borrow(name), static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
+    const nb::object shape = nb::make_tuple(batch.steps, batch.recorder.samples, neurons);
+    if (membrane) {
+      nb::object values = np.zeros(shape, "dtype"_a = np.float64);
+      batch.membranes[name] = values;
+      batch.recorder.membranes.push_back(
+          {name, static_cast<double*>(ArrayData(values, true).data()), neurons});
+    } else {
+      nb::object train = np.zeros(shape, "dtype"_a = np.module.attr("bool_"));
+      batch.trains[name] = train;
+      batch.recorder.trains.push_back(
+          {name, static_cast<std::uint8_t*>(ArrayData(train, true).data()), neurons});
+    }
   }
+}
+
+// A recorded membrane in the node's type: that of its membrane after the run (the native
+// run's slot, else the first sample whose run succeeded), float32 when no sample has one.
+nb::object membranes_in_their_type(const Batch& batch, nb::handle name, nb::handle values) {
+  const Numpy& np = Numpy::get();
+  nb::object dtype = np.float32;
+  bool found = false;
+  if (batch.run)
+    for (const NativeRun::Membrane& m : batch.run->membranes)
+      if (m.name.equal(name)) {
+        dtype = dtype_object(batch.run->plan.slots[m.slot].dtype);
+        found = true;
+      }
+  for (const Sample& sample : batch.samples) {
+    if (found || sample.failed || sample.run) continue;
+    PyObject* membrane = PyDict_GetItemWithError(sample.state.membrane_state.ptr(), name.ptr());
+    if (!membrane && PyErr_Occurred()) throw nb::python_error();
+    if (!membrane) continue;
+    dtype = nb::handle(membrane).attr("dtype");
+    found = true;
+  }
+  return values.attr("astype")(dtype, "copy"_a = false);
 }
 
 Batch read_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
@@ -645,6 +684,10 @@ nb::object collect_result(const Batch& batch) {
   }
   record.field("spike_counts") = spike_counts;
   record.field("spike_trains") = batch.trains;
+  nb::dict membranes;
+  for (auto [name, values] : batch.membranes)
+    membranes[name] = membranes_in_their_type(batch, name, values);
+  record.field("membranes") = membranes;
   record.field("timesteps_run") = batch.n_steps;
   record.field("outputs_valid") = valid;
   record.field("errors") = errors;

@@ -261,7 +261,7 @@ SimulatedSpikes simulate_spikes(nb::handle graph, const Network& net, nb::handle
   nb::object simulated = simulated_graph(graph);
   SimulatedSpikes out;
   out.steps = static_cast<std::size_t>(simulated_steps(simulated, n_steps));
-  simulation::SpikeRecorder recorder;
+  simulation::StepRecorder recorder;
   recorder.steps = static_cast<std::int64_t>(out.steps);
   recorder.samples = 1;
   std::vector<nb::str> names;

@@ -117,8 +117,7 @@ std::int64_t steps_to_run(nb::handle n_steps) {
   return n < 0 ? 0 : n;
 }
 
-void SpikeRecorder::record(const WorkingState& state, std::int64_t step,
-                           std::int64_t sample) const {
+void StepRecorder::record(const WorkingState& state, std::int64_t step, std::int64_t sample) const {
   if (step >= steps) return;
   const Numpy& np = Numpy::get();
   for (const Train& train : trains) {
@@ -134,16 +133,35 @@ void SpikeRecorder::record(const WorkingState& state, std::int64_t step,
     std::memcpy(train.out + (step * samples + sample) * train.neurons, data.data(),
                 static_cast<std::size_t>(train.neurons));
   }
+  for (const Membranes& kept : membranes) {
+    PyObject* membrane = PyDict_GetItemWithError(state.membrane_state.ptr(), kept.name.ptr());
+    if (!membrane) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    nb::object values = np.ascontiguousarray(nb::handle(membrane), "dtype"_a = np.float64);
+    const ArrayData data(values);
+    if (data.bytes() != kept.neurons * static_cast<std::int64_t>(sizeof(double))) continue;
+    std::memcpy(kept.out + (step * samples + sample) * kept.neurons, data.data(),
+                static_cast<std::size_t>(data.bytes()));
+  }
 }
 
-void SpikeRecorder::attach(NativeRun& run, const std::vector<std::int64_t>& sample_ids) const {
+void StepRecorder::attach(NativeRun& run, const std::vector<std::int64_t>& sample_ids) const {
+  using engine::Recording;
   engine::Plan& plan = run.plan;
   plan.recordings.clear();
   for (const Train& train : trains) {
     const int slot = activation_slot(run, train.name);
     // a node without a value yet is not computed by native steps either: no spikes to keep
-    if (slot >= 0) plan.recordings.push_back({slot, train.out, train.neurons});
+    if (slot >= 0)
+      plan.recordings.push_back({Recording::Kind::spikes, slot, train.out, train.neurons});
   }
+  // a LIF node the native steps do not compute keeps its membrane as it is (zeros)
+  for (const Membranes& kept : membranes)
+    for (const NativeRun::Membrane& m : run.membranes)
+      if (m.name.equal(kept.name))
+        plan.recordings.push_back({Recording::Kind::membrane, m.slot, kept.out, kept.neurons});
   plan.recorded_steps = steps;
   plan.recorded_rows = samples;
   plan.sample_rows = sample_ids;

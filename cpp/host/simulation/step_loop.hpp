@@ -10,28 +10,35 @@
 
 namespace zelka::host::simulation {
 
-// Spike trains kept for every step: per recorded LIF node a C-ordered array of one byte per
-// (step, sample, neuron), 1 where the neuron fired.
-struct SpikeRecorder {
+// Values kept for every step, per recorded LIF node a C-ordered array (step, sample,
+// neuron): its spike trains (one byte, 1 where the neuron fired) and its membrane
+// potentials after the step (float64, which holds the values of either type exactly).
+struct StepRecorder {
   struct Train {
     nb::object name;
     std::uint8_t* out;
     std::int64_t neurons;
   };
+  struct Membranes {
+    nb::object name;
+    double* out;
+    std::int64_t neurons;
+  };
   std::vector<Train> trains;
+  std::vector<Membranes> membranes;
   std::int64_t steps = 0;    // steps the arrays hold
   std::int64_t samples = 0;  // samples the arrays hold
 
-  // Keep a sample's spikes of a numpy step from its activations.
+  // Keep a sample's values of a numpy step from its activations and membranes.
   void record(const WorkingState& state, std::int64_t step, std::int64_t sample) const;
-  // Let a native run keep the spikes of its samples (their rows given by sample_ids).
+  // Let a native run keep the values of its samples (their rows given by sample_ids).
   void attach(NativeRun& run, const std::vector<std::int64_t>& sample_ids) const;
 };
 
 struct LoopOptions {
   StepPolicy policy;
   nb::list* snapshots = nullptr;  // receives a copy of the activations after each step
-  const SpikeRecorder* recorder = nullptr;
+  const StepRecorder* recorder = nullptr;
   std::int64_t steps_done = 0;  // steps the state has been through already
   // Try a native run from the first step (a sample replayed through numpy does not).
   bool native_from_start = true;
