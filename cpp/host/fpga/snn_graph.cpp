@@ -90,10 +90,10 @@ FixedType type_setting(nb::handle graph_node, const Node& node, const char* attr
   if (!PyUnicode_Check(value.ptr()))
     fail(PyExc_TypeError, node,
          std::string(attribute) + " must be a type name (str), got " + type_name_of(value));
-  if (auto type = zelka::fpga::parse_fixed_type(utf8(value))) return *type;
+  if (auto type = numeric::parse_fixed_type(utf8(value))) return *type;
   fail(PyExc_ValueError, node,
        std::string(attribute) + " " + repr_text(value) + " is not a fixed-point type (expected " +
-           zelka::fpga::fixed_type_forms + ")");
+           numeric::fixed_type_forms + ")");
 }
 
 unsigned reuse_setting(nb::handle graph_node, const Node& node, unsigned fallback) {

@@ -87,9 +87,9 @@ std::string project_identifier(nb::handle project_name) {
 }
 
 FixedType type_argument(nb::handle text, const char* argument) {
-  if (auto type = zelka::fpga::parse_fixed_type(utf8(text))) return *type;
+  if (auto type = numeric::parse_fixed_type(utf8(text))) return *type;
   raise_formatted(PyExc_ValueError, "Argument '{}' must be a fixed-point type name ({}), got {!r}",
-                  argument, zelka::fpga::fixed_type_forms, text);
+                  argument, numeric::fixed_type_forms, text);
 }
 
 snn::Strategy strategy_argument(nb::handle text) {
