@@ -20,7 +20,7 @@ import pytest
 
 from tests.snn_networks import SHAPES, add_network, networks, threshold_margin_holds
 from tests.test_fpga_project import snapshot
-from zelka.backend.fpga import cfgsmith, csim
+from zelka.backend.fpga import cfgsmith, csim, templates
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, SpikingAffine
 
@@ -221,6 +221,13 @@ def test_the_project_layout_and_parameters_h(tmp_path):
     assert "void snn(input_t x_in[4], spike_t y_out[3], bool reset);" in top
     simulated = get_backend("cpu").simulate(small(), stimulus(), n_steps=100)
     assert result["steps"] == 100 and result["reference_spike_counts"] == simulated.spike_counts
+
+
+@needs_hls4ml
+def test_the_package_headers_are_copied_as_they_ship(tmp_path):
+    write(small(), tmp_path)
+    for name in templates.SNN_HEADERS:
+        assert (tmp_path / templates.FOLDER / name).read_bytes() == templates.header_bytes(name)
 
 
 @needs_hls4ml

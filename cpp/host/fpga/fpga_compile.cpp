@@ -3,6 +3,7 @@
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/fpga_backend.hpp"
+#include "host/fpga/hls_headers.hpp"
 
 using namespace nanobind::literals;
 
@@ -23,12 +24,10 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
       "default_precision"_a = s.default_precision,
       "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
 
-  nb::list paths;
-  for (std::string_view path : template_paths) paths.append(nb::str(path.data(), path.size()));
   nb::dict metadata;
   metadata["backend"] = "fpga";
   metadata["hls4ml_config"] = hls_config;
-  metadata["template_paths"] = paths;
+  metadata["template_paths"] = neuron_model_header_paths();
   metadata["target_parts"] = vexal.attr("VEXAL_PARTS");
   nb::object descriptor = imported("zelka.backend.config").attr("HardwareDescriptor")();
   descriptor.attr("metadata") = metadata;
