@@ -21,6 +21,7 @@ import pytest
 from tests.snn_networks import SHAPES, add_network, networks, threshold_margin_holds
 from tests.test_fpga_project import snapshot
 from zelka.backend.fpga import cfgsmith, csim, templates
+from zelka.backend.fpga.vexal import VexalConfig, generate_tcl
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, SpikingAffine
 
@@ -376,6 +377,29 @@ def test_bad_graphs_and_arguments_are_refused_before_anything_is_written(
     with pytest.raises(error, match="^" + re.escape(message)):
         write(graph, tmp_path / "prj", **settings)
     assert not (tmp_path / "prj").exists()
+
+
+@needs_hls4ml
+@pytest.mark.parametrize(("name", "names_a_cpp_function"), [
+    ("Net_2", True), ("net_", True), ("σ", False), ("_net", False), ("a__b", False), ("class", False),
+    ("compare", False), ("nnet", False), ("main", False),
+])  # fmt: skip
+def test_project_names_are_script_names_that_can_name_the_top_function(tmp_path, name, names_a_cpp_function):
+    assert f"set_top {name}\n" in generate_tcl(VexalConfig(), name)
+    if names_a_cpp_function:
+        write(small(), tmp_path, project_name=name, n_steps=2)
+        assert (tmp_path / "firmware" / f"{name}.cpp").is_file()
+    else:
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a C\+\+ identifier .*, got "):
+            write(small(), tmp_path, project_name=name, n_steps=2)
+
+
+def test_names_that_are_no_script_names_are_refused_by_both_rules(tmp_path):
+    for name in ("1net", "my-net", ""):
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a Python identifier"):
+            generate_tcl(VexalConfig(), name)
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a C\+\+ identifier"):
+            write(small(), tmp_path, project_name=name)
 
 
 @needs_hls4ml
