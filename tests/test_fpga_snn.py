@@ -403,6 +403,27 @@ def test_names_that_are_no_script_names_are_refused_by_both_rules(tmp_path):
 
 
 @needs_hls4ml
+@pytest.mark.parametrize(("clock_period", "written"), [(4, "4.0"), (2.5, "2.5"), (np.float32(7.5), "7.5")])
+def test_the_clock_period_is_any_positive_number_of_nanoseconds(tmp_path, clock_period, written):
+    write(small(), tmp_path, clock_period=clock_period, n_steps=2)
+    assert f"create_clock -period {written} -name default\n" in (tmp_path / "build_prj.tcl").read_text()
+
+
+@needs_hls4ml
+@pytest.mark.parametrize(("clock_period", "error", "message"), [
+    ("5", TypeError, "Argument 'clock_period' has incorrect type (expected float, got str)"),
+    (0, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got 0.0"),
+    (-2, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got -2.0"),
+    (np.inf, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got inf"),
+    (np.nan, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got nan"),
+])  # fmt: skip
+def test_other_clock_periods_are_refused(tmp_path, clock_period, error, message):
+    with pytest.raises(error) as info:
+        write(small(), tmp_path / "prj", clock_period=clock_period)
+    assert str(info.value) == message and not (tmp_path / "prj").exists()
+
+
+@needs_hls4ml
 def test_paths_may_be_path_objects_or_bytes(tmp_path):
     # build_bitstream keeps its str-only output_dir; write_snn_project and csim take any path
     for folder in (tmp_path / "path", os.fsencode(tmp_path / "bytes")):

@@ -2,6 +2,7 @@
 
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
+#include "host/fpga/clock_period.hpp"
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/hls_headers.hpp"
 
@@ -16,13 +17,14 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
     raise_formatted(PyExc_ValueError, "Graph validation failed: {}. Supported: {}",
                     validation.attr("unsupported_nodes"), supported_kind_list());
 
-  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
   nb::module_ vexal = imported("zelka.backend.fpga.vexal");
-  nb::object hls_config = cfgsmith.attr("ir_to_hls4ml_config")(
-      graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name, "part"_a = s.part,
-      "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
-      "default_precision"_a = s.default_precision,
-      "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
+  nb::object hls_config =
+      imported("zelka.backend.fpga.cfgsmith")
+          .attr("ir_to_hls4ml_config")(
+              graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name,
+              "part"_a = s.part, "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
+              "default_precision"_a = s.default_precision,
+              "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
 
   nb::dict metadata;
   metadata["backend"] = "fpga";
@@ -36,10 +38,7 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
   const auto& flags =
       static_cast<const BitstreamConfig&>(detail::initialised_record(bitstream_config));
   nb::object script = build_script(hls_config, flags, s.project_name);
-  nb::object target = vexal.attr("VexalConfig")(
-      "part"_a = s.part,
-      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
-  nb::object tcl = vexal.attr("generate_tcl")(target, "project_name"_a = s.project_name);
+  nb::object tcl = settings_tcl_script(s);
   nb::dict flag_values;
   for (const char* flag : bitstream_flags) flag_values[flag] = flags[flags.index_of(flag)];
   nb::dict bitstream;
@@ -49,6 +48,13 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
   bitstream["tcl_script"] = tcl;
   descriptor.attr("metadata")["bitstream"] = bitstream;
   return descriptor;
+}
+
+nb::object settings_tcl_script(const ProjectSettings& s) {
+  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
+  nb::object target = vexal.attr("VexalConfig")(
+      "part"_a = s.part, "clock_period_ns"_a = clock_period_ns(s.clock_period));
+  return vexal.attr("generate_tcl")(target, s.project_name);
 }
 
 }  // namespace zelka::host::fpga

@@ -13,4 +13,8 @@ namespace zelka::host::fpga {
 nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& settings,
                    nb::handle bitstream_config);
 
+// The text of build_prj.tcl for the settings' project name, part and clock period:
+// vexal.generate_tcl(VexalConfig(part, float(clock_period)), project_name).
+nb::object settings_tcl_script(const ProjectSettings& settings);
+
 }  // namespace zelka::host::fpga

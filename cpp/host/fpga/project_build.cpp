@@ -111,17 +111,14 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   nb::object metadata = descriptor.attr("metadata");
   nb::object hls_config = metadata["hls4ml_config"];
 
-  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
-  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
-  nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
-      graph, "default_precision"_a = s.default_precision,
-      "default_reuse_factor"_a = s.default_reuse_factor, "io_type"_a = s.io_type);
+  nb::object parameters_h =
+      imported("zelka.backend.fpga.cfgsmith")
+          .attr("generate_parameters_h")(graph, "default_precision"_a = s.default_precision,
+                                         "default_reuse_factor"_a = s.default_reuse_factor,
+                                         "io_type"_a = s.io_type);
   nb::object script = build_script(hls_config, flags, s.project_name);
-  nb::object target = vexal.attr("VexalConfig")(
-      "part"_a = s.part,
-      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
-  nb::object tcl = vexal.attr("generate_tcl")(target, s.project_name);
+  nb::object tcl = settings_tcl_script(s);
 
   nb::dict result;
   result["hls4ml_config"] = hls_config;

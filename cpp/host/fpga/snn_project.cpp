@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 
 #include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
 #include "core/text/template.hpp"
+#include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
@@ -82,13 +82,10 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   const auto reuse_factor = static_cast<unsigned>(
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
   const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
-  if (!(a.clock_period > 0.0) || !std::isfinite(a.clock_period))
-    raise_formatted(PyExc_ValueError,
-                    "Argument 'clock_period' must be a positive number of nanoseconds, got {!r}",
-                    nb::float_(a.clock_period));
+  require_positive_clock_period(a.clock_period);
   nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   nb::object target = vexal.attr("VexalConfig").attr("for_board")(a.board);
-  target.attr("clock_period_ns") = nb::float_(a.clock_period);
+  target.attr("clock_period_ns") = a.clock_period;
   FileTexts library = hls4ml_headers();
 
   snn::Network network =
