@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 
 from tests.snn_networks import SHAPES, add_network, networks, threshold_margin_holds
+from tests.test_fpga_csim_stops import executable
 from tests.test_fpga_project import snapshot
 from zelka.backend.fpga import cfgsmith, csim, templates
 from zelka.backend.fpga.vexal import VexalConfig, generate_tcl
@@ -494,6 +495,59 @@ def test_csim_of_a_folder_without_a_project(tmp_path):
     (tmp_path / "p_tb.cpp").mkdir()  # a folder is no test bench
     with pytest.raises(ValueError, match="holds no SNN HLS project"):
         csim(tmp_path)
+
+
+def test_csim_names_the_projects_of_a_folder_holding_several_and_a_folder_it_cannot_list(tmp_path):
+    (tmp_path / "firmware").mkdir()
+    for name in ("b", "a"):
+        (tmp_path / f"{name}_tb.cpp").write_text("")
+        (tmp_path / "firmware" / f"{name}.cpp").write_text("")
+    with pytest.raises(ValueError) as info:
+        csim(tmp_path)
+    assert str(info.value) == f"{str(tmp_path)!r} holds several SNN HLS projects: ['a', 'b']"
+    with pytest.raises(FileNotFoundError) as info:
+        csim(tmp_path / "missing")
+    assert info.value.filename == str(tmp_path / "missing")
+
+
+# A g++ that writes down how it was called and "builds" a test bench reporting no steps, or
+# fails when the file `fail` exists.
+RECORDING_GXX = """#!/bin/sh
+printf '%s\\n' "$0" "$@" > {calls}
+if [ -e {fail} ]; then exit 1; fi
+while [ "$#" -gt 0 ]; do if [ "$1" = -o ]; then out="$2"; fi; shift; done
+cp {bench} "$out"
+"""
+EMPTY_BENCH = "#!/bin/sh\nprintf 'zelka-csim steps=0 layers=0\\nresult 0/0 steps agree\\n'\n"
+
+
+def test_csim_runs_the_first_gxx_on_the_path_and_builds_in_a_scratch_folder_it_removes(tmp_path, monkeypatch):
+    calls, fail = tmp_path / "calls", tmp_path / "fail"
+    bench = executable(tmp_path / "bench.sh", EMPTY_BENCH)
+    (tmp_path / "unrunnable").mkdir()
+    (tmp_path / "unrunnable" / "g++").write_text("")  # no execute permission
+    (tmp_path / "folder" / "g++").mkdir(parents=True)
+    (tmp_path / "bin").mkdir()
+    gxx = executable(tmp_path / "bin" / "g++", RECORDING_GXX.format(calls=calls, fail=fail, bench=bench))
+    folders = [str(tmp_path / name) for name in ("unrunnable", "folder", "bin")]
+    monkeypatch.setenv("PATH", os.pathsep.join([*folders, os.environ["PATH"]]))
+    project = tmp_path / "prj"
+    (project / "firmware").mkdir(parents=True)
+    (project / "firmware" / "p.cpp").write_text("")
+    (project / "p_tb.cpp").write_text("")
+
+    assert csim(project)["agrees"]
+    firmware = f"{project}/firmware"
+    *arguments, program = calls.read_text().splitlines()
+    assert arguments == [str(gxx), "-std=c++14", "-O1", "-I", firmware, "-I", f"{firmware}/ap_types",
+                         f"{firmware}/p.cpp", f"{project}/p_tb.cpp", "-o"]  # fmt: skip
+    scratch, built = os.path.split(program)
+    assert os.path.basename(scratch).startswith("zelka_csim_") and built == "p_csim"
+    assert not os.path.exists(scratch)
+    fail.write_text("")
+    with pytest.raises(RuntimeError, match="g\\+\\+ could not build the C simulation of"):
+        csim(project)
+    assert not os.path.exists(os.path.dirname(calls.read_text().splitlines()[-1]))
 
 
 FAKE_BENCH = """#include <cstdio>
