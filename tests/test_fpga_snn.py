@@ -427,7 +427,13 @@ def test_other_clock_periods_are_refused(tmp_path, clock_period, error, message)
 @needs_hls4ml
 def test_paths_may_be_path_objects_or_bytes(tmp_path):
     # build_bitstream keeps its str-only output_dir; write_snn_project and csim take any path
-    for folder in (tmp_path / "path", os.fsencode(tmp_path / "bytes")):
+    folders = (
+        tmp_path / "path",
+        os.fsencode(tmp_path / "bytes"),
+        os.fsencode(tmp_path) + b"/caf\xe9",
+        f"{tmp_path}/slash/",
+    )
+    for folder in folders:
         written = fpga().write_snn_project(small(), folder, "snn", input_data=stimulus(), n_steps=5)
         assert written["written_files"][0] == os.path.join(os.fsdecode(folder), "firmware", "snn.h")
         assert all(os.path.isfile(path) for path in written["written_files"])

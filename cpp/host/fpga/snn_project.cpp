@@ -123,12 +123,12 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     files.push_back(std::move(file));
   files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
 
+  const std::string folder = fs_path(a.output_dir);
   nb::list written;
   std::vector<std::string> targets;
   for (const auto& file : files) {
-    nb::str path = join(a.output_dir, nb::str(file.first.c_str()));
-    targets.push_back(fs_path(path));
-    written.append(path);
+    targets.push_back(join(folder, file.first));
+    written.append(host_path(targets.back()));
   }
   {
     nb::gil_scoped_release release;
