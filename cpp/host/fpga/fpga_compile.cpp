@@ -17,14 +17,13 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
     raise_formatted(PyExc_ValueError, "Graph validation failed: {}. Supported: {}",
                     validation.attr("unsupported_nodes"), supported_kind_list());
 
+  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
   nb::module_ vexal = imported("zelka.backend.fpga.vexal");
-  nb::object hls_config =
-      imported("zelka.backend.fpga.cfgsmith")
-          .attr("ir_to_hls4ml_config")(
-              graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name,
-              "part"_a = s.part, "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
-              "default_precision"_a = s.default_precision,
-              "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
+  nb::object hls_config = cfgsmith.attr("ir_to_hls4ml_config")(
+      graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name, "part"_a = s.part,
+      "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
+      "default_precision"_a = s.default_precision,
+      "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
 
   nb::dict metadata;
   metadata["backend"] = "fpga";

@@ -107,11 +107,10 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   nb::object hls_config = metadata["hls4ml_config"];
 
   const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
-  nb::object parameters_h =
-      imported("zelka.backend.fpga.cfgsmith")
-          .attr("generate_parameters_h")(graph, "default_precision"_a = s.default_precision,
-                                         "default_reuse_factor"_a = s.default_reuse_factor,
-                                         "io_type"_a = s.io_type);
+  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
+  nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
+      graph, "default_precision"_a = s.default_precision,
+      "default_reuse_factor"_a = s.default_reuse_factor, "io_type"_a = s.io_type);
   nb::object script = build_script(hls_config, flags, s.project_name);
   nb::object tcl = settings_tcl_script(s);
 
