@@ -19,8 +19,10 @@ import numpy as np
 import pytest
 
 from tests.snn_networks import SHAPES, add_network, networks, threshold_margin_holds
+from tests.test_fpga_csim_stops import executable
 from tests.test_fpga_project import snapshot
-from zelka.backend.fpga import cfgsmith, csim
+from zelka.backend.fpga import cfgsmith, csim, templates
+from zelka.backend.fpga.vexal import VexalConfig, generate_tcl
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, SpikingAffine
 
@@ -224,6 +226,13 @@ def test_the_project_layout_and_parameters_h(tmp_path):
 
 
 @needs_hls4ml
+def test_the_package_headers_are_copied_as_they_ship(tmp_path):
+    write(small(), tmp_path)
+    for name in templates.SNN_HEADERS:
+        assert (tmp_path / templates.FOLDER / name).read_bytes() == templates.header_bytes(name)
+
+
+@needs_hls4ml
 def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
     # every shape (a late node, SpikingAffine layers, back edges) run for the graph's own count
     graph, stimuli, lifs = networks(range(len(SHAPES)), dyadic=False)
@@ -372,9 +381,59 @@ def test_bad_graphs_and_arguments_are_refused_before_anything_is_written(
 
 
 @needs_hls4ml
+@pytest.mark.parametrize(("name", "names_a_cpp_function"), [
+    ("Net_2", True), ("net_", True), ("σ", False), ("_net", False), ("a__b", False), ("class", False),
+    ("compare", False), ("nnet", False), ("main", False),
+])  # fmt: skip
+def test_project_names_are_script_names_that_can_name_the_top_function(tmp_path, name, names_a_cpp_function):
+    assert f"set_top {name}\n" in generate_tcl(VexalConfig(), name)
+    if names_a_cpp_function:
+        write(small(), tmp_path, project_name=name, n_steps=2)
+        assert (tmp_path / "firmware" / f"{name}.cpp").is_file()
+    else:
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a C\+\+ identifier .*, got "):
+            write(small(), tmp_path, project_name=name, n_steps=2)
+
+
+def test_names_that_are_no_script_names_are_refused_by_both_rules(tmp_path):
+    for name in ("1net", "my-net", ""):
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a Python identifier"):
+            generate_tcl(VexalConfig(), name)
+        with pytest.raises(ValueError, match=r"^Argument 'project_name' must be a C\+\+ identifier"):
+            write(small(), tmp_path, project_name=name)
+
+
+@needs_hls4ml
+@pytest.mark.parametrize(("clock_period", "written"), [(4, "4.0"), (2.5, "2.5"), (np.float32(7.5), "7.5")])
+def test_the_clock_period_is_any_positive_number_of_nanoseconds(tmp_path, clock_period, written):
+    write(small(), tmp_path, clock_period=clock_period, n_steps=2)
+    assert f"create_clock -period {written} -name default\n" in (tmp_path / "build_prj.tcl").read_text()
+
+
+@needs_hls4ml
+@pytest.mark.parametrize(("clock_period", "error", "message"), [
+    ("5", TypeError, "Argument 'clock_period' has incorrect type (expected float, got str)"),
+    (0, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got 0.0"),
+    (-2, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got -2.0"),
+    (np.inf, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got inf"),
+    (np.nan, ValueError, "Argument 'clock_period' must be a positive number of nanoseconds, got nan"),
+])  # fmt: skip
+def test_other_clock_periods_are_refused(tmp_path, clock_period, error, message):
+    with pytest.raises(error) as info:
+        write(small(), tmp_path / "prj", clock_period=clock_period)
+    assert str(info.value) == message and not (tmp_path / "prj").exists()
+
+
+@needs_hls4ml
 def test_paths_may_be_path_objects_or_bytes(tmp_path):
     # build_bitstream keeps its str-only output_dir; write_snn_project and csim take any path
-    for folder in (tmp_path / "path", os.fsencode(tmp_path / "bytes")):
+    folders = (
+        tmp_path / "path",
+        os.fsencode(tmp_path / "bytes"),
+        os.fsencode(tmp_path) + b"/caf\xe9",
+        f"{tmp_path}/slash/",
+    )
+    for folder in folders:
         written = fpga().write_snn_project(small(), folder, "snn", input_data=stimulus(), n_steps=5)
         assert written["written_files"][0] == os.path.join(os.fsdecode(folder), "firmware", "snn.h")
         assert all(os.path.isfile(path) for path in written["written_files"])
@@ -442,6 +501,59 @@ def test_csim_of_a_folder_without_a_project(tmp_path):
     (tmp_path / "p_tb.cpp").mkdir()  # a folder is no test bench
     with pytest.raises(ValueError, match="holds no SNN HLS project"):
         csim(tmp_path)
+
+
+def test_csim_names_the_projects_of_a_folder_holding_several_and_a_folder_it_cannot_list(tmp_path):
+    (tmp_path / "firmware").mkdir()
+    for name in ("b", "a"):
+        (tmp_path / f"{name}_tb.cpp").write_text("")
+        (tmp_path / "firmware" / f"{name}.cpp").write_text("")
+    with pytest.raises(ValueError) as info:
+        csim(tmp_path)
+    assert str(info.value) == f"{str(tmp_path)!r} holds several SNN HLS projects: ['a', 'b']"
+    with pytest.raises(FileNotFoundError) as info:
+        csim(tmp_path / "missing")
+    assert info.value.filename == str(tmp_path / "missing")
+
+
+# A g++ that writes down how it was called and "builds" a test bench reporting no steps, or
+# fails when the file `fail` exists.
+RECORDING_GXX = """#!/bin/sh
+printf '%s\\n' "$0" "$@" > {calls}
+if [ -e {fail} ]; then exit 1; fi
+while [ "$#" -gt 0 ]; do if [ "$1" = -o ]; then out="$2"; fi; shift; done
+cp {bench} "$out"
+"""
+EMPTY_BENCH = "#!/bin/sh\nprintf 'zelka-csim steps=0 layers=0\\nresult 0/0 steps agree\\n'\n"
+
+
+def test_csim_runs_the_first_gxx_on_the_path_and_builds_in_a_scratch_folder_it_removes(tmp_path, monkeypatch):
+    calls, fail = tmp_path / "calls", tmp_path / "fail"
+    bench = executable(tmp_path / "bench.sh", EMPTY_BENCH)
+    (tmp_path / "unrunnable").mkdir()
+    (tmp_path / "unrunnable" / "g++").write_text("")  # no execute permission
+    (tmp_path / "folder" / "g++").mkdir(parents=True)
+    (tmp_path / "bin").mkdir()
+    gxx = executable(tmp_path / "bin" / "g++", RECORDING_GXX.format(calls=calls, fail=fail, bench=bench))
+    folders = [str(tmp_path / name) for name in ("unrunnable", "folder", "bin")]
+    monkeypatch.setenv("PATH", os.pathsep.join([*folders, os.environ["PATH"]]))
+    project = tmp_path / "prj"
+    (project / "firmware").mkdir(parents=True)
+    (project / "firmware" / "p.cpp").write_text("")
+    (project / "p_tb.cpp").write_text("")
+
+    assert csim(project)["agrees"]
+    firmware = f"{project}/firmware"
+    *arguments, program = calls.read_text().splitlines()
+    assert arguments == [str(gxx), "-std=c++14", "-O1", "-I", firmware, "-I", f"{firmware}/ap_types",
+                         f"{firmware}/p.cpp", f"{project}/p_tb.cpp", "-o"]  # fmt: skip
+    scratch, built = os.path.split(program)
+    assert os.path.basename(scratch).startswith("zelka_csim_") and built == "p_csim"
+    assert not os.path.exists(scratch)
+    fail.write_text("")
+    with pytest.raises(RuntimeError, match="g\\+\\+ could not build the C simulation of"):
+        csim(project)
+    assert not os.path.exists(os.path.dirname(calls.read_text().splitlines()[-1]))
 
 
 FAKE_BENCH = """#include <cstdio>

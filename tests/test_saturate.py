@@ -90,3 +90,38 @@ def test_unknown_precision_is_named(precision):
 def test_complex_values_are_rejected():
     with pytest.raises(TypeError, match="real numbers"):
         saturate(np.zeros(2, complex), "fp32")
+
+
+# fmt: off
+# ap_fixed<W,I> is read in one form only: the name, '<' right after it, two integers (W in
+# 1..1024, I in -1024..1024, spaces around them allowed) and '>' ending the text
+WRITTEN_FORMS = {
+    "ap_fixed<16,6>": (-32.0, 32.0 - 2.0**-10),
+    "ap_fixed< 16 , 6 >": (-32.0, 32.0 - 2.0**-10),
+    "ap_fixed<016,06>": (-32.0, 32.0 - 2.0**-10),
+    "ap_fixed<1,1>": (-1.0, 0.0),
+    "ap_fixed<8,-2>": (-0.125, 0.125 - 2.0**-10),
+    "ap_fixed<1024,1024>": (-(2.0**1023), 2.0**1023 - 1.0),
+    "ap_fixed<1,-1024>": (-(2.0**-1025), 0.0),
+}
+REFUSED_FORMS = [
+    " ap_fixed<16,6>", "ap_fixed<16,6> ", "ap_fixed <16,6>", "AP_FIXED<16,6>", "ap_fixed<\t16,6>",
+    "ap_fixed<16,6,AP_RND>", "ap_fixed<16,6,AP_RND_CONV,AP_SAT>", "ap_fixed<16,6,>", "ap_fixed<16,6>>",
+    "ap_fixed<<16,6>", "ap_fixed<16;6>", "ap_fixed<16.0,6>", "ap_fixed<+16,6>", "ap_fixed<16,6",
+    "ap_fixed<0,1>", "ap_fixed<1025,6>", "ap_fixed<16,1025>", "ap_fixed<16,-1025>",
+    "ap_fixed<99999999999,6>", "ap_ufixed<16,6>", "ap_int<8>", "ap_uint<8>", "ap_fixed<>", "ap_fixed<16>",
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("precision", list(WRITTEN_FORMS))
+def test_ap_fixed_names_give_their_range(precision):
+    lo, hi = WRITTEN_FORMS[precision]
+    out = saturate(np.array([-np.inf, lo, 0.0, hi, np.inf]), precision)
+    assert out.tolist() == [lo, lo, 0.0, hi, hi]
+
+
+@pytest.mark.parametrize("precision", REFUSED_FORMS)
+def test_other_ap_type_texts_are_unknown_precisions(precision):
+    with pytest.raises(ValueError, match="^Unknown precision "):
+        saturate(np.zeros(2), precision)

@@ -10,6 +10,7 @@
 #include "host/external_tool.hpp"
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
+#include "host/fpga/clock_period.hpp"
 #include "host/fpga/csim.hpp"
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
@@ -92,7 +93,7 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
   require_dict_or_none(input_data, "input_data");
   nb::object steps = int_argument(n_steps, "n_steps");
   require_str(board, "board");
-  const double clock = float_argument(clock_period, "clock_period");
+  nb::object clock = clock_period_argument(clock_period, ClockPeriodForm::nanoseconds);
   return write_snn_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
                                    nb::borrow(membrane_precision), nb::borrow(strategy),
                                    nb::borrow(input_data), nb::borrow(board), reuse, steps, clock});

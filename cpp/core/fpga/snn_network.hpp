@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/fpga/fixed_type.hpp"
+#include "core/fpga/snn_fixed_types.hpp"
 
 namespace zelka::fpga::snn {
 

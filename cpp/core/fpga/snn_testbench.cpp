@@ -4,11 +4,16 @@
 #include <limits>
 
 #include "core/errors.hpp"
-#include "core/text/number_format.hpp"
+#include "core/fpga/snn_definitions.hpp"
 #include "core/text/template.hpp"
 
 namespace zelka::fpga::snn {
 namespace {
+
+// The texts of the test bench, with {placeholders} that text::fill replaces; the parts that
+// repeat (per LIF layer, port or Input node) have templates of their own, filled in a loop.
+
+// --- {project}_tb.cpp: runs the steps and prints the report -----------------------------
 
 constexpr std::string_view bench =
     R"(// Test bench of {project}: runs the network for {steps} steps on the graph's stimulus
@@ -52,8 +57,7 @@ LayerCounts compare(const spike_t (&spikes)[N], const char* reference) {
 int main() {
   const unsigned layers = {layer_count};
   std::printf("zelka-csim steps=%u layers=%u\n", reference_steps, layers);
-{layer_lines}
-  unsigned agreeing = 0;
+{layer_lines}  unsigned agreeing = 0;
   for (unsigned t = 0; t < reference_steps; t++) {
 {outputs}    {project}({arguments}, t == 0);
     const LayerCounts counts[layers] = {
@@ -71,6 +75,52 @@ int main() {
 }
 )";
 
+constexpr std::string_view layer_line =
+    R"(  std::printf("layer {layer} neurons={neurons} %s\n", {name});
+)";
+
+constexpr std::string_view output_declaration = "    {type} {port}[{size}];\n";
+
+constexpr std::string_view comparison =
+    "        compare({project}_spikes.{member}, reference_{member}[t]),\n";
+
+// --- tb_data/stimulus.h: the Input nodes' values ----------------------------------------
+
+constexpr std::string_view stimulus_header =
+    R"(// The graph's stimulus, applied at every step, on the grid of input_t.
+#ifndef STIMULUS_H_
+#define STIMULUS_H_
+
+#include "../firmware/defines.h"
+{stimuli}
+#endif
+)";
+
+constexpr std::string_view stimulus = R"(
+// {name}
+{array})";
+
+// --- tb_data/reference_spikes.h: the CPU simulator's spikes -----------------------------
+
+constexpr std::string_view reference_header =
+    R"(// The spikes the CPU simulator (zelka's simulate) gave for the graph and its stimulus:
+// for each LIF layer one text per step, '1' for each neuron that fired.
+#ifndef REFERENCE_SPIKES_H_
+#define REFERENCE_SPIKES_H_
+
+static const unsigned reference_steps = {steps};
+{layers}
+#endif
+)";
+
+// {steps_fired} holds a line per step: four spaces, the neurons' spikes as a string literal
+// ('1' where a neuron fired) and a comma.
+constexpr std::string_view reference_layer = R"(
+// {name}
+static const char* const reference_{member}[{steps}] = {
+{steps_fired}};
+)";
+
 // `text` as a C++ string literal.  '?' is escaped too: a C++14 compiler in strict mode reads
 // trigraphs such as "??/".
 std::string string_literal(const std::string& text) {
@@ -82,51 +132,50 @@ std::string string_literal(const std::string& text) {
   return out + "\"";
 }
 
-std::string stimulus_header(const Network& net, const std::vector<Port>& ports) {
-  std::string out =
-      "// The graph's stimulus, applied at every step, on the grid of input_t.\n"
-      "#ifndef STIMULUS_H_\n#define STIMULUS_H_\n\n#include \"../firmware/defines.h\"\n";
+std::string stimulus_text(const Network& net, const std::vector<Port>& ports) {
+  std::string stimuli;
   for (const Port& port : ports) {
     const Node& node = net.nodes[port.node];
     if (node.kind != NodeKind::input) continue;
-    out += "\n// " + text::comment_safe(node.name) + "\ninput_t " + port.name + "[" +
-           std::to_string(node.stimulus.size()) + "] = {";
-    for (std::size_t i = 0; i < node.stimulus.size(); ++i)
-      out += (i % 8 == 0 ? "\n    " : " ") + text::float_repr(node.stimulus[i]) +
-             (i + 1 < node.stimulus.size() ? "," : "");
-    out += "\n};\n";
+    stimuli +=
+        text::fill(stimulus, {{"name", text::comment_safe(node.name)},
+                              {"array", array_definition("input_t " + port.name, node.stimulus)}});
   }
-  return out + "\n#endif\n";
+  return text::fill(stimulus_header, {{"stimuli", stimuli}});
 }
 
 // The bytes of one step's line of a layer besides its spikes: four spaces, the quotes, a
 // comma and the line's end.
 constexpr std::uint64_t line_bytes_besides_spikes = 8;
 
-std::string reference_header(const Network& net, const ReferenceSpikes& reference,
-                             std::size_t steps) {
-  std::string out =
-      "// The spikes the CPU simulator (zelka's simulate) gave for the graph and its stimulus:\n"
-      "// for each LIF layer one text per step, '1' for each neuron that fired.\n"
-      "#ifndef REFERENCE_SPIKES_H_\n#define REFERENCE_SPIKES_H_\n\nstatic const unsigned "
-      "reference_steps = " +
-      std::to_string(steps) + ";\n";
-  out.reserve(out.size() + reference_bytes(net, steps) + 256 * reference.size());
+// The lines of reference_layer's {steps_fired}, written directly: they are most of the
+// reference's up to 64 MiB.
+std::string steps_fired(const std::uint8_t* fired, std::size_t neurons, std::size_t steps) {
+  std::string lines;
+  lines.reserve(steps * (neurons + line_bytes_besides_spikes));
+  for (std::size_t t = 0; t < steps; ++t) {
+    lines += "    \"";
+    for (std::size_t k = 0; k < neurons; ++k) lines += *fired++ ? '1' : '0';
+    lines += "\",\n";
+  }
+  return lines;
+}
+
+std::string reference_text(const Network& net, const ReferenceSpikes& reference,
+                           std::size_t steps) {
+  std::string layers;
   std::size_t layer = 0;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
-    out += "\n// " + text::comment_safe(node.name) + "\nstatic const char* const reference_" +
-           probe_member(node) + "[" + std::to_string(steps) + "] = {\n";
-    const std::uint8_t* fired = reference[layer].data();
-    for (std::size_t t = 0; t < steps; ++t) {
-      out += "    \"";
-      for (std::size_t k = 0; k < node.neurons; ++k) out += *fired++ ? '1' : '0';
-      out += "\",\n";
-    }
-    out += "};\n";
+    layers +=
+        text::fill(reference_layer,
+                   {{"name", text::comment_safe(node.name)},
+                    {"member", probe_member(node)},
+                    {"steps", std::to_string(steps)},
+                    {"steps_fired", steps_fired(reference[layer].data(), node.neurons, steps)}});
     ++layer;
   }
-  return out + "\n#endif\n";
+  return text::fill(reference_header, {{"steps", std::to_string(steps)}, {"layers", layers}});
 }
 
 [[noreturn]] void malformed(std::size_t line, const std::string& what) {
@@ -181,28 +230,28 @@ ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::st
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
     ++layer;
-    layer_lines += "  std::printf(\"layer " + std::to_string(layer) +
-                   " neurons=" + std::to_string(node.neurons) + " %s\\n\", " +
-                   string_literal(node.name) + ");\n";
-    comparisons += "        compare(" + project + "_spikes." + probe_member(node) + ", reference_" +
-                   probe_member(node) + "[t]),\n";
+    layer_lines += text::fill(layer_line, {{"layer", std::to_string(layer)},
+                                           {"neurons", std::to_string(node.neurons)},
+                                           {"name", string_literal(node.name)}});
+    comparisons += text::fill(comparison, {{"project", project}, {"member", probe_member(node)}});
   }
   for (const Port& port : ports) {
     arguments += (arguments.empty() ? "" : ", ") + port.name;
     if (net.nodes[port.node].kind == NodeKind::output)
-      outputs += "    " + port.type + " " + port.name + "[" + std::to_string(port.size) + "];\n";
+      outputs += text::fill(
+          output_declaration,
+          {{"type", port.type}, {"port", port.name}, {"size", std::to_string(port.size)}});
   }
-  const std::string tb =
-      text::fill(bench, {{"project", project},
-                         {"steps", std::to_string(steps)},
-                         {"layer_count", std::to_string(layer)},
-                         {"layer_lines", layer_lines.substr(0, layer_lines.size() - 1)},
-                         {"outputs", outputs},
-                         {"arguments", arguments},
-                         {"comparisons", comparisons}});
+  const std::string tb = text::fill(bench, {{"project", project},
+                                            {"steps", std::to_string(steps)},
+                                            {"layer_count", std::to_string(layer)},
+                                            {"layer_lines", layer_lines},
+                                            {"outputs", outputs},
+                                            {"arguments", arguments},
+                                            {"comparisons", comparisons}});
   return {{project + "_tb.cpp", tb},
-          {"tb_data/stimulus.h", stimulus_header(net, ports)},
-          {"tb_data/reference_spikes.h", reference_header(net, reference, steps)}};
+          {"tb_data/stimulus.h", stimulus_text(net, ports)},
+          {"tb_data/reference_spikes.h", reference_text(net, reference, steps)}};
 }
 
 std::uint64_t reference_bytes(const Network& net, std::uint64_t steps) {

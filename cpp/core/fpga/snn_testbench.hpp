@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/fpga/snn_firmware.hpp"
+#include "core/fpga/snn_code.hpp"
 
 namespace zelka::fpga::snn {
 

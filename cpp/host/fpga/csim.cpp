@@ -1,42 +1,30 @@
 #include "host/fpga/csim.hpp"
 
-#include <sys/stat.h>
-
 #include "core/errors.hpp"
+#include "core/fpga/snn_csim.hpp"
 #include "core/fpga/snn_testbench.hpp"
+#include "core/tools/program_search.hpp"
+#include "core/tools/scratch_directory.hpp"
 #include "host/external_tool.hpp"
 #include "host/fpga/project_paths.hpp"
-
-using namespace nanobind::literals;
 
 namespace zelka::host::fpga {
 namespace {
 
-bool is_file(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The project name: the one {name}_tb.cpp in the folder with a firmware/{name}.cpp, both
-// regular files.
-nb::str project_in(nb::handle folder) {
-  nb::list names;
-  for (nb::handle entry : imported("os").attr("listdir")(folder)) {
-    nb::object text = nb::str(entry);
-    if (!truth(text.attr("endswith")("_tb.cpp"))) continue;
-    nb::object name = text[nb::slice(nb::none(), nb::int_(-7), nb::none())];
-    if (is_file(fs_path(join(folder, text))) &&
-        is_file(fs_path(join(join(folder, nb::str("firmware")), add(name, nb::str(".cpp"))))))
-      names.append(name);
-  }
-  if (nb::len(names) == 1) return nb::borrow<nb::str>(names[0]);
-  if (nb::len(names) == 0)
+// The name of the one SNN project in `folder` (absolute, as the host names it and as the file
+// system does); ValueError when it holds none or several.
+std::string project_in(nb::handle folder, const std::string& directory) {
+  const std::vector<std::string> names = zelka::fpga::snn::projects_in(directory);
+  if (names.size() == 1) return names.front();
+  if (names.empty())
     raise_formatted(PyExc_ValueError,
                     "{!r} holds no SNN HLS project: no {{name}}_tb.cpp beside a "
                     "firmware/{{name}}.cpp (write one with write_snn_project)",
                     folder);
+  nb::list host_names;
+  for (const std::string& name : names) host_names.append(host_path(name));
   raise_formatted(PyExc_ValueError, "{!r} holds several SNN HLS projects: {}", folder,
-                  imported("builtins").attr("sorted")(names));
+                  imported("builtins").attr("sorted")(host_names));
 }
 
 // The last lines of what a tool printed, for an error message.
@@ -49,50 +37,36 @@ nb::object tail(const std::string& printed) {
 
 // "ended with status 3" or "was ended by signal 11".
 nb::str ending(const tools::CommandResult& result) {
-  if (result.end == tools::CommandEnd::signalled)
-    return nb::str("was ended by signal {}").format(result.status);
-  return nb::str("ended with status {}").format(result.status);
+  const std::string status = std::to_string(result.status);
+  const std::string text = result.end == tools::CommandEnd::signalled
+                               ? "was ended by signal " + status
+                               : "ended with status " + status;
+  return nb::str(text.data(), text.size());
 }
 
 }  // namespace
 
 nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
   // g++ and the test bench run in the project folder: every path is made absolute first.
-  nb::object folder =
+  const nb::object folder =
       imported("os").attr("path").attr("abspath")(path_argument(project_dir, "project_dir"));
-  const nb::str project = project_in(folder);
-  nb::object compiler = imported("shutil").attr("which")("g++");
-  if (compiler.is_none())
+  const std::string directory = fs_path(folder);
+  const std::string name = project_in(folder, directory);
+  const std::optional<std::string> compiler = tools::find_program("g++");
+  if (!compiler)
     throw std::runtime_error(
         "csim compiles the project with g++, which is not on the PATH: install GCC's C++ "
         "compiler (on Debian and Ubuntu: apt-get install g++)");
 
-  nb::object scratch = imported("tempfile").attr("TemporaryDirectory")("prefix"_a = "zelka_csim_");
-  struct Cleanup {
-    nb::handle scratch;
-    ~Cleanup() {
-      // Runs while an error may be propagating: keep it and the removal's own error apart.
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      PyObject* done = PyObject_CallMethod(scratch.ptr(), "cleanup", nullptr);
-      Py_XDECREF(done);
-      PyErr_Clear();
-      PyErr_Restore(type, value, traceback);
-    }
-  } cleanup{scratch};
-  const std::string program = fs_path(join(scratch.attr("name"), add(project, nb::str("_csim"))));
-  const std::string directory = fs_path(folder);
-  const std::string firmware = fs_path(join(folder, nb::str("firmware")));
-  const std::string name = fs_path(project);
+  const tools::ScratchDirectory scratch("zelka_csim_");
+  const std::string program = scratch.path() + "/" + name + "_csim";
   const std::string where = repr_text(folder);
-
-  const tools::CommandResult build = run_tool(
-      {{fs_path(compiler), "-std=c++14", "-O1", "-I", firmware, "-I", firmware + "/ap_types",
-        firmware + "/" + name + ".cpp", directory + "/" + name + "_tb.cpp", "-o", program},
-       directory,
-       limits.build,
-       {}},
-      {"the build of the C simulation of " + where + " (g++)", "build_timeout"});
+  const tools::CommandResult build =
+      run_tool({zelka::fpga::snn::csim_build_arguments(*compiler, directory, name, program),
+                directory,
+                limits.build,
+                {}},
+               {"the build of the C simulation of " + where + " (g++)", "build_timeout"});
   if (build.end != tools::CommandEnd::exited || build.status != 0)
     raise_formatted(PyExc_RuntimeError, "g++ could not build the C simulation of {!r}:\n{}", folder,
                     tail(build.errors));

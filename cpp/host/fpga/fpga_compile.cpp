@@ -2,7 +2,9 @@
 
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
+#include "host/fpga/clock_period.hpp"
 #include "host/fpga/fpga_backend.hpp"
+#include "host/fpga/hls_headers.hpp"
 
 using namespace nanobind::literals;
 
@@ -23,12 +25,10 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
       "default_precision"_a = s.default_precision,
       "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
 
-  nb::list paths;
-  for (std::string_view path : template_paths) paths.append(nb::str(path.data(), path.size()));
   nb::dict metadata;
   metadata["backend"] = "fpga";
   metadata["hls4ml_config"] = hls_config;
-  metadata["template_paths"] = paths;
+  metadata["template_paths"] = neuron_model_header_paths();
   metadata["target_parts"] = vexal.attr("VEXAL_PARTS");
   nb::object descriptor = imported("zelka.backend.config").attr("HardwareDescriptor")();
   descriptor.attr("metadata") = metadata;
@@ -37,10 +37,7 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
   const auto& flags =
       static_cast<const BitstreamConfig&>(detail::initialised_record(bitstream_config));
   nb::object script = build_script(hls_config, flags, s.project_name);
-  nb::object target = vexal.attr("VexalConfig")(
-      "part"_a = s.part,
-      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
-  nb::object tcl = vexal.attr("generate_tcl")(target, "project_name"_a = s.project_name);
+  nb::object tcl = settings_tcl_script(s);
   nb::dict flag_values;
   for (const char* flag : bitstream_flags) flag_values[flag] = flags[flags.index_of(flag)];
   nb::dict bitstream;
@@ -50,6 +47,13 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
   bitstream["tcl_script"] = tcl;
   descriptor.attr("metadata")["bitstream"] = bitstream;
   return descriptor;
+}
+
+nb::object settings_tcl_script(const ProjectSettings& s) {
+  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
+  nb::object target = vexal.attr("VexalConfig")(
+      "part"_a = s.part, "clock_period_ns"_a = clock_period_ns(s.clock_period));
+  return vexal.attr("generate_tcl")(target, s.project_name);
 }
 
 }  // namespace zelka::host::fpga

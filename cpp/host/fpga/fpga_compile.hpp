@@ -3,22 +3,18 @@
 // the texts of build.py and build_prj.tcl.
 #pragma once
 
-#include <array>
-#include <string_view>
-
 #include "host/fpga/project_settings.hpp"
 
 namespace zelka::host::fpga {
-
-// Relative to the project folder, in this order.
-inline constexpr std::array<std::string_view, 4> template_paths{
-    "firmware/nnet_utils/if_model.h", "firmware/nnet_utils/lif_model.h",
-    "firmware/nnet_utils/lif_subtractive_model.h", "firmware/nnet_utils/complex_lif.h"};
 
 // `bitstream_config` is None or a BitstreamConfig.  ValueError "Graph validation failed:
 // {unsupported nodes}. Supported: [...]" when self.validate(graph) finds problems; errors of
 // the generators propagate.
 nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& settings,
                    nb::handle bitstream_config);
+
+// The text of build_prj.tcl for the settings' project name, part and clock period:
+// vexal.generate_tcl(VexalConfig(part, float(clock_period)), project_name).
+nb::object settings_tcl_script(const ProjectSettings& settings);
 
 }  // namespace zelka::host::fpga

@@ -17,6 +17,11 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// "{templates.FOLDER}/{name}".
+std::string project_path(nb::handle templates, nb::handle name) {
+  return utf8(templates.attr("FOLDER")) + "/" + utf8(name);
+}
+
 }  // namespace
 
 FileTexts hls4ml_headers() {
@@ -41,15 +46,23 @@ FileTexts hls4ml_headers() {
 }
 
 FileTexts package_headers() {
-  nb::object folder =
-      imported("importlib.resources").attr("files")("zelka.backend.fpga").attr("joinpath")("hls");
+  nb::module_ templates = imported("zelka.backend.fpga.templates");
   FileTexts files;
-  for (const char* name : {"complex_lif.h", "dense_adapter.h", "lif_model.h", "lif_neurons.h"}) {
-    nb::bytes content = nb::borrow<nb::bytes>(folder.attr("joinpath")(name).attr("read_bytes")());
-    files.emplace_back(std::string("firmware/nnet_utils/") + name,
-                       std::string(content.c_str(), content.size()));
+  for (nb::handle name : templates.attr("SNN_HEADERS")) {
+    nb::bytes content = nb::borrow<nb::bytes>(templates.attr("header_bytes")(name));
+    files.emplace_back(project_path(templates, name), std::string(content.c_str(), content.size()));
   }
   return files;
+}
+
+nb::list neuron_model_header_paths() {
+  nb::module_ templates = imported("zelka.backend.fpga.templates");
+  nb::list paths;
+  for (nb::handle name : templates.attr("HEADERS")) {
+    const std::string path = project_path(templates, name);
+    paths.append(nb::str(path.data(), path.size()));
+  }
+  return paths;
 }
 
 }  // namespace zelka::host::fpga

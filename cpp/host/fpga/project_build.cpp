@@ -37,10 +37,10 @@ std::string config_json(nb::handle hls_config) {
 
 // torch.save(model, a temporary file) renamed to `model_path`; the error text when that
 // fails (an error that is not an Exception, such as KeyboardInterrupt, propagates).
-nb::object save_model(nb::handle model, nb::handle model_path) {
+nb::object save_model(nb::handle model, const std::string& model_path) {
   try {
     nb::module_ torch = imported("torch");
-    zelka::fpga::TempFile file(fs_path(model_path));
+    zelka::fpga::TempFile file(model_path);
     torch.attr("save")(model, host_path(file.path()));
     file.move_into_place();
     return nb::none();
@@ -57,41 +57,36 @@ nb::object save_model(nb::handle model, nb::handle model_path) {
 // is prepared before the first write.
 nb::list write_project(nb::handle output_dir, nb::handle template_paths,
                        const ProjectTexts& texts) {
-  nb::str firmware = join(output_dir, nb::str("firmware"));
+  const std::string folder = fs_path(output_dir);
+  const std::string firmware = join(folder, "firmware");
   struct File {
-    nb::str path;
-    std::string fs;
+    std::string path;
     const std::string* text;
   };
-  const auto file = [](nb::str path, const std::string& text) {
-    std::string fs = fs_path(path);
-    return File{std::move(path), std::move(fs), &text};
-  };
-  const File parameters = file(join(firmware, nb::str("parameters.h")), texts.parameters_h);
-  const File after_templates[] = {
-      file(join(output_dir, nb::str("build.py")), texts.build_script),
-      file(join(output_dir, nb::str("build_prj.tcl")), texts.tcl_script),
-      file(join(output_dir, nb::str("hls4ml_config.json")), texts.config_json)};
+  const File parameters{join(firmware, "parameters.h"), &texts.parameters_h};
+  const File after_templates[] = {{join(folder, "build.py"), &texts.build_script},
+                                  {join(folder, "build_prj.tcl"), &texts.tcl_script},
+                                  {join(folder, "hls4ml_config.json"), &texts.config_json}};
   std::vector<std::string> headers;
-  for (nb::handle relative : template_paths) headers.push_back(fs_path(join(output_dir, relative)));
+  for (nb::handle relative : template_paths) headers.push_back(join(folder, fs_path(relative)));
 
   zelka::fpga::ProjectWriter writer;
-  writer.make_directories(fs_path(output_dir));
-  writer.make_directories(fs_path(firmware));
-  writer.stage(parameters.fs, *parameters.text);
+  writer.make_directories(folder);
+  writer.make_directories(firmware);
+  writer.stage(parameters.path, *parameters.text);
   for (const std::string& header : headers) {
     writer.make_directories(parent_of(header));
     writer.expect_write(header);
   }
   nb::object write_templates = imported("zelka.backend.fpga.templates").attr("write_templates");
   nb::object written_headers = steal_or_raise(PySequence_List(write_templates(output_dir).ptr()));
-  for (const File& f : after_templates) writer.stage(f.fs, *f.text);
+  for (const File& f : after_templates) writer.stage(f.path, *f.text);
   writer.commit();
 
   nb::list written;
-  written.append(parameters.path);
+  written.append(host_path(parameters.path));
   for (nb::handle path : written_headers) written.append(path);
-  for (const File& f : after_templates) written.append(f.path);
+  for (const File& f : after_templates) written.append(host_path(f.path));
   return written;
 }
 
@@ -111,17 +106,13 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   nb::object metadata = descriptor.attr("metadata");
   nb::object hls_config = metadata["hls4ml_config"];
 
-  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
-  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
+  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
   nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
       graph, "default_precision"_a = s.default_precision,
       "default_reuse_factor"_a = s.default_reuse_factor, "io_type"_a = s.io_type);
   nb::object script = build_script(hls_config, flags, s.project_name);
-  nb::object target = vexal.attr("VexalConfig")(
-      "part"_a = s.part,
-      "clock_period_ns"_a = steal_or_raise(PyNumber_Float(s.clock_period.ptr())));
-  nb::object tcl = vexal.attr("generate_tcl")(target, s.project_name);
+  nb::object tcl = settings_tcl_script(s);
 
   nb::dict result;
   result["hls4ml_config"] = hls_config;
@@ -138,10 +129,10 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   const ProjectTexts texts{utf8(parameters_h), utf8(script), utf8(tcl), config_json(hls_config)};
   nb::list written = write_project(s.output_dir, result["template_paths"], texts);
   if (!pytorch_model.is_none()) {
-    nb::str model_path = join(s.output_dir, nb::str("model.pt"));
+    const std::string model_path = join(fs_path(s.output_dir), "model.pt");
     nb::object error = save_model(pytorch_model, model_path);
     if (error.is_none())
-      written.append(model_path);
+      written.append(host_path(model_path));
     else
       result["pytorch_model_save_error"] = error;
   }

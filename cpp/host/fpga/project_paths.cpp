@@ -15,9 +15,8 @@ nb::str path_argument(nb::handle value, const char* name) {
       PyBytes_AS_STRING(path.ptr()), PyBytes_GET_SIZE(path.ptr()))));
 }
 
-nb::str join(nb::handle left, nb::handle right) {
-  const bool ends_with_separator = truth(left.attr("endswith")("/"));
-  return nb::str(add(ends_with_separator ? nb::borrow(left) : add(left, nb::str("/")), right));
+std::string join(const std::string& folder, const std::string& relative) {
+  return folder.ends_with('/') ? folder + relative : folder + "/" + relative;
 }
 
 std::string fs_path(nb::handle path) {

@@ -12,8 +12,9 @@ namespace zelka::host::fpga {
 // through os.fspath and os.fsdecode; TypeError naming the argument for anything else.
 nb::str path_argument(nb::handle value, const char* name);
 
-// `left` and `right` joined by "/", unless `left` already ends with it.
-nb::str join(nb::handle left, nb::handle right);
+// `folder` and `relative` (file-system bytes) joined by "/", unless `folder` already ends
+// with it.
+std::string join(const std::string& folder, const std::string& relative);
 
 // The file-system bytes of a path (os.fsencode); ValueError "embedded null byte" for a
 // path the system cannot name.

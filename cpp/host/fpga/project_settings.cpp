@@ -1,6 +1,7 @@
 #include "host/fpga/project_settings.hpp"
 
 #include "host/args.hpp"
+#include "host/fpga/clock_period.hpp"
 
 namespace zelka::host::fpga {
 
@@ -11,7 +12,7 @@ ProjectSettings checked_project_settings(nb::handle output_dir, nb::handle proje
   require_str(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(part, "part");
-  nb::object clock = int_argument(clock_period, "clock_period");
+  nb::object clock = clock_period_argument(clock_period, ClockPeriodForm::whole_nanoseconds);
   require_str(io_type, "io_type");
   require_str(default_precision, "default_precision");
   nb::object reuse = int_argument(default_reuse_factor, "default_reuse_factor");

@@ -6,7 +6,8 @@
 
 namespace zelka::host::fpga {
 
-// Checked: strings, and ints for the clock period and the default reuse factor.
+// Checked: strings, and ints for the clock period (whole nanoseconds, see clock_period.hpp)
+// and the default reuse factor.
 struct ProjectSettings {
   nb::object output_dir, project_name, part, clock_period, io_type, default_precision,
       default_reuse_factor, strategy;

@@ -1,8 +1,79 @@
 #include "host/fpga/script_names.hpp"
 
-namespace zelka::host::fpga {
+#include <algorithm>
+#include <cctype>
+#include <iterator>
 
-void require_project_name(nb::handle name, const char* argument) {
+namespace zelka::host::fpga {
+namespace {
+
+// C++ keywords and the names the test bench defines: a project name becomes the top
+// function's name and the prefix of its file and probe names.
+constexpr const char* reserved_names[] = {"alignas",      "alignof",
+                                          "and",          "and_eq",
+                                          "asm",          "auto",
+                                          "bitand",       "bitor",
+                                          "bool",         "break",
+                                          "case",         "catch",
+                                          "char",         "char16_t",
+                                          "char32_t",     "class",
+                                          "compl",        "const",
+                                          "constexpr",    "const_cast",
+                                          "continue",     "decltype",
+                                          "default",      "delete",
+                                          "do",           "double",
+                                          "dynamic_cast", "else",
+                                          "enum",         "explicit",
+                                          "export",       "extern",
+                                          "false",        "float",
+                                          "for",          "friend",
+                                          "goto",         "if",
+                                          "inline",       "int",
+                                          "long",         "mutable",
+                                          "namespace",    "new",
+                                          "noexcept",     "not",
+                                          "not_eq",       "nullptr",
+                                          "operator",     "or",
+                                          "or_eq",        "private",
+                                          "protected",    "public",
+                                          "register",     "reinterpret_cast",
+                                          "return",       "short",
+                                          "signed",       "sizeof",
+                                          "static",       "static_assert",
+                                          "static_cast",  "struct",
+                                          "switch",       "template",
+                                          "this",         "thread_local",
+                                          "throw",        "true",
+                                          "try",          "typedef",
+                                          "typeid",       "typename",
+                                          "union",        "unsigned",
+                                          "using",        "virtual",
+                                          "void",         "volatile",
+                                          "wchar_t",      "while",
+                                          "xor",          "xor_eq",
+                                          "main",         "compare",
+                                          "nnet"};
+
+bool is_cpp_top_function_name(const std::string& name) {
+  bool valid = !name.empty() && std::isalpha(static_cast<unsigned char>(name.front())) &&
+               name.find("__") == std::string::npos;
+  for (char c : name)
+    valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') &&
+            static_cast<unsigned char>(c) < 128;
+  return valid && std::none_of(std::begin(reserved_names), std::end(reserved_names),
+                               [&](const char* word) { return name == word; });
+}
+
+}  // namespace
+
+void require_project_name(nb::handle name, const char* argument, ProjectNameUse use) {
+  if (use == ProjectNameUse::cpp_top_function) {
+    if (is_cpp_top_function_name(utf8(name))) return;
+    raise_formatted(PyExc_ValueError,
+                    "Argument '{}' must be a C++ identifier (ASCII letters, digits and single "
+                    "underscores, starting with a letter; not a C++ keyword or 'main'), got {!r}",
+                    argument, name);
+  }
   if (PyUnicode_IsIdentifier(name.ptr()) == 1) return;
   raise_formatted(PyExc_ValueError,
                   "Argument '{}' must be a Python identifier (letters, digits and underscores, "

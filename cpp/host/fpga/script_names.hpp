@@ -1,16 +1,33 @@
-// Names the generated scripts write into code unquoted (Tcl words, file names): the project
-// name must be an identifier and a part number a word of letters, digits, '-', '_' and '.',
-// so that neither can end the word it is written in and start code of its own.
+// Names the generated files write into code unquoted: the project name in the scripts' Tcl
+// words and file names and, in the SNN project, as its C++ top function; a part number in Tcl
+// words.  Each must be a word of its own, so that none can end the word it is written in and
+// start code of its own.
 #pragma once
 
 #include "host/python.hpp"
 
 namespace zelka::host::fpga {
 
-// ValueError "Argument '{name}' must be a Python identifier (letters, digits and
-// underscores, not starting with a digit), got {repr}" unless str.isidentifier() holds;
-// Unicode letters are letters.
-void require_project_name(nb::handle name, const char* argument);
+// What a project name is written into, and so what it must be.
+enum class ProjectNameUse {
+  // build.py and build_prj.tcl: a Python identifier (str.isidentifier(); Unicode letters are
+  // letters).
+  scripts,
+  // The SNN project, whose C++ top function, files and probe are named after it: ASCII
+  // letters, digits and single underscores, starting with a letter, neither a C++ keyword nor
+  // a name the test bench defines ("main", "compare", "nnet").  Such a name is a Python
+  // identifier too, so the SNN project's scripts take it.
+  cpp_top_function,
+};
+
+// ValueError unless `name` (a str) is a project name for `use`:
+//   scripts: "Argument '{argument}' must be a Python identifier (letters, digits and
+//     underscores, not starting with a digit), got {repr}";
+//   cpp_top_function: "Argument '{argument}' must be a C++ identifier (ASCII letters, digits
+//     and single underscores, starting with a letter; not a C++ keyword or 'main'), got
+//     {repr}" (UnicodeEncodeError first for a name without a UTF-8 form).
+void require_project_name(nb::handle name, const char* argument,
+                          ProjectNameUse use = ProjectNameUse::scripts);
 
 // ValueError "{what} must be a part number made of letters, digits, '-', '_' and '.', got
 // {repr}" for an empty text or one holding any other character.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "host/cpu/simulate.hpp"
+#include "host/execution_context.hpp"
 #include "host/fpga/node_attributes.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/setup.hpp"
@@ -90,10 +91,10 @@ FixedType type_setting(nb::handle graph_node, const Node& node, const char* attr
   if (!PyUnicode_Check(value.ptr()))
     fail(PyExc_TypeError, node,
          std::string(attribute) + " must be a type name (str), got " + type_name_of(value));
-  if (auto type = zelka::fpga::parse_fixed_type(utf8(value))) return *type;
+  if (auto type = numeric::parse_fixed_type(utf8(value))) return *type;
   fail(PyExc_ValueError, node,
        std::string(attribute) + " " + repr_text(value) + " is not a fixed-point type (expected " +
-           zelka::fpga::fixed_type_forms + ")");
+           numeric::fixed_type_forms + ")");
 }
 
 unsigned reuse_setting(nb::handle graph_node, const Node& node, unsigned fallback) {
@@ -181,10 +182,9 @@ nb::object simulated_graph(nb::handle graph) {
 
 Network read_network(nb::handle graph, nb::handle input_data, const NetworkSettings& settings) {
   const IrKinds kinds = snn_kinds();
-  nb::object context =
-      imported("zelka.backend.cpu.graph_utils").attr("build_execution_context")(graph);
-  std::vector<nb::object> parts = unpack(context, 3);
-  nb::object order = parts[0], predecessors = parts[1];
+  const ExecutionContext context = execution_context(graph);
+  const nb::object& order = context.exec_order;
+  const nb::object& predecessors = context.predecessors;
   nb::object nodes = graph.attr("nodes");
   nb::dict stimulus = input_data.is_none() ? simulation::synthetic_inputs(graph, kinds)
                                            : nb::borrow<nb::dict>(input_data);

@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 
 #include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
 #include "core/text/template.hpp"
+#include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
 #include "host/fpga/project_paths.hpp"
+#include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_graph.hpp"
 
 using namespace nanobind::literals;
@@ -21,75 +22,10 @@ namespace {
 using zelka::fpga::FixedType;
 namespace snn = zelka::fpga::snn;
 
-// C++ keywords and the names the test bench defines: a project name becomes the top
-// function's name and the prefix of its file and probe names.
-constexpr const char* reserved_names[] = {"alignas",      "alignof",
-                                          "and",          "and_eq",
-                                          "asm",          "auto",
-                                          "bitand",       "bitor",
-                                          "bool",         "break",
-                                          "case",         "catch",
-                                          "char",         "char16_t",
-                                          "char32_t",     "class",
-                                          "compl",        "const",
-                                          "constexpr",    "const_cast",
-                                          "continue",     "decltype",
-                                          "default",      "delete",
-                                          "do",           "double",
-                                          "dynamic_cast", "else",
-                                          "enum",         "explicit",
-                                          "export",       "extern",
-                                          "false",        "float",
-                                          "for",          "friend",
-                                          "goto",         "if",
-                                          "inline",       "int",
-                                          "long",         "mutable",
-                                          "namespace",    "new",
-                                          "noexcept",     "not",
-                                          "not_eq",       "nullptr",
-                                          "operator",     "or",
-                                          "or_eq",        "private",
-                                          "protected",    "public",
-                                          "register",     "reinterpret_cast",
-                                          "return",       "short",
-                                          "signed",       "sizeof",
-                                          "static",       "static_assert",
-                                          "static_cast",  "struct",
-                                          "switch",       "template",
-                                          "this",         "thread_local",
-                                          "throw",        "true",
-                                          "try",          "typedef",
-                                          "typeid",       "typename",
-                                          "union",        "unsigned",
-                                          "using",        "virtual",
-                                          "void",         "volatile",
-                                          "wchar_t",      "while",
-                                          "xor",          "xor_eq",
-                                          "main",         "compare",
-                                          "nnet"};
-
-std::string project_identifier(nb::handle project_name) {
-  const std::string name = utf8(project_name);
-  bool valid = !name.empty() && std::isalpha(static_cast<unsigned char>(name.front())) &&
-               name.find("__") == std::string::npos;
-  for (char c : name)
-    valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') &&
-            static_cast<unsigned char>(c) < 128;
-  valid = valid && std::none_of(std::begin(reserved_names), std::end(reserved_names),
-                                [&](const char* word) { return name == word; });
-  if (!valid)
-    raise_formatted(PyExc_ValueError,
-                    "Argument 'project_name' must be a C++ identifier (ASCII letters, digits and "
-                    "single underscores, starting with a letter; not a C++ keyword or 'main'), "
-                    "got {!r}",
-                    project_name);
-  return name;
-}
-
 FixedType type_argument(nb::handle text, const char* argument) {
-  if (auto type = zelka::fpga::parse_fixed_type(utf8(text))) return *type;
+  if (auto type = numeric::parse_fixed_type(utf8(text))) return *type;
   raise_formatted(PyExc_ValueError, "Argument '{}' must be a fixed-point type name ({}), got {!r}",
-                  argument, zelka::fpga::fixed_type_forms, text);
+                  argument, numeric::fixed_type_forms, text);
 }
 
 snn::Strategy strategy_argument(nb::handle text) {
@@ -136,7 +72,8 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   if (!truth(a.output_dir))
     throw nb::value_error(
         "Argument 'output_dir' must name a folder to write the project to, got ''");
-  const std::string project = project_identifier(a.project_name);
+  require_project_name(a.project_name, "project_name", ProjectNameUse::cpp_top_function);
+  const std::string project = utf8(a.project_name);
   const FixedType precision = type_argument(a.precision, "precision");
   const FixedType membrane = a.membrane_precision.is_none()
                                  ? zelka::fpga::default_membrane_type(precision)
@@ -145,13 +82,10 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   const auto reuse_factor = static_cast<unsigned>(
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
   const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
-  if (!(a.clock_period > 0.0) || !std::isfinite(a.clock_period))
-    raise_formatted(PyExc_ValueError,
-                    "Argument 'clock_period' must be a positive number of nanoseconds, got {!r}",
-                    nb::float_(a.clock_period));
+  require_positive_clock_period(a.clock_period);
   nb::module_ vexal = imported("zelka.backend.fpga.vexal");
   nb::object target = vexal.attr("VexalConfig").attr("for_board")(a.board);
-  target.attr("clock_period_ns") = nb::float_(a.clock_period);
+  target.attr("clock_period_ns") = a.clock_period;
   FileTexts library = hls4ml_headers();
 
   snn::Network network =
@@ -189,12 +123,12 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     files.push_back(std::move(file));
   files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
 
+  const std::string folder = fs_path(a.output_dir);
   nb::list written;
   std::vector<std::string> targets;
   for (const auto& file : files) {
-    nb::str path = join(a.output_dir, nb::str(file.first.c_str()));
-    targets.push_back(fs_path(path));
-    written.append(path);
+    targets.push_back(join(folder, file.first));
+    written.append(host_path(targets.back()));
   }
   {
     nb::gil_scoped_release release;

@@ -9,11 +9,10 @@ namespace zelka::host::fpga {
 
 // The arguments, their types already checked: str output_dir (a path argument made str),
 // project_name, precision, strategy and board; membrane_precision str or None; input_data dict or
-// None; int reuse_factor and n_steps; float clock_period.
+// None; int reuse_factor and n_steps; float clock_period (read by clock_period_argument).
 struct SnnProjectArguments {
   nb::object output_dir, project_name, precision, membrane_precision, strategy, input_data, board;
-  nb::object reuse_factor, n_steps;
-  double clock_period;
+  nb::object reuse_factor, n_steps, clock_period;
 };
 
 // Writes the project and returns a dict: "written_files" (the paths, in writing order),

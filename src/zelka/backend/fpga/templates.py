@@ -1,15 +1,24 @@
-"""The neuron-model headers of an FPGA project.
+"""The HLS headers that ship with the package (``zelka/backend/fpga/hls``) and the projects'
+copies of them.
 
-The headers ship with the package (``zelka/backend/fpga/hls``); `write_templates` copies them
-into a project's ``firmware/nnet_utils`` folder, where ``parameters.h`` includes
-``complex_lif.h``.
+Both FPGA projects keep them in ``firmware/nnet_utils`` (FOLDER): build_bitstream's project
+the neuron models (HEADERS), written by `write_templates`, where ``parameters.h`` includes
+``complex_lif.h``; write_snn_project's project the headers its firmware includes
+(SNN_HEADERS).
 """
 
 import os
 import secrets
 from importlib import resources
 
+FOLDER = "firmware/nnet_utils"
 HEADERS = ("if_model.h", "lif_model.h", "lif_subtractive_model.h", "complex_lif.h")
+SNN_HEADERS = ("complex_lif.h", "dense_adapter.h", "lif_model.h", "lif_neurons.h")
+
+
+def header_bytes(name):
+    """The content of the package's header `name`."""
+    return resources.files(__package__).joinpath("hls", name).read_bytes()
 
 
 def write_templates(output_dir):
@@ -19,8 +28,8 @@ def write_templates(output_dir):
     All four are written to temporary files first and renamed into place only when every one
     of them is complete, so a failure leaves no header half written.
     """
-    texts = [resources.files(__package__).joinpath("hls", name).read_bytes() for name in HEADERS]
-    folder = os.path.join(output_dir, "firmware", "nnet_utils")
+    texts = [header_bytes(name) for name in HEADERS]
+    folder = os.path.join(output_dir, FOLDER)
     os.makedirs(folder, exist_ok=True)
     paths = [os.path.join(folder, name) for name in HEADERS]
     temporaries = []

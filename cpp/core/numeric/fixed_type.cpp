@@ -1,11 +1,12 @@
-#include "core/fpga/fixed_type.hpp"
+#include "core/numeric/fixed_type.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <vector>
 
-namespace zelka::fpga {
+namespace zelka::numeric {
 namespace {
 
 constexpr int max_width = 1024;  // the library's default limit on a type's width
@@ -81,12 +82,6 @@ std::optional<FixedType> parse_integer(const std::vector<std::string_view>& args
   return FixedType{is_signed, *width, *width, "", true};
 }
 
-int ceil_log2(std::size_t n) {
-  int bits = 0;
-  while ((std::size_t{1} << bits) < n) ++bits;
-  return bits;
-}
-
 }  // namespace
 
 const char* const fixed_type_forms = "ap_fixed<W,I>, ap_ufixed<W,I>, ap_int<W> or ap_uint<W>";
@@ -118,49 +113,4 @@ std::optional<FixedType> parse_fixed_type(std::string_view text) {
   return std::nullopt;
 }
 
-FixedType default_membrane_type(const FixedType& precision) {
-  const int sign_bit = precision.is_signed ? 0 : 1;
-  const int integer_bits = precision.integer_bits + sign_bit + 2;
-  const int width = precision.width + sign_bit + 10;
-  return FixedType{true, width, integer_bits, "AP_RND_CONV,AP_SAT", false};
-}
-
-FixedType decay_type(const FixedType& membrane) {
-  return FixedType{true, std::max(membrane.fractional_bits(), 0) + 2, 2, "AP_RND_CONV,AP_SAT",
-                   false};
-}
-
-FixedType sum_type(const std::vector<FixedType>& addends) {
-  const bool is_signed =
-      std::any_of(addends.begin(), addends.end(), [](const FixedType& t) { return t.is_signed; });
-  int fractional_bits = 0, integer_bits = 0;
-  for (const FixedType& t : addends) {
-    fractional_bits = std::max(fractional_bits, t.fractional_bits());
-    integer_bits = std::max(integer_bits, t.integer_bits + (is_signed && !t.is_signed ? 1 : 0));
-  }
-  integer_bits += ceil_log2(addends.size());
-  return FixedType{is_signed, integer_bits + fractional_bits, integer_bits, "", false};
-}
-
-RoundedValues round_onto(const std::vector<double>& values, const FixedType& type) {
-  const int f = type.fractional_bits();
-  const double lowest = type.lowest(), highest = type.highest();
-  RoundedValues out;
-  out.values.reserve(values.size());
-  double largest_change = 0.0;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
-    const double on_grid = std::ldexp(std::nearbyint(std::ldexp(x, f)), -f);
-    const double y = std::clamp(on_grid, lowest, highest);
-    out.values.push_back(y);
-    if (y == x) continue;
-    ++out.changed;
-    if (std::abs(y - x) > largest_change) {
-      largest_change = std::abs(y - x);
-      out.largest = i;
-    }
-  }
-  return out;
-}
-
-}  // namespace zelka::fpga
+}  // namespace zelka::numeric
