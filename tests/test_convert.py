@@ -289,6 +289,7 @@ class Custom(nn.Module):
         ([nn.Conv2d(1, 2, 3)], (8, 8), r"Conv2d '0': takes samples of shape \(channels, height, width\)"),
         ([nn.Conv2d(1, 2, 3, padding_mode="reflect")], (1, 8, 8), "padding_mode='reflect'"),
         ([nn.Conv2d(2, 2, 3)], (1, 8, 8), r"Conv2d '0': cannot take samples of shape \(1, 8, 8\)"),
+        ([nn.Conv1d(1, 2, 3).double()], (1, 8), r"Conv1d '0': weight is torch\.float64"),
         ([nn.Conv1d(1, 2, 4, padding="same")], (1, 8), "padding='same'"),
         ([nn.Flatten(0)], (3, 4), "start_dim=0"),
         ([nn.Flatten(1, 2)], (3, 4, 5), "end_dim=2"),

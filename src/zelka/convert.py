@@ -240,23 +240,23 @@ class _LayerConverter:
             return tuple(layer.padding)
         totals = [d * (k - 1) for d, k in zip(layer.dilation, layer.kernel_size, strict=True)]
         if any(total % 2 for total in totals):
-            self.refuse(label, "padding", "same", "only symmetric 'same' padding, of odd kernels")
+            self.refuse(label, "padding", "same", "'same' padding only where it is symmetric")
         return tuple(total // 2 for total in totals)
 
     def convolution(self, kind, layer, label, shape, layout: str, form):
         """A convolution node; `form` turns a per-axis tuple into the kind's stride, padding and
         dilation (an integer for Conv1d, a tuple for Conv2d)."""
         self.require_dims(label, shape, len(layer.kernel_size) + 1, layout)
-        out = self.output_shape(layer, label, shape)
+        weight = self.array(layer.weight, label, "weight")  # float32 before PyTorch runs it
         node = kind(
-            self.array(layer.weight, label, "weight"),
+            weight,
             self.bias(layer, label, layer.out_channels),
             stride=form(layer.stride),
             padding=form(self.convolution_padding(layer, label)),
             dilation=form(layer.dilation),
             groups=layer.groups,
         )
-        return node, out
+        return node, self.output_shape(layer, label, shape)
 
     def conv1d(self, layer, label, shape):
         return self.convolution(Conv1d, layer, label, shape, "(channels, length)", lambda axes: axes[0])

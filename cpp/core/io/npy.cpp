@@ -1,6 +1,5 @@
 #include "core/io/npy.hpp"
 
-#include <array>
 #include <charconv>
 #include <limits>
 
@@ -121,19 +120,10 @@ class HeaderParser {
 std::size_t npy_item_size(std::string_view descr) {
   if (descr == "|b1" || descr == "|i1" || descr == "|u1") return 1;
   if (descr.size() < 3 || (descr[0] != '<' && descr[0] != '>')) return 0;
-  static constexpr std::array<std::pair<std::string_view, std::size_t>, 11> types{{{"i2", 2},
-                                                                                   {"i4", 4},
-                                                                                   {"i8", 8},
-                                                                                   {"u2", 2},
-                                                                                   {"u4", 4},
-                                                                                   {"u8", 8},
-                                                                                   {"f2", 2},
-                                                                                   {"f4", 4},
-                                                                                   {"f8", 8},
-                                                                                   {"c8", 8},
-                                                                                   {"c16", 16}}};
-  for (const auto& [type, size] : types)
-    if (descr.substr(1) == type) return size;
+  const std::string_view type = descr.substr(1);
+  // the digits after the kind are the size in bytes
+  for (std::string_view known : {"i2", "i4", "i8", "u2", "u4", "u8", "f2", "f4", "f8", "c8", "c16"})
+    if (type == known) return static_cast<std::size_t>(std::stoi(std::string(type.substr(1))));
   return 0;
 }
 
