@@ -16,14 +16,14 @@ import numpy as np
 
 from zelka.backend.cpu.simulator import BatchSimulationResult, PerStep
 from zelka.backend.registry import get_backend
-from zelka.ir import LIF, Affine, Graph, Input, Output
+from zelka.ir import LIF, Affine, Graph, Input, Node, Output
 
 
 def build_network(seed: int = 3) -> Graph:
     rng = np.random.default_rng(seed)
     sizes = [784, 256, 128, 10]
     scales = [3.0, 5.0, 6.0]
-    nodes = [("pixels", Input(input_type={"x": (784,)}))]
+    nodes: list[tuple[str, Node]] = [("pixels", Input(input_type={"x": (784,)}))]
     for i, (n_in, n_out, scale) in enumerate(zip(sizes, sizes[1:], scales), start=1):
         weight = (rng.standard_normal((n_out, n_in)) * scale / np.sqrt(n_in)).astype(np.float32)
         nodes.append((f"fc{i}", Affine(weight, np.full(n_out, -0.1, np.float32))))

@@ -33,7 +33,7 @@ def main(energy_png: str = "quickstart_energy.png") -> None:
     graph = build_network()
     stimulus = np.random.default_rng(1).random(64).astype(np.float32)
     result = run(graph, stimulus, timesteps=200)
-    if result.errors:
+    if result.errors or result.profile is None:
         raise SystemExit("run failed: " + "; ".join(result.errors))
 
     print(f"ran {result.timesteps_run} steps on the CPU backend")

@@ -197,12 +197,12 @@ def _stimuli(
         raise ValueError("inputs must hold at least one stimulus: its sample axis sets the number of samples")
     axis = 1 if per_step else 0
     layout = "(n_steps, N, *input_shape)" if per_step else "(N, *input_shape)"
-    known = [name for name, node in graph.nodes.items() if isinstance(node, Input)]
+    known = {name: node for name, node in graph.nodes.items() if isinstance(node, Input)}
     stimuli: dict[str, Any] = {}
     first = None
     for key, value in inputs.items():
         if key not in known:
-            raise ValueError(f"inputs: {key!r} names no Input node of the graph (its Inputs: {known})")
+            raise ValueError(f"inputs: {key!r} names no Input node of the graph (its Inputs: {list(known)})")
         array = value if isinstance(value, da.Array) else np.asarray(value)
         shape = array.shape
         if any(np.isnan(size) for size in shape):
@@ -212,7 +212,7 @@ def _stimuli(
             )
         if len(shape) <= axis:
             raise ValueError(f"Input {key!r}: a data set needs an array of shape {layout}, got shape {shape}")
-        declared = _declared_shape(graph.nodes[key])
+        declared = _declared_shape(known[key])
         if declared is not None and tuple(shape[axis + 1 :]) != declared:
             raise ValueError(
                 f"Input {key!r}: samples of shape {tuple(shape[axis + 1 :])} (array of shape {shape}) do "
@@ -243,7 +243,7 @@ def _chunks(array: Any, axis: int, bounds: list[tuple[int, int]]) -> list[Any]:
     """The chunks of one stimulus along its sample axis: numpy slices, or the blocks of a Dask
     array (as delayed values) rechunked to the bounds."""
     if isinstance(array, da.Array):
-        sizes = {a: -1 for a in range(array.ndim)}
+        sizes: dict[int, int | tuple[int, ...]] = {a: -1 for a in range(array.ndim)}
         sizes[axis] = tuple(stop - start for start, stop in bounds)
         return list(array.rechunk(sizes).to_delayed().reshape(-1))
     lead = (slice(None),) * axis
