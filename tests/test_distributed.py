@@ -97,6 +97,15 @@ def test_each_sample_equals_its_own_simulate_with_chunks_that_do_not_divide_the_
     assert_results_equal(got, cpu.simulate_batch(graph, stimuli, 15, record=["lif", "v:lif"]), client)
 
 
+def test_calls_in_quick_succession_with_the_same_graph(client):
+    # each call sends the graph anew, while the copy of the call before is still being released
+    graph, rng = two_input_network(3)
+    stimuli = {"a": rng.random((6, 5), dtype=np.float32)}
+    want = cpu.simulate_batch(graph, stimuli, 4)
+    for _ in range(5):
+        assert_results_equal(zd.simulate_dataset(graph, stimuli, 4, client=client, chunk=2), want)
+
+
 @pytest.mark.parametrize("kind", ["numpy", "dask"])
 def test_stimuli_per_step_from_numpy_and_dask_arrays(client, kind):
     graph, rng = two_input_network(1)

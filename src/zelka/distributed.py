@@ -9,6 +9,7 @@ of your own, such as ``Client("tcp://scheduler:8786")``.  Needs the ``distribute
 
 from __future__ import annotations
 
+import copy
 import operator
 import threading
 from collections.abc import Iterable, Mapping
@@ -62,6 +63,7 @@ class DatasetResult:
 
 # The fields of a batch result held per node, with the axis of their samples.
 _NODE_FIELDS = (("outputs", 0), ("spike_counts", 0), ("spike_trains", 1), ("membranes", 1))
+_RECORDINGS = ("spike_trains", "membranes")
 
 # One chunk at a time per worker process, on all of the worker's threads.
 _SIMULATING = threading.Lock()
@@ -88,8 +90,9 @@ def simulate_dataset(
 
     Without `client`, a ``LocalCluster`` of worker processes runs the chunks; the results are
     gathered and the cluster closed before the function returns (also when a task fails or
-    on Ctrl-C).  With a `client`, the results stay in the cluster's memory until computed
-    (compute them with that client); a failure or Ctrl-C cancels the chunks still running.
+    on Ctrl-C).  With a `client`, the recorded spike trains and membranes stay in the
+    cluster's memory until computed (compute them with that client; the other results are
+    gathered); a failure or Ctrl-C cancels the chunks still running.
     Numpy stimuli travel with their tasks, so that the scheduler can run a chunk again when
     its worker dies; give Dask arrays for data sets that do not fit in memory.
 
@@ -133,11 +136,13 @@ def _run(
     *,
     gather: bool,
 ) -> DatasetResult:
-    """Submits the chunks and assembles their results: gathered into this process, or kept on
-    the cluster (the chunks still running are cancelled on an error or Ctrl-C)."""
+    """Submits the chunks and assembles their results, the recordings kept on the cluster
+    unless `gather` (the chunks still running are cancelled on an error or Ctrl-C)."""
     futures: list = []
     try:
-        graph_future = client.scatter(graph, broadcast=True)
+        # A key of its own: a graph scattered by an earlier call under the same key may still
+        # be on its way out of the cluster.
+        graph_future = client.scatter(graph, broadcast=True, hash=False)
         simulate = dask.delayed(_simulate_chunk, pure=False)
         numpy_errors = np.geterr()
         futures = client.compute(
@@ -147,17 +152,20 @@ def _run(
                 for i in range(len(bounds))
             ]
         )  # fmt: skip
-        if gather:
-            results = client.gather(futures)
-            layouts = [_layout(result) for result in results]
-
-            def block(i: int, spec: tuple) -> da.Array:
-                return da.from_array(_field(results[i], *spec), chunks=-1, name=False)
+        # The recordings (spikes and membranes of every step) stay on the cluster unless the
+        # results are gathered; the rest of each chunk's result is small and comes here.
+        remote = bool(record) and not gather
+        if remote:
+            results, recorded = zip(*client.gather(client.map(_without_recordings, futures)))
         else:
-            layouts = client.gather(client.map(_layout, futures))
+            results, recorded = client.gather(futures), [{}] * len(futures)
+        layouts = [_layout(result) | layout for result, layout in zip(results, recorded)]
 
-            def block(i: int, spec: tuple) -> da.Array:
-                return da.from_delayed(client.submit(_field, futures[i], *spec), shape=spec[2], dtype=spec[3])
+        def block(i: int, spec: tuple) -> da.Array:
+            if remote and spec[0] in _RECORDINGS:
+                value = dask.delayed(_field, pure=True)(futures[i], *spec)
+                return da.from_delayed(value, shape=spec[2], dtype=spec[3])
+            return da.from_array(_field(results[i], *spec), chunks=-1, name=False)
 
         return _assemble(layouts, bounds, block)
     except BaseException:
@@ -274,6 +282,15 @@ def _layout(result: Any) -> dict[str, Any]:
             for name, value in getattr(result, attr).items()
         }
     return layout
+
+
+def _without_recordings(result: Any) -> tuple[Any, dict[str, Any]]:
+    """A chunk's result without its recordings, and their layout."""
+    layout = _layout(result)
+    rest = copy.copy(result)
+    for attr in _RECORDINGS:
+        setattr(rest, attr, {})
+    return rest, {attr: layout[attr] for attr in _RECORDINGS}
 
 
 def _field(result: Any, attr: str, name: str | None, shape: tuple[int, ...], dtype: Any) -> np.ndarray:
