@@ -124,7 +124,7 @@ def on_cluster(graph, n_samples: int, steps: int, workers: int, repeats: int, im
 def main(argv: list[str]) -> int:
     quick = "--quick" in argv
     n_samples, steps, repeats = (2_000, 200, 2) if quick else (10_000, 200, 3)
-    chunks = [100, 250, 1000] if quick else [100, 250, 1000, 2500]
+    chunks = [25, 50, 100] if quick else [25, 50, 100, 200]
     graph, _ = NETWORKS[NETWORK]()
     images = inputs(n_samples, steps, SIZE)[0]
     rate = n_samples * steps

@@ -161,11 +161,11 @@ def _run(
             results, recorded = client.gather(futures), [{}] * len(futures)
         layouts = [_layout(result) | layout for result, layout in zip(results, recorded)]
 
-        def block(i: int, spec: tuple) -> da.Array:
+        def block(i: int, spec: tuple) -> np.ndarray | da.Array:
             if remote and spec[0] in _RECORDINGS:
                 value = dask.delayed(_field, pure=True)(futures[i], *spec)
                 return da.from_delayed(value, shape=spec[2], dtype=spec[3])
-            return da.from_array(_field(results[i], *spec), chunks=-1, name=False)
+            return _field(results[i], *spec)
 
         return _assemble(layouts, bounds, block)
     except BaseException:
@@ -311,15 +311,18 @@ def _field(result: Any, attr: str, name: str | None, shape: tuple[int, ...], dty
 
 
 def _assemble(layouts: list[dict[str, Any]], bounds: list[tuple[int, int]], block: Any) -> DatasetResult:
-    """The data set's arrays from the chunks' blocks; `block(i, spec)` gives the Dask array of
-    _field(chunk i's result, *spec)."""
+    """The data set's arrays from the chunks' blocks; `block(i, spec)` gives _field(chunk i's
+    result, *spec): a numpy array where the result is here, a Dask array where it is not."""
     lengths = [stop - start for start, stop in bounds]
 
     def column(attr: str, name: str | None, axis: int, rest: tuple[int, ...], dtype: Any) -> da.Array:
-        return da.concatenate(
-            [block(i, (attr, name, rest[:axis] + (n,) + rest[axis:], dtype)) for i, n in enumerate(lengths)],
-            axis=axis,
-        )
+        parts = [
+            block(i, (attr, name, rest[:axis] + (n,) + rest[axis:], dtype)) for i, n in enumerate(lengths)
+        ]
+        if isinstance(parts[0], da.Array):
+            return da.concatenate(parts, axis=axis)
+        chunks = {d: -1 for d in range(len(rest) + 1)} | {axis: tuple(lengths)}
+        return da.from_array(np.concatenate(parts, axis=axis), chunks=chunks, name=False)
 
     fields: dict[str, dict[str, da.Array]] = {}
     for attr, axis in _NODE_FIELDS:
