@@ -156,7 +156,8 @@ def _run(
         # results are gathered; the rest of each chunk's result is small and comes here.
         remote = bool(record) and not gather
         if remote:
-            results, recorded = zip(*client.gather(client.map(_without_recordings, futures)))
+            parts = client.gather(client.map(_without_recordings, futures))
+            results, recorded = [result for result, _ in parts], [layout for _, layout in parts]
         else:
             results, recorded = client.gather(futures), [{}] * len(futures)
         layouts = [_layout(result) | layout for result, layout in zip(results, recorded)]
