@@ -162,11 +162,11 @@ def _run(
             results, recorded = client.gather(futures), [{}] * len(futures)
         layouts = [_layout(result) | layout for result, layout in zip(results, recorded)]
 
-        def block(i: int, spec: tuple) -> np.ndarray | da.Array:
-            if remote and spec[0] in _RECORDINGS:
-                value = dask.delayed(_field, pure=True)(futures[i], *spec)
-                return da.from_delayed(value, shape=spec[2], dtype=spec[3])
-            return _field(results[i], *spec)
+        def block(i: int, request: tuple) -> np.ndarray | da.Array:
+            if remote and request[0] in _RECORDINGS:
+                value = dask.delayed(_field, pure=True)(futures[i], *request)
+                return da.from_delayed(value, shape=request[2], dtype=request[3])
+            return _field(results[i], *request)
 
         return _assemble(layouts, bounds, block)
     except BaseException:
@@ -312,8 +312,8 @@ def _field(result: Any, attr: str, name: str | None, shape: tuple[int, ...], dty
 
 
 def _assemble(layouts: list[dict[str, Any]], bounds: list[tuple[int, int]], block: Any) -> DatasetResult:
-    """The data set's arrays from the chunks' blocks; `block(i, spec)` gives _field(chunk i's
-    result, *spec): a numpy array where the result is here, a Dask array where it is not."""
+    """The data set's arrays from the chunks' blocks; `block(i, request)` gives _field(chunk i's
+    result, *request): a numpy array where the result is here, a Dask array where it is not."""
     lengths = [stop - start for start, stop in bounds]
 
     def column(attr: str, name: str | None, axis: int, rest: tuple[int, ...], dtype: Any) -> da.Array:
