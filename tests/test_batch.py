@@ -145,6 +145,50 @@ def test_spike_train_stimuli_on_threads(density):
     assert results[0].spike_counts["lif1"].dtype == np.int64
 
 
+def misaligned(array):
+    """A copy of `array` whose data starts one byte past an aligned address (as a view into a
+    byte buffer is), which numpy describes as not aligned."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)[1:]
+    out = raw.view(array.dtype).reshape(array.shape)
+    out[...] = array
+    assert not out.flags.aligned
+    return out
+
+
+@pytest.mark.parametrize("per_step", [False, True])
+def test_stimuli_and_weights_not_aligned_give_the_same_results(per_step):
+    rng = np.random.default_rng(11)
+    steps, batch = 30, 5
+    stimuli = (rng.random((steps, batch, 40) if per_step else (batch, 40)) < 0.4).astype(F32)
+    graph = network()
+    moved = Graph({**graph.nodes, "fc1": Affine(misaligned(graph.nodes["fc1"].weight),
+                                                misaligned(graph.nodes["fc1"].bias))},
+                  graph.edges)  # fmt: skip
+    wrap = PerStep if per_step else dict
+    want = cpu.simulate_batch(graph, wrap({"in": stimuli}), steps, record=["lif1", "v:lif2"])
+    got = cpu.simulate_batch(moved, wrap({"in": misaligned(stimuli)}), steps, record=["lif1", "v:lif2"])
+    assert want.outputs_valid.all() and want.spike_counts["lif1"].any()
+    assert got.errors == want.errors
+    for field in ("outputs", "spike_counts", "spike_trains", "membranes"):
+        for name, value in getattr(want, field).items():
+            assert_same_values(getattr(got, field)[name], value, where=f"{field}[{name!r}]")
+    if not per_step:
+        alone = cpu.simulate(moved, {"in": misaligned(stimuli[0])}, steps)
+        assert_same_values(alone.outputs["out"], want.outputs["out"][0], where="simulate")
+
+
+@pytest.mark.parametrize("per_step", [False, True])
+def test_an_empty_batch_gives_empty_results(per_step):
+    shape = (5, 0, 40) if per_step else (0, 40)
+    stimuli = {"in": np.zeros(shape, F32)}
+    for workers in (1, 2):
+        got = cpu.simulate_batch(network(), PerStep(stimuli) if per_step else stimuli, 5,
+                                 workers=workers, record=["lif1", "v:lif2"])  # fmt: skip
+        assert got.outputs_valid.shape == (0,) and got.errors == []
+        assert got.spike_trains["lif1"].shape == (5, 0, 24)
+        assert got.membranes["lif2"].shape == (5, 0, 6)
+
+
 def test_a_failing_sample_does_not_stop_the_others():
     graph = network()
     stimuli = np.ones((4, 40), F32)

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+using namespace nanobind::literals;
+
 namespace zelka::host {
 
 namespace {
@@ -26,6 +28,7 @@ void Numpy::load() {
   n->dot = n->module.attr("dot");
   n->asarray = n->module.attr("asarray");
   n->ascontiguousarray = n->module.attr("ascontiguousarray");
+  n->require = n->module.attr("require");
   n->result_type = n->module.attr("result_type");
   n->broadcast_to = n->module.attr("broadcast_to");
   n->count_nonzero = n->module.attr("count_nonzero");
@@ -40,6 +43,21 @@ void Numpy::load() {
 const Numpy& Numpy::get() {
   return *loaded;
 }
+
+namespace {
+
+bool misaligned(const void* data, Py_ssize_t itemsize) {
+  return itemsize > 1 && reinterpret_cast<std::uintptr_t>(data) % itemsize != 0;
+}
+
+// The type code of a buffer format in native byte order and size: numpy describes an
+// aligned array as "f" and one that is not aligned as "=f".
+std::string_view native_code(std::string_view format) {
+  if (!format.empty() && (format.front() == '@' || format.front() == '=')) format.remove_prefix(1);
+  return format;
+}
+
+}  // namespace
 
 bool is_exact_ndarray(nb::handle obj) {
   return obj.type().is(Numpy::get().ndarray);
@@ -66,11 +84,12 @@ std::optional<FloatArray> float_array(nb::handle obj) {
     return std::nullopt;
   }
   std::optional<FloatArray> out;
-  const std::string_view format = view.format ? view.format : "B";
-  if (format == "f" || format == "d") {
-    out = FloatArray{format == "f" ? engine::DType::f32 : engine::DType::f64,
+  const std::string_view code = native_code(view.format ? view.format : "B");
+  if (code == "f" || code == "d") {
+    out = FloatArray{code == "f" ? engine::DType::f32 : engine::DType::f64,
                      std::vector<std::int64_t>(view.shape, view.shape + view.ndim),
-                     PyBuffer_IsContiguous(&view, 'C') != 0, view.buf};
+                     PyBuffer_IsContiguous(&view, 'C') != 0, !misaligned(view.buf, view.itemsize),
+                     view.buf};
   }
   PyBuffer_Release(&view);
   return out;
@@ -98,9 +117,13 @@ std::int64_t element_count(const std::vector<std::int64_t>& shape) {
   return n;
 }
 
-ArrayData::ArrayData(nb::handle array, bool writable) {
-  int flags = PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
-  if (PyObject_GetBuffer(array.ptr(), &view_, flags) != 0) throw nb::python_error();
+ArrayData::ArrayData(nb::handle array, bool writable) : owner_(nb::borrow(array)) {
+  const int flags = PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+  if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw nb::python_error();
+  if (writable || !misaligned(view_.buf, view_.itemsize)) return;
+  PyBuffer_Release(&view_);
+  owner_ = Numpy::get().require(owner_, "requirements"_a = "CA");
+  if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw nb::python_error();
 }
 
 ArrayData::~ArrayData() {

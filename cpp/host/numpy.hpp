@@ -13,7 +13,7 @@ namespace zelka::host {
 struct Numpy {
   nb::object module;
   nb::object ndarray;
-  nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, result_type, broadcast_to,
+  nb::object zeros, empty, sum, dot, asarray, ascontiguousarray, require, result_type, broadcast_to,
       count_nonzero, geterr;
   nb::object float32, float64;                // the dtype objects
   nb::object float32_scalar, float64_scalar;  // the scalar types
@@ -36,16 +36,23 @@ std::int64_t element_count(const std::vector<std::int64_t>& shape);
 
 // A numpy array (exactly numpy.ndarray) of float32 or float64 in native byte order, as the
 // buffer protocol describes it in one call.  `data` is the array's own buffer: valid while
-// the array lives.
+// the array lives.  An array viewed at an odd byte offset (a view into a byte buffer, a
+// field of a packed record) is not aligned: its values must be copied before they are read
+// as floats.
 struct FloatArray {
   engine::DType dtype;
   std::vector<std::int64_t> shape;
   bool c_contiguous;
+  bool aligned;
   const void* data;
+  // The values can be read where they are, as one run of floats or doubles.
+  bool in_place() const { return c_contiguous && aligned; }
 };
 std::optional<FloatArray> float_array(nb::handle obj);
 
-// Read-only access to the data of a C-contiguous array.
+// Access to the data of a C-contiguous array.  Read-only access to an array whose data is
+// not aligned to its item size reads an aligned copy; `owner()` is the array the data
+// belongs to, to be kept alive wherever the pointer outlives this view.
 class ArrayData {
  public:
   explicit ArrayData(nb::handle array, bool writable = false);
@@ -54,8 +61,10 @@ class ArrayData {
   ArrayData& operator=(const ArrayData&) = delete;
   void* data() const { return view_.buf; }
   std::int64_t bytes() const { return view_.len; }
+  const nb::object& owner() const { return owner_; }
 
  private:
+  nb::object owner_;
   Py_buffer view_{};
 };
 

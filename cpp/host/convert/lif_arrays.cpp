@@ -14,7 +14,7 @@ namespace {
 // The values of a 1-D, C-contiguous float32 array; TypeError naming `argument` otherwise.
 std::vector<float> float32_values(nb::handle array, const char* argument) {
   const std::optional<FloatArray> a = float_array(array);
-  if (!a || a->dtype != engine::DType::f32 || a->shape.size() != 1 || !a->c_contiguous)
+  if (!a || a->dtype != engine::DType::f32 || a->shape.size() != 1 || !a->in_place())
     raise_formatted(PyExc_TypeError, "{} must be a 1-D C-contiguous float32 array, got {!r}",
                     argument, array);
   const auto* first = static_cast<const float*>(a->data);

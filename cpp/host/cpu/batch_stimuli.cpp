@@ -36,7 +36,9 @@ Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_da
   nb::object first_key;
   for (auto [key, value] : nb::borrow<nb::dict>(steal_or_raise(PyDict_Copy(input_data.ptr())))) {
     nb::object array = is_instance(value, np.ndarray) ? nb::borrow(value) : np.asarray(value);
-    if (per_step) array = np.ascontiguousarray(array);
+    // Stimuli per step are read where they are, every step: an array not in C order or not
+    // aligned is copied once here.
+    if (per_step) array = np.require(array, "requirements"_a = "CA");
     const std::vector<std::int64_t> shape = shape_of(array);
     if (shape.size() <= batch_axis)
       raise_formatted(PyExc_ValueError,

@@ -43,6 +43,7 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
                                  ProgressBar& bar) {
   const int watched = reported_fp_flags();
   const std::int64_t samples = plan.batch;
+  if (samples == 0) return {};
   const std::int64_t chunks = std::clamp<std::int64_t>(workers, 1, samples);
   const auto first_of = [&](std::int64_t chunk) { return samples * chunk / chunks; };
   std::vector<int> raised(static_cast<std::size_t>(chunks), 0);

@@ -118,8 +118,8 @@ class Planner {
       require(!has_key(stimulus.key) && array && !array->shape.empty());
       const int slot =
           draft_.add_slot(array->dtype, Shape(array->shape.begin() + 1, array->shape.end()));
-      starts_.set_rows(slot, array->c_contiguous ? nb::object(stimulus.array)
-                                                 : np_.ascontiguousarray(stimulus.array));
+      starts_.set_rows(slot, array->in_place() ? nb::object(stimulus.array)
+                                               : np_.ascontiguousarray(stimulus.array));
       add_key(stimulus.key, slot);
     }
     for (std::size_t i = 0; i < s_.step_inputs.size(); ++i) {
@@ -378,13 +378,13 @@ class Planner {
     args.bounds = bounds_;
     args.product_slot = draft_.add_slot(product, Shape{engine::column_stride(rows)});
     if (c.dtype != product) args.converted_input = draft_.add_slot(product, Shape{cols});
-    if (float_weight && float_weight->c_contiguous && float_weight->dtype == product) {
+    if (float_weight && float_weight->in_place() && float_weight->dtype == product) {
       run_->keep_alive.push_back(weight);
       args.weight = float_weight->data;
     } else {
-      nb::object converted = np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product));
-      run_->keep_alive.push_back(converted);
-      args.weight = ArrayData(converted).data();
+      const ArrayData converted(np_.ascontiguousarray(weight, "dtype"_a = dtype_object(product)));
+      run_->keep_alive.push_back(converted.owner());
+      args.weight = converted.data();
     }
 
     draft_.plan.affine.push_back(args);
@@ -420,7 +420,7 @@ class Planner {
       return out.data();
     }
     const std::optional<FloatArray> values = float_array(bias);
-    if (values && values->c_contiguous && values->shape.size() <= 1) {
+    if (values && values->in_place() && values->shape.size() <= 1) {
       const std::int64_t size = values->shape.empty() ? 1 : values->shape[0];
       require(size == 1 || size == rows);
       if (values->dtype == DType::f32)

@@ -80,7 +80,7 @@ std::vector<double> neuron_values(nb::handle value, std::int64_t neurons) {
     require(!overflow && v >= -(1LL << 53) && v <= (1LL << 53));
     return std::vector<double>(count, static_cast<double>(v));
   }
-  if (auto array = float_array(value); array && array->c_contiguous && array->shape.size() <= 1) {
+  if (auto array = float_array(value); array && array->in_place() && array->shape.size() <= 1) {
     const std::int64_t size = array->shape.empty() ? 1 : array->shape[0];
     require(size == 1 || size == neurons);
     if (size == 1) return std::vector<double>(count, as_doubles(*array, 1)[0]);

@@ -19,7 +19,7 @@ void point_at_steps(engine::Slot& slot, nb::handle array,
   const std::vector<std::int64_t> shape = shape_of(array);
   require(shape.size() >= 2 &&
           element_count(std::vector<std::int64_t>(shape.begin() + 2, shape.end())) == slot.size);
-  keep_alive.push_back(nb::borrow(array));
+  keep_alive.push_back(data.owner());
   slot.sample_stride = slot.size;
   slot.step_stride = shape[1] * slot.size;
   slot.data = static_cast<char*>(data.data()) +
@@ -85,7 +85,7 @@ bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& star
                           const std::vector<StepStimulus>& step_inputs) {
   const Numpy& np = Numpy::get();
   const auto zeros_and_ones = [&](nb::handle values) {
-    if (const auto array = float_array(values); array && array->c_contiguous)
+    if (const auto array = float_array(values); array && array->in_place())
       return engine::only_zeros_and_ones(static_cast<const float*>(array->data),
                                          element_count(array->shape));
     const ArrayData data(np.ascontiguousarray(values));
@@ -139,7 +139,7 @@ void bind_buffers(engine::PlanDraft& draft, const SlotStarts& starts,
       point_at_steps(slot, step_inputs[info.step_input].array, sample_ids, keep_alive);
     } else if (bindings[i] == Binding::rows) {
       const ArrayData data(starts.rows(index));
-      keep_alive.push_back(starts.rows(index));
+      keep_alive.push_back(data.owner());
       slot.data = data.data();
     } else if (bindings[i] == Binding::own) {
       slot.data = next;
@@ -152,9 +152,9 @@ void bind_buffers(engine::PlanDraft& draft, const SlotStarts& starts,
     } else {
       const nb::object& value = starts.first(index);
       const auto array = float_array(value);
-      nb::object contiguous = array && array->c_contiguous ? value : np.ascontiguousarray(value);
-      keep_alive.push_back(contiguous);
-      slot.data = ArrayData(contiguous).data();
+      const ArrayData data(array && array->in_place() ? value : np.ascontiguousarray(value));
+      keep_alive.push_back(data.owner());
+      slot.data = data.data();
       slot.sample_stride = 0;
     }
   }
