@@ -286,6 +286,19 @@ def test_memory_census_and_mac_rules():
     # big_weight 24, cheap_weight 8*3*3 = 72, cheap_weightless 2*2*2 = 8, conv 72; per step
     assert result.mac_ops == 3 * (24 + 72 + 8 + 72)
 
+    # A second profile reads what changed since the first: an array reshaped in place, a
+    # field declared late, a node whose class changed.
+    custom.big_weight.shape = (24,)  # one dimension: no longer counted
+    Custom.__dataclass_fields__["late_weight"] = dataclasses.field()
+    custom.late_weight = np.zeros((5, 7))
+    again = profile_both(graph, None, 3)
+    assert again.weight_memory_bytes == result.weight_memory_bytes + 280
+    assert again.mac_ops == 3 * (72 + 8 + 72 + 35)
+    del Custom.__dataclass_fields__["late_weight"]
+    del custom.late_weight
+    custom.__class__ = type("Plain", (ir.Node,), {})  # no declared fields of its own
+    assert profile_both(graph, None, 3).mac_ops == 3 * 72
+
 
 @pytest.mark.parametrize("n_steps", [0, -3, -(2**70)])
 def test_no_step_or_negative_counts(n_steps):

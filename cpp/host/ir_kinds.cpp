@@ -1,5 +1,7 @@
 #include "host/ir_kinds.hpp"
 
+#include <vector>
+
 namespace zelka::host {
 namespace {
 
@@ -15,12 +17,37 @@ const char* kind_name(Kind kind) {
   return names[static_cast<std::size_t>(kind)];
 }
 
+namespace {
+
+// The classes zelka.ir defined when it was first read, kept for the life of the process.
+// Their instances keep object's __class__, so that type(node) says what a node is.
+const std::vector<nb::object>* ir_classes = nullptr;
+
+void remember_ir_classes(nb::handle ir) {
+  auto* classes = new std::vector<nb::object>();
+  for (const char* name : names)
+    if (PyObject* cls = PyObject_GetAttr(ir.ptr(), interned(name).ptr()); cls && PyType_Check(cls))
+      classes->push_back(nb::steal(cls));
+    else
+      PyErr_Clear();
+  ir_classes = classes;
+}
+
+bool is_ir_class(PyTypeObject* type) {
+  for (const nb::object& cls : *ir_classes)
+    if (cls.ptr() == reinterpret_cast<PyObject*>(type)) return true;
+  return false;
+}
+
+}  // namespace
+
 IrKinds IrKinds::load(std::initializer_list<Kind> kinds) {
   nb::module_ ir = imported("zelka.ir");
+  if (!ir_classes) remember_ir_classes(ir);
   IrKinds loaded;
   for (Kind kind : kinds) {
     const char* name = kind_name(kind);
-    nb::object cls = nb::steal(PyObject_GetAttrString(ir.ptr(), name));
+    nb::object cls = nb::steal(PyObject_GetAttr(ir.ptr(), interned(name).ptr()));
     if (!cls.is_valid()) {
       PyErr_Clear();
       PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'zelka.ir'", name);
@@ -38,7 +65,13 @@ bool IrKinds::is_exactly_loaded(nb::handle node) const {
 }
 
 bool IrKinds::is(nb::handle node, Kind kind) const {
-  return is_instance(node, cls(kind));
+  // A node of an IR class against a class of the plain metaclass: a subtype test decides,
+  // without the __class__ lookup isinstance makes before it answers no.
+  const nb::object& kind_class = cls(kind);
+  if (PyType_CheckExact(kind_class.ptr()) && is_ir_class(Py_TYPE(node.ptr())))
+    return PyType_IsSubtype(Py_TYPE(node.ptr()),
+                            reinterpret_cast<PyTypeObject*>(kind_class.ptr())) != 0;
+  return is_instance(node, kind_class);
 }
 
 }  // namespace zelka::host

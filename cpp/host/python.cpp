@@ -1,5 +1,8 @@
 #include "host/python.hpp"
 
+#include <functional>
+#include <unordered_map>
+
 #include "core/errors.hpp"
 
 namespace zelka::host {
@@ -80,6 +83,15 @@ nb::object getitem(nb::handle obj, nb::handle key) {
 }
 
 std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording wording) {
+  // A tuple or list of the right length gives its items, as iterating it would.
+  if ((PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) &&
+      static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj.ptr())) == count) {
+    std::vector<nb::object> items;
+    items.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+      items.push_back(nb::borrow(PySequence_Fast_GET_ITEM(obj.ptr(), static_cast<Py_ssize_t>(i))));
+    return items;
+  }
   PyObject* iterator = PyObject_GetIter(obj.ptr());
   if (!iterator) {
     PyErr_Clear();
@@ -111,11 +123,28 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording 
   return items;
 }
 
+nb::object interned(std::string_view text) {
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view t) const { return std::hash<std::string_view>{}(t); }
+  };
+  // Kept for the life of the process, as the str objects are.
+  static auto* known = new std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>>();
+  if (const auto hit = known->find(text); hit != known->end()) return hit->second;
+  nb::object str = steal_or_raise(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyObject* ptr = str.release().ptr();
+  PyUnicode_InternInPlace(&ptr);
+  nb::object result = nb::steal(ptr);
+  if (known->size() < 4096) known->emplace(std::string(text), result);
+  return result;
+}
+
 nb::module_ imported(const char* name) {
   // (None in sys.modules stops an import with ImportError: the import machinery says so.)
-  if (PyObject* loaded = PyDict_GetItemString(PyImport_GetModuleDict(), name);
-      loaded && loaded != Py_None)
-    return nb::borrow<nb::module_>(loaded);
+  PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), interned(name).ptr());
+  if (!loaded && PyErr_Occurred()) throw nb::python_error();
+  if (loaded && loaded != Py_None) return nb::borrow<nb::module_>(loaded);
   return nb::module_::import_(name);
 }
 

@@ -53,6 +53,11 @@ void run_signal_handlers_unlocked();
 // Steal a new reference returned by the C API; raises the pending Python error on null.
 nb::object steal_or_raise(PyObject* result);
 
+// The interned str of `text`, made once and kept for the life of the process: a lookup by
+// it hashes no new string.  Texts are kept up to a bound, beyond which each call interns
+// anew.  The caller holds the interpreter lock.
+nb::object interned(std::string_view text);
+
 // The module `name`, as an import statement gives it: the one sys.modules holds (a
 // dictionary lookup, where the import machinery costs a microsecond per call), else
 // imported now.

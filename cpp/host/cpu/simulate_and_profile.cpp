@@ -17,9 +17,9 @@ const nb::object* own_profile = nullptr;
 
 // Whether `backend.name` is the bound method of the function `own`.
 bool is_own(nb::handle backend, const char* name, const nb::object* own) {
-  nb::object method = nb::getattr(backend, name, nb::none());
-  nb::object function = nb::getattr(method, "__func__", nb::none());
-  nb::object self = nb::getattr(method, "__self__", nb::none());
+  nb::object method = nb::getattr(backend, interned(name), nb::none());
+  nb::object function = nb::getattr(method, interned("__func__"), nb::none());
+  nb::object self = nb::getattr(method, interned("__self__"), nb::none());
   return own && function.is(*own) && self.is(backend);
 }
 

@@ -7,16 +7,16 @@ using namespace nanobind::literals;
 namespace zelka::host::cpu {
 
 nb::object validate(nb::handle graph) {
-  nb::object result_type = imported("zelka.backend.config").attr("ValidationResult");
+  nb::object result_type = imported("zelka.backend.config").attr(interned("ValidationResult"));
   nb::object result = result_type("is_valid"_a = true);
-  nb::object warnings = result.attr("warnings");
-  nb::object unsupported = result.attr("unsupported_nodes");
-  nb::object nodes = graph.attr("nodes");
+  nb::object warnings = result.attr(interned("warnings"));
+  nb::object unsupported = result.attr(interned("unsupported_nodes"));
+  nb::object nodes = graph.attr(interned("nodes"));
   if (!truth(nodes)) {
     result.attr("is_valid") = false;
     warnings.attr("append")("Graph has no nodes");
   }
-  nb::object edges = graph.attr("edges");
+  nb::object edges = graph.attr(interned("edges"));
   if (!truth(edges)) warnings.attr("append")("Graph has no edges");
   nb::object node_names = steal_or_raise(PySet_New(nodes.ptr()));
   for (nb::handle edge : edges) {

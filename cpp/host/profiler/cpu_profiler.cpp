@@ -12,7 +12,7 @@ namespace zelka::host::profiler {
 namespace {
 
 double preset_value(const nb::dict& preset, const char* key) {
-  nb::object value = getitem(preset, nb::str(key));
+  nb::object value = getitem(preset, interned(key));
   const double number = PyFloat_AsDouble(value.ptr());
   if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
   return number;

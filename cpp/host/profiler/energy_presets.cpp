@@ -26,7 +26,10 @@ nb::dict energy_preset(nb::handle presets, nb::handle name) {
     raise_formatted(PyExc_KeyError, "Unknown energy preset '{}'. Available: {}", name,
                     nb::str(", ").attr("join")(names));
   }
-  return nb::borrow<nb::dict>(imported("builtins").attr("dict")(getitem(presets, name)));
+  nb::object preset = getitem(presets, name);
+  if (PyDict_CheckExact(preset.ptr()))
+    return nb::borrow<nb::dict>(steal_or_raise(PyDict_Copy(preset.ptr())));
+  return nb::borrow<nb::dict>(imported("builtins").attr("dict")(preset));
 }
 
 }  // namespace zelka::host::profiler

@@ -1,10 +1,32 @@
 #include "host/profiler/graph_view.hpp"
 
+#include <memory>
+#include <unordered_map>
+
 #include "host/numpy.hpp"
 #include "host/profiler/counts.hpp"
 
 namespace zelka::host::profiler {
 namespace {
+
+// The names the rules read, interned once for the life of the process (set under the
+// interpreter lock on first use).
+struct Names {
+  nb::object dataclass_fields, weight, bias, shape, nbytes, v_threshold, core_id;
+};
+
+const Names& names() {
+  static const Names* loaded = nullptr;
+  if (!loaded)
+    loaded = new Names{interned("__dataclass_fields__"),
+                       interned("weight"),
+                       interned("bias"),
+                       interned("shape"),
+                       interned("nbytes"),
+                       interned("v_threshold"),
+                       interned("core_id")};
+  return *loaded;
+}
 
 // getattr(obj, name, None): only a missing attribute reads as None.
 nb::object attribute_or_none(nb::handle obj, nb::handle name) {
@@ -16,49 +38,136 @@ nb::object attribute_or_none(nb::handle obj, nb::handle name) {
 }
 
 bool is_array(nb::handle value) {
-  return value.type().is(Numpy::get().ndarray) || is_instance(value, Numpy::get().ndarray);
+  if (is_exact_ndarray(value)) return true;
+  // Values of the built-in scalar types are never arrays: answered without the __class__
+  // lookup isinstance makes before it answers no.
+  PyObject* v = value.ptr();
+  if (v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+      PyUnicode_CheckExact(v) || PyTuple_CheckExact(v))
+    return false;
+  return is_instance(value, Numpy::get().ndarray);
 }
 
 std::int64_t as_int64(nb::handle value) {
+  if (PyLong_CheckExact(value.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (!overflow) return v;
+  }
   return nb::cast<std::int64_t>(steal_or_raise(PyNumber_Index(value.ptr())));
-}
-
-std::int64_t nbytes(nb::handle array) {
-  return as_int64(array.attr("nbytes"));
 }
 
 std::vector<std::int64_t> dims(nb::handle shape) {
   std::vector<std::int64_t> out;
+  if (PyTuple_CheckExact(shape.ptr())) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(shape.ptr());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(as_int64(PyTuple_GET_ITEM(shape.ptr(), i)));
+    return out;
+  }
   for (nb::handle d : shape) out.push_back(as_int64(d));
   return out;
 }
 
-// weight.shape[0], weight.shape[1]
-std::vector<std::int64_t> affine_dims(nb::handle node) {
-  nb::object shape = node.attr("weight").attr("shape");
-  return {as_int64(getitem(shape, nb::int_(0))), as_int64(getitem(shape, nb::int_(1)))};
+std::int64_t nbytes(nb::handle array) {
+  return as_int64(array.attr(names().nbytes));
 }
 
-// The names of the node's declared fields in declaration order, or nothing when the node
-// declares none.
-std::optional<std::vector<nb::object>> declared_fields(nb::handle node) {
-  PyObject* fields = PyObject_GetAttrString(node.ptr(), "__dataclass_fields__");
+std::vector<std::int64_t> shape_of_array(nb::handle array) {
+  return dims(array.attr(names().shape));
+}
+
+// The first `count` dimensions of an array, read as `array.shape[i]` reads them.
+std::vector<std::int64_t> leading_dims(nb::handle array, std::size_t count) {
+  nb::object shape = array.attr(names().shape);
+  std::vector<std::int64_t> out;
+  const bool tuple = PyTuple_CheckExact(shape.ptr()) &&
+                     PyTuple_GET_SIZE(shape.ptr()) >= static_cast<Py_ssize_t>(count);
+  for (std::size_t i = 0; i < count; ++i)
+    out.push_back(tuple ? as_int64(PyTuple_GET_ITEM(shape.ptr(), static_cast<Py_ssize_t>(i)))
+                        : as_int64(getitem(shape, nb::int_(i))));
+  return out;
+}
+
+// A class's declared fields as the rules take them: the names in declaration order, their
+// UTF-8 texts, and whether the MAC rule of declared fields counts each one (a name holding
+// "weight" but not "cheap", or holding "cheap_weight").
+struct DeclaredFields {
+  std::vector<nb::object> names;
+  std::vector<std::string> texts;
+  std::vector<bool> weight_like;
+};
+
+std::shared_ptr<const DeclaredFields> fields_named(std::vector<nb::object> names) {
+  auto fields = std::make_shared<DeclaredFields>();
+  for (const nb::object& name : names) {
+    std::string text = utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr())));
+    const bool weight = text.find("weight") != std::string::npos;
+    const bool cheap = text.find("cheap") != std::string::npos;
+    fields->weight_like.push_back(weight &&
+                                  (!cheap || text.find("cheap_weight") != std::string::npos));
+    fields->texts.push_back(std::move(text));
+  }
+  fields->names = std::move(names);
+  return fields;
+}
+
+// The declared fields of a class whose __dataclass_fields__ is a dict, kept per class (a
+// few classes, up to a bound) and used while that very dict holds the very same names in
+// the same order.
+class DeclaredFieldsCache {
+ public:
+  std::shared_ptr<const DeclaredFields> of(nb::handle type, nb::handle dict) {
+    if (const auto hit = entries_.find(type.ptr()); hit != entries_.end()) {
+      const Entry& entry = hit->second;
+      if (entry.dict.is(dict) && same_names(dict, entry.fields->names)) return entry.fields;
+    }
+    std::vector<nb::object> names;
+    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(dict.ptr(), &pos, &key, &value);)
+      names.push_back(nb::borrow(key));
+    auto fields = fields_named(std::move(names));
+    if (entries_.size() < 256 || entries_.contains(type.ptr()))
+      entries_[type.ptr()] = Entry{nb::borrow(type), nb::borrow(dict), fields};
+    return fields;
+  }
+
+ private:
+  static bool same_names(nb::handle dict, const std::vector<nb::object>& names) {
+    if (PyDict_GET_SIZE(dict.ptr()) != static_cast<Py_ssize_t>(names.size())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (const nb::object& name : names)
+      if (!PyDict_Next(dict.ptr(), &pos, &key, &value) || key != name.ptr()) return false;
+    return true;
+  }
+
+  struct Entry {
+    nb::object type;  // held, so that no other class takes its address
+    nb::object dict;
+    std::shared_ptr<const DeclaredFields> fields;
+  };
+  std::unordered_map<PyObject*, Entry> entries_;
+};
+
+// The node's declared fields, or nothing when the node declares none.
+std::shared_ptr<const DeclaredFields> declared_fields(nb::handle node) {
+  PyObject* fields = PyObject_GetAttr(node.ptr(), names().dataclass_fields.ptr());
   if (!fields) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    return std::nullopt;
+    return nullptr;
   }
   nb::object owned = nb::steal(fields);
-  std::vector<nb::object> names;
   if (PyDict_CheckExact(fields)) {
-    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(fields)));
-    PyObject *key, *value;
-    for (Py_ssize_t pos = 0; PyDict_Next(fields, &pos, &key, &value);)
-      names.push_back(nb::borrow(key));
-    return names;
+    // Kept for the life of the process, with the classes it names.
+    static auto* cache = new DeclaredFieldsCache();
+    return cache->of(node.type(), owned);
   }
+  std::vector<nb::object> names;
   for (nb::handle name : steal_or_raise(PySequence_List(fields))) names.push_back(nb::borrow(name));
-  return names;
+  return fields_named(std::move(names));
 }
 
 // One node as the rules read it: each attribute read once, on first use.
@@ -80,74 +189,89 @@ class NodeView {
   bool is(Kind kind) const { return kinds_.is(node_, kind); }
   bool is_io() const { return is(Kind::input) || is(Kind::output); }
 
-  // The names of the node's declared fields in declaration order, or nothing when the
-  // node declares none.
-  const std::optional<std::vector<nb::object>>& fields() {
+  // The node's declared fields, or null when the node declares none.
+  const DeclaredFields* fields() {
     if (!fields_read_) {
       fields_ = declared_fields(node_);
       fields_read_ = true;
       take_values_in_field_order();
     }
-    return fields_;
+    return fields_.get();
+  }
+
+  // The value of the node's declared field `index`, as attribute() reads it.
+  nb::object field_value(std::size_t index) {
+    if (in_field_order_) return values_[index].second;
+    return attribute(fields_->names[index]);
   }
 
   // getattr(node, name, None): only a missing attribute reads as None.  Names are known by
   // identity (field names are interned, and so are the names the rules ask for): a name
   // met under another object is read again, which gives the same value.
   nb::object attribute(nb::handle name) {
-    for (const auto& [known, value] : values_)
-      if (known.is(name)) return value;
-    if (instance_values_.is_valid())
-      if (PyObject* value = PyDict_GetItemWithError(instance_values_.ptr(), name.ptr())) {
-        values_.emplace_back(nb::borrow(name), nb::borrow(value));
-        return nb::borrow(value);
-      }
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (std::optional<nb::object> value = held(name)) return *value;
     nb::object value = attribute_or_none(node_, name);
     values_.emplace_back(nb::borrow(name), value);
     return value;
   }
-  nb::object attribute(const char* name) {
-    return attribute(steal_or_raise(PyUnicode_InternFromString(name)));
+
+  // getattr(node, name), which raises AttributeError for a missing attribute.
+  nb::object required(nb::handle name) {
+    if (std::optional<nb::object> value = held(name)) return *value;
+    return steal_or_raise(PyObject_GetAttr(node_.ptr(), name.ptr()));
   }
 
  private:
+  // The value already read under `name`, or the one in the instance dict of an IR node.
+  std::optional<nb::object> held(nb::handle name) {
+    for (const auto& [known, value] : values_)
+      if (known.is(name)) return value;
+    if (!instance_values_.is_valid()) return std::nullopt;
+    if (PyObject* value = PyDict_GetItemWithError(instance_values_.ptr(), name.ptr())) {
+      values_.emplace_back(nb::borrow(name), nb::borrow(value));
+      return nb::borrow(value);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return std::nullopt;
+  }
+
   // An IR node's instance dict holds its fields in declaration order (the dataclass's
   // __init__ sets them so), under the very name objects: then every value is taken in one
   // walk of the dict.  Anything else (a field deleted or added) is read field by field.
   void take_values_in_field_order() {
     if (!fields_ || !instance_values_.is_valid() || !values_.empty()) return;
     PyObject* dict = instance_values_.ptr();
-    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields_->size())) return;
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields_->names.size())) return;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    for (const nb::object& name : *fields_) {
+    for (const nb::object& name : fields_->names) {
       if (!PyDict_Next(dict, &pos, &key, &value) || key != name.ptr()) {
         values_.clear();
         return;
       }
       values_.emplace_back(name, nb::borrow(value));
     }
+    in_field_order_ = true;
   }
 
   nb::handle node_;
   const IrKinds& kinds_;
   nb::object instance_values_;  // the node's __dict__, for a node of exactly an IR class
   bool fields_read_ = false;
-  std::optional<std::vector<nb::object>> fields_;
+  std::shared_ptr<const DeclaredFields> fields_;
+  bool in_field_order_ = false;  // values_[i] holds field i
   std::vector<std::pair<nb::object, nb::object>> values_;
 };
 
 // weight.shape[0], weight.shape[1]
 std::vector<std::int64_t> affine_dims(NodeView& view) {
-  nb::object shape = view.node().attr("weight").attr("shape");
-  return {as_int64(getitem(shape, nb::int_(0))), as_int64(getitem(shape, nb::int_(1)))};
+  return leading_dims(view.required(names().weight), 2);
 }
 
 // The core id of a node: its core_id when present and truthy, as an int (a float is
 // truncated); TypeError "Expected int, got {type name}" for a value that is not a number.
 nb::object core_id_of(NodeView& view) {
-  nb::object id = view.attribute("core_id");
+  nb::object id = view.attribute(names().core_id);
   if (!truth(id)) return nb::int_(0);
   PyObject* o = id.ptr();
   const bool number = !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) &&
@@ -158,18 +282,16 @@ nb::object core_id_of(NodeView& view) {
 
 void add_held_arrays(NodeView& view, std::vector<acc::HeldArray>& arrays) {
   if (view.is_io()) return;
-  const auto look_at = [&](nb::handle name) {
-    nb::object value = view.attribute(name);
-    if (is_array(value))
-      arrays.push_back(
-          {utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr()))), nbytes(value)});
+  const auto add = [&](nb::handle value, std::string_view text) {
+    if (is_array(value)) arrays.push_back({std::string(text), nbytes(value)});
   };
-  if (const auto& fields = view.fields()) {
-    for (const nb::object& name : *fields) look_at(name);
+  if (const DeclaredFields* fields = view.fields()) {
+    for (std::size_t i = 0; i < fields->names.size(); ++i)
+      add(view.field_value(i), fields->texts[i]);
     return;
   }
-  for (std::string_view name : acc::weight_attributes) look_at(nb::str(name.data(), name.size()));
-  for (std::string_view name : acc::state_attributes) look_at(nb::str(name.data(), name.size()));
+  for (std::string_view name : acc::weight_attributes) add(view.attribute(interned(name)), name);
+  for (std::string_view name : acc::state_attributes) add(view.attribute(interned(name)), name);
 }
 
 acc::MacNode mac_node(NodeView& view) {
@@ -179,18 +301,15 @@ acc::MacNode mac_node(NodeView& view) {
     mac.weight_dims = affine_dims(view);
   } else if (view.is(Kind::conv1d) || view.is(Kind::conv2d)) {
     mac.rule = acc::MacNode::Rule::convolution;
-    mac.weight_dims = dims(view.node().attr("weight").attr("shape"));
-  } else if (const auto& fields = view.fields()) {
+    mac.weight_dims = shape_of_array(view.required(names().weight));
+  } else if (const DeclaredFields* fields = view.fields()) {
     mac.rule = acc::MacNode::Rule::declared_fields;
     // Only the weight-like fields (the rule's names) can count.
-    for (const nb::object& name : *fields) {
-      const std::string text = utf8_surrogates_passed(steal_or_raise(PyObject_Str(name.ptr())));
-      const bool weight = text.find("weight") != std::string::npos;
-      const bool cheap = text.find("cheap") != std::string::npos;
-      if (!weight || (cheap && text.find("cheap_weight") == std::string::npos)) continue;
-      acc::DeclaredField field{text, std::nullopt};
-      nb::object value = view.attribute(name);
-      if (is_array(value)) field.shape = dims(value.attr("shape"));
+    for (std::size_t i = 0; i < fields->names.size(); ++i) {
+      if (!fields->weight_like[i]) continue;
+      acc::DeclaredField field{fields->texts[i], std::nullopt};
+      nb::object value = view.field_value(i);
+      if (is_array(value)) field.shape = shape_of_array(value);
       mac.fields.push_back(std::move(field));
     }
   }
@@ -198,9 +317,7 @@ acc::MacNode mac_node(NodeView& view) {
 }
 
 void add_lif_neurons(NodeView& view, std::vector<std::int64_t>& neurons) {
-  if (view.is(Kind::lif))
-    neurons.push_back(
-        as_int64(getitem(view.node().attr("v_threshold").attr("shape"), nb::int_(0))));
+  if (view.is(Kind::lif)) neurons.push_back(leading_dims(view.required(names().v_threshold), 1)[0]);
 }
 
 // The node's layer, without what a run measures; its core indexed among `layers`' cores.
@@ -216,13 +333,13 @@ void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_i
   const bool affine = view.is(Kind::affine);
   if (affine || view.is(Kind::conv1d) || view.is(Kind::conv2d)) {
     layer.kind = affine ? acc::LayerNode::Kind::affine : acc::LayerNode::Kind::convolution;
-    nb::object weight = view.node().attr("weight");
-    layer.weight_dims = affine ? affine_dims(view) : dims(weight.attr("shape"));
-    nb::object bias = view.attribute("bias");
+    nb::object weight = view.required(names().weight);
+    layer.weight_dims = affine ? leading_dims(weight, 2) : shape_of_array(weight);
+    nb::object bias = view.attribute(names().bias);
     layer.weight_bytes = nbytes(weight) + (bias.is_none() ? 0 : nbytes(bias));
   } else if (view.is(Kind::lif)) {
     layer.kind = acc::LayerNode::Kind::lif;
-    layer.neurons = as_int64(getitem(view.node().attr("v_threshold").attr("shape"), nb::int_(0)));
+    layer.neurons = leading_dims(view.required(names().v_threshold), 1)[0];
   }
   layers.nodes.push_back(std::move(layer));
   layers.names.push_back(nb::borrow(name));

@@ -36,12 +36,12 @@ const RecordLayout run_result_layout{
 namespace {
 
 bool has_callable(nb::handle obj, const char* name) {
-  nb::object attr = nb::getattr(obj, name, nb::none());
+  nb::object attr = nb::getattr(obj, interned(name), nb::none());
   return !attr.is_none() && PyCallable_Check(attr.ptr());
 }
 
 void extend(nb::object& list, nb::handle items) {
-  if (!items.is_none()) list.attr("extend")(items);
+  if (!items.is_none()) list.attr(interned("extend"))(items);
 }
 
 // input_data as the backend takes it: a map from Input node name to array.
@@ -51,10 +51,11 @@ bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_
     input_data = simulation::synthetic_inputs(graph, kinds);
   } else if (is_instance(input_data, Numpy::get().ndarray)) {
     nb::list names;
-    for (nb::handle item : graph.attr("nodes").attr("items")())
+    for (nb::handle item : graph.attr(interned("nodes")).attr(interned("items"))())
       if (kinds.is(item[1], Kind::input)) names.append(item[0]);
     if (names.size() != 1) {
-      errors.attr("append")("Single array provided but graph has multiple Input nodes; use dict");
+      errors.attr(interned("append"))(
+          "Single array provided but graph has multiple Input nodes; use dict");
       return false;
     }
     nb::dict inputs;
@@ -69,12 +70,14 @@ bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_
 nb::object energy_estimate_uj(nb::handle profile, nb::handle spike_counts,
                               const EnergyCoefficients& energy) {
   nb::object total_spikes = nb::int_(0);
-  for (nb::handle count : spike_counts.attr("values")()) total_spikes = add(total_spikes, count);
-  nb::object energy_pj =
-      add(add(multiply(profile.attr("mac_ops"), nb::float_(energy.mac_pj)),
-              multiply(total_spikes, nb::float_(energy.spike_pj))),
-          true_divide(multiply(profile.attr("peak_memory_bytes"), nb::float_(energy.sram_read_pj)),
-                      nb::int_(4)));
+  for (nb::handle count : spike_counts.attr(interned("values"))())
+    total_spikes = add(total_spikes, count);
+  nb::object energy_pj = add(
+      add(multiply(profile.attr(interned("mac_ops")), nb::float_(energy.mac_pj)),
+          multiply(total_spikes, nb::float_(energy.spike_pj))),
+      true_divide(
+          multiply(profile.attr(interned("peak_memory_bytes")), nb::float_(energy.sram_read_pj)),
+          nb::int_(4)));
   return true_divide(energy_pj, nb::float_(1000000.0));
 }
 
@@ -89,23 +92,23 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
 
   nb::object bk;
   try {
-    bk = imported("zelka.backend.registry").attr("get_backend")(backend);
+    bk = imported("zelka.backend.registry").attr(interned("get_backend"))(backend);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_KeyError)) throw;
-    errors.attr("append")(nb::str("Backend '{}' not found").format(backend));
+    errors.attr(interned("append"))(nb::str("Backend '{}' not found").format(backend));
     return result;
   }
   if (!has_callable(bk, "simulate")) {
-    errors.attr("append")(
+    errors.attr(interned("append"))(
         nb::str("Backend '{}' does not support simulation. Use backend='cpu'.").format(backend));
     return result;
   }
 
-  nb::object validation = bk.attr("validate")(graph);
-  if (!truth(validation.attr("is_valid"))) {
+  nb::object validation = bk.attr(interned("validate"))(graph);
+  if (!truth(validation.attr(interned("is_valid")))) {
     extend(errors, nb::getattr(validation, "warnings", nb::none()));
-    errors.attr("append")(
-        nb::str("Validation failed: {}").format(validation.attr("unsupported_nodes")));
+    errors.attr(interned("append"))(
+        nb::str("Validation failed: {}").format(validation.attr(interned("unsupported_nodes"))));
     return result;
   }
 
@@ -114,29 +117,32 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
 
   // The CPU backend simulates and profiles from one timed run of the steps, where that
   // gives what the two calls give.
-  nb::object fused = profile ? nb::getattr(bk, "_simulate_and_profile", nb::none()) : nb::none();
+  nb::object fused =
+      profile ? nb::getattr(bk, interned("_simulate_and_profile"), nb::none()) : nb::none();
   nb::object both = fused.is_none() ? nb::none() : fused(graph, input_data, timesteps);
-  nb::object sim = both.is_none() ? bk.attr("simulate")(graph, "input_data"_a = input_data,
-                                                        "n_steps"_a = timesteps)
+  nb::object sim = both.is_none() ? bk.attr(interned("simulate"))(
+                                        graph, "input_data"_a = input_data, "n_steps"_a = timesteps)
                                   : nb::object(both[0]);
-  record.field("outputs") = sim.attr("outputs");
-  record.field("spike_counts") = sim.attr("spike_counts");
-  record.field("timesteps_run") = sim.attr("timesteps_run");
-  if (!truth(sim.attr("outputs_valid"))) {
+  record.field("outputs") = sim.attr(interned("outputs"));
+  record.field("spike_counts") = sim.attr(interned("spike_counts"));
+  record.field("timesteps_run") = sim.attr(interned("timesteps_run"));
+  if (!truth(sim.attr(interned("outputs_valid")))) {
     extend(errors, nb::getattr(sim, "errors", nb::none()));
     return result;
   }
 
   if (profile && has_callable(bk, "profile")) {
-    nb::object prof = both.is_none() ? bk.attr("profile")(graph, "input_data"_a = input_data,
-                                                          "n_steps"_a = timesteps)
-                                     : nb::object(both[1]);
+    nb::object prof = both.is_none()
+                          ? bk.attr(interned("profile"))(graph, "input_data"_a = input_data,
+                                                         "n_steps"_a = timesteps)
+                          : nb::object(both[1]);
     record.field("profile") = prof;
-    record.field("total_latency_us") = prof.attr("total_latency_us");
-    record.field("per_node_latency") = prof.attr("per_node_latency");
-    record.field("mac_ops") = prof.attr("mac_ops");
-    record.field("peak_memory_bytes") = prof.attr("peak_memory_bytes");
-    record.field("energy_estimate_uj") = energy_estimate_uj(prof, sim.attr("spike_counts"), energy);
+    record.field("total_latency_us") = prof.attr(interned("total_latency_us"));
+    record.field("per_node_latency") = prof.attr(interned("per_node_latency"));
+    record.field("mac_ops") = prof.attr(interned("mac_ops"));
+    record.field("peak_memory_bytes") = prof.attr(interned("peak_memory_bytes"));
+    record.field("energy_estimate_uj") =
+        energy_estimate_uj(prof, sim.attr(interned("spike_counts")), energy);
   }
   return result;
 }
