@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/fpga/project_writer.hpp"
+#include "core/fpga/snn_bench_data.hpp"
 #include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
@@ -13,6 +14,7 @@
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_graph.hpp"
+#include "host/fpga/vexal_config.hpp"
 
 using namespace nanobind::literals;
 
@@ -119,9 +121,13 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   files.emplace_back("firmware/parameters.h", utf8(parameters_h) + "\n");
   for (auto& file : package_headers()) files.push_back(std::move(file));
   for (auto& file : library) files.push_back(std::move(file));
-  for (auto& file : snn::testbench_files(network, plan, project, reference.spikes, reference.steps))
+  for (auto& file :
+       snn::testbench_files(network, plan, project, {reference.spikes, reference.steps, ""}))
     files.push_back(std::move(file));
-  files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
+  files.emplace_back(
+      "build_prj.tcl",
+      utf8(tcl_script(static_cast<const VexalConfig&>(detail::initialised_record(target)),
+                      a.project_name, "tb_data")));
 
   const std::string folder = fs_path(a.output_dir);
   nb::list written;
