@@ -13,6 +13,7 @@
 #include "host/fpga/hls_headers.hpp"
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
+#include "host/fpga/snn_auto_precision.hpp"
 #include "host/fpga/snn_graph.hpp"
 #include "host/fpga/vexal_config.hpp"
 
@@ -26,7 +27,8 @@ namespace snn = zelka::fpga::snn;
 
 FixedType type_argument(nb::handle text, const char* argument) {
   if (auto type = numeric::parse_fixed_type(utf8(text))) return *type;
-  raise_formatted(PyExc_ValueError, "Argument '{}' must be a fixed-point type name ({}), got {!r}",
+  raise_formatted(PyExc_ValueError,
+                  "Argument '{}' must be a fixed-point type name ({}) or 'auto', got {!r}",
                   argument, numeric::fixed_type_forms, text);
 }
 
@@ -63,6 +65,47 @@ void require_reference_fits(const snn::Network& network, std::int64_t steps) {
                   snn::reference_bytes_limit, snn::reference_bytes_limit / per_step);
 }
 
+bool is_auto(nb::handle text) {
+  return PyUnicode_Check(text.ptr()) && utf8(text) == "auto";
+}
+
+// The chosen types in place of those the network was read with.
+void apply_types(snn::Network& network, const snn::ChosenTypes& types) {
+  network.input_type = types.input;
+  network.membrane_type = types.membrane;
+  for (std::size_t i = 0; i < network.nodes.size(); ++i) {
+    snn::Node& node = network.nodes[i];
+    if (node.kind != snn::NodeKind::dense) continue;
+    node.weight_type = *types.dense[i].weight;
+    node.bias_type = *types.dense[i].bias;
+    node.accum_type = *types.dense[i].accum;
+    node.result_type = *types.dense[i].result;
+  }
+}
+
+// Node name -> its types: weight_t, bias_t, accum_t and result_t of a dense layer, membrane_t
+// and decay_t of an LIF layer.
+nb::dict layer_types(const snn::Network& network) {
+  const auto str = [](const FixedType& type) { return nb::str(type.name().c_str()); };
+  nb::dict layers;
+  for (const snn::Node& node : network.nodes) {
+    nb::dict types;
+    if (node.kind == snn::NodeKind::dense) {
+      types["weight_t"] = str(node.weight_type);
+      types["bias_t"] = str(node.bias_type);
+      types["accum_t"] = str(node.accum_type);
+      types["result_t"] = str(node.result_type);
+    } else if (node.kind == snn::NodeKind::lif) {
+      types["membrane_t"] = str(network.membrane_type);
+      types["decay_t"] = str(zelka::fpga::decay_type(network.membrane_type));
+    } else {
+      continue;
+    }
+    layers[str_from_utf8_surrogates_passed(node.name)] = types;
+  }
+  return layers;
+}
+
 void emit_warnings(const std::vector<std::string>& warnings) {
   for (const std::string& text : warnings)
     if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
@@ -76,10 +119,15 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
         "Argument 'output_dir' must name a folder to write the project to, got ''");
   require_project_name(a.project_name, "project_name", ProjectNameUse::cpp_top_function);
   const std::string project = utf8(a.project_name);
-  const FixedType precision = type_argument(a.precision, "precision");
-  const FixedType membrane = a.membrane_precision.is_none()
-                                 ? zelka::fpga::default_membrane_type(precision)
-                                 : type_argument(a.membrane_precision, "membrane_precision");
+  std::optional<FixedType> precision, membrane;
+  if (!is_auto(a.precision)) precision = type_argument(a.precision, "precision");
+  if (!a.membrane_precision.is_none() && !is_auto(a.membrane_precision))
+    membrane = type_argument(a.membrane_precision, "membrane_precision");
+  else if (a.membrane_precision.is_none() && precision)
+    membrane = zelka::fpga::default_membrane_type(*precision);
+  if (precision && membrane && !a.calibration.is_none())
+    throw nb::value_error(
+        "Argument 'calibration' is read by precision='auto' and membrane_precision='auto' only");
   const snn::Strategy strategy = strategy_argument(a.strategy);
   const auto reuse_factor = static_cast<unsigned>(
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
@@ -90,8 +138,11 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   target.attr("clock_period_ns") = a.clock_period;
   FileTexts library = hls4ml_headers();
 
-  snn::Network network =
-      read_network(graph, a.input_data, {precision, membrane, strategy, reuse_factor});
+  // With a type chosen automatically the network is read with the default types in its place
+  // first, which the choice then replaces.
+  snn::Network network = read_network(
+      graph, a.input_data,
+      {precision.value_or(FixedType{}), membrane.value_or(FixedType{}), strategy, reuse_factor});
   const bool has_lif = std::any_of(network.nodes.begin(), network.nodes.end(),
                                    [](const snn::Node& n) { return n.kind == snn::NodeKind::lif; });
   if (!has_lif)
@@ -104,6 +155,15 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
                       "{}: its name holds a line break or another control character, which the "
                       "test bench's report cannot carry",
                       nb::str(node.label.c_str()));
+  nb::object built = nb::borrow(graph);
+  if (!precision || !membrane) {
+    const AutoPrecision chosen =
+        auto_precision(graph, network, plan, a.calibration, n_steps, precision, membrane);
+    built = chosen.graph;
+    precision = chosen.types.input;
+    membrane = chosen.types.membrane;
+    apply_types(network, chosen.types);
+  }
   emit_warnings(snn::round_constants(network));
   require_reference_fits(network, simulated_steps(graph, n_steps));
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
@@ -115,9 +175,11 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   run_signal_handlers();
   nb::object parameters_h =
       imported("zelka.backend.fpga.cfgsmith")
-          .attr("generate_parameters_h")(graph, "default_precision"_a = a.precision,
-                                         "default_reuse_factor"_a = reuse_factor,
-                                         "io_type"_a = "io_parallel");
+          .attr("generate_parameters_h")(
+              built,
+              "default_precision"_a = is_auto(a.precision) ? nb::str(precision->name().c_str())
+                                                           : nb::borrow<nb::str>(a.precision),
+              "default_reuse_factor"_a = reuse_factor, "io_type"_a = "io_parallel");
   files.emplace_back("firmware/parameters.h", utf8(parameters_h) + "\n");
   for (auto& file : package_headers()) files.push_back(std::move(file));
   for (auto& file : library) files.push_back(std::move(file));
@@ -148,7 +210,9 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
 
   nb::dict result;
   result["written_files"] = written;
-  result["membrane_precision"] = nb::str(membrane.name().c_str());
+  result["precision"] = nb::str(precision->name().c_str());
+  result["membrane_precision"] = nb::str(membrane->name().c_str());
+  result["layer_types"] = layer_types(network);
   result["steps"] = reference.steps;
   result["reference_spike_counts"] = reference.counts;
   return result;
