@@ -146,7 +146,24 @@ class BatchNorm2d(_BatchNorm):
 
 @_node_kind
 class LIF(Node):
-    """Leaky integrate-and-fire neurons; `v_threshold` is an array whose first dimension is the neuron count."""
+    """Leaky integrate-and-fire neurons; `v_threshold` is an array whose first dimension is the neuron count.
+
+    Each step the simulator updates the n = ``v_threshold.shape[0]`` membranes (``tau``,
+    ``v_threshold`` and ``v_leak`` give one value per neuron or one for all), in the element
+    type of the arrays:
+
+    1. leak: ``decay = 1 - 1/tau``; ``mem = decay * (mem - v_leak) + v_leak``;
+    2. integrate: when the input (the sum of the predecessors' values) has at least n values,
+       ``mem += input[:n]`` (gain 1); a shorter input adds nothing;
+    3. ``mem`` is saturated to the precision (``"fp32"`` by default);
+    4. fire: ``spikes = (mem >= v_threshold)`` as float32 zeros and ones, the node's value;
+    5. reset: the neurons that fired are set to ``v_leak``.
+
+    Membranes start at 0 (float32 zeros).  ``r`` is not used by the simulator: the input is
+    added as it is.  For example one neuron with ``tau=2`` (decay 0.5), ``v_threshold=1`` and
+    ``v_leak=0``, fed 0.6 every step, holds 0.6 after step 1 (0 + 0.6), 0.9 after step 2
+    (0.3 + 0.6), and reaches 1.05 in step 3 (0.45 + 0.6): it fires and is reset to 0.
+    """
 
     tau: Any
     v_threshold: Any

@@ -81,19 +81,18 @@ template <typename T>
   }
 }
 
-// y[0 .. NV lanes) plus the active columns of rows [r0, r0 + NV lanes), in the order
+// y[0 .. NV lanes) plus rows [r0, r0 + NV lanes) of the active columns, in the order
 // given; the sums start from +0.0 when `from_zero`, else from y.  The columns' rows are
 // padded (column_stride), so that every column holds the whole block.
 template <int NV, bool weighted, typename T>
-[[gnu::always_inline]] inline void accumulate_rows(const T* w_cols, std::int64_t stride,
-                                                   std::int64_t r0, const std::int32_t* active,
+[[gnu::always_inline]] inline void accumulate_rows(const T* const* columns, std::int64_t r0,
                                                    const T* weights, std::int64_t count, T* y,
                                                    bool from_zero) {
   using V = Vec<T>;
   typename V::type acc[NV];
   for (int v = 0; v < NV; ++v) acc[v] = from_zero ? typename V::type{} : V::load(y + v * V::lanes);
   for (std::int64_t a = 0; a < count; ++a) {
-    const T* column = w_cols + active[a] * stride + r0;
+    const T* column = columns[a] + r0;
     if constexpr (weighted) {
       const typename V::type weight = typename V::type{} + weights[a];
       for (int v = 0; v < NV; ++v) acc[v] += weight * V::load(column + v * V::lanes);
@@ -107,15 +106,48 @@ template <int NV, bool weighted, typename T>
 // y plus the active columns, for all rows of the padded column (y has room for them):
 // blocks of four vectors, then of one.
 template <bool weighted, typename T>
-[[gnu::always_inline]] inline void accumulate(const T* w_cols, std::int64_t stride,
-                                              const std::int32_t* active, const T* weights,
-                                              std::int64_t count, T* y, bool from_zero) {
+[[gnu::always_inline]] inline void accumulate(const T* const* columns, std::int64_t stride,
+                                              const T* weights, std::int64_t count, T* y,
+                                              bool from_zero) {
   constexpr std::int64_t lanes = Vec<T>::lanes;
   std::int64_t r0 = 0;
   for (; r0 + 4 * lanes <= stride; r0 += 4 * lanes)
-    accumulate_rows<4, weighted>(w_cols, stride, r0, active, weights, count, y + r0, from_zero);
+    accumulate_rows<4, weighted>(columns, r0, weights, count, y + r0, from_zero);
   for (; r0 < stride; r0 += lanes)
-    accumulate_rows<1, weighted>(w_cols, stride, r0, active, weights, count, y + r0, from_zero);
+    accumulate_rows<1, weighted>(columns, r0, weights, count, y + r0, from_zero);
+}
+
+// For every byte, the positions of its set bits in ascending order (padded with zeros to
+// eight) and their number: a mask of 64 bits becomes the list of its set bits a byte at a
+// time, eight entries written at once, without a branch per bit.
+struct BitPositions {
+  std::uint8_t at[256][8];
+  std::uint8_t count[256];
+};
+
+constexpr BitPositions make_bit_positions() {
+  BitPositions table{};
+  for (int byte = 0; byte < 256; ++byte) {
+    int n = 0;
+    for (int bit = 0; bit < 8; ++bit)
+      if (byte & (1 << bit)) table.at[byte][n++] = static_cast<std::uint8_t>(bit);
+    table.count[byte] = static_cast<std::uint8_t>(n);
+  }
+  return table;
+}
+
+inline constexpr BitPositions bit_positions = make_bit_positions();
+
+// The positions of the set bits of `mask`, ascending, into `out` (room for 64 + 8);
+// returns how many.
+[[gnu::always_inline]] inline std::int64_t set_bits(std::uint64_t mask, std::int32_t* out) {
+  std::int64_t n = 0;
+  for (int byte = 0; byte < 8; ++byte) {
+    const unsigned b = static_cast<unsigned>(mask >> (8 * byte)) & 0xffu;
+    for (int i = 0; i < 8; ++i) out[n + i] = 8 * byte + bit_positions.at[b][i];
+    n += bit_positions.count[b];
+  }
+  return n;
 }
 
 // The columns of the nonzero inputs, in ascending order for every input (as a product by
@@ -130,7 +162,8 @@ template <bool weighted, typename T, typename X>
                                                       std::int64_t rows, std::int64_t cols) {
   constexpr std::int64_t block = 64;
   const std::int64_t stride = column_stride(rows);
-  std::int32_t active[block];
+  std::int32_t positions[block + 8];
+  const T* columns[block];
   T weights[block];
   if (cols == 0)
     for (std::int64_t k = 0; k < count; ++k) std::fill(ys[k], ys[k] + rows, T(0));
@@ -141,16 +174,12 @@ template <bool weighted, typename T, typename X>
       std::uint64_t nonzero = 0;
       for (std::int64_t j = 0; j < width; ++j)
         nonzero |= static_cast<std::uint64_t>(x[j] != X(0)) << j;
-      std::int64_t n = 0;
-      while (nonzero) {
-        const int j = std::countr_zero(nonzero);
-        nonzero &= nonzero - 1;
-        active[n] = static_cast<std::int32_t>(first + j);
-        if constexpr (weighted) weights[n] = static_cast<T>(x[j]);
-        ++n;
+      const std::int64_t n = set_bits(nonzero, positions);
+      for (std::int64_t a = 0; a < n; ++a) {
+        columns[a] = w_cols + (first + positions[a]) * stride;
+        if constexpr (weighted) weights[a] = static_cast<T>(x[positions[a]]);
       }
-      if (n > 0 || first == 0)
-        accumulate<weighted>(w_cols, stride, active, weights, n, ys[k], first == 0);
+      if (n > 0 || first == 0) accumulate<weighted>(columns, stride, weights, n, ys[k], first == 0);
     }
   }
 }

@@ -34,15 +34,22 @@ bool all_finite(const void* values, std::int64_t count) {
 }
 
 // The column-major copy the column sums read: [cols, column_stride(rows)], padded with
-// zeros.
+// zeros.  Copied in tiles, so that both the rows read and the columns written stay in
+// cache for large weights.
 template <typename T>
 Storage transposed(const void* matrix, std::int64_t rows, std::int64_t cols) {
+  constexpr std::int64_t tile = 32;
   const std::int64_t stride = column_stride(rows);
-  Storage out(static_cast<std::size_t>(stride * cols) * sizeof(T));
+  Storage out(static_cast<std::size_t>(stride * cols) * sizeof(T), Storage::Contents::unset);
   const T* in = static_cast<const T*>(matrix);
   T* t = static_cast<T*>(out.data());
+  for (std::int64_t r0 = 0; r0 < rows; r0 += tile)
+    for (std::int64_t c0 = 0; c0 < cols; c0 += tile)
+      for (std::int64_t c = c0; c < std::min(c0 + tile, cols); ++c)
+        for (std::int64_t r = r0; r < std::min(r0 + tile, rows); ++r)
+          t[c * stride + r] = in[r * cols + c];
   for (std::int64_t c = 0; c < cols; ++c)
-    for (std::int64_t r = 0; r < rows; ++r) t[c * stride + r] = in[r * cols + c];
+    std::fill(t + c * stride + rows, t + (c + 1) * stride, T(0));
   return out;
 }
 
