@@ -241,7 +241,7 @@ def test_the_project_layout_and_parameters_h(tmp_path):
                  "firmware/nnet_utils/dense_adapter.h", "firmware/nnet_utils/lif_neurons.h",
                  "firmware/nnet_utils/complex_lif.h", "firmware/nnet_utils/nnet_dense_latency.h",
                  "firmware/ap_types/ap_fixed.h", "snn_tb.cpp", "tb_data/stimulus.dat",
-                 "tb_data/reference_spikes.dat", "build_prj.tcl"]:  # fmt: skip
+                 "tb_data/reference_spikes.dat", "build_prj.tcl", "graph.zelka"]:  # fmt: skip
         assert path in relative
     assert all(os.path.isfile(path) for path in result["written_files"])
     header = cfgsmith.generate_parameters_h(small(), default_reuse_factor=2, io_type="io_parallel")

@@ -158,19 +158,30 @@ NB_MODULE(hlsbridge, m) {
         "hls4ml and, with --bitstream, builds the bitstream.");
   m.def(
       "csim",
-      [](nb::handle project_dir, nb::handle build_timeout, nb::handle run_timeout) {
-        return csim(project_dir, {timeout_argument(build_timeout, "build_timeout"),
-                                  timeout_argument(run_timeout, "run_timeout")});
+      [](nb::handle project_dir, nb::handle inputs, nb::handle n_steps, nb::handle build_timeout,
+         nb::handle run_timeout) {
+        return csim(project_dir, inputs, n_steps,
+                    {timeout_argument(build_timeout, "build_timeout"),
+                     timeout_argument(run_timeout, "run_timeout")});
       },
-      "project_dir"_a.none(), nb::kw_only(), "build_timeout"_a.none() = 600.0,
+      "project_dir"_a.none(), "inputs"_a.none() = nb::none(), nb::kw_only(),
+      "n_steps"_a.none() = nb::none(), "build_timeout"_a.none() = 600.0,
       "run_timeout"_a.none() = 600.0,
-      "csim(project_dir, *, build_timeout=600.0, run_timeout=600.0): compile the SNN HLS\n"
-      "project in project_dir (a str, bytes or os.PathLike path) with g++ (against the headers\n"
-      "copied into it; the program is kept in the project's csim/ folder and built again only\n"
-      "when its sources or the g++ command change), run its test bench and return a dict:\n"
+      "csim(project_dir, inputs=None, *, n_steps=None, build_timeout=600.0, run_timeout=600.0):\n"
+      "run the C simulation of the SNN HLS project in project_dir (a str, bytes or os.PathLike\n"
+      "path), built with g++ against the headers copied into it and kept in the project's csim/\n"
+      "folder (built again only when its sources or the g++ command change), and return a dict:\n"
       "agrees, steps, steps_agreeing, step_agreement (a bool per step), spike_counts and\n"
       "reference_spike_counts (per LIF node, over all steps), steps_differing (per LIF node)\n"
       "and build_seconds (0.0 when the kept program was current).\n\n"
+      "inputs=None runs the stimulus written with the project.  Else inputs holds samples, a\n"
+      "dict from Input name to arrays (batch, *shape) or a PerStep of arrays (steps, batch,\n"
+      "*shape), run for n_steps steps (None: the project's, or the PerStep arrays') and compared\n"
+      "with simulate_batch on the graph stored with the project (graph.zelka); the dict then\n"
+      "also holds samples, sample_agrees, sample_steps_agreeing, sample_spike_counts and\n"
+      "sample_reference_spike_counts (per LIF node, arrays (batch,)), neuron_spike_counts and\n"
+      "neuron_reference_spike_counts (per LIF node, arrays (batch, neurons)), and its other keys\n"
+      "cover every sample: a step agrees when it agrees in every sample.\n\n"
       "build_timeout and run_timeout bound the g++ build and the test bench's run, in seconds\n"
       "(None: no limit); a stage that outlasts its limit is killed, with whatever it started,\n"
       "and raises TimeoutError naming the stage and the limit.  Ctrl-C stops either stage\n"

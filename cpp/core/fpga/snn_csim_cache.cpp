@@ -9,7 +9,7 @@
 #include "core/errors.hpp"
 #include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_csim.hpp"
-#include "core/tools/file_bytes.hpp"
+#include "core/io/whole_file.hpp"
 #include "core/tools/sha256.hpp"
 
 namespace zelka::fpga::snn {
@@ -59,7 +59,7 @@ std::string csim_sources_digest(const std::string& compiler, const std::string& 
   sources.push_back(name + "_tb.cpp");
   for (const std::string& source : sources) {
     add_part(hash, source);
-    add_part(hash, tools::file_bytes(folder + "/" + source));
+    add_part(hash, io::read_whole_file(folder + "/" + source));
   }
   return hash.hex_digest();
 }
@@ -80,7 +80,7 @@ void keep_program(const std::string& built, const std::string& kept, const std::
   fs::create_directories(folder, error);
   if (error) throw OSError(error.value(), folder);
   TempFile copy(kept);
-  copy.write(tools::file_bytes(built));
+  copy.write(io::read_whole_file(built));
   if (::chmod(copy.path().c_str(), 0755) != 0) throw OSError(errno, kept);
   copy.move_into_place();
   const std::string kept_file = fs::path(kept).filename().string();

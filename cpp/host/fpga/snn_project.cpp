@@ -9,12 +9,14 @@
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
 #include "core/text/template.hpp"
+#include "core/tools/sha256.hpp"
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_auto_precision.hpp"
 #include "host/fpga/snn_graph.hpp"
+#include "host/fpga/stored_graph.hpp"
 #include "host/fpga/vexal_config.hpp"
 
 using namespace nanobind::literals;
@@ -183,9 +185,12 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   files.emplace_back("firmware/parameters.h", utf8(parameters_h) + "\n");
   for (auto& file : package_headers()) files.push_back(std::move(file));
   for (auto& file : library) files.push_back(std::move(file));
+  std::string stored_graph = stored_graph_bytes(built);
   for (auto& file :
-       snn::testbench_files(network, plan, project, {reference.spikes, reference.steps, ""}))
+       snn::testbench_files(network, plan, project,
+                            {reference.spikes, reference.steps, tools::sha256_hex(stored_graph)}))
     files.push_back(std::move(file));
+  files.emplace_back(stored_graph_file, std::move(stored_graph));
   files.emplace_back(
       "build_prj.tcl",
       utf8(tcl_script(static_cast<const VexalConfig&>(detail::initialised_record(target)),
