@@ -46,3 +46,18 @@ def test_batch_rate_coding_prints_classes_and_throughput(tmp_path):
     assert "6 samples x 40 steps in" in lines[4] and lines[4].endswith("sample-steps/s")
     saved = importlib.util.find_spec("matplotlib") is not None
     assert (tmp_path / "r.png").is_file() is saved
+
+
+@pytest.mark.skipif(
+    any(importlib.util.find_spec(name) is None for name in ("hls4ml", "torch", "snntorch"))
+    or shutil.which("g++") is None,
+    reason="needs hls4ml, PyTorch, snnTorch and g++",
+)
+def test_trained_network_to_fpga_runs_a_test_set_through_the_c_simulation(tmp_path):
+    run = subprocess.run([sys.executable, str(EXAMPLES / "trained_network_to_fpga.py"), str(tmp_path), "40"],
+                         capture_output=True, text=True, check=True)  # fmt: skip
+    lines = run.stdout.splitlines()
+    assert "40/40 samples agree with simulate_batch at every step" in lines
+    assert "40/40 predicted classes agree" in lines
+    assert any(line.startswith("C simulation built by g++ in ") for line in lines)
+    assert (tmp_path / "trained.zelka").is_file() and (tmp_path / "prj" / "graph.zelka").is_file()
