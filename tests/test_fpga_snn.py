@@ -262,7 +262,7 @@ def test_the_package_headers_are_copied_as_they_ship(tmp_path):
 
 
 @needs_hls4ml
-def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
+def test_the_stored_reference_is_what_simulate_gives_at_every_step(tmp_path):
     # every shape (a late node, SpikingAffine layers, back edges) run for the graph's own count
     graph, stimuli, lifs = networks(range(len(SHAPES)), dyadic=False)
     graph = Graph(dict(graph.nodes), list(graph.edges), {"max_iterations": 37})
@@ -275,12 +275,12 @@ def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
                                          n_steps=1, step_by_step=True).node_states  # fmt: skip
     lines = (tmp_path / "tb_data" / "reference_spikes.dat").read_text().splitlines()
     layers = len(written["reference_spike_counts"])
-    embedded = [lines[1 + layers + k :: layers] for k in range(layers)]  # a line per step and layer
+    stored = [lines[1 + layers + k :: layers] for k in range(layers)]  # a line per step and layer
     names = list(written["reference_spike_counts"])  # in execution order, as the file's layers
     assert written["steps"] == len(states) == 37 and sorted(names) == sorted(
         n for group in lifs.values() for n in group
     )
-    for name, steps in zip(names, embedded, strict=True):
+    for name, steps in zip(names, stored, strict=True):
         fired = ["".join("1" if v else "0" for v in np.ravel(state[name])) for state in states]
         assert steps == fired, name
         assert written["reference_spike_counts"][name] == sum(step.count("1") for step in fired)

@@ -1,5 +1,5 @@
-"""What write_snn_project refuses up front (a test bench embedding more than 64 MiB of
-reference spikes) and how Ctrl-C stops it: during the reference simulation and while the files
+"""What write_snn_project refuses up front (a test bench whose reference spikes take more than
+64 MiB) and how Ctrl-C stops it: during the reference simulation and while the files
 are written, leaving nothing behind."""
 
 import _thread
@@ -33,9 +33,9 @@ def wide_layer(neurons):
 
 
 def refusal(steps, per_step, most):
-    return (f"Argument 'n_steps': a test bench of {steps} steps would embed {steps * per_step} bytes of "
-            f"reference spikes ({per_step} per step), above the limit of 67108864 bytes (64 MiB): at most "
-            f"{most} steps fit this network")  # fmt: skip
+    return (f"Argument 'n_steps': the test bench's reference spikes of {steps} steps would take "
+            f"{steps * per_step} bytes ({per_step} per step), above the limit of 67108864 bytes (64 MiB): at "
+            f"most {most} steps fit this network")  # fmt: skip
 
 
 def test_a_test_bench_of_more_than_64_mib_of_reference_spikes_is_refused_before_any_work(tmp_path):

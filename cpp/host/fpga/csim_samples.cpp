@@ -25,21 +25,14 @@ namespace snn = zelka::fpga::snn;
 constexpr const char* stimulus_file = "tb_data/stimulus.dat";
 constexpr const char* reference_file = "tb_data/reference_spikes.dat";
 
-// What the project's own data files say about it: its inputs and LIF layers and the digest of
-// its stored graph.
-struct ProjectData {
-  snn::StimulusLayout stimulus;
-  snn::ReferenceLayout reference;
-};
-
 template <typename Layout>
 Layout read_layout(nb::handle folder, const std::string& directory, const char* file,
                    Layout (*read)(std::istream&, const std::string&)) {
   std::ifstream in(join(directory, file));
   if (!in)
     raise_formatted(PyExc_ValueError,
-                    "{!r} holds no {}, which the C simulation of new samples reads the project's "
-                    "inputs from: write the project again with write_snn_project",
+                    "{!r} holds no {}, which tells csim the project's inputs and layers for new "
+                    "samples: write the project again with write_snn_project",
                     folder, file);
   try {
     return read(in, file);
@@ -90,20 +83,21 @@ void write_file(const std::string& path, const std::function<void(std::ostream&)
 SampleReference write_samples(nb::handle folder, const std::string& directory, nb::handle inputs,
                               nb::handle n_steps, const std::string& scratch) {
   const Numpy& np = Numpy::get();
-  ProjectData project{read_layout(folder, directory, stimulus_file, &snn::read_stimulus_layout),
-                      read_layout(folder, directory, reference_file, &snn::read_reference_layout)};
-  nb::object graph = load_stored_graph(folder, directory, project.reference.graph_digest);
+  const snn::StimulusLayout project =
+      read_layout(folder, directory, stimulus_file, &snn::read_stimulus_layout);
+  snn::ReferenceLayout reference =
+      read_layout(folder, directory, reference_file, &snn::read_reference_layout);
+  nb::object graph = load_stored_graph(folder, directory, reference.graph_digest);
   const IrKinds kinds = IrKinds::load({Kind::input, Kind::lif});
   const std::vector<nb::object> input_names = nodes_of(graph, kinds, Kind::input);
   const std::vector<nb::object> lif_names = nodes_of(graph, kinds, Kind::lif);
-  if (input_names.size() != project.stimulus.inputs.size() ||
-      lif_names.size() != project.reference.layers.size())
+  if (input_names.size() != project.inputs.size() || lif_names.size() != reference.layers.size())
     raise_formatted(PyExc_ValueError,
                     "{!r}: the stored graph has {} Inputs and {} LIF nodes, the project's data "
                     "{} and {}: write the project again with write_snn_project",
-                    folder, input_names.size(), lif_names.size(), project.stimulus.inputs.size(),
-                    project.reference.layers.size());
-  SampleInputs checked = checked_inputs(inputs, n_steps, input_names, project.stimulus);
+                    folder, input_names.size(), lif_names.size(), project.inputs.size(),
+                    reference.layers.size());
+  SampleInputs checked = checked_inputs(inputs, n_steps, input_names, project);
   if (!checked.per_step)
     checked.steps = static_cast<std::uint64_t>(
         simulated_steps(graph, static_cast<std::int64_t>(checked.steps)));
@@ -111,7 +105,7 @@ SampleReference write_samples(nb::handle folder, const std::string& directory, n
   SampleReference out;
   out.stimulus_file = scratch + "/stimulus.dat";
   out.reference_file = scratch + "/reference_spikes.dat";
-  snn::StimulusLayout stimulus = project.stimulus;
+  snn::StimulusLayout stimulus = project;
   stimulus.samples = checked.samples;
   stimulus.steps = checked.steps;
   stimulus.per_step = checked.per_step;
@@ -130,19 +124,8 @@ SampleReference write_samples(nb::handle folder, const std::string& directory, n
 
   nb::list record;
   for (const nb::object& name : lif_names) record.append(name);
-  nb::object batch = imported("zelka.backend.registry")
-                         .attr("get_backend")("cpu")
-                         .attr("simulate_batch")(simulated_graph(graph), inputs, checked.steps,
-                                                 "record"_a = record);
-  nb::list errors = batch.attr("errors");
-  for (std::size_t s = 0; s < nb::len(errors); ++s) {
-    nb::object sample_errors = errors[s];
-    if (nb::len(sample_errors) > 0)
-      raise_formatted(PyExc_ValueError,
-                      "the CPU simulator failed on sample {} (counted from 0) of 'inputs': {}", s,
-                      sample_errors);
-  }
-  snn::ReferenceLayout reference = project.reference;
+  nb::object batch =
+      simulated_batch(graph, inputs, static_cast<std::int64_t>(checked.steps), record, "inputs");
   reference.samples = checked.samples;
   reference.steps = nb::cast<std::uint64_t>(batch.attr("timesteps_run"));
   std::vector<nb::object> trains;

@@ -103,18 +103,7 @@ AutoPrecision auto_precision(nb::handle graph, const snn::Network& net, const sn
   }
   const std::int64_t steps =
       inputs.per_step ? static_cast<std::int64_t>(inputs.steps) : simulated_steps(graph, n_steps);
-  nb::object batch =
-      imported("zelka.backend.registry")
-          .attr("get_backend")("cpu")
-          .attr("simulate_batch")(simulated_graph(graph), samples, steps, "record"_a = record);
-  nb::list errors = batch.attr("errors");
-  for (std::size_t s = 0; s < nb::len(errors); ++s) {
-    nb::object sample_errors = errors[s];
-    if (nb::len(sample_errors) > 0)
-      raise_formatted(PyExc_ValueError,
-                      "the CPU simulator failed on sample {} (counted from 0) of 'calibration': {}",
-                      s, sample_errors);
-  }
+  nb::object batch = simulated_batch(graph, samples, steps, record, "calibration");
 
   snn::CalibrationRun run;
   run.samples = inputs.samples;
@@ -141,8 +130,13 @@ AutoPrecision auto_precision(nb::handle graph, const snn::Network& net, const sn
     run.membranes[i] = static_cast<const double*>(
         view(np.ascontiguousarray(getitem(batch.attr("membranes"), name), "dtype"_a = np.float64)));
   }
+  std::vector<snn::ObservedRange> observed;
+  {
+    nb::gil_scoped_release release;
+    observed = snn::observe_ranges(net, plan, run);
+  }
   const snn::ChosenTypes chosen = snn::choose_types(
-      net, plan, snn::observe_ranges(net, plan, run), run.steps,
+      net, plan, observed, run.steps,
       {precision, membrane, given_dense_types(graph, net, precision.has_value())});
   return {typed_graph(graph, net, chosen), chosen};
 }

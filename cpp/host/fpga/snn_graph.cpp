@@ -251,6 +251,23 @@ nb::object simulated_graph(nb::handle graph) {
                      nb::getattr(graph, "cyclic_config", nb::none()));
 }
 
+nb::object simulated_batch(nb::handle graph, nb::handle samples, std::int64_t steps,
+                           nb::handle record, const char* argument) {
+  nb::object batch =
+      imported("zelka.backend.registry")
+          .attr("get_backend")("cpu")
+          .attr("simulate_batch")(simulated_graph(graph), samples, steps, "record"_a = record);
+  nb::list errors = batch.attr("errors");
+  for (std::size_t s = 0; s < nb::len(errors); ++s) {
+    nb::object sample_errors = errors[s];
+    if (nb::len(sample_errors) > 0)
+      raise_formatted(PyExc_ValueError,
+                      "the CPU simulator failed on sample {} (counted from 0) of '{}': {}", s,
+                      argument, sample_errors);
+  }
+  return batch;
+}
+
 std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps) {
   return simulation::steps_to_run(cpu::run_length(graph, nb::int_(n_steps)));
 }

@@ -60,8 +60,8 @@ void require_reference_fits(const snn::Network& network, std::int64_t steps) {
     return;
   const std::uint64_t per_step = snn::reference_bytes(network, 1);
   raise_formatted(PyExc_ValueError,
-                  "Argument 'n_steps': a test bench of {} steps would embed {} bytes of reference "
-                  "spikes ({} per step), above the limit of {} bytes (64 MiB): at most {} steps "
+                  "Argument 'n_steps': the test bench's reference spikes of {} steps would take {} "
+                  "bytes ({} per step), above the limit of {} bytes (64 MiB): at most {} steps "
                   "fit this network",
                   steps, multiply(nb::int_(steps), nb::int_(per_step)), per_step,
                   snn::reference_bytes_limit, snn::reference_bytes_limit / per_step);
