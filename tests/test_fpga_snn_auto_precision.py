@@ -11,9 +11,10 @@ import warnings
 import numpy as np
 import pytest
 
-from tests.snn_networks import trained_like
-from tests.test_fpga_snn import needs_hls4ml
+from tests.snn_networks import SHAPES, networks, trained_like
+from tests.test_fpga_snn import needs_gxx, needs_hls4ml
 from zelka.backend.cpu.simulator import PerStep
+from zelka.backend.fpga import csim
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Affine, Graph
 
@@ -104,6 +105,17 @@ def test_scaling_weights_biases_and_thresholds_by_four_moves_the_binary_points_b
             )
             assert scaled_fraction == fraction - 2, (layer, kind)
             assert scaled_integer == integer + 2 or (integer == 2 and scaled_integer < 4), (layer, kind)
+
+
+@needs_gxx
+def test_networks_of_every_shape_with_continuous_values_agree_at_every_step(tmp_path):
+    # sums of dense layers and of spikes, recurrent and self-reading layers, late pass-through
+    # nodes, Flatten and SpikingAffine layers, calibrated on their own stimulus (with the default
+    # ap_fixed<16,6>, half of such networks differ at some step: benchmarks/snn_csim_agreement.py)
+    graph, stimuli, _ = networks(range(100, 100 + len(SHAPES)), dyadic=False)
+    write(graph, tmp_path, precision="auto", input_data=stimuli)
+    result = csim(tmp_path)
+    assert result["agrees"], {name: steps for name, steps in result["steps_differing"].items() if steps}
 
 
 def test_types_a_node_sets_are_kept_and_a_fixed_precision_keeps_every_layer_type(tmp_path):

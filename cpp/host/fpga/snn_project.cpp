@@ -150,7 +150,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   if (!has_lif)
     throw nb::value_error(
         "the graph has no LIF node: the project's test bench compares the spikes of LIF layers");
-  const snn::Plan plan = snn::plan_network(network);
+  snn::Plan plan = snn::plan_network(network);
   for (const snn::Node& node : network.nodes)
     if (node.kind == snn::NodeKind::lif && text::has_control_character(node.name))
       raise_formatted(PyExc_ValueError,
@@ -165,6 +165,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     precision = chosen.types.input;
     membrane = chosen.types.membrane;
     apply_types(network, chosen.types);
+    plan = snn::plan_network(network);  // the value and sum types follow the chosen ones
   }
   emit_warnings(snn::round_constants(network));
   require_reference_fits(network, simulated_steps(graph, n_steps));
