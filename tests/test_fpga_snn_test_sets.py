@@ -19,6 +19,7 @@ from tests.test_fpga_snn import HLS4ML, small
 from zelka.backend.cpu.simulator import PerStep
 from zelka.backend.fpga import csim
 from zelka.backend.registry import get_backend
+from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output
 
 pytestmark = pytest.mark.skipif(HLS4ML is None or shutil.which("g++") is None, reason="needs hls4ml and g++")
 STEPS = 25
@@ -197,4 +198,41 @@ def test_a_missing_or_changed_stored_graph_is_refused(tmp_path):
     shutil.rmtree(tmp_path / "tb_data")  # a project written before its bench read data files
     with pytest.raises(ValueError, match="holds no tb_data/stimulus.dat"):
         csim(tmp_path, samples)
+    assert not (tmp_path / "csim").exists()
+
+
+def test_inputs_of_several_shapes_reach_their_own_ports(tmp_path):
+    # two Inputs, one of two dimensions, summed into one LIF layer; given in another order than
+    # the graph's; dyadic values, which the project holds exactly
+    rng = np.random.default_rng(8)
+    graph = Graph()
+    graph.add("b", Input(input_type={"input": (2, 3)}))
+    graph.add("a", Input(input_type={"input": (4,)}))
+    graph.add("flat", Flatten(), after="b")
+    graph.add("fc_a", Affine((rng.integers(-8, 9, (3, 4)) / 16).astype(np.float32)), after="a")
+    graph.add("fc_b", Affine((rng.integers(-8, 9, (3, 6)) / 16).astype(np.float32)), after="flat")
+    graph.add("lif", LIF(tau=np.full(3, 4.0, np.float32), v_threshold=np.full(3, 0.5, np.float32)),
+              after=["fc_a", "fc_b"])  # fmt: skip
+    graph.add("y", Output(), after="lif")
+    write(graph, tmp_path, input_data={"a": np.ones(4, np.float32), "b": np.ones((2, 3), np.float32)})
+    samples = {"a": rng.integers(0, 16, (30, 4)) / 16, "b": rng.integers(0, 16, (30, 2, 3)) / 16}
+    result = csim(tmp_path, {"b": samples["b"], "a": samples["a"]})
+    batch = get_backend("cpu").simulate_batch(graph, samples, STEPS, record=["lif"])
+    assert result["sample_agrees"].all() and result["spike_counts"]["lif"] > 0
+    np.testing.assert_array_equal(result["neuron_spike_counts"]["lif"], batch.spike_trains["lif"].sum(axis=0))
+
+
+@pytest.mark.parametrize(("file", "old", "new", "message"), [
+    ("stimulus.dat", "steps=25", "steps=x", "tb_data/stimulus.dat is not a stimulus file: line 1 has steps=x, which is no count"),
+    ("stimulus.dat", "type=ap_fixed<16,6>", "type=float", "line 1 has type=float, which is no fixed-point type"),
+    ("stimulus.dat", "input 1 values=4 shape=4", "input 1 values=4 shape=2,3", "line 2 has a shape of 6 values and values=4"),
+    ("reference_spikes.dat", " graph=", " digest=", "tb_data/reference_spikes.dat is not a reference file: line 1 lacks the field graph="),
+])  # fmt: skip
+def test_project_data_files_not_in_their_form_are_refused(tmp_path, file, old, new, message):
+    write(small(), tmp_path, input_data={"x": np.ones(4, np.float32)})
+    path = tmp_path / "tb_data" / file
+    path.write_text(path.read_text().replace(old, new, 1))
+    with pytest.raises(ValueError) as info:
+        csim(tmp_path, {"x": np.ones((2, 4))})
+    assert str(info.value).startswith(f"{str(tmp_path)!r}: tb_data/") and message in str(info.value)
     assert not (tmp_path / "csim").exists()
