@@ -12,9 +12,14 @@ namespace {
 
 constexpr int headroom_bits = 1;
 
+// More bits than any constant type has: what a range without a finite bound asks for, so that
+// signed_type refuses it.
+constexpr int too_many_bits = widest_constant_type + 1;
+
 // Integer bits of a signed type holding twice `largest`: the sign, the bits of the range and
 // the headroom.
 int integer_bits(double largest) {
+  if (!std::isfinite(largest)) return too_many_bits;
   const int range = largest > 0.0 ? static_cast<int>(std::floor(std::log2(largest))) + 2 : 1;
   return std::max(range, 1) + headroom_bits;
 }
@@ -23,7 +28,17 @@ int integer_bits(double largest) {
 // `budget`.
 int fractional_bits(double error_units, double budget) {
   if (error_units <= 0.0) return 0;
-  return std::max(0, static_cast<int>(std::ceil(std::log2(error_units / budget))));
+  const double bits = std::ceil(std::log2(error_units / budget));
+  return std::isfinite(bits) ? std::max(0, static_cast<int>(std::min<double>(bits, too_many_bits)))
+                             : too_many_bits;
+}
+
+// The sum of |decay|^k over `steps` steps: how much an error made every step adds up to as the
+// leak carries it.
+double carried_over(double decay, std::size_t steps) {
+  const double d = std::abs(decay);
+  if (d == 1.0) return static_cast<double>(steps);
+  return (1.0 - std::pow(d, static_cast<double>(steps))) / (1.0 - d);
 }
 
 // A signed type of `integer` and `fractional` bits; `what` names it for the message when it is
@@ -99,11 +114,7 @@ ChosenTypes choose_types(const Network& net, const Plan& plan,
         std::max(distance_to_rest, observed[i].largest + largest_magnitude(node.rest));
     for (std::size_t k = 0; k < node.neurons; ++k) {
       if (node.threshold[k] > 0.0) threshold = std::min(threshold, node.threshold[k]);
-      const double decay = std::abs(node.decay[k]);
-      double sum = 0.0, power = 1.0;
-      for (std::size_t t = 0; t < std::max<std::size_t>(steps, 1); ++t, power *= decay)
-        sum += power;
-      carried = std::max(carried, sum);
+      carried = std::max(carried, carried_over(node.decay[k], std::max<std::size_t>(steps, 1)));
     }
     std::vector<bool> visited(n, false);
     std::vector<std::size_t> sources;

@@ -157,6 +157,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
                       "{}: its name holds a line break or another control character, which the "
                       "test bench's report cannot carry",
                       nb::str(node.label.c_str()));
+  require_reference_fits(network, simulated_steps(graph, n_steps));
   nb::object built = nb::borrow(graph);
   if (!precision || !membrane) {
     const AutoPrecision chosen =
@@ -168,7 +169,6 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     plan = snn::plan_network(network);  // the value and sum types follow the chosen ones
   }
   emit_warnings(snn::round_constants(network));
-  require_reference_fits(network, simulated_steps(graph, n_steps));
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
   // Ctrl-C is honoured between the parts and while the files are written; nothing is
