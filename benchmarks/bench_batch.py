@@ -147,11 +147,11 @@ def best_of(fn, repeats):
     return min(times), result
 
 
-def inputs(batch, steps, size):
+def inputs(batch, steps, size, seed=11):
     """Images in [0, 1] and Bernoulli spike trains drawn from them: at a fifth of the
     intensity for the large networks, at the intensity itself (rate coding) for the short
     runs."""
-    rng = np.random.default_rng(11)
+    rng = np.random.default_rng(seed)
     image = rng.random((batch, size), dtype=np.float32)
     rate = 1.0 if size == 64 else 0.2
     trains = (rng.random((steps, batch, size), dtype=np.float32) < rate * image).astype(np.float32)

@@ -4,7 +4,7 @@ Each sample is an image of 784 intensities in [0, 1); every step, each input neu
 with a probability proportional to its intensity (Bernoulli spike trains drawn with numpy).
 The script prints the spike counts of the ten output neurons for the first samples, the
 throughput, and saves a raster of one sample's output spikes as a PNG when matplotlib is
-installed.
+installed (``pip install "zelka[plot]"``).
 
     python examples/batch_rate_coding.py [batch] [steps] [raster.png]
 """
@@ -14,15 +14,16 @@ import time
 
 import numpy as np
 
+from zelka.backend.cpu.simulator import BatchSimulationResult, PerStep
 from zelka.backend.registry import get_backend
-from zelka.ir import LIF, Affine, Graph, Input, Output
+from zelka.ir import LIF, Affine, Graph, Input, Node, Output
 
 
 def build_network(seed: int = 3) -> Graph:
     rng = np.random.default_rng(seed)
     sizes = [784, 256, 128, 10]
     scales = [3.0, 5.0, 6.0]
-    nodes = [("pixels", Input(input_type={"x": (784,)}))]
+    nodes: list[tuple[str, Node]] = [("pixels", Input(input_type={"x": (784,)}))]
     for i, (n_in, n_out, scale) in enumerate(zip(sizes, sizes[1:], scales), start=1):
         weight = (rng.standard_normal((n_out, n_in)) * scale / np.sqrt(n_in)).astype(np.float32)
         nodes.append((f"fc{i}", Affine(weight, np.full(n_out, -0.1, np.float32))))
@@ -38,29 +39,17 @@ def rate_code(images: np.ndarray, steps: int, max_rate: float, seed: int = 0) ->
     return (rng.random((steps,) + images.shape, dtype=np.float32) < probabilities).astype(np.float32)
 
 
-def save_raster(trains: np.ndarray, path: str) -> bool:
+def save_raster(result: BatchSimulationResult, path: str) -> bool:
+    """Saves the raster of sample 0's output spikes; False when matplotlib is not installed."""
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from zelka.plot import spike_raster
     except ImportError:
         return False
-    steps, neurons = np.nonzero(trains)
-    fig, ax = plt.subplots(figsize=(8, 3))
-    ax.scatter(steps, neurons, s=2, marker="|")
-    ax.set_xlabel("step")
-    ax.set_ylabel("output neuron")
-    ax.set_yticks(range(trains.shape[1]))
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
-    plt.close(fig)
+    spike_raster(result, "lif3", sample=0).savefig(path, dpi=120)
     return True
 
 
 def main(batch: int = 64, steps: int = 500, raster: str = "raster.png") -> None:
-    from zelka.backend.cpu.simulator import PerStep
-
     cpu = get_backend("cpu")
     graph = build_network()
     images = np.random.default_rng(7).random((batch, 784), dtype=np.float32)
@@ -80,7 +69,7 @@ def main(batch: int = 64, steps: int = 500, raster: str = "raster.png") -> None:
     print(
         f"{batch} samples x {steps} steps in {seconds:.3f} s: {batch * steps / seconds:,.0f} sample-steps/s"
     )
-    if save_raster(result.spike_trains["lif3"][:, 0, :], raster):
+    if save_raster(result, raster):
         print(f"raster of sample 0's output spikes saved to {raster}")
     else:
         print("matplotlib is not installed: no raster saved")

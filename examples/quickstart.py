@@ -1,11 +1,13 @@
 """Build a small spiking network in the zelka IR, run it on the CPU backend, print what it
-produced and its estimated energy profile, and print the hls4ml configuration the FPGA flow
+produced and its estimated energy profile (and save its breakdown as a PNG when matplotlib is
+installed: ``pip install "zelka[plot]"``), and print the hls4ml configuration the FPGA flow
 would build it from.
 
-    python examples/quickstart.py
+    python examples/quickstart.py [energy.png]
 """
 
 import json
+import sys
 
 import numpy as np
 
@@ -27,11 +29,11 @@ def build_network(seed: int = 0) -> Graph:
     )
 
 
-def main() -> None:
+def main(energy_png: str = "quickstart_energy.png") -> None:
     graph = build_network()
     stimulus = np.random.default_rng(1).random(64).astype(np.float32)
     result = run(graph, stimulus, timesteps=200)
-    if result.errors:
+    if result.errors or result.profile is None:
         raise SystemExit("run failed: " + "; ".join(result.errors))
 
     print(f"ran {result.timesteps_run} steps on the CPU backend")
@@ -40,6 +42,13 @@ def main() -> None:
     for name, count in result.spike_counts.items():
         print(f"{name}: {count} spikes")
     print(result.profile.summary())
+    try:
+        from zelka.plot import energy_breakdown
+    except ImportError:
+        print("matplotlib is not installed: no figure saved")
+    else:
+        energy_breakdown(result.profile).savefig(energy_png, dpi=120)
+        print(f"energy breakdown saved to {energy_png}")
 
     config = ir_to_hls4ml_config(graph, project_name="quickstart", io_type="io_parallel")
     print("hls4ml configuration:")
@@ -47,4 +56,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    main(*sys.argv[1:2])

@@ -38,14 +38,44 @@ def test_snn_fpga_csim_writes_the_project_and_its_c_simulation_agrees(tmp_path):
     assert (folder / "firmware" / "quickstart.cpp").is_file() and (folder / "quickstart_tb.cpp").is_file()
 
 
-def test_batch_rate_coding_prints_classes_and_throughput(tmp_path):
-    run = subprocess.run([sys.executable, str(EXAMPLES / "batch_rate_coding.py"), "6", "40", str(tmp_path / "r.png")],
-                         capture_output=True, text=True, check=True, cwd=tmp_path)  # fmt: skip
+# Runs an example with matplotlib hidden, as on an installation without the plot extra.
+WITHOUT_MATPLOTLIB = (
+    "import runpy, sys; sys.modules['matplotlib'] = None; sys.argv = sys.argv[1:]; "
+    "runpy.run_path(sys.argv[0], run_name='__main__')"
+)
+PLOTTING = [
+    pytest.param(True, marks=pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
+                                                reason="needs matplotlib"), id="matplotlib"),
+    pytest.param(False, id="without matplotlib"),
+]  # fmt: skip
+
+
+def run_example(name, args, plotting, cwd):
+    interpreter = [sys.executable] if plotting else [sys.executable, "-c", WITHOUT_MATPLOTLIB]
+    return subprocess.run(interpreter + [str(EXAMPLES / name), *args], capture_output=True, text=True,
+                          check=True, cwd=cwd)  # fmt: skip
+
+
+@pytest.mark.parametrize("plotting", PLOTTING)
+def test_batch_rate_coding_prints_classes_and_throughput(tmp_path, plotting):
+    run = run_example("batch_rate_coding.py", ["6", "40", str(tmp_path / "r.png")], plotting, tmp_path)
     lines = run.stdout.splitlines()
     assert [line.split(":")[0] for line in lines[:4]] == ["sample 0", "sample 1", "sample 2", "sample 3"]
     assert "6 samples x 40 steps in" in lines[4] and lines[4].endswith("sample-steps/s")
-    saved = importlib.util.find_spec("matplotlib") is not None
-    assert (tmp_path / "r.png").is_file() is saved
+    assert (tmp_path / "r.png").is_file() is plotting
+    assert lines[5] == ("raster of sample 0's output spikes saved to " + str(tmp_path / "r.png") if plotting
+                        else "matplotlib is not installed: no raster saved")  # fmt: skip
+
+
+@pytest.mark.parametrize("plotting", PLOTTING)
+def test_quickstart_prints_the_run_and_saves_its_energy_breakdown(tmp_path, plotting):
+    run = run_example("quickstart.py", [], plotting, tmp_path)
+    assert run.stdout.startswith("ran 200 steps on the CPU backend\n")
+    assert "hls4ml configuration:" in run.stdout
+    saved = tmp_path / "quickstart_energy.png"
+    assert saved.is_file() is plotting
+    assert ("energy breakdown saved to quickstart_energy.png" if plotting
+            else "matplotlib is not installed: no figure saved") in run.stdout.splitlines()  # fmt: skip
 
 
 @pytest.mark.skipif(

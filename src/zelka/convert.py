@@ -24,6 +24,7 @@ from zelka.ir import (
     Graph,
     Input,
     MaxPool2d,
+    Node,
     Output,
     ReLU,
     Sigmoid,
@@ -38,7 +39,7 @@ def _import_torch():
     except ImportError as error:
         raise ImportError(f"zelka.convert.from_torch needs PyTorch: {_INSTALL_HINT}") from error
     try:
-        import snntorch
+        import snntorch  # type: ignore[import-untyped]
     except ImportError:
         snntorch = None  # a network without snnTorch layers converts without it
     return torch, snntorch
@@ -107,7 +108,7 @@ def from_torch(module, input_shape, *, input_name: str = "input") -> Graph:
     if input_name in names:
         raise ValueError(f"input_name {input_name!r} is also the name of a layer; choose another")
     converter = _LayerConverter(torch, snntorch)
-    nodes = [(input_name, Input(input_type={"input": shape}))]
+    nodes: list[tuple[str, Node]] = [(input_name, Input(input_type={"input": shape}))]
     for name, layer in layers:
         node, shape = converter.convert(name, layer, shape)
         nodes.append((name, node))

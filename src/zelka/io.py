@@ -27,6 +27,7 @@ of the old one, and readers refuse versions they do not know rather than guess.
 from __future__ import annotations
 
 import os
+from typing import cast
 
 from zelka import _io
 from zelka.ir import Graph
@@ -58,7 +59,7 @@ def load(path: str | bytes | os.PathLike) -> Graph:
     dtypes other than numeric and bool ones.  Declared sizes are checked against the file
     before anything is allocated for them.  OSError when the file cannot be read.
     """
-    return _io.load_graph(path)
+    return cast(Graph, _io.load_graph(path))
 
 
 __all__ = ["load", "save"]

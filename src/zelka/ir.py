@@ -13,21 +13,43 @@ import inspect
 import itertools
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
-_COMMON_FIELDS: tuple[tuple[str, Any], ...] = (
-    ("output_type", None),
-    ("core_id", 0),
-    ("precision", None),
-    ("reuse_factor", None),
-    ("weight_t", None),
-    ("bias_t", None),
-    ("accum_t", None),
-    ("result_t", None),
+if TYPE_CHECKING:
+    from typing_extensions import dataclass_transform
+else:
+
+    def dataclass_transform(**_):
+        """Marks a decorator that makes dataclasses, for type checkers (typing's from Python 3.11)."""
+        return lambda decorator: decorator
+
+
+@dataclass(eq=False, kw_only=True)
+class _Settings:
+    """The settings common to all kinds: keyword-only fields that follow each kind's own."""
+
+    output_type: Any = None
+    core_id: Any = 0
+    precision: Any = None
+    reuse_factor: Any = None
+    weight_t: Any = None
+    bias_t: Any = None
+    accum_t: Any = None
+    result_t: Any = None
+
+
+_COMMON_FIELDS: tuple[tuple[str, Any], ...] = tuple(
+    (f.name, f.default) for f in dataclasses.fields(_Settings)
 )
 
+# Type checkers see the common settings as fields of the base; _node_kind adds them to each kind.
+if TYPE_CHECKING:
+    _NodeBase = _Settings
+else:
+    _NodeBase = object
 
-class Node:
+
+class Node(_NodeBase):
     """Base of every IR node kind."""
 
     def to_dict(self) -> dict:
@@ -38,14 +60,19 @@ class Node:
         return out
 
 
-def _node_kind(cls):
+_Kind = TypeVar("_Kind", bound=type)
+
+
+@dataclass_transform(eq_default=False, field_specifiers=(field,))
+def _node_kind(cls: _Kind) -> _Kind:
     """Turn a class body into a node dataclass whose common settings follow its own fields."""
     annotations = dict(inspect.get_annotations(cls))
     for name, default in _COMMON_FIELDS:
         annotations[name] = "Any"
         setattr(cls, name, field(default=default, kw_only=True))
     cls.__annotations__ = annotations
-    return dataclass(eq=False)(cls)
+    dataclass(eq=False)(cls)  # in place
+    return cls
 
 
 @_node_kind
