@@ -24,7 +24,7 @@ import warnings
 from collections import OrderedDict
 
 import numpy as np
-import snntorch
+import snntorch  # type: ignore[import-untyped]
 import torch
 
 import zelka.io
@@ -41,7 +41,7 @@ def trained_network(seed: int = 21) -> torch.nn.Module:
     deviation of scale / sqrt(inputs), biases around their mean; beta 0.9 (time constant 10),
     threshold 1, reset to zero."""
     rng = np.random.default_rng(seed)
-    layers = OrderedDict()
+    layers: OrderedDict[str, torch.nn.Module] = OrderedDict()
     for k, (n_in, n_out, scale, mean) in enumerate(LAYERS, start=1):
         linear = torch.nn.Linear(n_in, n_out)
         with torch.no_grad():

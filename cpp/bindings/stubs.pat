@@ -28,7 +28,7 @@ zelka\.backend\.run\.__prefix__$:
     \from zelka.backend.cpu.profiler import ProfileResult
     \from zelka.ir import Graph
 
-zelka\.backend\.fpga\.(cfgsmith|hlsbridge|vexal)\.__prefix__$:
+zelka\.backend\.fpga\.(cfgsmith|vexal)\.__prefix__$:
     \import os
     \from collections.abc import Mapping
     \from typing import Any
@@ -38,7 +38,14 @@ zelka\.backend\.fpga\.(cfgsmith|hlsbridge|vexal)\.__prefix__$:
     \from zelka.ir import Graph
 
 zelka\.backend\.fpga\.hlsbridge\.__prefix__$:
+    \import os
+    \from collections.abc import Mapping
+    \from typing import Any
+    \from numpy.typing import ArrayLike
+    \from zelka.backend.config import BackendCapabilities, HardwareDescriptor, ValidationResult
     \from zelka.backend.cpu.simulator import PerStep
+    \from zelka.graph import HardwareSpec
+    \from zelka.ir import Graph
 
 zelka\.backend\.cpu\._saturate\.__prefix__$:
     \from typing import Any
