@@ -27,19 +27,26 @@ from tests.snn_networks import networks
 from zelka.backend.fpga import csim
 from zelka.backend.registry import get_backend
 
-SETTINGS = (
-    ("dyadic values, default membrane", True, None),
-    ("dyadic values, membrane ap_fixed<16,6>", True, "ap_fixed<16,6>"),
-    ("continuous values, default membrane", False, None),
+SETTINGS = (  # title, dyadic values, precision, membrane
+    ("dyadic values, default membrane", True, "ap_fixed<16,6>", None),
+    ("dyadic values, membrane ap_fixed<16,6>", True, "ap_fixed<16,6>", "ap_fixed<16,6>"),
+    ("continuous values, default membrane", False, "ap_fixed<16,6>", None),
+    ("continuous values, precision='auto'", False, "auto", None),
 )
 
 
-def measure(count, steps, dyadic, membrane):
+def measure(count, steps, dyadic, precision, membrane):
     graph, stimuli, lifs = networks(range(count), dyadic)
     with tempfile.TemporaryDirectory() as folder, warnings.catch_warnings():
         warnings.simplefilter("ignore")  # continuous values are rounded: one warning per array
         get_backend("fpga").write_snn_project(
-            graph, folder, "agreement", membrane_precision=membrane, input_data=stimuli, n_steps=steps
+            graph,
+            folder,
+            "agreement",
+            precision=precision,
+            membrane_precision=membrane,
+            input_data=stimuli,
+            n_steps=steps,
         )
         result = csim(folder)
     differing = [sum(result["steps_differing"][name] for name in names) for names in lifs.values()]
@@ -57,8 +64,8 @@ def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 30
     steps = int(sys.argv[2]) if len(sys.argv) > 2 else 200
     print(f"{count} networks, {steps} steps each")
-    for title, dyadic, membrane in SETTINGS:
-        agreeing, share, count_change, seconds = measure(count, steps, dyadic, membrane)
+    for title, dyadic, precision, membrane in SETTINGS:
+        agreeing, share, count_change, seconds = measure(count, steps, dyadic, precision, membrane)
         print(f"{title:<42} {agreeing:>3}/{count} networks agree at every step, "
               f">= {share:.1%} of network-steps agree, spike counts within {count_change:.1%} "
               f"(g++ build {seconds:.0f} s)")  # fmt: skip

@@ -138,3 +138,18 @@ def threshold_margin_holds(graph, stimuli, n_steps, margin):
         for shift in (margin, -margin)
         for a, b in zip(base, spikes(shift), strict=True)
     )
+
+
+def trained_like(seed):
+    """A 64-128-10 network of two LIF layers (time constant 10, threshold 1) with weights drawn as
+    training leaves them: Gaussian with a standard deviation of scale / sqrt(inputs), biases
+    around their mean, scaled so that 10 to 20 % of the hidden neurons fire per step on inputs
+    in [0, 1] (as benchmarks/bench_batch.py's)."""
+    rng = np.random.default_rng(seed)
+    nodes = [("x", Input(input_type={"input": (64,)}))]
+    for k, (n_in, n_out, scale, mean) in enumerate(((64, 128, 1.0, -0.1), (128, 10, 3.0, 0.0)), start=1):
+        weight = (rng.standard_normal((n_out, n_in)) * (scale / np.sqrt(n_in))).astype(np.float32)
+        bias = (mean + 0.1 * rng.standard_normal(n_out)).astype(np.float32)
+        lif = LIF(tau=np.full(n_out, 10.0, np.float32), v_threshold=np.ones(n_out, np.float32))
+        nodes += [(f"fc{k}", Affine(weight, bias)), (f"lif{k}", lif)]
+    return Graph.sequential(*nodes, ("y", Output()))

@@ -76,3 +76,18 @@ def test_quickstart_prints_the_run_and_saves_its_energy_breakdown(tmp_path, plot
     assert saved.is_file() is plotting
     assert ("energy breakdown saved to quickstart_energy.png" if plotting
             else "matplotlib is not installed: no figure saved") in run.stdout.splitlines()  # fmt: skip
+
+
+@pytest.mark.skipif(
+    any(importlib.util.find_spec(name) is None for name in ("hls4ml", "torch", "snntorch"))
+    or shutil.which("g++") is None,
+    reason="needs hls4ml, PyTorch, snnTorch and g++",
+)
+def test_trained_network_to_fpga_runs_a_test_set_through_the_c_simulation(tmp_path):
+    run = subprocess.run([sys.executable, str(EXAMPLES / "trained_network_to_fpga.py"), str(tmp_path), "40"],
+                         capture_output=True, text=True, check=True)  # fmt: skip
+    lines = run.stdout.splitlines()
+    assert "40/40 samples agree with simulate_batch at every step" in lines
+    assert "40/40 predicted classes agree" in lines
+    assert any(line.startswith("C simulation built by g++ in ") for line in lines)
+    assert (tmp_path / "trained.zelka").is_file() and (tmp_path / "prj" / "graph.zelka").is_file()

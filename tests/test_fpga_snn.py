@@ -134,6 +134,35 @@ def test_the_report_covers_every_step_and_layer_of_the_written_project(simulated
     assert result["build_seconds"] > 0
 
 
+def test_the_test_bench_runs_other_data_files_and_refuses_those_that_do_not_fit(
+    simulated, written_project, tmp_path
+):
+    folder, _, _ = written_project
+    (program,) = (folder / "csim").iterdir()  # kept by the C simulation of the fixture
+    stimulus = (folder / "tb_data" / "stimulus.dat").read_text()
+    reference = (folder / "tb_data" / "reference_spikes.dat").read_text()
+    default = subprocess.run([program], cwd=folder, capture_output=True, text=True, check=False)
+
+    def bench(stimulus_text, reference_text=reference):
+        (tmp_path / "s.dat").write_text(stimulus_text)
+        (tmp_path / "r.dat").write_text(reference_text)
+        return subprocess.run([program, tmp_path / "s.dat", tmp_path / "r.dat"], cwd=tmp_path,
+                              capture_output=True, text=True, check=False)  # fmt: skip
+
+    same = bench(stimulus)
+    assert same.returncode == default.returncode and same.stdout == default.stdout
+    assert "samples=1" in same.stdout
+    for stimulus_text, reference_text, problem in [
+        (stimulus.replace("input 1 values=15 shape=15", "input 1 values=14 shape=14"), reference,
+         "is not a stimulus of this network's 12 inputs (15, 10, "),
+        (stimulus[: stimulus.rindex("\n", 0, -1)], reference, "ends before the values of every sample"),
+        (stimulus, reference.replace("steps=120", "steps=119", 1), "does not cover the samples and steps"),
+        (stimulus, reference[: len(reference) // 2], "ends or holds a line that is no layer's spikes"),
+    ]:  # fmt: skip
+        run = bench(stimulus_text, reference_text)
+        assert run.returncode == 2 and problem in run.stderr, run.stderr
+
+
 def test_the_project_touches_no_memory_outside_its_arrays(written_project, tmp_path):
     # AddressSanitizer only: UndefinedBehaviorSanitizer reports shifts inside hls4ml's ap_types
     folder, _, _ = written_project
@@ -211,8 +240,8 @@ def test_the_project_layout_and_parameters_h(tmp_path):
                  "firmware/weights/decay2.h", "firmware/weights/threshold2.h", "firmware/weights/rest2.h",
                  "firmware/nnet_utils/dense_adapter.h", "firmware/nnet_utils/lif_neurons.h",
                  "firmware/nnet_utils/complex_lif.h", "firmware/nnet_utils/nnet_dense_latency.h",
-                 "firmware/ap_types/ap_fixed.h", "snn_tb.cpp", "tb_data/stimulus.h",
-                 "tb_data/reference_spikes.h", "build_prj.tcl"]:  # fmt: skip
+                 "firmware/ap_types/ap_fixed.h", "snn_tb.cpp", "tb_data/stimulus.dat",
+                 "tb_data/reference_spikes.dat", "build_prj.tcl", "graph.zelka"]:  # fmt: skip
         assert path in relative
     assert all(os.path.isfile(path) for path in result["written_files"])
     header = cfgsmith.generate_parameters_h(small(), default_reuse_factor=2, io_type="io_parallel")
@@ -233,7 +262,7 @@ def test_the_package_headers_are_copied_as_they_ship(tmp_path):
 
 
 @needs_hls4ml
-def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
+def test_the_stored_reference_is_what_simulate_gives_at_every_step(tmp_path):
     # every shape (a late node, SpikingAffine layers, back edges) run for the graph's own count
     graph, stimuli, lifs = networks(range(len(SHAPES)), dyadic=False)
     graph = Graph(dict(graph.nodes), list(graph.edges), {"max_iterations": 37})
@@ -244,15 +273,14 @@ def test_the_embedded_reference_is_what_simulate_gives_at_every_step(tmp_path):
                     for name, node in graph.nodes.items()}  # fmt: skip
     states = get_backend("cpu").simulate(Graph(as_simulated, list(graph.edges), graph.cyclic_config), stimuli,
                                          n_steps=1, step_by_step=True).node_states  # fmt: skip
-    header = (tmp_path / "tb_data" / "reference_spikes.h").read_text()
-    embedded = [
-        re.findall(r'"([01]*)"', layer) for layer in re.findall(r"\] = \{\n(.*?)\};", header, re.DOTALL)
-    ]
-    names = list(written["reference_spike_counts"])  # in execution order, as the header's layers
+    lines = (tmp_path / "tb_data" / "reference_spikes.dat").read_text().splitlines()
+    layers = len(written["reference_spike_counts"])
+    stored = [lines[1 + layers + k :: layers] for k in range(layers)]  # a line per step and layer
+    names = list(written["reference_spike_counts"])  # in execution order, as the file's layers
     assert written["steps"] == len(states) == 37 and sorted(names) == sorted(
         n for group in lifs.values() for n in group
     )
-    for name, steps in zip(names, embedded, strict=True):
+    for name, steps in zip(names, stored, strict=True):
         fired = ["".join("1" if v else "0" for v in np.ravel(state[name])) for state in states]
         assert steps == fired, name
         assert written["reference_spike_counts"][name] == sum(step.count("1") for step in fired)
@@ -545,20 +573,69 @@ def test_csim_runs_the_first_gxx_on_the_path_and_builds_in_a_scratch_folder_it_r
     assert csim(project)["agrees"]
     firmware = f"{project}/firmware"
     *arguments, program = calls.read_text().splitlines()
-    assert arguments == [str(gxx), "-std=c++14", "-O1", "-I", firmware, "-I", f"{firmware}/ap_types",
-                         f"{firmware}/p.cpp", f"{project}/p_tb.cpp", "-o"]  # fmt: skip
+    assert arguments == [str(gxx), "-std=c++14", "-O1", "-fno-exceptions", "-I", firmware, "-I",
+                         f"{firmware}/ap_types", f"{firmware}/p.cpp", f"{project}/p_tb.cpp", "-o"]  # fmt: skip
     scratch, built = os.path.split(program)
     assert os.path.basename(scratch).startswith("zelka_csim_") and built == "p_csim"
     assert not os.path.exists(scratch)
     fail.write_text("")
+    (project / "p_tb.cpp").write_text("// changed: the kept program is out of date")
     with pytest.raises(RuntimeError, match="g\\+\\+ could not build the C simulation of"):
         csim(project)
     assert not os.path.exists(os.path.dirname(calls.read_text().splitlines()[-1]))
 
 
+# A g++ that counts its calls in the file `calls` and "builds" the empty test bench.
+COUNTING_GXX = """#!/bin/sh
+echo "$0" >> {calls}
+while [ "$#" -gt 0 ]; do if [ "$1" = -o ]; then out="$2"; fi; shift; done
+cp {bench} "$out"
+"""
+
+
+def test_csim_keeps_its_program_and_builds_again_only_when_a_source_or_the_compiler_changes(
+    tmp_path, monkeypatch
+):
+    calls = tmp_path / "calls"
+    bench = executable(tmp_path / "bench.sh", EMPTY_BENCH)
+    for folder in ("bin", "other"):
+        (tmp_path / folder).mkdir()
+        executable(tmp_path / folder / "g++", COUNTING_GXX.format(calls=calls, bench=bench))
+    monkeypatch.setenv("PATH", os.pathsep.join([str(tmp_path / "bin"), os.environ["PATH"]]))
+    project = tmp_path / "prj"
+    (project / "firmware" / "weights").mkdir(parents=True)
+    (project / "firmware" / "p.cpp").write_text("")
+    (project / "firmware" / "weights" / "w1.h").write_text("0.5")
+    (project / "p_tb.cpp").write_text("")
+
+    def builds():
+        return len(calls.read_text().splitlines()) if calls.exists() else 0
+
+    assert csim(project)["build_seconds"] > 0 and builds() == 1
+    kept = os.listdir(project / "csim")
+    assert csim(project)["build_seconds"] == 0.0 and builds() == 1
+    (project / "tb_data").mkdir()
+    (project / "tb_data" / "stimulus.dat").write_text("read when the bench runs, never built")
+    assert csim(project)["build_seconds"] == 0.0 and builds() == 1
+    (project / "firmware" / "weights" / "w1.h").write_text("0.25")  # a header below firmware/
+    assert csim(project)["build_seconds"] > 0 and builds() == 2
+    assert len(os.listdir(project / "csim")) == 1 and os.listdir(project / "csim") != kept  # the old one went
+    monkeypatch.setenv("PATH", os.pathsep.join([str(tmp_path / "other"), os.environ["PATH"]]))
+    assert csim(project)["build_seconds"] > 0 and builds() == 3  # another compiler
+    assert csim(project)["build_seconds"] == 0.0 and builds() == 3
+
+
 FAKE_BENCH = """#include <cstdio>
 int main() {{ std::printf("{report}"); return {status}; }}
 """
+
+
+def csim_of_fake_bench(folder, report, status):
+    """csim's result, but for build_seconds, for a test bench that prints `report` and exits with `status`."""
+    (folder / "firmware").mkdir()
+    (folder / "firmware" / "p.cpp").write_text("")
+    (folder / "p_tb.cpp").write_text(FAKE_BENCH.format(report=report, status=status))
+    return {k: v for k, v in csim(folder).items() if k != "build_seconds"}
 
 
 @needs_gxx
@@ -582,25 +659,42 @@ int main() {{ std::printf("{report}"); return {status}; }}
      "line 1 has more than the step and layer counts"),
     ("zelka-csim steps=0 layers=1\\nlayer 1 neurons=3 \\xff\\nresult 0/0 steps agree\\n", 0,
      "ended with status 0 and the test bench's report is not UTF-8 text: 'utf-8' codec can't decode byte 0xff"),
+    # several samples: a fired line per layer after each sample's steps, adding up to its spikes
+    (("zelka-csim steps=1 layers=1 samples=2\\nlayer 1 neurons=2 l\\nstep 1 agree 1,1,0\\nfired 1 1 0\\n"
+      "result 1/2 steps agree\\n"), 0, "line 5 ends the report, which should have 7 lines"),
+    (("zelka-csim steps=1 layers=1 samples=2\\nlayer 1 neurons=2 l\\nstep 1 agree 1,1,0\\nfired 1 1 0\\n"
+      "step 1 agree 0,0,0\\nfired 1 0 1\\nresult 2/2 steps agree\\n"), 0,
+     "line 6 counts 1 spikes of the sample's 0 in its step lines"),
+    (("zelka-csim steps=1 layers=1 samples=1\\nlayer 1 neurons=2 l\\nstep 1 agree 2,2,0\\nfired 1 2 0\\n"
+      "result 1/1 steps agree\\n"), 0, "line 4 counts 2 spikes of a neuron in a sample of 1 steps"),
+    (("zelka-csim steps=1 layers=1 samples=1 more\\nlayer 1 neurons=2 l\\nstep 1 agree 0,0,0\\n"
+      "fired 1 0 0\\nresult 1/1 steps agree\\n"), 0, "line 1 has more than the step, layer and sample counts"),
 ])  # fmt: skip
 def test_csim_refuses_a_report_that_does_not_add_up(tmp_path, report, status, message):
-    (tmp_path / "firmware").mkdir()
-    (tmp_path / "firmware" / "p.cpp").write_text("")
-    (tmp_path / "p_tb.cpp").write_text(FAKE_BENCH.format(report=report, status=status))
     with pytest.raises(RuntimeError, match=message):
-        csim(str(tmp_path))
+        csim_of_fake_bench(tmp_path, report, status)
 
 
 @needs_gxx
 def test_csim_reads_an_honest_report(tmp_path):
     report = "zelka-csim steps=2 layers=2\\nlayer 1 neurons=3 a b\\nlayer 2 neurons=1 c\\n" \
              "step 1 agree 1,1,0 0,0,0\\nstep 2 differ 2,1,1 1,1,0\\nresult 1/2 steps agree\\n"  # fmt: skip
-    (tmp_path / "firmware").mkdir()
-    (tmp_path / "firmware" / "p.cpp").write_text("")
-    (tmp_path / "p_tb.cpp").write_text(FAKE_BENCH.format(report=report, status=1))
-    result = csim(tmp_path)
-    assert {k: v for k, v in result.items() if k != "build_seconds"} == {
+    assert csim_of_fake_bench(tmp_path, report, 1) == {
         "agrees": False, "steps": 2, "steps_agreeing": 1, "step_agreement": [True, False],
         "spike_counts": {"a b": 3, "c": 1}, "reference_spike_counts": {"a b": 2, "c": 1},
         "steps_differing": {"a b": 1, "c": 0},
+    }  # fmt: skip
+
+
+@needs_gxx
+def test_csim_sums_the_samples_of_a_report_step_by_step(tmp_path):
+    # sample 1 agrees at both steps, sample 2 differs in layer a at step 2
+    report = "zelka-csim steps=2 layers=2 samples=2\\nlayer 1 neurons=3 a\\nlayer 2 neurons=1 c\\n" \
+             "step 1 agree 1,1,0 0,0,0\\nstep 2 agree 2,2,0 1,1,0\\nfired 1 2 1 0\\nfired 2 1\\n" \
+             "step 1 agree 0,0,0 1,1,0\\nstep 2 differ 1,0,1 0,0,0\\nfired 1 0 0 1\\nfired 2 1\\n" \
+             "result 3/4 steps agree\\n"  # fmt: skip
+    assert csim_of_fake_bench(tmp_path, report, 1) == {
+        "agrees": False, "steps": 2, "steps_agreeing": 1, "step_agreement": [True, False],
+        "spike_counts": {"a": 4, "c": 2}, "reference_spike_counts": {"a": 3, "c": 2},
+        "steps_differing": {"a": 1, "c": 0},
     }  # fmt: skip

@@ -1,5 +1,5 @@
-"""What write_snn_project refuses up front (a test bench embedding more than 64 MiB of
-reference spikes) and how Ctrl-C stops it: during the reference simulation and while the files
+"""What write_snn_project refuses up front (a test bench whose reference spikes take more than
+64 MiB) and how Ctrl-C stops it: during the reference simulation and while the files
 are written, leaving nothing behind."""
 
 import _thread
@@ -14,7 +14,7 @@ import pytest
 
 from tests.test_fpga_snn import needs_hls4ml, small, stimulus
 from zelka.backend.registry import get_backend
-from zelka.ir import LIF, Graph, Input, Output
+from zelka.ir import LIF, Affine, Graph, Input, Output
 
 pytestmark = needs_hls4ml
 
@@ -33,41 +33,41 @@ def wide_layer(neurons):
 
 
 def refusal(steps, per_step, most):
-    return (f"Argument 'n_steps': a test bench of {steps} steps would embed {steps * per_step} bytes of "
-            f"reference spikes ({per_step} per step), above the limit of 67108864 bytes (64 MiB): at most "
-            f"{most} steps fit this network")  # fmt: skip
+    return (f"Argument 'n_steps': the test bench's reference spikes of {steps} steps would take "
+            f"{steps * per_step} bytes ({per_step} per step), above the limit of 67108864 bytes (64 MiB): at "
+            f"most {most} steps fit this network")  # fmt: skip
 
 
 def test_a_test_bench_of_more_than_64_mib_of_reference_spikes_is_refused_before_any_work(tmp_path):
-    # a line per step: the layer's 65528 spikes and 8 bytes of quotes, comma, indent and newline
+    # a line per step: the layer's 65528 spikes and a line break
     graph, data = wide_layer(2**16 - 8)
-    with pytest.raises(ValueError, match="^" + re.escape(refusal(1025, 2**16, 1024)) + "$"):
+    with pytest.raises(ValueError, match="^" + re.escape(refusal(1025, 2**16 - 7, 1024)) + "$"):
         write(graph, tmp_path / "prj", input_data=data, n_steps=1025)
     assert not (tmp_path / "prj").exists()
     assert write(graph, tmp_path / "prj", input_data=data, n_steps=1024)["steps"] == 1024
-    assert os.path.getsize(tmp_path / "prj" / "tb_data" / "reference_spikes.h") > 64 << 20
+    assert os.path.getsize(tmp_path / "prj" / "tb_data" / "reference_spikes.dat") > 1024 * (2**16 - 7)
 
     start = time.monotonic()
-    with pytest.raises(ValueError, match="^" + re.escape(refusal(2**31, 11, 6100805)) + "$"):
+    with pytest.raises(ValueError, match="^" + re.escape(refusal(2**31, 4, 2**24)) + "$"):
         write(small(), tmp_path / "long", n_steps=2**31)
     cyclic = Graph(dict(small().nodes), list(small().edges), {"max_iterations": 2**62})
-    with pytest.raises(ValueError, match="^" + re.escape(refusal(2**62, 11, 6100805)) + "$"):
+    with pytest.raises(ValueError, match="^" + re.escape(refusal(2**62, 4, 2**24)) + "$"):
         write(cyclic, tmp_path / "long", n_steps=1)  # the graph's own step count
     assert time.monotonic() - start < 1.0 and not (tmp_path / "long").exists()
 
 
 def test_ctrl_c_stops_the_reference_simulation(tmp_path):
-    # The most steps the test bench takes, about half a second of reference simulation on a
-    # quiet machine: the Ctrl-C comes early enough to find it running.
-    timer = threading.Timer(0.1, _thread.interrupt_main)
+    busy = small()
+    busy.add("load", Affine(np.ones((4096, 3), np.float32)), after="lif")  # work for every step
+    timer = threading.Timer(0.5, _thread.interrupt_main)
     start = time.monotonic()
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            write(small(), tmp_path / "prj", n_steps=6_100_805)
+            write(busy, tmp_path / "prj", n_steps=6_000_000)  # several seconds of steps
     finally:
         timer.cancel()
-    assert time.monotonic() - start < 1.0
+    assert time.monotonic() - start < 1.5
     assert not (tmp_path / "prj").exists()
 
 

@@ -83,7 +83,7 @@ nb::object generate_build_script(nb::handle hls_config, nb::handle bitstream_con
 nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::handle project_name,
                      nb::handle precision, nb::handle membrane_precision, nb::handle reuse_factor,
                      nb::handle strategy, nb::handle input_data, nb::handle n_steps,
-                     nb::handle board, nb::handle clock_period) {
+                     nb::handle board, nb::handle clock_period, nb::handle calibration) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
@@ -94,41 +94,48 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
   nb::object steps = int_argument(n_steps, "n_steps");
   require_str(board, "board");
   nb::object clock = clock_period_argument(clock_period, ClockPeriodForm::nanoseconds);
-  return write_snn_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
-                                   nb::borrow(membrane_precision), nb::borrow(strategy),
-                                   nb::borrow(input_data), nb::borrow(board), reuse, steps, clock});
+  return write_snn_project(
+      graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+              nb::borrow(membrane_precision), nb::borrow(strategy), nb::borrow(input_data),
+              nb::borrow(board), reuse, steps, clock, nb::borrow(calibration)});
 }
 
 const char* const write_snn_project_doc =
     "write_snn_project(graph, output_dir, project_name='myproject', *, "
     "precision='ap_fixed<16,6>',\n"
     "    membrane_precision=None, reuse_factor=1, strategy='Latency', input_data=None,\n"
-    "    n_steps=100, board='zcu102', clock_period=5)\n\n"
+    "    n_steps=100, board='zcu102', clock_period=5, calibration=None)\n\n"
     "Write an HLS project whose top function computes one time step of the spiking network\n"
     "(Input, Affine, SpikingAffine, LIF, Flatten and Output nodes; inputs of one shape summed;\n"
     "back edges read the previous step), with a test bench that runs n_steps steps on\n"
     "input_data (None: the zero stimulus simulate uses) and compares every LIF layer's spikes\n"
-    "with those of the CPU backend's simulate, which it embeds.\n\n"
+    "with those of the CPU backend's simulate, which it reads from tb_data/ when it runs.\n\n"
     "output_dir (a str, bytes or os.PathLike path) receives firmware/{project_name}.cpp\n"
     "and .h (the top function {project_name}(inputs..., outputs..., bool reset)),\n"
     "firmware/defines.h, firmware/parameters.h (generate_parameters_h's text),\n"
     "firmware/layer_configs.h, firmware/weights/*.h, firmware/nnet_utils and\n"
     "firmware/ap_types (hls4ml's, copied from the installed hls4ml, and the package's own\n"
     "headers), {project_name}_tb.cpp, tb_data/ and build_prj.tcl, all or nothing.\n\n"
-    "precision is the inputs' type and the default of the nodes' weight_t, bias_t and\n"
+    "precision is the inputs' type and the default of the nodes' weight_t, bias_t, accum_t and\n"
     "result_t; reuse_factor the default of their reuse_factor; strategy 'Latency' or\n"
     "'Resource' picks hls4ml's dense kernel.  membrane_precision=None gives the membranes two\n"
     "more integer bits and eight more fractional bits than precision, rounding to nearest and\n"
-    "saturating (ap_fixed<26,8,AP_RND_CONV,AP_SAT> for ap_fixed<16,6>).  Constants are rounded\n"
-    "to the nearest value of their type; a rounding that changes any is reported with\n"
-    "warnings.warn, naming the node and the largest change.  board names the part (see\n"
-    "vexal.VEXAL_PARTS), clock_period is in nanoseconds.\n\n"
-    "The test bench embeds simulate's spikes of every LIF layer at every step (a line of the\n"
-    "layer's neuron count plus 8 bytes per step): n_steps whose lines exceed 64 MiB in all are\n"
-    "refused with a ValueError.  Ctrl-C stops the simulation and the writing; nothing is then\n"
-    "written.\n\n"
-    "Returns a dict: written_files, membrane_precision, steps and reference_spike_counts.\n"
-    "Run the C simulation with zelka.backend.fpga.csim(output_dir).";
+    "saturating (ap_fixed<26,8,AP_RND_CONV,AP_SAT> for ap_fixed<16,6>).  precision='auto'\n"
+    "chooses the input type and each dense layer's types (those a node does not set), and\n"
+    "membrane_precision='auto' (or None with precision='auto') the membrane type, from the\n"
+    "weights and the ranges simulate_batch observes on calibration (stimuli as simulate_batch\n"
+    "takes them; None: input_data as one sample): one integer bit of headroom over the\n"
+    "largest value, and fractional bits that keep each rounding's effect on a membrane within\n"
+    "2^-12 of the smallest threshold over the run.  Constants are rounded to the nearest value\n"
+    "of their type; a rounding that changes any is reported with warnings.warn, naming the\n"
+    "node and the largest change.  board names the part (see vexal.VEXAL_PARTS),\n"
+    "clock_period is in nanoseconds.\n\n"
+    "The reference spikes take a line of each LIF layer's neuron count plus a line break per\n"
+    "step: n_steps whose lines exceed 64 MiB in all are refused with a ValueError.  Ctrl-C\n"
+    "stops the simulation and the writing; nothing is then written.\n\n"
+    "Returns a dict: written_files, precision and membrane_precision (the types used),\n"
+    "layer_types (per dense and LIF node), steps and reference_spike_counts.  Run the C\n"
+    "simulation with zelka.backend.fpga.csim(output_dir).";
 
 nb::str str_of(const std::string& text) {
   return nb::str(text.data(), text.size());
@@ -151,17 +158,30 @@ NB_MODULE(hlsbridge, m) {
         "hls4ml and, with --bitstream, builds the bitstream.");
   m.def(
       "csim",
-      [](nb::handle project_dir, nb::handle build_timeout, nb::handle run_timeout) {
-        return csim(project_dir, {timeout_argument(build_timeout, "build_timeout"),
-                                  timeout_argument(run_timeout, "run_timeout")});
+      [](nb::handle project_dir, nb::handle inputs, nb::handle n_steps, nb::handle build_timeout,
+         nb::handle run_timeout) {
+        return csim(project_dir, inputs, n_steps,
+                    {timeout_argument(build_timeout, "build_timeout"),
+                     timeout_argument(run_timeout, "run_timeout")});
       },
-      "project_dir"_a.none(), nb::kw_only(), "build_timeout"_a.none() = 600.0,
+      "project_dir"_a.none(), "inputs"_a.none() = nb::none(), nb::kw_only(),
+      "n_steps"_a.none() = nb::none(), "build_timeout"_a.none() = 600.0,
       "run_timeout"_a.none() = 600.0,
-      "csim(project_dir, *, build_timeout=600.0, run_timeout=600.0): compile the SNN HLS\n"
-      "project in project_dir (a str, bytes or os.PathLike path) with g++ (against the headers\n"
-      "copied into it), run its test bench and return a dict: agrees, steps, steps_agreeing,\n"
-      "step_agreement (a bool per step), spike_counts and reference_spike_counts (per LIF\n"
-      "node, over all steps), steps_differing (per LIF node) and build_seconds.\n\n"
+      "csim(project_dir, inputs=None, *, n_steps=None, build_timeout=600.0, run_timeout=600.0):\n"
+      "run the C simulation of the SNN HLS project in project_dir (a str, bytes or os.PathLike\n"
+      "path), built with g++ against the headers copied into it and kept in the project's csim/\n"
+      "folder (built again only when its sources or the g++ command change), and return a dict:\n"
+      "agrees, steps, steps_agreeing, step_agreement (a bool per step), spike_counts and\n"
+      "reference_spike_counts (per LIF node, over all steps), steps_differing (per LIF node)\n"
+      "and build_seconds (0.0 when the kept program was current).\n\n"
+      "inputs=None runs the stimulus written with the project.  Else inputs holds samples, a\n"
+      "dict from Input name to arrays (batch, *shape) or a PerStep of arrays (steps, batch,\n"
+      "*shape), run for n_steps steps (None: the project's, or the PerStep arrays') and compared\n"
+      "with simulate_batch on the graph stored with the project (graph.zelka); the dict then\n"
+      "also holds samples, sample_agrees, sample_steps_agreeing, sample_spike_counts and\n"
+      "sample_reference_spike_counts (per LIF node, arrays (batch,)), neuron_spike_counts and\n"
+      "neuron_reference_spike_counts (per LIF node, arrays (batch, neurons)), and its other keys\n"
+      "cover every sample: a step agrees when it agrees in every sample.\n\n"
       "build_timeout and run_timeout bound the g++ build and the test bench's run, in seconds\n"
       "(None: no limit); a stage that outlasts its limit is killed, with whatever it started,\n"
       "and raises TimeoutError naming the stage and the limit.  Ctrl-C stops either stage\n"
@@ -211,7 +231,8 @@ NB_MODULE(hlsbridge, m) {
               "precision"_a.none() = "ap_fixed<16,6>", "membrane_precision"_a.none() = nb::none(),
               "reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
               "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
-              "board"_a.none() = "zcu102", "clock_period"_a.none() = 5, write_snn_project_doc)
+              "board"_a.none() = "zcu102", "clock_period"_a.none() = 5,
+              "calibration"_a.none() = nb::none(), write_snn_project_doc)
       .method(
           "get_capabilities", [](nb::handle) { return capabilities(); },
           "The backend's BackendCapabilities.")

@@ -28,12 +28,22 @@ zelka\.backend\.run\.__prefix__$:
     \from zelka.backend.cpu.profiler import ProfileResult
     \from zelka.ir import Graph
 
-zelka\.backend\.fpga\.(cfgsmith|hlsbridge|vexal)\.__prefix__$:
+zelka\.backend\.fpga\.(cfgsmith|vexal)\.__prefix__$:
     \import os
     \from collections.abc import Mapping
     \from typing import Any
     \from numpy.typing import ArrayLike
     \from zelka.backend.config import BackendCapabilities, HardwareDescriptor, ValidationResult
+    \from zelka.graph import HardwareSpec
+    \from zelka.ir import Graph
+
+zelka\.backend\.fpga\.hlsbridge\.__prefix__$:
+    \import os
+    \from collections.abc import Mapping
+    \from typing import Any
+    \from numpy.typing import ArrayLike
+    \from zelka.backend.config import BackendCapabilities, HardwareDescriptor, ValidationResult
+    \from zelka.backend.cpu.simulator import PerStep
     \from zelka.graph import HardwareSpec
     \from zelka.ir import Graph
 
@@ -167,7 +177,7 @@ zelka\.backend\.cpu\._graph_order\.__prefix__$:
         \doc
 
 \.HlsBridge\.write_snn_project$:
-    def write_snn_project(self, graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = 'ap_fixed<16,6>', membrane_precision: str | None = None, reuse_factor: int = 1, strategy: str = 'Latency', input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, board: str = 'zcu102', clock_period: float = 5) -> dict[str, Any]:
+    def write_snn_project(self, graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = 'ap_fixed<16,6>', membrane_precision: str | None = None, reuse_factor: int = 1, strategy: str = 'Latency', input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, board: str = 'zcu102', clock_period: float = 5, calibration: Mapping[str, ArrayLike] | PerStep | None = None) -> dict[str, Any]:
         \doc
 
 # ---- module functions and values -------------------------------------------------------------
@@ -203,7 +213,7 @@ zelka\.backend\.run\.run$:
         \doc
 
 \.hlsbridge\.csim$:
-    def csim(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, build_timeout: float | None = 600.0, run_timeout: float | None = 600.0) -> dict[str, Any]:
+    def csim(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], inputs: Mapping[str, ArrayLike] | PerStep | None = None, *, n_steps: int | None = None, build_timeout: float | None = 600.0, run_timeout: float | None = 600.0) -> dict[str, Any]:
         \doc
 
 \.vexal\.VEXAL_PARTS$:

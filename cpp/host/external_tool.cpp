@@ -52,4 +52,11 @@ nb::str printed_text(const std::string& bytes) {
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace")));
 }
 
+nb::object printed_tail(const std::string& bytes) {
+  nb::object lines = printed_text(bytes).attr("splitlines")();
+  const std::size_t count = nb::len(lines);
+  return nb::str("\n").attr("join")(
+      lines[nb::slice(nb::int_(count > 30 ? count - 30 : 0), nb::none(), nb::none())]);
+}
+
 }  // namespace zelka::host

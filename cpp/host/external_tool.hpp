@@ -33,4 +33,7 @@ std::optional<std::chrono::nanoseconds> timeout_argument(nb::handle value, const
 // Bytes a tool printed as text for a message, undecodable bytes replaced.
 nb::str printed_text(const std::string& bytes);
 
+// The last 30 lines of what a tool printed, as printed_text.
+nb::object printed_tail(const std::string& bytes);
+
 }  // namespace zelka::host

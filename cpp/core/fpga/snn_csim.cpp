@@ -37,9 +37,14 @@ std::vector<std::string> csim_build_arguments(const std::string& compiler,
                                               const std::string& folder, const std::string& name,
                                               const std::string& program) {
   const std::string firmware = folder + "/firmware";
+  // Without exceptions: g++ would otherwise guard the construction of every element of the
+  // constant arrays (ap_fixed from a double literal) with a cleanup region of its own, which
+  // takes a minute for the ten thousand weights of a 64-128-10 network; neither the firmware
+  // nor the test bench throws.
   return {compiler,
           "-std=c++14",
           "-O1",
+          "-fno-exceptions",
           "-I",
           firmware,
           "-I",

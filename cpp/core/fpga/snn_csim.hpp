@@ -13,7 +13,8 @@ namespace zelka::fpga::snn {
 std::vector<std::string> projects_in(const std::string& folder);
 
 // The arguments of `compiler` building project `name` of `folder` into `program`: C++14,
-// optimised (-O1), against the headers copied into the project's firmware folder.
+// optimised (-O1), without exceptions, against the headers copied into the project's firmware
+// folder.
 std::vector<std::string> csim_build_arguments(const std::string& compiler,
                                               const std::string& folder, const std::string& name,
                                               const std::string& program);

@@ -38,16 +38,19 @@ FixedType sum_type(const std::vector<FixedType>& addends) {
   return FixedType{is_signed, integer_bits + fractional_bits, integer_bits, "", false};
 }
 
-RoundedValues round_onto(const std::vector<double>& values, const FixedType& type) {
+double nearest_on_grid(double value, const FixedType& type) {
   const int f = type.fractional_bits();
-  const double lowest = type.lowest(), highest = type.highest();
+  const double on_grid = std::ldexp(std::nearbyint(std::ldexp(value, f)), -f);
+  return std::clamp(on_grid, type.lowest(), type.highest());
+}
+
+RoundedValues round_onto(const std::vector<double>& values, const FixedType& type) {
   RoundedValues out;
   out.values.reserve(values.size());
   double largest_change = 0.0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double x = values[i];
-    const double on_grid = std::ldexp(std::nearbyint(std::ldexp(x, f)), -f);
-    const double y = std::clamp(on_grid, lowest, highest);
+    const double y = nearest_on_grid(x, type);
     out.values.push_back(y);
     if (y == x) continue;
     ++out.changed;

@@ -24,6 +24,10 @@ FixedType decay_type(const FixedType& membrane);
 // bits of any, and enough integer bits for the sum of their ranges.  Unsigned when all are.
 FixedType sum_type(const std::vector<FixedType>& addends);
 
+// The value of `type` nearest to `value` (ties to even), or the end of the type's range
+// nearest to a value past it.  `value` is finite.
+double nearest_on_grid(double value, const FixedType& type);
+
 // Values moved onto a type's grid: each to the nearest value the type holds (ties to even),
 // values past its range to the range's end.  The values are finite.
 struct RoundedValues {

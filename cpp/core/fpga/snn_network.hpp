@@ -39,7 +39,7 @@ struct Node {
   // Dense: weight[o * n_in + i] (outputs by inputs, as stored), bias per output.
   std::size_t n_in = 0, n_out = 0;
   std::vector<double> weight, bias;
-  FixedType weight_type, bias_type, result_type;
+  FixedType weight_type, bias_type, accum_type, result_type;
 
   // LIF: one value per neuron of each.
   std::size_t neurons = 0;

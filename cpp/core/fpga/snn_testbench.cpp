@@ -1,125 +1,204 @@
 #include "core/fpga/snn_testbench.hpp"
 
-#include <charconv>
-#include <limits>
+#include <algorithm>
+#include <sstream>
 
-#include "core/errors.hpp"
-#include "core/fpga/snn_definitions.hpp"
+#include "core/fpga/snn_bench_data.hpp"
 #include "core/text/template.hpp"
 
 namespace zelka::fpga::snn {
 namespace {
 
 // The texts of the test bench, with {placeholders} that text::fill replaces; the parts that
-// repeat (per LIF layer, port or Input node) have templates of their own, filled in a loop.
-
-// --- {project}_tb.cpp: runs the steps and prints the report -----------------------------
+// repeat (per LIF layer or port) have templates of their own, filled in a loop.
 
 constexpr std::string_view bench =
-    R"(// Test bench of {project}: runs the network for {steps} steps on the graph's stimulus
-// and compares every LIF layer's spikes with the CPU simulator's at every step.
+    R"(// Test bench of {project}: runs the network on every sample of a stimulus file and
+// compares every LIF layer's spikes, step by step, with those of a reference file (the CPU
+// simulator's).
 //
-// It prints, one line each:
-//     zelka-csim steps=<steps> layers=<LIF layers>
+//     {project}_tb [STIMULUS [REFERENCE]]
+//
+// reads tb_data/stimulus.dat and tb_data/reference_spikes.dat (the graph's stimulus and the
+// CPU simulator's spikes for it) unless other files are named.  The membranes are reset at
+// the first step of every sample.  It prints, one line each:
+//     zelka-csim steps=<steps> layers=<LIF layers> samples=<samples>
 //     layer <k> neurons=<count> <node name>            for each LIF layer, k = 1, 2, ...
+//   then for each sample
 //     step <t> agree|differ <c>,<r>,<d> ...            for each step t = 1, 2, ...: per layer
 //                                                      the spikes of the C simulation, of the
 //                                                      CPU simulator, and the neurons whose
 //                                                      spike differs
-//     result <agreeing>/<steps> steps agree
-// and exits with status 0 when every step agrees, 1 otherwise.
+//     fired <k> <spikes of each neuron> ...            for each LIF layer: the sample's spikes
+//                                                      in the C simulation, neuron by neuron
+//   and last
+//     result <agreeing>/<samples * steps> steps agree
+// and exits with status 0 when every step of every sample agrees, 1 otherwise, and 2 (the
+// reason on standard error) when a data file cannot be read or does not fit the network.
 #include <cstdio>
+#include <cstring>
 
 #include "firmware/{project}.h"
-#include "tb_data/reference_spikes.h"
-#include "tb_data/stimulus.h"
 
 namespace {
+
+const unsigned layers = {layer_count};
+const unsigned layer_neurons[layers] = {{neurons}};
+// Holds a header line or a layer's line of spikes with its line break and the final '\0'.
+const unsigned line_size = {line_size};
 
 struct LayerCounts {
   unsigned csim, reference, differing;
 };
 
+// A layer's spikes against the reference's line, each neuron's spikes added to `fired`.
 template <unsigned N>
-LayerCounts compare(const spike_t (&spikes)[N], const char* reference) {
+LayerCounts compare(const spike_t (&spikes)[N], const char* reference, unsigned (&fired)[N]) {
   LayerCounts counts = {0, 0, 0};
   for (unsigned i = 0; i < N; i++) {
-    const bool fired = spikes[i] == 1, expected = reference[i] == '1';
-    counts.csim += fired;
+    const bool spiked = spikes[i] == 1, expected = reference[i] == '1';
+    fired[i] += spiked;
+    counts.csim += spiked;
     counts.reference += expected;
-    counts.differing += fired != expected;
+    counts.differing += spiked != expected;
   }
   return counts;
 }
 
+template <unsigned N>
+void print_fired(unsigned layer, const unsigned (&fired)[N]) {
+  std::printf("fired %u", layer);
+  for (unsigned i = 0; i < N; i++) std::printf(" %u", fired[i]);
+  std::printf("\n");
+}
+
+// Says on standard error why a data file cannot be used; the exit status that follows.
+int unusable(const char* path, const char* problem) {
+  std::fprintf(stderr, "%s %s\n", path, problem);
+  return 2;
+}
+
+// The next line of `file` without its line break, or false when there is none.
+bool read_line(std::FILE* file, char (&line)[line_size]) {
+  if (!std::fgets(line, line_size, file)) return false;
+  const std::size_t length = std::strlen(line);
+  if (length == 0 || line[length - 1] != '\n') return false;
+  line[length - 1] = '\0';
+  return true;
+}
+
+bool read_input_header(std::FILE* file, char (&line)[line_size], unsigned input, unsigned values) {
+  unsigned k, n;
+  return read_line(file, line) && std::sscanf(line, "input %u values=%u", &k, &n) == 2 &&
+         k == input && n == values;
+}
+
+bool read_layer_header(std::FILE* file, char (&line)[line_size], unsigned layer) {
+  unsigned k, n;
+  return read_line(file, line) && std::sscanf(line, "layer %u neurons=%u", &k, &n) == 2 &&
+         k == layer + 1 && n == layer_neurons[layer];
+}
+
+// The values of an Input port, each converted to input_t (exactly, for values on its grid).
+template <unsigned N>
+bool read_values(std::FILE* file, input_t (&values)[N]) {
+  for (unsigned i = 0; i < N; i++) {
+    double value;
+    if (std::fscanf(file, "%lf", &value) != 1) return false;
+    values[i] = value;
+  }
+  return true;
+}
+
+// The next line of spikes of layer `layer`: a '0' or '1' for each of its neurons.
+bool read_spikes(std::FILE* file, char (&line)[line_size], unsigned layer) {
+  if (!read_line(file, line) || std::strlen(line) != layer_neurons[layer]) return false;
+  for (unsigned i = 0; i < layer_neurons[layer]; i++)
+    if (line[i] != '0' && line[i] != '1') return false;
+  return true;
+}
+
 }  // namespace
 
-int main() {
-  const unsigned layers = {layer_count};
-  std::printf("zelka-csim steps=%u layers=%u\n", reference_steps, layers);
-{layer_lines}  unsigned agreeing = 0;
-  for (unsigned t = 0; t < reference_steps; t++) {
-{outputs}    {project}({arguments}, t == 0);
-    const LayerCounts counts[layers] = {
-{comparisons}    };
-    bool agrees = true;
-    for (unsigned k = 0; k < layers; k++) agrees = agrees && counts[k].differing == 0;
-    if (agrees) agreeing++;
-    std::printf("step %u %s", t + 1, agrees ? "agree" : "differ");
-    for (unsigned k = 0; k < layers; k++)
-      std::printf(" %u,%u,%u", counts[k].csim, counts[k].reference, counts[k].differing);
-    std::printf("\n");
-  }
-  std::printf("result %u/%u steps agree\n", agreeing, reference_steps);
-  return agreeing == reference_steps ? 0 : 1;
+int main(int argc, char** argv) {
+  const char* stimulus_path = argc > 1 ? argv[1] : "tb_data/stimulus.dat";
+  const char* reference_path = argc > 2 ? argv[2] : "tb_data/reference_spikes.dat";
+  std::FILE* stimulus = std::fopen(stimulus_path, "r");
+  if (!stimulus) return unusable(stimulus_path, "cannot be opened");
+  std::FILE* reference = std::fopen(reference_path, "r");
+  if (!reference) return unusable(reference_path, "cannot be opened");
+
+  static char line[line_size];
+  unsigned samples, steps, per_step, inputs;
+  if (!read_line(stimulus, line) ||
+      std::sscanf(line, "zelka-stimulus samples=%u steps=%u per_step=%u inputs=%u", &samples,
+                  &steps, &per_step, &inputs) != 4 ||
+      inputs != {input_count}{input_headers})
+    return unusable(stimulus_path, "{stimulus_problem}");
+  unsigned reference_samples, reference_steps, reference_layers;
+  if (!read_line(reference, line) ||
+      std::sscanf(line, "zelka-reference samples=%u steps=%u layers=%u", &reference_samples,
+                  &reference_steps, &reference_layers) != 3 ||
+      reference_layers != layers)
+    return unusable(reference_path, "{reference_problem}");
+  for (unsigned k = 0; k < layers; k++)
+    if (!read_layer_header(reference, line, k))
+      return unusable(reference_path, "{reference_problem}");
+  if (reference_samples != samples || reference_steps != steps)
+    return unusable(reference_path, "does not cover the samples and steps of the stimulus");
+
+  std::printf("zelka-csim steps=%u layers=%u samples=%u\n", steps, layers, samples);
+{layer_lines}
+{ports}  static char spikes[layers][line_size];
+  unsigned long long agreeing = 0;
+  for (unsigned s = 0; s < samples; s++) {
+{fired_counts}    for (unsigned t = 0; t < steps; t++) {
+      if ((t == 0 || per_step) && !({read_ports}))
+        return unusable(stimulus_path, "ends before the values of every sample");
+      {project}({arguments}, t == 0);
+      for (unsigned k = 0; k < layers; k++)
+        if (!read_spikes(reference, spikes[k], k))
+          return unusable(reference_path, "ends or holds a line that is no layer's spikes");
+      const LayerCounts counts[layers] = {
+{comparisons}      };
+      bool agrees = true;
+      for (unsigned k = 0; k < layers; k++) agrees = agrees && counts[k].differing == 0;
+      if (agrees) agreeing++;
+      std::printf("step %u %s", t + 1, agrees ? "agree" : "differ");
+      for (unsigned k = 0; k < layers; k++)
+        std::printf(" %u,%u,%u", counts[k].csim, counts[k].reference, counts[k].differing);
+      std::printf("\n");
+    }
+{fired_lines}  }
+  const unsigned long long total = static_cast<unsigned long long>(samples) * steps;
+  std::printf("result %llu/%llu steps agree\n", agreeing, total);
+  return agreeing == total ? 0 : 1;
 }
 )";
+
+constexpr std::string_view stimulus_problem =
+    "is not a stimulus of this network's {count} inputs ({sizes} values)";
+
+constexpr std::string_view reference_problem =
+    "is not a reference of this network's {count} LIF layers ({sizes} neurons)";
+
+constexpr std::string_view input_header =
+    " ||\n      !read_input_header(stimulus, line, {input}, {values})";
 
 constexpr std::string_view layer_line =
     R"(  std::printf("layer {layer} neurons={neurons} %s\n", {name});
 )";
 
-constexpr std::string_view output_declaration = "    {type} {port}[{size}];\n";
+constexpr std::string_view port_declaration = "  {type} {port}[{size}];\n";
+
+constexpr std::string_view read_port = "read_values(stimulus, {port})";
+
+constexpr std::string_view fired_count = "    unsigned {member}_fired[{neurons}] = {0};\n";
 
 constexpr std::string_view comparison =
-    "        compare({project}_spikes.{member}, reference_{member}[t]),\n";
+    "          compare({project}_spikes.{member}, spikes[{index}], {member}_fired),\n";
 
-// --- tb_data/stimulus.h: the Input nodes' values ----------------------------------------
-
-constexpr std::string_view stimulus_header =
-    R"(// The graph's stimulus, applied at every step, on the grid of input_t.
-#ifndef STIMULUS_H_
-#define STIMULUS_H_
-
-#include "../firmware/defines.h"
-{stimuli}
-#endif
-)";
-
-constexpr std::string_view stimulus = R"(
-// {name}
-{array})";
-
-// --- tb_data/reference_spikes.h: the CPU simulator's spikes -----------------------------
-
-constexpr std::string_view reference_header =
-    R"(// The spikes the CPU simulator (zelka's simulate) gave for the graph and its stimulus:
-// for each LIF layer one text per step, '1' for each neuron that fired.
-#ifndef REFERENCE_SPIKES_H_
-#define REFERENCE_SPIKES_H_
-
-static const unsigned reference_steps = {steps};
-{layers}
-#endif
-)";
-
-// {steps_fired} holds a line per step: four spaces, the neurons' spikes as a string literal
-// ('1' where a neuron fired) and a comma.
-constexpr std::string_view reference_layer = R"(
-// {name}
-static const char* const reference_{member}[{steps}] = {
-{steps_fired}};
-)";
+constexpr std::string_view fired_line = "    print_fired({layer}, {member}_fired);\n";
 
 // `text` as a C++ string literal.  '?' is escaped too: a C++14 compiler in strict mode reads
 // trigraphs such as "??/".
@@ -132,198 +211,98 @@ std::string string_literal(const std::string& text) {
   return out + "\"";
 }
 
-std::string stimulus_text(const Network& net, const std::vector<Port>& ports) {
-  std::string stimuli;
-  for (const Port& port : ports) {
-    const Node& node = net.nodes[port.node];
-    if (node.kind != NodeKind::input) continue;
-    stimuli +=
-        text::fill(stimulus, {{"name", text::comment_safe(node.name)},
-                              {"array", array_definition("input_t " + port.name, node.stimulus)}});
-  }
-  return text::fill(stimulus_header, {{"stimuli", stimuli}});
+// "4, 3": counts as a list.
+std::string listed(const std::vector<std::size_t>& counts) {
+  std::string out;
+  for (std::size_t count : counts) out += (out.empty() ? "" : ", ") + std::to_string(count);
+  return out;
 }
 
-// The bytes of one step's line of a layer besides its spikes: four spaces, the quotes, a
-// comma and the line's end.
-constexpr std::uint64_t line_bytes_besides_spikes = 8;
+// The longest header line of a data file the bench reads; its line buffer holds that or a
+// layer's spikes, with the line break and the final '\0'.
+constexpr std::size_t longest_header_line = 1024;
 
-// The lines of reference_layer's {steps_fired}, written directly: they are most of the
-// reference's up to 64 MiB.
-std::string steps_fired(const std::uint8_t* fired, std::size_t neurons, std::size_t steps) {
-  std::string lines;
-  lines.reserve(steps * (neurons + line_bytes_besides_spikes));
-  for (std::size_t t = 0; t < steps; ++t) {
-    lines += "    \"";
-    for (std::size_t k = 0; k < neurons; ++k) lines += *fired++ ? '1' : '0';
-    lines += "\",\n";
-  }
-  return lines;
-}
-
-std::string reference_text(const Network& net, const ReferenceSpikes& reference,
-                           std::size_t steps) {
-  std::string layers;
-  std::size_t layer = 0;
+std::string bench_source(const Network& net, const std::vector<Port>& ports,
+                         const std::string& project) {
+  std::string layer_lines, comparisons, fired_counts, fired_lines, port_declarations, input_headers,
+      read_ports, arguments;
+  std::vector<std::size_t> neurons, input_sizes;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
-    layers +=
-        text::fill(reference_layer,
-                   {{"name", text::comment_safe(node.name)},
-                    {"member", probe_member(node)},
-                    {"steps", std::to_string(steps)},
-                    {"steps_fired", steps_fired(reference[layer].data(), node.neurons, steps)}});
-    ++layer;
+    const text::Fields layer{{"layer", std::to_string(neurons.size() + 1)},
+                             {"index", std::to_string(neurons.size())},
+                             {"neurons", std::to_string(node.neurons)},
+                             {"name", string_literal(node.name)},
+                             {"project", project},
+                             {"member", probe_member(node)}};
+    layer_lines += text::fill(layer_line, layer);
+    fired_counts += text::fill(fired_count, layer);
+    comparisons += text::fill(comparison, layer);
+    fired_lines += text::fill(fired_line, layer);
+    neurons.push_back(node.neurons);
   }
-  return text::fill(reference_header, {{"steps", std::to_string(steps)}, {"layers", layers}});
-}
-
-[[noreturn]] void malformed(std::size_t line, const std::string& what) {
-  throw ValueError("the test bench's report is not in its form: line " + std::to_string(line) +
-                   " " + what);
-}
-
-// The unsigned number that starts `text`, which then loses it.
-std::uint64_t take_number(std::string_view& text, std::size_t line) {
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end == text.data()) malformed(line, "lacks a number where one belongs");
-  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
-  return value;
-}
-
-// 2 + layers + steps, the line count of a report, as decimal text: it may exceed 64 bits.
-std::string line_count_text(std::uint64_t layers, std::uint64_t steps) {
-  unsigned __int128 count = static_cast<unsigned __int128>(layers) + steps + 2;
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(count % 10)));
-    count /= 10;
-  } while (count != 0);
-  return digits;
-}
-
-// A layer's spikes in one step, added to its total: at most its neuron count, and a total
-// that 64 bits hold.
-void add_count(std::uint64_t& total, std::uint64_t count, const LayerReport& layer,
-               std::size_t line) {
-  if (count > layer.neurons)
-    malformed(line, "counts " + std::to_string(count) + " spikes of a layer of " +
-                        std::to_string(layer.neurons) + " neurons");
-  if (__builtin_add_overflow(total, count, &total))
-    malformed(line, "brings a layer's spikes over the 64 bits that hold them");
-}
-
-void take(std::string_view& text, std::string_view expected, std::size_t line) {
-  if (!text.starts_with(expected))
-    malformed(line, "does not continue with \"" + std::string(expected) + "\"");
-  text.remove_prefix(expected.size());
+  for (const Port& port : ports) {
+    const text::Fields fields{{"type", port.type},
+                              {"port", port.name},
+                              {"size", std::to_string(port.size)},
+                              {"input", std::to_string(input_sizes.size() + 1)},
+                              {"values", std::to_string(port.size)}};
+    arguments += (arguments.empty() ? "" : ", ") + port.name;
+    port_declarations += text::fill(port_declaration, fields);
+    if (net.nodes[port.node].kind != NodeKind::input) continue;
+    input_headers += text::fill(input_header, fields);
+    read_ports += (read_ports.empty() ? "" : " && ") + text::fill(read_port, fields);
+    input_sizes.push_back(port.size);
+  }
+  const std::size_t widest = *std::max_element(neurons.begin(), neurons.end());
+  return text::fill(
+      bench, {{"project", project},
+              {"layer_count", std::to_string(neurons.size())},
+              {"neurons", listed(neurons)},
+              {"line_size", std::to_string(std::max(widest, longest_header_line) + 2)},
+              {"input_count", std::to_string(input_sizes.size())},
+              {"input_headers", input_headers},
+              {"stimulus_problem",
+               text::fill(stimulus_problem, {{"count", std::to_string(input_sizes.size())},
+                                             {"sizes", listed(input_sizes)}})},
+              {"reference_problem",
+               text::fill(reference_problem,
+                          {{"count", std::to_string(neurons.size())}, {"sizes", listed(neurons)}})},
+              {"layer_lines", layer_lines},
+              {"ports", port_declarations},
+              {"fired_counts", fired_counts},
+              {"read_ports", read_ports.empty() ? "true" : read_ports},
+              {"arguments", arguments},
+              {"comparisons", comparisons},
+              {"fired_lines", fired_lines}});
 }
 
 }  // namespace
 
 ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::string& project,
-                             const ReferenceSpikes& reference, std::size_t steps) {
+                             const WrittenReference& reference) {
   const std::vector<Port> ports = top_ports(net, plan);
-  std::string layer_lines, comparisons, outputs, arguments;
-  std::size_t layer = 0;
-  for (const Node& node : net.nodes) {
-    if (node.kind != NodeKind::lif) continue;
-    ++layer;
-    layer_lines += text::fill(layer_line, {{"layer", std::to_string(layer)},
-                                           {"neurons", std::to_string(node.neurons)},
-                                           {"name", string_literal(node.name)}});
-    comparisons += text::fill(comparison, {{"project", project}, {"member", probe_member(node)}});
-  }
+  StimulusLayout stimulus{1, reference.steps, false, net.input_type, {}};
+  std::vector<PortValues> values;
   for (const Port& port : ports) {
-    arguments += (arguments.empty() ? "" : ", ") + port.name;
-    if (net.nodes[port.node].kind == NodeKind::output)
-      outputs += text::fill(
-          output_declaration,
-          {{"type", port.type}, {"port", port.name}, {"size", std::to_string(port.size)}});
+    const Node& node = net.nodes[port.node];
+    if (node.kind != NodeKind::input) continue;
+    stimulus.inputs.push_back(node.stimulus_shape);
+    values.push_back({node.label, node.stimulus.data()});
   }
-  const std::string tb = text::fill(bench, {{"project", project},
-                                            {"steps", std::to_string(steps)},
-                                            {"layer_count", std::to_string(layer)},
-                                            {"layer_lines", layer_lines},
-                                            {"outputs", outputs},
-                                            {"arguments", arguments},
-                                            {"comparisons", comparisons}});
-  return {{project + "_tb.cpp", tb},
-          {"tb_data/stimulus.h", stimulus_text(net, ports)},
-          {"tb_data/reference_spikes.h", reference_text(net, reference, steps)}};
-}
-
-std::uint64_t reference_bytes(const Network& net, std::uint64_t steps) {
-  std::uint64_t per_step = 0;
+  ReferenceLayout layout{1, reference.steps, {}, reference.graph_digest};
+  std::vector<const std::uint8_t*> trains;
   for (const Node& node : net.nodes)
-    if (node.kind == NodeKind::lif &&
-        (__builtin_add_overflow(per_step, node.neurons, &per_step) ||
-         __builtin_add_overflow(per_step, line_bytes_besides_spikes, &per_step)))
-      return std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t total;
-  return __builtin_mul_overflow(per_step, steps, &total) ? std::numeric_limits<std::uint64_t>::max()
-                                                         : total;
-}
-
-CsimReport read_csim_report(std::string_view output) {
-  std::vector<std::string_view> lines;
-  for (std::size_t start = 0; start < output.size();) {
-    const std::size_t end = std::min(output.find('\n', start), output.size());
-    lines.push_back(output.substr(start, end - start));
-    start = end + 1;
-  }
-  if (lines.empty()) malformed(1, "is missing: the test bench printed nothing");
-  std::string_view line = lines[0];
-  take(line, "zelka-csim steps=", 1);
-  const std::uint64_t steps = take_number(line, 1);
-  take(line, " layers=", 1);
-  const std::uint64_t layer_count = take_number(line, 1);
-  if (!line.empty()) malformed(1, "has more than the step and layer counts");
-  if (lines.size() < 2 || layer_count > lines.size() - 2 || steps != lines.size() - 2 - layer_count)
-    malformed(lines.size(), "ends the report, which should have " +
-                                line_count_text(layer_count, steps) + " lines");
-  CsimReport report;
-  for (std::size_t k = 0; k < layer_count; ++k) {
-    line = lines[1 + k];
-    take(line, "layer " + std::to_string(k + 1) + " neurons=", 2 + k);
-    LayerReport layer;
-    layer.neurons = take_number(line, 2 + k);
-    take(line, " ", 2 + k);
-    layer.name = line;
-    report.layers.push_back(std::move(layer));
-  }
-  for (std::size_t t = 0; t < steps; ++t) {
-    const std::size_t number = 2 + layer_count + t;
-    line = lines[number - 1];
-    take(line, "step " + std::to_string(t + 1) + " ", number);
-    const bool agrees = line.starts_with("agree");
-    take(line, agrees ? "agree" : "differ", number);
-    bool any_differing = false;
-    for (LayerReport& layer : report.layers) {
-      take(line, " ", number);
-      add_count(layer.spikes, take_number(line, number), layer, number);
-      take(line, ",", number);
-      add_count(layer.reference_spikes, take_number(line, number), layer, number);
-      take(line, ",", number);
-      const std::uint64_t differing = take_number(line, number);
-      if (differing > layer.neurons)
-        malformed(number, "counts " + std::to_string(differing) +
-                              " differing neurons of a layer of " + std::to_string(layer.neurons));
-      layer.steps_differing += differing > 0;
-      any_differing = any_differing || differing > 0;
+    if (node.kind == NodeKind::lif) {
+      layout.layers.push_back(node.neurons);
+      trains.push_back(reference.spikes[trains.size()].data());
     }
-    if (!line.empty()) malformed(number, "has more than one count per layer");
-    if (agrees == any_differing) malformed(number, "says agree and differ at once");
-    report.step_agrees.push_back(agrees);
-    report.steps_agreeing += agrees;
-  }
-  line = lines.back();
-  take(line,
-       "result " + std::to_string(report.steps_agreeing) + "/" + std::to_string(steps) +
-           " steps agree",
-       lines.size());
-  return report;
+  std::ostringstream stimulus_data, reference_data;
+  write_stimulus(stimulus_data, stimulus, values);
+  write_reference(reference_data, layout, trains);
+  return {{project + "_tb.cpp", bench_source(net, ports, project)},
+          {"tb_data/stimulus.dat", stimulus_data.str()},
+          {"tb_data/reference_spikes.dat", reference_data.str()}};
 }
 
 }  // namespace zelka::fpga::snn

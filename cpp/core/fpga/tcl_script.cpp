@@ -24,7 +24,7 @@ open_project -reset «project_name»_prj
 set_top «project_name»
 add_files firmware/«project_name».cpp -cflags "-std=c++14"
 add_files -tb «project_name»_tb.cpp   -cflags "-std=c++14"
-
+«testbench_data»
 # ── Solution: -flow_target vivado targets the Vivado IP flow.
 # open_solution -reset clears any previous build artefacts.
 open_solution -reset "solution1" -flow_target vivado
@@ -49,6 +49,10 @@ export_design -format ip_catalog
 exit
 )TCL";
 
+// The test bench reads the files of this folder when it runs: the C simulation copies it beside
+// the bench.
+constexpr std::string_view testbench_data_line = "add_files -tb «folder»\n";
+
 }  // namespace
 
 std::string render_tcl_script(const TclScriptSettings& s) {
@@ -56,8 +60,13 @@ std::string render_tcl_script(const TclScriptSettings& s) {
   const double uncertainty_ns = clock_ns * s.clock_uncertainty_pct / 100.0;
   if (clock_ns == 0.0) throw ZeroDivisionError("float division by zero");
   const double mhz = 1000 / clock_ns;
+  const std::string testbench_data =
+      s.testbench_data.empty()
+          ? ""
+          : text::fill(testbench_data_line, {{"folder", std::string(s.testbench_data)}}, "«", "»");
   return text::fill(tcl_template,
                     {{"project_name", std::string(s.project_name)},
+                     {"testbench_data", testbench_data},
                      {"part", std::string(s.part)},
                      {"clock_ns", text::float_repr(clock_ns)},
                      {"mhz", text::fixed(mhz, 0)},

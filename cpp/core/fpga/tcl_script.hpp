@@ -1,6 +1,6 @@
 // The Vivado HLS / Vitis HLS Tcl script of a project: it opens (and resets) the HLS project,
-// adds the top-level source and its test bench, selects the part, sets the clock and its
-// uncertainty, then runs C simulation, C synthesis and IP export.
+// adds the top-level source and its test bench (and the test bench's data), selects the part, sets
+// the clock and its uncertainty, then runs C simulation, C synthesis and IP export.
 #pragma once
 
 #include <string>
@@ -15,6 +15,9 @@ struct TclScriptSettings {
   std::string_view part;
   double clock_period_ns;
   double clock_uncertainty_pct;  // percent of the period
+  // A folder of files the test bench reads when it runs (added to the C simulation), or empty.
+  // Written unquoted, like the names above.
+  std::string_view testbench_data = {};
 };
 
 // The script text, ending with a newline after "exit".  A zero period has no frequency:

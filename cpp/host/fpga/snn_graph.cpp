@@ -134,6 +134,7 @@ void read_dense(nb::handle graph_node, Node& node, const NetworkSettings& s) {
   }
   node.weight_type = type_setting(graph_node, node, "weight_t", s.precision);
   node.bias_type = type_setting(graph_node, node, "bias_t", s.precision);
+  node.accum_type = type_setting(graph_node, node, "accum_t", s.precision);
   node.result_type = type_setting(graph_node, node, "result_t", s.precision);
   node.reuse_factor = reuse_setting(graph_node, node, s.reuse_factor);
 }
@@ -156,26 +157,6 @@ void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s) {
   nb::object decay = subtract(nb::float_(1.0), true_divide(nb::float_(1.0), tau));
   node.decay = per_neuron(decay, node.neurons, node, "decay (1 - 1/tau)");
   node.reuse_factor = reuse_setting(graph_node, node, s.reuse_factor);
-}
-
-// The graph as simulate runs it for the project: SpikingAffine nodes, which simulate passes
-// through unchanged, replaced by the Affine nodes of the same weight and bias.
-nb::object simulated_graph(nb::handle graph) {
-  const IrKinds kinds = snn_kinds();
-  nb::dict replaced;
-  bool has_spiking_affine = false;
-  for (nb::handle item : graph.attr("nodes").attr("items")()) {
-    nb::object name = item[0], node = item[1];
-    const bool spiking = kinds.is(node, Kind::spiking_affine) && !kinds.is(node, Kind::affine);
-    replaced[name] = spiking ? kinds.cls(Kind::affine)(node.attr("weight"),
-                                                       nb::getattr(node, "bias", nb::none()))
-                             : nb::borrow(node);
-    has_spiking_affine = has_spiking_affine || spiking;
-  }
-  if (!has_spiking_affine) return nb::borrow(graph);
-  return imported("zelka.ir")
-      .attr("Graph")(replaced, nb::list(graph.attr("edges")),
-                     nb::getattr(graph, "cyclic_config", nb::none()));
 }
 
 }  // namespace
@@ -250,6 +231,41 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
     net.nodes.push_back(std::move(node));
   }
   return net;
+}
+
+nb::object simulated_graph(nb::handle graph) {
+  const IrKinds kinds = snn_kinds();
+  nb::dict replaced;
+  bool has_spiking_affine = false;
+  for (nb::handle item : graph.attr("nodes").attr("items")()) {
+    nb::object name = item[0], node = item[1];
+    const bool spiking = kinds.is(node, Kind::spiking_affine) && !kinds.is(node, Kind::affine);
+    replaced[name] = spiking ? kinds.cls(Kind::affine)(node.attr("weight"),
+                                                       nb::getattr(node, "bias", nb::none()))
+                             : nb::borrow(node);
+    has_spiking_affine = has_spiking_affine || spiking;
+  }
+  if (!has_spiking_affine) return nb::borrow(graph);
+  return imported("zelka.ir")
+      .attr("Graph")(replaced, nb::list(graph.attr("edges")),
+                     nb::getattr(graph, "cyclic_config", nb::none()));
+}
+
+nb::object simulated_batch(nb::handle graph, nb::handle samples, std::int64_t steps,
+                           nb::handle record, const char* argument) {
+  nb::object batch =
+      imported("zelka.backend.registry")
+          .attr("get_backend")("cpu")
+          .attr("simulate_batch")(simulated_graph(graph), samples, steps, "record"_a = record);
+  nb::list errors = batch.attr("errors");
+  for (std::size_t s = 0; s < nb::len(errors); ++s) {
+    nb::object sample_errors = errors[s];
+    if (nb::len(sample_errors) > 0)
+      raise_formatted(PyExc_ValueError,
+                      "the CPU simulator failed on sample {} (counted from 0) of '{}': {}", s,
+                      argument, sample_errors);
+  }
+  return batch;
 }
 
 std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps) {

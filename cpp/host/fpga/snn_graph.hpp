@@ -27,6 +27,17 @@ struct NetworkSettings {
 zelka::fpga::snn::Network read_network(nb::handle graph, nb::handle input_data,
                                        const NetworkSettings& settings);
 
+// The graph as the CPU simulator runs it for the project: SpikingAffine nodes, which simulate
+// passes through unchanged, replaced by the Affine nodes of the same weight and bias (the graph
+// itself when it has none).
+nb::object simulated_graph(nb::handle graph);
+
+// The CPU backend's simulate_batch of simulated_graph(graph) on `samples` (as simulate_batch
+// takes them) for `steps` steps, keeping the spike trains and membranes `record` names.  A
+// sample the simulator fails on is a ValueError naming it and `argument`, the samples' source.
+nb::object simulated_batch(nb::handle graph, nb::handle samples, std::int64_t steps,
+                           nb::handle record, const char* argument);
+
 // The steps the CPU backend's simulate runs for `n_steps` (a graph whose cyclic_config holds
 // "max_iterations" runs that many when n_steps is 1).
 std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps);

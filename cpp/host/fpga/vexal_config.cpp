@@ -84,7 +84,8 @@ nb::object config_for_board(nb::handle board) {
   return nb::type<VexalConfig>()("part"_a = str_of(*part));
 }
 
-nb::object tcl_script(const VexalConfig& config, nb::handle project_name) {
+nb::object tcl_script(const VexalConfig& config, nb::handle project_name,
+                      std::string_view testbench_data) {
   nb::handle part = config[config.index_of("part")];
   if (!PyUnicode_Check(part.ptr()))
     raise_formatted(PyExc_TypeError, "VexalConfig.part has incorrect type (expected str, got {})",
@@ -93,9 +94,9 @@ nb::object tcl_script(const VexalConfig& config, nb::handle project_name) {
   require_part_number(part, "VexalConfig.part");
   const std::string name = utf8(project_name);
   const std::string part_text = utf8(part);
-  const std::string text =
-      zelka::fpga::render_tcl_script({name, part_text, clock_field(config, "clock_period_ns"),
-                                      clock_field(config, "clock_uncertainty_pct")});
+  const std::string text = zelka::fpga::render_tcl_script(
+      {name, part_text, clock_field(config, "clock_period_ns"),
+       clock_field(config, "clock_uncertainty_pct"), testbench_data});
   return nb::str(text.data(), text.size());
 }
 

@@ -26,10 +26,12 @@ nb::object resources_of(const VexalConfig& config, nb::handle resources_table);
 // ['zcu102', ...]" for a name the table does not have (compared exactly).
 nb::object config_for_board(nb::handle board);
 
-// The text of build_prj.tcl for `config` (a VexalConfig) and `project_name` (a str).  The
+// The text of build_prj.tcl for `config` (a VexalConfig) and `project_name` (a str), adding the
+// folder `testbench_data` (when not empty) to the test bench's files.  The
 // project name must be an identifier and the part a part number (ValueError otherwise, see
 // script_names.hpp); a part that is not a str or a clock field that is not a number is a
 // TypeError naming the field; a zero period is ZeroDivisionError "float division by zero".
-nb::object tcl_script(const VexalConfig& config, nb::handle project_name);
+nb::object tcl_script(const VexalConfig& config, nb::handle project_name,
+                      std::string_view testbench_data = {});
 
 }  // namespace zelka::host::fpga

@@ -1,9 +1,11 @@
 """The FPGA backend: hls4ml configuration, HLS headers and project generation.
 
-``csim(project_dir, *, build_timeout=600.0, run_timeout=600.0)`` compiles and runs the C
-simulation of a project written by the fpga backend's ``write_snn_project``, each stage bounded
-by its timeout (seconds, None: no limit); it is the function of the compiled hlsbridge module,
-loaded on first use so that importing this package does not load the backend.
+``csim(project_dir, inputs=None, *, n_steps=None, build_timeout=600.0, run_timeout=600.0)``
+builds (once for each state of its sources) and runs the C simulation of a project written by
+the fpga backend's ``write_snn_project``, on the stimulus written with it or on the samples
+``inputs`` (as simulate_batch takes them), each stage bounded by its timeout (seconds, None: no
+limit); it is the function of the compiled hlsbridge module, loaded on first use so that
+importing this package does not load the backend.
 """
 
 

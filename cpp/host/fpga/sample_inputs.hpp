@@ -1,0 +1,30 @@
+// Samples for the Inputs of an SNN project, given as simulate_batch takes them: a dict from
+// Input name to arrays (batch, *shape), the same at every step, or a PerStep of arrays (steps,
+// batch, *shape).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/fpga/snn_network.hpp"
+#include "host/python.hpp"
+
+namespace zelka::host::fpga {
+
+struct SampleInputs {
+  std::vector<nb::object> arrays;  // float64, C-contiguous, in the order of the Inputs
+  std::uint64_t samples = 0;
+  std::uint64_t steps = 0;  // the PerStep arrays' first axis; 0 for a dict
+  bool per_step = false;
+};
+
+// The arrays of `inputs` (argument `argument`) for the Inputs `names` of per-sample shapes
+// `shapes`.  TypeError for another kind of value or arrays that are not numbers; ValueError
+// naming the argument for a key that names no Input, an Input left out, a shape other than
+// the Input's (after the batch axis, and the steps for a PerStep), batches or steps that
+// differ between the arrays, and an empty batch.
+SampleInputs sample_inputs(nb::handle inputs, const char* argument,
+                           const std::vector<nb::object>& names,
+                           const std::vector<zelka::fpga::snn::Shape>& shapes);
+
+}  // namespace zelka::host::fpga
