@@ -1,57 +1,23 @@
 #include "host/fpga/csim.hpp"
 
-#include "core/errors.hpp"
 #include "core/fpga/snn_csim.hpp"
-#include "core/fpga/snn_testbench.hpp"
 #include "core/tools/program_search.hpp"
 #include "core/tools/scratch_directory.hpp"
 #include "host/external_tool.hpp"
+#include "host/fpga/bench_report.hpp"
 #include "host/fpga/project_paths.hpp"
+#include "host/fpga/tool_reports.hpp"
 
 namespace zelka::host::fpga {
-namespace {
-
-// The name of the one SNN project in `folder` (absolute, as the host names it and as the file
-// system does); ValueError when it holds none or several.
-std::string project_in(nb::handle folder, const std::string& directory) {
-  const std::vector<std::string> names = zelka::fpga::snn::projects_in(directory);
-  if (names.size() == 1) return names.front();
-  if (names.empty())
-    raise_formatted(PyExc_ValueError,
-                    "{!r} holds no SNN HLS project: no {{name}}_tb.cpp beside a "
-                    "firmware/{{name}}.cpp (write one with write_snn_project)",
-                    folder);
-  nb::list host_names;
-  for (const std::string& name : names) host_names.append(host_path(name));
-  raise_formatted(PyExc_ValueError, "{!r} holds several SNN HLS projects: {}", folder,
-                  imported("builtins").attr("sorted")(host_names));
-}
-
-// The last lines of what a tool printed, for an error message.
-nb::object tail(const std::string& printed) {
-  nb::object lines = printed_text(printed).attr("splitlines")();
-  const std::size_t count = nb::len(lines);
-  return nb::str("\n").attr("join")(
-      lines[nb::slice(nb::int_(count > 30 ? count - 30 : 0), nb::none(), nb::none())]);
-}
-
-// "ended with status 3" or "was ended by signal 11".
-nb::str ending(const tools::CommandResult& result) {
-  const std::string status = std::to_string(result.status);
-  const std::string text = result.end == tools::CommandEnd::signalled
-                               ? "was ended by signal " + status
-                               : "ended with status " + status;
-  return nb::str(text.data(), text.size());
-}
-
-}  // namespace
 
 nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
   // g++ and the test bench run in the project folder: every path is made absolute first.
   const nb::object folder =
       imported("os").attr("path").attr("abspath")(path_argument(project_dir, "project_dir"));
   const std::string directory = fs_path(folder);
-  const std::string name = project_in(folder, directory);
+  const std::string name =
+      only_project(folder, zelka::fpga::snn::projects_in(directory), "SNN HLS project",
+                   "{name}_tb.cpp beside a firmware/{name}.cpp", "write_snn_project");
   const std::optional<std::string> compiler = tools::find_program("g++");
   if (!compiler)
     throw std::runtime_error(
@@ -69,53 +35,12 @@ nb::dict csim(nb::handle project_dir, const CsimLimits& limits) {
                {"the build of the C simulation of " + where + " (g++)", "build_timeout"});
   if (build.end != tools::CommandEnd::exited || build.status != 0)
     raise_formatted(PyExc_RuntimeError, "g++ could not build the C simulation of {!r}:\n{}", folder,
-                    tail(build.errors));
+                    last_lines(build.errors));
 
   const tools::CommandResult run =
       run_tool({{program}, directory, limits.run, {}},
                {"the run of the test bench of " + where, "run_timeout"});
-  // The report is UTF-8 text (write_snn_project refuses names without a UTF-8 form).
-  nb::object text = nb::steal(
-      PyUnicode_DecodeUTF8(run.output.data(), static_cast<Py_ssize_t>(run.output.size()), nullptr));
-  if (!text.is_valid()) {
-    nb::python_error decoding;
-    raise_formatted(PyExc_RuntimeError,
-                    "the test bench of {!r} {} and the test bench's report is not UTF-8 text: "
-                    "{}:\n{}",
-                    folder, ending(run), decoding.value(), tail(run.output + run.errors));
-  }
-  zelka::fpga::snn::CsimReport report;
-  try {
-    report = zelka::fpga::snn::read_csim_report(run.output);
-  } catch (const zelka::ValueError& e) {
-    raise_formatted(PyExc_RuntimeError, "the test bench of {!r} {} and {}:\n{}", folder,
-                    ending(run), nb::str(e.what()), tail(run.output + run.errors));
-  }
-  const bool agrees = report.steps_agreeing == report.step_agrees.size();
-  if (run.end != tools::CommandEnd::exited || run.status != (agrees ? 0 : 1))
-    raise_formatted(PyExc_RuntimeError,
-                    "the test bench of {!r} {}, which its report does not explain:\n{}", folder,
-                    ending(run), tail(run.output + run.errors));
-
-  nb::dict spikes, reference, differing;
-  for (const auto& layer : report.layers) {
-    nb::str layer_name(layer.name.data(), layer.name.size());
-    spikes[layer_name] = layer.spikes;
-    reference[layer_name] = layer.reference_spikes;
-    differing[layer_name] = layer.steps_differing;
-  }
-  nb::list per_step;
-  for (bool step : report.step_agrees) per_step.append(nb::bool_(step));
-  nb::dict result;
-  result["agrees"] = agrees;
-  result["steps"] = report.step_agrees.size();
-  result["steps_agreeing"] = report.steps_agreeing;
-  result["step_agreement"] = per_step;
-  result["spike_counts"] = spikes;
-  result["reference_spike_counts"] = reference;
-  result["steps_differing"] = differing;
-  result["build_seconds"] = std::chrono::duration<double>(build.elapsed).count();
-  return result;
+  return bench_report_dict(read_bench_report(folder, run), build);
 }
 
 }  // namespace zelka::host::fpga

@@ -3,16 +3,15 @@
 #include <algorithm>
 #include <cctype>
 
-#include "core/fpga/project_writer.hpp"
-#include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
-#include "core/text/template.hpp"
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
+#include "host/fpga/project_files.hpp"
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
-#include "host/fpga/snn_graph.hpp"
+#include "host/fpga/snn_arguments.hpp"
+#include "host/fpga/snn_reading.hpp"
 
 using namespace nanobind::literals;
 
@@ -22,12 +21,6 @@ namespace {
 using zelka::fpga::FixedType;
 namespace snn = zelka::fpga::snn;
 
-FixedType type_argument(nb::handle text, const char* argument) {
-  if (auto type = numeric::parse_fixed_type(utf8(text))) return *type;
-  raise_formatted(PyExc_ValueError, "Argument '{}' must be a fixed-point type name ({}), got {!r}",
-                  argument, numeric::fixed_type_forms, text);
-}
-
 snn::Strategy strategy_argument(nb::handle text) {
   std::string name = utf8(text);
   for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -35,15 +28,6 @@ snn::Strategy strategy_argument(nb::handle text) {
   if (name == "resource") return snn::Strategy::resource;
   raise_formatted(PyExc_ValueError, "Argument 'strategy' must be 'Latency' or 'Resource', got {!r}",
                   text);
-}
-
-std::int64_t positive_argument(nb::handle value, const char* argument) {
-  const long long n = PyLong_AsLongLong(value.ptr());
-  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (n < 1)
-    raise_formatted(PyExc_ValueError, "Argument '{}' must be at least 1, got {!r}", argument,
-                    value);
-  return n;
 }
 
 // ValueError naming n_steps when the test bench's reference spikes for `steps` steps would
@@ -61,23 +45,14 @@ void require_reference_fits(const snn::Network& network, std::int64_t steps) {
                   snn::reference_bytes_limit, snn::reference_bytes_limit / per_step);
 }
 
-void emit_warnings(const std::vector<std::string>& warnings) {
-  for (const std::string& text : warnings)
-    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
-}
-
 }  // namespace
 
 nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
-  if (!truth(a.output_dir))
-    throw nb::value_error(
-        "Argument 'output_dir' must name a folder to write the project to, got ''");
+  require_output_dir(a.output_dir);
   require_project_name(a.project_name, "project_name", ProjectNameUse::cpp_top_function);
   const std::string project = utf8(a.project_name);
   const FixedType precision = type_argument(a.precision, "precision");
-  const FixedType membrane = a.membrane_precision.is_none()
-                                 ? zelka::fpga::default_membrane_type(precision)
-                                 : type_argument(a.membrane_precision, "membrane_precision");
+  const FixedType membrane = membrane_argument(a.membrane_precision, precision);
   const snn::Strategy strategy = strategy_argument(a.strategy);
   const auto reuse_factor = static_cast<unsigned>(
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
@@ -88,21 +63,8 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   target.attr("clock_period_ns") = a.clock_period;
   FileTexts library = hls4ml_headers();
 
-  snn::Network network =
-      read_network(graph, a.input_data, {precision, membrane, strategy, reuse_factor});
-  const bool has_lif = std::any_of(network.nodes.begin(), network.nodes.end(),
-                                   [](const snn::Node& n) { return n.kind == snn::NodeKind::lif; });
-  if (!has_lif)
-    throw nb::value_error(
-        "the graph has no LIF node: the project's test bench compares the spikes of LIF layers");
-  const snn::Plan plan = snn::plan_network(network);
-  for (const snn::Node& node : network.nodes)
-    if (node.kind == snn::NodeKind::lif && text::has_control_character(node.name))
-      raise_formatted(PyExc_ValueError,
-                      "{}: its name holds a line break or another control character, which the "
-                      "test bench's report cannot carry",
-                      nb::str(node.label.c_str()));
-  emit_warnings(snn::round_constants(network));
+  const auto [network, plan] =
+      planned_network(graph, a.input_data, {precision, membrane, strategy, reuse_factor});
   require_reference_fits(network, simulated_steps(graph, n_steps));
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
@@ -123,25 +85,8 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     files.push_back(std::move(file));
   files.emplace_back("build_prj.tcl", utf8(vexal.attr("generate_tcl")(target, a.project_name)));
 
-  const std::string folder = fs_path(a.output_dir);
-  nb::list written;
-  std::vector<std::string> targets;
-  for (const auto& file : files) {
-    targets.push_back(join(folder, file.first));
-    written.append(host_path(targets.back()));
-  }
-  {
-    nb::gil_scoped_release release;
-    zelka::fpga::ProjectWriter writer(run_signal_handlers_unlocked);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      writer.make_directories(parent_of(targets[i]));
-      writer.stage(targets[i], files[i].second);
-    }
-    writer.commit();
-  }
-
   nb::dict result;
-  result["written_files"] = written;
+  result["written_files"] = write_project_files(fs_path(a.output_dir), files);
   result["membrane_precision"] = nb::str(membrane.name().c_str());
   result["steps"] = reference.steps;
   result["reference_spike_counts"] = reference.counts;
