@@ -75,7 +75,8 @@ const char* const place_doc =
     "synthesise the Verilog design in project_dir for the LFE5U-85F (CABGA381), place and route\n"
     "it with nextpnr-ecp5 for a clock of clock_mhz and write the bitstream with ecppack, all in\n"
     "build/ecp5-85f/.  Returns a dict: max_frequency_mhz (nextpnr's, after routing),\n"
-    "clock_mhz, clock_met, bitstream (its path), utilisation (nextpnr's cell kinds -> (used,\n"
+    "clock_mhz, clock_met, bitstream (its path), utilisation (the nextpnr cell kinds used -> "
+    "(used,\n"
     "available)), synthesis (synthesize's dict) and seconds.  RuntimeError naming what the\n"
     "design uses past the device when it does not fit, or with the tool's last lines when a\n"
     "tool fails.";

@@ -11,9 +11,9 @@ using snn::NodeKind;
 // `done`) and to every operation (the cycle that starts its unit, or skips it).
 constexpr std::uint64_t step_overhead = 2;
 constexpr std::uint64_t operation_overhead = 1;
-// A dense block's cycles besides its events when it has any: the three-stage drain and the
+// A dense block's cycles besides its events when it has any: the four-stage drain and the
 // write; a LIF layer's besides its words: the four-stage pipeline.
-constexpr std::uint64_t block_overhead = 4;
+constexpr std::uint64_t block_overhead = 5;
 constexpr std::uint64_t lif_overhead = 4;
 
 // Which values of a memory may be nonzero at step `step` (counted from 1).

@@ -88,7 +88,7 @@ module zelka_fixed_convert #(
   wire [OUT_W-1:0] one = 1;
   wire [OUT_W-1:0] lowest = OUT_SIGNED != 0 ? one << (OUT_W - 1) : {OUT_W{1'b0}};
   wire symmetric = OVERFLOW == 3 && OUT_SIGNED != 0;
-  wire at_lowest = symmetric && (too_low || wide[OUT_W-1:0] == lowest);
+  wire at_lowest = symmetric && (too_low || (!too_high && wide[OUT_W-1:0] == lowest));
   assign converted = at_lowest ? lowest + one
                    : OVERFLOW == 0 || !(too_high || too_low) ? wide[OUT_W-1:0]
                    : OVERFLOW == 2 ? {OUT_W{1'b0}}
@@ -260,7 +260,7 @@ constexpr std::string_view dense_module =
 // with no multiplier.
 //
 // Cycles after the start: 1 + the scan's, then per block 1 when there are no events, else
-// events + 4; `done` marks the last block's write.  The input word asked for in read_word
+// events + 5; `done` marks the last block's write.  The input word asked for in read_word
 // arrives a cycle later.  The weights file holds BLOCKS x N_IN words: word b * N_IN + i has
 // weight[b * LANES + l][i] in lane l (lane 0 in the lowest bits); the biases file a word per
 // block.  Values are two's complement X_W bits (X_F fractional), the accumulator ACC_W bits
@@ -327,8 +327,8 @@ module zelka_dense #(
   reg [WEIGHT_ADDR_W-1:0] weight_base;
   reg [EVENT_ADDR_W-1:0] issue;  // the event read next
   reg [1:0] drain;
-  reg [3:1] valid;
-  reg [X_W-1:0] value2;
+  reg [4:1] valid;
+  reg [X_W-1:0] value2, value3;
   wire [BLOCK_ADDR_W-1:0] bias_block = state == WRITE ? block + 1'b1 : block;
 
   // The nonzero lanes of the word arriving, and the lowest of those pending.
@@ -368,7 +368,7 @@ module zelka_dense #(
       assign event_written = lowest_index;
     end else begin : index_and_value
       assign event_written = {lowest_value, lowest_index};
-      always @(posedge clk) value2 <= event_read[INDEX_W+:X_W];
+      always @(posedge clk) {value3, value2} <= {value2, event_read[INDEX_W+:X_W]};
     end
   endgenerate
   zelka_ram #(
@@ -413,7 +413,7 @@ module zelka_dense #(
   assign done = state == WRITE && block == LAST_BLOCK;
 
   always @(posedge clk) begin
-    valid <= rst ? 3'b0 : {valid[2:1], state == ACCUMULATE};
+    valid <= rst ? 4'b0 : {valid[3:1], state == ACCUMULATE};
     if (rst) begin
       state <= IDLE;
       next_word <= {(IN_ADDR_W + 1) {1'b0}};
@@ -453,7 +453,7 @@ module zelka_dense #(
         end
         DRAIN: begin
           drain <= drain + 1'b1;
-          if (drain == 2'd2) state <= WRITE;
+          if (drain == 2'd3) state <= WRITE;
         end
         default: begin
           issue <= {EVENT_ADDR_W{1'b0}};
@@ -475,19 +475,22 @@ module zelka_dense #(
       wire [B_W-1:0] bias = biases[l*B_W+:B_W];
       wire [ACC_W+B_W-1:0] bias_extended = {{ACC_W{B_SIGNED != 0 && bias[B_W-1]}}, bias};
       wire [ACC_W-1:0] bias_aligned = bias_extended[ACC_W-1:0] << (ACC_F - B_F);
+      // the weight read, registered: the block RAM's output reaches the multiplier a cycle later
+      reg signed [W_W:0] weight3;
       reg signed [PRODUCT_W-1:0] product;
       reg [ACC_W-1:0] sum;
       wire [ACC_W+PRODUCT_W-1:0] product_extended = {{ACC_W{product[PRODUCT_W-1]}}, product};
       wire [ACC_W-1:0] product_aligned = product_extended[ACC_W-1:0] << (ACC_F - PRODUCT_F);
       if (SPIKES != 0) begin : added
-        always @(posedge clk) product <= weight_wide;
+        always @(posedge clk) product <= weight3;
       end else begin : multiplied
-        wire signed [X_W-1:0] x = value2;
-        always @(posedge clk) product <= x * weight_wide;
+        wire signed [X_W-1:0] x = value3;
+        always @(posedge clk) product <= x * weight3;
       end
       always @(posedge clk) begin
+        weight3 <= weight_wide;
         if (state == WRITE || state == IDLE) sum <= {ACC_W{1'b0}};
-        else if (valid[3]) sum <= sum + product_aligned;
+        else if (valid[4]) sum <= sum + product_aligned;
       end
       zelka_fixed_convert #(
           .IN_W(ACC_W),

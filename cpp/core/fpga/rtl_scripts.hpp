@@ -35,7 +35,8 @@ std::vector<std::string> verilator_arguments(const std::string& verilator,
 // Yosys running the target's script, its log in build/{target}/yosys.log.
 std::vector<std::string> yosys_arguments(const std::string& yosys, const Target& target);
 
-// nextpnr-ecp5 placing and routing the ECP5 netlist for a clock of `clock_mhz`, its log in
+// nextpnr-ecp5 placing and routing the ECP5 netlist for a clock of `clock_mhz` (routed even when
+// it misses the clock: its log says by how much), its log in
 // build/ecp5-85f/nextpnr.log, and ecppack writing the bitstream build/ecp5-85f/{project}.bit.
 std::vector<std::string> nextpnr_arguments(const std::string& nextpnr, const std::string& project,
                                            double clock_mhz);

@@ -29,8 +29,8 @@ void count_ecp5(CellCounts& counts, std::string_view cell, std::int64_t n) {
 void count_ultrascale(CellCounts& counts, std::string_view cell, std::int64_t n) {
   if (starts_with_any(cell, {"LUT1", "LUT2", "LUT3", "LUT4", "LUT5", "LUT6"})) counts.luts += n;
   if (starts_with_any(cell, {"FDRE", "FDSE", "FDCE", "FDPE"})) counts.ffs += n;
-  if (cell == "CARRY8") counts.carry += n;
-  if (starts_with_any(cell, {"RAM16", "RAM32", "RAM64", "RAM128", "RAM256", "RAM512"}))
+  if (cell == "CARRY4" || cell == "CARRY8") counts.carry += n;
+  if (starts_with_any(cell, {"RAM16", "RAM32", "RAM64", "RAM128", "RAM256", "RAM512", "SRL"}))
     counts.lutram += n;
   if (cell == "RAMB36E2") counts.bram += static_cast<double>(n);
   if (cell == "RAMB18E2") counts.bram += static_cast<double>(n) / 2;
@@ -106,6 +106,7 @@ CellCounts read_cell_counts(const Target& target, std::string_view stat_json) {
     const auto* name = std::get_if<std::string>(&key.data);
     const auto* n = std::get_if<std::int64_t>(&count.data);
     if (!name || !n) throw ValueError("Yosys's statistics count a cell type in other than numbers");
+    if (name->starts_with("$")) continue;  // Yosys's own: scopes kept by flattening
     counts.cells.emplace_back(*name, *n);
     if (target.name == "ecp5-85f")
       count_ecp5(counts, *name, *n);

@@ -26,7 +26,7 @@ struct Target {
 // "xcup": AMD UltraScale+ parts (synthesis only, cell counts before placement).
 inline constexpr std::array<Target, 2> targets{{
     {"ecp5-85f", "Lattice LFE5U-85F (ECP5, CABGA381)", "synth_ecp5"},
-    {"xcup", "AMD UltraScale+", "synth_xilinx -family xcup"},
+    {"xcup", "AMD UltraScale+", "synth_xilinx -family xcup -flatten"},
 }};
 
 // The LFE5U-85F's LUT4s, flip-flops, DP16KD block RAMs (18 Kibit each) and MULT18X18D
@@ -55,8 +55,9 @@ struct CellCounts {
   std::vector<std::pair<std::string, std::int64_t>> cells;  // every cell type, as Yosys names it
 };
 
-// The counts of Yosys's `stat -json` output (its "design" section) for `target`;
-// zelka::ValueError when the text is not such output.
+// The counts of Yosys's `stat -json` output (its "design" section) for `target`, the cells
+// Yosys keeps for itself ($scopeinfo) left out; zelka::ValueError when the text is not such
+// output.  UltraScale+ shift registers (SRL16E, SRLC32E) are LUTs used as memory: lutram.
 CellCounts read_cell_counts(const Target& target, std::string_view stat_json);
 
 // What nextpnr's log says of a placed and routed design.

@@ -197,7 +197,8 @@ nb::dict place_and_route(nb::handle project_dir, double clock_mhz, const Synthes
 
   nb::dict utilisation;
   for (const auto& use : report.utilisation)
-    utilisation[nb::str(use.bel.c_str())] = nb::make_tuple(use.used, use.available);
+    if (use.used > 0)
+      utilisation[nb::str(use.bel.c_str())] = nb::make_tuple(use.used, use.available);
   nb::dict result;
   if (report.max_frequency_mhz) {
     result["max_frequency_mhz"] = *report.max_frequency_mhz;

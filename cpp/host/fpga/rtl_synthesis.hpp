@@ -26,7 +26,7 @@ nb::dict synthesize(nb::handle project_dir, const SynthesisArguments& arguments)
 
 // Synthesises for ecp5-85f, places and routes with nextpnr-ecp5 at `clock_mhz` and writes the
 // bitstream with ecppack; returns a dict: "max_frequency_mhz" (nextpnr's, after routing),
-// "clock_mhz", "clock_met", "bitstream" (its path), "utilisation" (nextpnr's cell kinds ->
+// "clock_mhz", "clock_met", "bitstream" (its path), "utilisation" (the nextpnr cell kinds used ->
 // (used, available)), "synthesis" (synthesize's dict) and "seconds".  RuntimeError naming the
 // resources used past what the device has when the design does not fit, else with the
 // tool's last lines.
