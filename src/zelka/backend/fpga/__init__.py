@@ -4,6 +4,9 @@
 simulation of a project written by the fpga backend's ``write_snn_project``, each stage bounded
 by its timeout (seconds, None: no limit); it is the function of the compiled hlsbridge module,
 loaded on first use so that importing this package does not load the backend.
+
+``zelka.backend.fpga.rtl`` is the Verilog flow: ``write_rtl_project``, ``simulate_rtl`` (Verilator),
+``synthesize`` (Yosys) and ``place_and_route`` (nextpnr-ecp5 and ecppack).
 """
 
 
