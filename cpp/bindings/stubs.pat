@@ -47,6 +47,13 @@ zelka\.backend\.fpga\.hlsbridge\.__prefix__$:
     \from zelka.graph import HardwareSpec
     \from zelka.ir import Graph
 
+zelka\.backend\.fpga\.rtl\.__prefix__$:
+    \import os
+    \from collections.abc import Mapping
+    \from typing import Any
+    \from numpy.typing import ArrayLike
+    \from zelka.ir import Graph
+
 zelka\.backend\.cpu\._saturate\.__prefix__$:
     \from typing import Any
     \from numpy.typing import ArrayLike, NDArray
@@ -214,6 +221,22 @@ zelka\.backend\.run\.run$:
 
 \.hlsbridge\.csim$:
     def csim(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], inputs: Mapping[str, ArrayLike] | PerStep | None = None, *, n_steps: int | None = None, build_timeout: float | None = 600.0, run_timeout: float | None = 600.0) -> dict[str, Any]:
+        \doc
+
+\.rtl\.write_rtl_project$:
+    def write_rtl_project(graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = 'ap_fixed<16,6>', membrane_precision: str | None = None, parallelism: int = 1, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, target: str = 'ecp5-85f') -> dict[str, Any]:
+        \doc
+
+\.rtl\.simulate_rtl$:
+    def simulate_rtl(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, runs: int = 1, build_timeout: float | None = 600.0, run_timeout: float | None = 600.0) -> dict[str, Any]:
+        \doc
+
+\.rtl\.synthesize$:
+    def synthesize(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], target: str = 'ecp5-85f', *, board: str | None = None, timeout: float | None = 3600.0) -> dict[str, Any]:
+        \doc
+
+\.rtl\.place_and_route$:
+    def place_and_route(project_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], target: str = 'ecp5-85f', clock_mhz: float = 50.0, *, timeout: float | None = 3600.0) -> dict[str, Any]:
         \doc
 
 \.vexal\.VEXAL_PARTS$:

@@ -77,6 +77,12 @@ bool is_evaluated(const Plan& plan, std::size_t i) {
   return plan.nodes[i].first_step != never;
 }
 
+bool is_alias(const Network& net, const Plan& plan, std::size_t i) {
+  const NodePlan& p = plan.nodes[i];
+  return net.nodes[i].kind == NodeKind::pass_through && p.reads.size() == 1 &&
+         !p.reads.front().previous_step && !p.read_by_later_step;
+}
+
 std::size_t element_count(const Shape& shape) {
   return std::accumulate(shape.begin(), shape.end(), std::size_t{1}, std::multiplies<>());
 }

@@ -37,6 +37,10 @@ std::string value_type_name(const Network& network, const Plan& plan, std::size_
 // Whether the code evaluates the node: some step after a reset gives it a value.
 bool is_evaluated(const Plan& plan, std::size_t node);
 
+// Whether a pass-through node needs no array of its own: it reads one node from this step and
+// no node reads it from the previous step, so its value is that node's.
+bool is_alias(const Network& network, const Plan& plan, std::size_t node);
+
 // The count of values of a shape.
 std::size_t element_count(const Shape& shape);
 

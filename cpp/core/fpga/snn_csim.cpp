@@ -19,15 +19,22 @@ bool is_file(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> projects_in(const std::string& folder) {
+  return projects_marked_in(folder, testbench_suffix, "firmware/", ".cpp");
+}
+
+std::vector<std::string> projects_marked_in(const std::string& folder, std::string_view suffix,
+                                            std::string_view companion_prefix,
+                                            std::string_view companion_suffix) {
   std::vector<std::string> names;
   std::error_code error;
   std::filesystem::directory_iterator entry(folder, error), end;
   for (; !error && entry != end; entry.increment(error)) {
     const std::string file = entry->path().filename().string();
-    if (!file.ends_with(testbench_suffix)) continue;
-    const std::string name = file.substr(0, file.size() - testbench_suffix.size());
-    if (is_file(folder + "/" + file) && is_file(folder + "/firmware/" + name + ".cpp"))
-      names.push_back(name);
+    if (!file.ends_with(suffix)) continue;
+    const std::string name = file.substr(0, file.size() - suffix.size());
+    const std::string companion =
+        std::string(companion_prefix) + name + std::string(companion_suffix);
+    if (is_file(folder + "/" + file) && is_file(folder + "/" + companion)) names.push_back(name);
   }
   if (error) throw OSError(error.value(), folder);
   return names;

@@ -304,13 +304,7 @@ class TopFunction {
     return nullptr;
   }
 
-  // A pass-through node that needs no array of its own: it reads one node from this step and
-  // no node reads it from the previous step.
-  bool is_alias(std::size_t i) const {
-    const NodePlan& p = plan_.nodes[i];
-    return net_.nodes[i].kind == NodeKind::pass_through && p.reads.size() == 1 &&
-           !p.reads.front().previous_step && !p.read_by_later_step;
-  }
+  bool is_alias(std::size_t i) const { return snn::is_alias(net_, plan_, i); }
 
   // Dense and LIF layers sum their reads into a buffer of their own when they have several,
   // or read themselves (the kernel then writes what it reads).

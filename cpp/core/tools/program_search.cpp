@@ -41,4 +41,10 @@ std::optional<std::string> find_program(const std::string& name) {
   }
 }
 
+std::optional<std::string> find_program_in(const std::string& name, const std::string& folder) {
+  const std::string candidate = folder + "/" + name;
+  if (is_runnable_file(candidate)) return candidate;
+  return std::nullopt;
+}
+
 }  // namespace zelka::tools

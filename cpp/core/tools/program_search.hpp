@@ -13,4 +13,7 @@ namespace zelka::tools {
 // when no folder holds one.
 std::optional<std::string> find_program(const std::string& name);
 
+// `folder`/`name` when that is a file the caller may run and no folder.
+std::optional<std::string> find_program_in(const std::string& name, const std::string& folder);
+
 }  // namespace zelka::tools

@@ -18,6 +18,10 @@ enum class ProjectNameUse {
   // a name the test bench defines ("main", "compare", "nnet").  Such a name is a Python
   // identifier too, so the SNN project's scripts take it.
   cpp_top_function,
+  // The Verilog design, whose top module, files and test bench are named after it: ASCII
+  // letters, digits and single underscores, starting with a letter, neither a Verilog-2005
+  // keyword nor a name starting with "zelka_" (the design's own modules).
+  verilog_module,
 };
 
 // ValueError unless `name` (a str) is a project name for `use`:

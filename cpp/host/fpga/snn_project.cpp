@@ -3,19 +3,19 @@
 #include <algorithm>
 #include <cctype>
 
-#include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_bench_data.hpp"
 #include "core/fpga/snn_constants.hpp"
 #include "core/fpga/snn_firmware.hpp"
 #include "core/fpga/snn_testbench.hpp"
-#include "core/text/template.hpp"
 #include "core/tools/sha256.hpp"
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
+#include "host/fpga/project_files.hpp"
 #include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
+#include "host/fpga/snn_arguments.hpp"
 #include "host/fpga/snn_auto_precision.hpp"
-#include "host/fpga/snn_graph.hpp"
+#include "host/fpga/snn_reading.hpp"
 #include "host/fpga/stored_graph.hpp"
 #include "host/fpga/vexal_config.hpp"
 
@@ -27,13 +27,6 @@ namespace {
 using zelka::fpga::FixedType;
 namespace snn = zelka::fpga::snn;
 
-FixedType type_argument(nb::handle text, const char* argument) {
-  if (auto type = numeric::parse_fixed_type(utf8(text))) return *type;
-  raise_formatted(PyExc_ValueError,
-                  "Argument '{}' must be a fixed-point type name ({}) or 'auto', got {!r}",
-                  argument, numeric::fixed_type_forms, text);
-}
-
 snn::Strategy strategy_argument(nb::handle text) {
   std::string name = utf8(text);
   for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -41,30 +34,6 @@ snn::Strategy strategy_argument(nb::handle text) {
   if (name == "resource") return snn::Strategy::resource;
   raise_formatted(PyExc_ValueError, "Argument 'strategy' must be 'Latency' or 'Resource', got {!r}",
                   text);
-}
-
-std::int64_t positive_argument(nb::handle value, const char* argument) {
-  const long long n = PyLong_AsLongLong(value.ptr());
-  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (n < 1)
-    raise_formatted(PyExc_ValueError, "Argument '{}' must be at least 1, got {!r}", argument,
-                    value);
-  return n;
-}
-
-// ValueError naming n_steps when the test bench's reference spikes for `steps` steps would
-// exceed the limit.
-void require_reference_fits(const snn::Network& network, std::int64_t steps) {
-  if (snn::reference_bytes(network, static_cast<std::uint64_t>(steps)) <=
-      snn::reference_bytes_limit)
-    return;
-  const std::uint64_t per_step = snn::reference_bytes(network, 1);
-  raise_formatted(PyExc_ValueError,
-                  "Argument 'n_steps': the test bench's reference spikes of {} steps would take {} "
-                  "bytes ({} per step), above the limit of {} bytes (64 MiB): at most {} steps "
-                  "fit this network",
-                  steps, multiply(nb::int_(steps), nb::int_(per_step)), per_step,
-                  snn::reference_bytes_limit, snn::reference_bytes_limit / per_step);
 }
 
 bool is_auto(nb::handle text) {
@@ -108,23 +77,16 @@ nb::dict layer_types(const snn::Network& network) {
   return layers;
 }
 
-void emit_warnings(const std::vector<std::string>& warnings) {
-  for (const std::string& text : warnings)
-    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
-}
-
 }  // namespace
 
 nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
-  if (!truth(a.output_dir))
-    throw nb::value_error(
-        "Argument 'output_dir' must name a folder to write the project to, got ''");
+  require_output_dir(a.output_dir);
   require_project_name(a.project_name, "project_name", ProjectNameUse::cpp_top_function);
   const std::string project = utf8(a.project_name);
   std::optional<FixedType> precision, membrane;
-  if (!is_auto(a.precision)) precision = type_argument(a.precision, "precision");
+  if (!is_auto(a.precision)) precision = type_argument(a.precision, "precision", true);
   if (!a.membrane_precision.is_none() && !is_auto(a.membrane_precision))
-    membrane = type_argument(a.membrane_precision, "membrane_precision");
+    membrane = type_argument(a.membrane_precision, "membrane_precision", true);
   else if (a.membrane_precision.is_none() && precision)
     membrane = zelka::fpga::default_membrane_type(*precision);
   if (precision && membrane && !a.calibration.is_none())
@@ -142,22 +104,10 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
 
   // With a type chosen automatically the network is read with the default types in its place
   // first, which the choice then replaces.
-  snn::Network network = read_network(
+  auto [network, plan] = planned_network(
       graph, a.input_data,
       {precision.value_or(FixedType{}), membrane.value_or(FixedType{}), strategy, reuse_factor});
-  const bool has_lif = std::any_of(network.nodes.begin(), network.nodes.end(),
-                                   [](const snn::Node& n) { return n.kind == snn::NodeKind::lif; });
-  if (!has_lif)
-    throw nb::value_error(
-        "the graph has no LIF node: the project's test bench compares the spikes of LIF layers");
-  snn::Plan plan = snn::plan_network(network);
-  for (const snn::Node& node : network.nodes)
-    if (node.kind == snn::NodeKind::lif && text::has_control_character(node.name))
-      raise_formatted(PyExc_ValueError,
-                      "{}: its name holds a line break or another control character, which the "
-                      "test bench's report cannot carry",
-                      nb::str(node.label.c_str()));
-  require_reference_fits(network, simulated_steps(graph, n_steps));
+  require_reference_fits(network, simulated_steps(graph, n_steps), snn::reference_bytes_limit);
   nb::object built = nb::borrow(graph);
   if (!precision || !membrane) {
     const AutoPrecision chosen =
@@ -168,7 +118,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
     apply_types(network, chosen.types);
     plan = snn::plan_network(network);  // the value and sum types follow the chosen ones
   }
-  emit_warnings(snn::round_constants(network));
+  round_constants_with_warnings(network);
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
   // Ctrl-C is honoured between the parts and while the files are written; nothing is
@@ -197,25 +147,8 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
       utf8(tcl_script(static_cast<const VexalConfig&>(detail::initialised_record(target)),
                       a.project_name, "tb_data")));
 
-  const std::string folder = fs_path(a.output_dir);
-  nb::list written;
-  std::vector<std::string> targets;
-  for (const auto& file : files) {
-    targets.push_back(join(folder, file.first));
-    written.append(host_path(targets.back()));
-  }
-  {
-    nb::gil_scoped_release release;
-    zelka::fpga::ProjectWriter writer(run_signal_handlers_unlocked);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      writer.make_directories(parent_of(targets[i]));
-      writer.stage(targets[i], files[i].second);
-    }
-    writer.commit();
-  }
-
   nb::dict result;
-  result["written_files"] = written;
+  result["written_files"] = write_project_files(fs_path(a.output_dir), files);
   result["precision"] = nb::str(precision->name().c_str());
   result["membrane_precision"] = nb::str(membrane->name().c_str());
   result["layer_types"] = layer_types(network);

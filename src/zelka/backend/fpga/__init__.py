@@ -6,6 +6,9 @@ the fpga backend's ``write_snn_project``, on the stimulus written with it or on 
 ``inputs`` (as simulate_batch takes them), each stage bounded by its timeout (seconds, None: no
 limit); it is the function of the compiled hlsbridge module, loaded on first use so that
 importing this package does not load the backend.
+
+``zelka.backend.fpga.rtl`` is the Verilog flow: ``write_rtl_project``, ``simulate_rtl`` (Verilator),
+``synthesize`` (Yosys) and ``place_and_route`` (nextpnr-ecp5 and ecppack).
 """
 
 

@@ -1,0 +1,145 @@
+// zelka.backend.fpga.rtl: the Verilog flow of spiking networks: the design's writer (on the
+// network model the HLS project uses), its Verilator test bench's build and run, synthesis
+// with Yosys, and placement, routing and the bitstream with nextpnr-ecp5 and ecppack.
+#include <nanobind/nanobind.h>
+
+#include "host/args.hpp"
+#include "host/external_tool.hpp"
+#include "host/fpga/project_paths.hpp"
+#include "host/fpga/rtl_project.hpp"
+#include "host/fpga/rtl_simulation.hpp"
+#include "host/fpga/rtl_synthesis.hpp"
+#include "host/numpy.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zelka::host;
+using namespace zelka::host::fpga;
+
+namespace {
+
+const char* const module_doc =
+    "The Verilog flow of spiking networks.\n\n"
+    "write_rtl_project() writes the Verilog design of a graph (the graphs write_snn_project\n"
+    "takes, on the same network model and rules), simulate_rtl() builds its test bench with\n"
+    "Verilator and checks it against the CPU simulator, synthesize() counts its cells with\n"
+    "Yosys, and place_and_route() places and routes it for an LFE5U-85F with nextpnr-ecp5\n"
+    "and writes the bitstream.  The tools come with pip install \"zelka[rtl]\".";
+
+const char* const write_doc =
+    "write_rtl_project(graph, output_dir, project_name='myproject', *,\n"
+    "    precision='ap_fixed<16,6>', membrane_precision=None, parallelism=1, input_data=None,\n"
+    "    n_steps=100, target='ecp5-85f')\n\n"
+    "Write the Verilog-2005 design of the spiking network (Input, Affine, SpikingAffine, LIF,\n"
+    "Flatten and Output nodes; inputs of one shape summed; back edges read the previous step):\n"
+    "one time step per start, the units run one after the other in the execution order,\n"
+    "`parallelism` neurons (or outputs) a clock cycle in each layer.  The types and rounding are\n"
+    "write_snn_project's (precision, membrane_precision and the nodes' weight_t, bias_t and\n"
+    "result_t); dense layers add each output's products exactly and round once into result_t.\n\n"
+    "output_dir (a str, bytes or os.PathLike path) receives rtl/{project_name}.v (the top\n"
+    "module), rtl/zelka_*.v (the modules it builds on), rtl/*.mem (weights, biases and the LIF\n"
+    "constants, for $readmemh), {project_name}_rtl_tb.cpp (a Verilator test bench), tb_data/\n"
+    "(the stimulus and simulate's spikes of every LIF layer at every step, read when the bench\n"
+    "runs) and yosys_ecp5-85f.ys and yosys_xcup.ys, all or nothing.  target ('ecp5-85f' or\n"
+    "'xcup') is the device whose block RAM the weights are checked against (a warning when they\n"
+    "do not fit).\n\n"
+    "Returns a dict: written_files, membrane_precision, steps, reference_spike_counts and\n"
+    "cycles_per_step_estimate (the mean clock cycles of the reference's steps).";
+
+const char* const simulate_doc =
+    "simulate_rtl(project_dir, *, runs=1, build_timeout=600.0, run_timeout=600.0): build the\n"
+    "test bench of the Verilog design in project_dir with Verilator, run it and return csim's\n"
+    "dict (agrees, steps, steps_agreeing, step_agreement, spike_counts,\n"
+    "reference_spike_counts, steps_differing, build_seconds) with cycles_per_step (the mean\n"
+    "clock cycles of a step, measured) and step_cycles (every step's).  runs repeats the\n"
+    "reference's steps, the membranes cleared at the start of each run; every run is compared\n"
+    "with the reference.\n\n"
+    "build_timeout and run_timeout bound the build and the run, in seconds (None: no limit); a\n"
+    "stage past its limit is killed, with whatever it started, and raises TimeoutError.  Ctrl-C\n"
+    "stops either within a fraction of a second.  RuntimeError when Verilator is missing, the\n"
+    "build fails or the test bench's report is not in its form.";
+
+const char* const synthesize_doc =
+    "synthesize(project_dir, target='ecp5-85f', *, board=None, timeout=3600.0): synthesise the\n"
+    "Verilog design in project_dir with Yosys (synth_ecp5 for 'ecp5-85f', synth_xilinx -family\n"
+    "xcup for 'xcup'; results in build/{target}/) and return a dict: target, device, luts,\n"
+    "ffs, carry, bram, dsp, lutram, cells (every cell type Yosys counted) and, where the\n"
+    "device's resources are known, resources and share (the fraction of each used), and\n"
+    "seconds.  The counts are Yosys's, before placement.  For 'xcup', board names the\n"
+    "UltraScale+ board of the board table whose part the shares are of ('zcu102' when None;\n"
+    "the table has the resources of the zcu102's part).  RuntimeError when Yosys is missing or\n"
+    "fails; TimeoutError past timeout seconds (None: no limit).";
+
+const char* const place_doc =
+    "place_and_route(project_dir, target='ecp5-85f', clock_mhz=50.0, *, timeout=3600.0):\n"
+    "synthesise the Verilog design in project_dir for the LFE5U-85F (CABGA381), place and route\n"
+    "it with nextpnr-ecp5 for a clock of clock_mhz and write the bitstream with ecppack, all in\n"
+    "build/ecp5-85f/.  Returns a dict: max_frequency_mhz (nextpnr's, after routing),\n"
+    "clock_mhz, clock_met, bitstream (its path), utilisation (the nextpnr cell kinds used -> "
+    "(used,\n"
+    "available)), synthesis (synthesize's dict) and seconds.  RuntimeError naming what the\n"
+    "design uses past the device when it does not fit, or with the tool's last lines when a\n"
+    "tool fails.";
+
+nb::object write_design(nb::handle graph, nb::handle output_dir, nb::handle project_name,
+                        nb::handle precision, nb::handle membrane_precision, nb::handle parallelism,
+                        nb::handle input_data, nb::handle n_steps, nb::handle target) {
+  nb::str folder = path_argument(output_dir, "output_dir");
+  require_str(project_name, "project_name");
+  require_str(precision, "precision");
+  if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
+  nb::object lanes = int_argument(parallelism, "parallelism");
+  require_dict_or_none(input_data, "input_data");
+  nb::object steps = int_argument(n_steps, "n_steps");
+  require_str(target, "target");
+  return write_rtl_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+                                   nb::borrow(membrane_precision), nb::borrow(input_data),
+                                   nb::borrow(target), lanes, steps});
+}
+
+nb::object simulate_design(nb::handle project_dir, nb::handle runs, nb::handle build_timeout,
+                           nb::handle run_timeout) {
+  const std::int64_t count = int64_argument(runs, "runs");
+  if (count < 1)
+    raise_formatted(PyExc_ValueError, "Argument 'runs' must be at least 1, got {!r}", runs);
+  return simulate_rtl(project_dir, {timeout_argument(build_timeout, "build_timeout"),
+                                    timeout_argument(run_timeout, "run_timeout"), count});
+}
+
+SynthesisArguments synthesis_arguments(nb::handle target, nb::handle board, nb::handle timeout) {
+  require_str(target, "target");
+  if (!board.is_none()) require_str(board, "board");
+  return {nb::borrow(target), nb::borrow(board), timeout_argument(timeout, "timeout")};
+}
+
+}  // namespace
+
+NB_MODULE(rtl, m) {
+  register_core_exceptions();
+  Numpy::load();
+  m.doc() = module_doc;
+  m.def("write_rtl_project", &write_design, "graph"_a.none(), "output_dir"_a.none(),
+        "project_name"_a.none() = "myproject", nb::kw_only(),
+        "precision"_a.none() = "ap_fixed<16,6>", "membrane_precision"_a.none() = nb::none(),
+        "parallelism"_a.none() = 1, "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
+        "target"_a.none() = "ecp5-85f", write_doc);
+  m.def("simulate_rtl", &simulate_design, "project_dir"_a.none(), nb::kw_only(),
+        "runs"_a.none() = 1, "build_timeout"_a.none() = 600.0, "run_timeout"_a.none() = 600.0,
+        simulate_doc);
+  m.def(
+      "synthesize",
+      [](nb::handle project_dir, nb::handle target, nb::handle board, nb::handle timeout) {
+        return synthesize(project_dir, synthesis_arguments(target, board, timeout));
+      },
+      "project_dir"_a.none(), "target"_a.none() = "ecp5-85f", nb::kw_only(),
+      "board"_a.none() = nb::none(), "timeout"_a.none() = 3600.0, synthesize_doc);
+  m.def(
+      "place_and_route",
+      [](nb::handle project_dir, nb::handle target, nb::handle clock_mhz, nb::handle timeout) {
+        const double clock = float_argument(clock_mhz, "clock_mhz");
+        return place_and_route(project_dir, clock,
+                               synthesis_arguments(target, nb::none(), timeout));
+      },
+      "project_dir"_a.none(), "target"_a.none() = "ecp5-85f", "clock_mhz"_a.none() = 50.0,
+      nb::kw_only(), "timeout"_a.none() = 3600.0, place_doc);
+}

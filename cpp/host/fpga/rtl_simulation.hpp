@@ -1,0 +1,27 @@
+// zelka.backend.fpga.rtl.simulate_rtl: a Verilog design's test bench built with Verilator and
+// run, and its report read.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "host/python.hpp"
+
+namespace zelka::host::fpga {
+
+struct RtlSimulationSettings {
+  std::optional<std::chrono::nanoseconds> build, run;  // none: without limit
+  std::int64_t runs = 1;  // times the reference's steps run, each started with a clear
+};
+
+// A dict with csim's keys ("agrees", "steps", "steps_agreeing", "step_agreement",
+// "spike_counts", "reference_spike_counts", "steps_differing", "build_seconds") and
+// "cycles_per_step" (the mean clock cycles of a step, measured) and "step_cycles" (those of
+// every step).  RuntimeError when Verilator is missing, the build fails or the test bench
+// does not report in its form; TimeoutError when the build or the run outlasts its limit
+// (Verilator or the test bench and whatever they started are then killed); ValueError when
+// `project_dir` holds no design.  Ctrl-C stops either the same way.
+nb::dict simulate_rtl(nb::handle project_dir, const RtlSimulationSettings& settings);
+
+}  // namespace zelka::host::fpga
