@@ -254,7 +254,7 @@ def test_place_and_route_meets_the_clock_and_writes_the_bitstream(small_design):
 @pytest.mark.parametrize(("graph", "settings", "message"), [
     (Graph.sequential(("x", Input(input_type={"input": (4,)})), ("r", ReLU(4)), ("lif", LIF(np.ones(4), np.ones(4))),
                       ("y", Output())),
-     {}, "ReLU node 'r': write_snn_project builds Input, Affine, SpikingAffine, LIF, Flatten and Output nodes"),
+     {}, "ReLU node 'r': write_rtl_project builds Input, Affine, SpikingAffine, LIF, Flatten and Output nodes"),
     (small(), {"project_name": "module"}, "Argument 'project_name' must be a Verilog module name"),
     (small(), {"project_name": "zelka_lif"}, "Argument 'project_name' must be a Verilog module name"),
     (small(), {"project_name": "two words"}, "Argument 'project_name' must be a Verilog module name"),

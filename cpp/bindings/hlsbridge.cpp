@@ -15,9 +15,9 @@
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
 #include "host/fpga/project_build.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
+#include "host/paths.hpp"
 #include "host/value_convert.hpp"
 
 namespace nb = nanobind;

@@ -5,11 +5,11 @@
 
 #include "host/args.hpp"
 #include "host/external_tool.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/rtl_project.hpp"
 #include "host/fpga/rtl_simulation.hpp"
 #include "host/fpga/rtl_synthesis.hpp"
 #include "host/numpy.hpp"
+#include "host/paths.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

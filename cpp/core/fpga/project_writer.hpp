@@ -9,29 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/io/temp_file.hpp"
+
 namespace zelka::fpga {
-
-// A new, empty file with a unique hidden name in the folder of `target`, removed again
-// unless it is moved onto the target.  Paths are file-system bytes; failures throw OSError.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target);
-  ~TempFile();
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  TempFile(TempFile&& other) noexcept;
-  TempFile& operator=(TempFile&&) = delete;
-
-  const std::string& path() const { return path_; }
-  // Writes `content`, calling `between_chunks` (when given) between its megabytes.
-  void write(std::string_view content, const std::function<void()>& between_chunks = {}) const;
-  // Atomically replaces the target with this file.
-  void move_into_place();
-
- private:
-  std::string target_;
-  std::string path_;  // empty once moved into place
-};
 
 class ProjectWriter {
  public:
@@ -68,7 +48,7 @@ class ProjectWriter {
   };
   std::vector<std::string> created_directories_;
   std::vector<SetAside> set_aside_;
-  std::vector<TempFile> staged_;
+  std::vector<io::TempFile> staged_;
   std::function<void()> check_;
   bool committed_ = false;
 };

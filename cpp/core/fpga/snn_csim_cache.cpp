@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/fpga/project_writer.hpp"
 #include "core/fpga/snn_csim.hpp"
+#include "core/io/temp_file.hpp"
 #include "core/io/whole_file.hpp"
 #include "core/tools/sha256.hpp"
 
@@ -79,7 +79,7 @@ void keep_program(const std::string& built, const std::string& kept, const std::
   std::error_code error;
   fs::create_directories(folder, error);
   if (error) throw OSError(error.value(), folder);
-  TempFile copy(kept);
+  io::TempFile copy(kept);
   copy.write(io::read_whole_file(built));
   if (::chmod(copy.path().c_str(), 0755) != 0) throw OSError(errno, kept);
   copy.move_into_place();

@@ -7,9 +7,9 @@
 #include "host/fpga/bench_report.hpp"
 #include "host/fpga/csim_program.hpp"
 #include "host/fpga/csim_samples.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/tool_reports.hpp"
 #include "host/numpy.hpp"
+#include "host/paths.hpp"
 
 using namespace nanobind::literals;
 

@@ -8,12 +8,12 @@
 #include "core/fpga/snn_bench_data.hpp"
 #include "host/args.hpp"
 #include "host/execution_context.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/sample_inputs.hpp"
 #include "host/fpga/snn_graph.hpp"
 #include "host/fpga/stored_graph.hpp"
 #include "host/ir_kinds.hpp"
 #include "host/numpy.hpp"
+#include "host/paths.hpp"
 
 using namespace nanobind::literals;
 

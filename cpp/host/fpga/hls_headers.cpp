@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "core/fpga/file_tree.hpp"
-#include "host/fpga/project_paths.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 namespace {

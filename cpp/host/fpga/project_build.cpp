@@ -3,10 +3,11 @@
 #include "core/errors.hpp"
 #include "core/fpga/project_config.hpp"
 #include "core/fpga/project_writer.hpp"
+#include "core/io/temp_file.hpp"
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/input_shape.hpp"
-#include "host/fpga/project_paths.hpp"
+#include "host/paths.hpp"
 #include "host/value_convert.hpp"
 
 using namespace nanobind::literals;
@@ -40,7 +41,7 @@ std::string config_json(nb::handle hls_config) {
 nb::object save_model(nb::handle model, const std::string& model_path) {
   try {
     nb::module_ torch = imported("torch");
-    zelka::fpga::TempFile file(model_path);
+    zelka::io::TempFile file(model_path);
     torch.attr("save")(model, host_path(file.path()));
     file.move_into_place();
     return nb::none();

@@ -1,7 +1,7 @@
 #include "host/fpga/project_files.hpp"
 
 #include "core/fpga/project_writer.hpp"
-#include "host/fpga/project_paths.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 

@@ -10,10 +10,10 @@
 #include "core/fpga/rtl_testbench.hpp"
 #include "core/fpga/rtl_top.hpp"
 #include "host/fpga/project_files.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
 #include "host/fpga/snn_reading.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 namespace {
@@ -68,8 +68,8 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
   const rtl::Target& target = target_argument(a.target);
 
-  auto [network, plan] =
-      planned_network(graph, a.input_data, {precision, membrane, snn::Strategy::latency, 1});
+  auto [network, plan] = planned_network(
+      graph, a.input_data, {precision, membrane, snn::Strategy::latency, 1, "write_rtl_project"});
   round_constants_with_warnings(network);
   const rtl::Design design = rtl::design_network(network, plan, static_cast<std::size_t>(lanes));
   warn_when_weights_overflow(network, design, target);

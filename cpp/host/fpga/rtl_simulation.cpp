@@ -8,9 +8,9 @@
 #include "core/tools/scratch_directory.hpp"
 #include "host/external_tool.hpp"
 #include "host/fpga/bench_report.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/rtl_tools.hpp"
 #include "host/fpga/tool_reports.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 namespace {

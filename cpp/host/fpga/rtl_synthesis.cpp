@@ -8,9 +8,9 @@
 #include "core/fpga/rtl_targets.hpp"
 #include "core/io/whole_file.hpp"
 #include "host/external_tool.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/rtl_tools.hpp"
 #include "host/fpga/tool_reports.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 namespace {

@@ -215,8 +215,8 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
         node.kind = NodeKind::pass_through;
       else
         fail(PyExc_ValueError, node,
-             "write_snn_project builds Input, Affine, SpikingAffine, LIF, Flatten and Output "
-             "nodes, not " +
+             std::string(settings.writer) +
+                 " builds Input, Affine, SpikingAffine, LIF, Flatten and Output nodes, not " +
                  type_name_of(graph_node));
     }
     if (node.kind != NodeKind::input) {

@@ -16,6 +16,7 @@ struct NetworkSettings {
   zelka::fpga::FixedType membrane;
   zelka::fpga::snn::Strategy strategy;
   unsigned reuse_factor;  // for nodes without a reuse_factor of their own
+  const char* writer;     // the function reading the graph, as its refusals name it
 };
 
 // The network of `graph` in execution order with `input_data` (an Input -> array dict, or

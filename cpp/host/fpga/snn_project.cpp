@@ -11,13 +11,13 @@
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
 #include "host/fpga/project_files.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
 #include "host/fpga/snn_auto_precision.hpp"
 #include "host/fpga/snn_reading.hpp"
 #include "host/fpga/stored_graph.hpp"
 #include "host/fpga/vexal_config.hpp"
+#include "host/paths.hpp"
 
 using namespace nanobind::literals;
 
@@ -104,9 +104,10 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
 
   // With a type chosen automatically the network is read with the default types in its place
   // first, which the choice then replaces.
-  auto [network, plan] = planned_network(
-      graph, a.input_data,
-      {precision.value_or(FixedType{}), membrane.value_or(FixedType{}), strategy, reuse_factor});
+  auto [network, plan] =
+      planned_network(graph, a.input_data,
+                      {precision.value_or(FixedType{}), membrane.value_or(FixedType{}), strategy,
+                       reuse_factor, "write_snn_project"});
   require_reference_fits(network, simulated_steps(graph, n_steps), snn::reference_bytes_limit);
   nb::object built = nb::borrow(graph);
   if (!precision || !membrane) {

@@ -6,9 +6,9 @@
 #include "core/io/graph_archive.hpp"
 #include "core/io/whole_file.hpp"
 #include "core/tools/sha256.hpp"
-#include "host/fpga/project_paths.hpp"
 #include "host/io/graph_decoder.hpp"
 #include "host/io/graph_encoder.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 

@@ -1,7 +1,7 @@
 #include "host/fpga/tool_reports.hpp"
 
 #include "host/external_tool.hpp"
-#include "host/fpga/project_paths.hpp"
+#include "host/paths.hpp"
 
 namespace zelka::host::fpga {
 

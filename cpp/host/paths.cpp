@@ -1,8 +1,8 @@
-#include "host/fpga/project_paths.hpp"
+#include "host/paths.hpp"
 
 #include "host/args.hpp"
 
-namespace zelka::host::fpga {
+namespace zelka::host {
 
 nb::str path_argument(nb::handle value, const char* name) {
   const bool path_like =
@@ -36,4 +36,4 @@ std::string parent_of(const std::string& fs_bytes) {
   return slash == std::string::npos ? std::string() : fs_bytes.substr(0, slash);
 }
 
-}  // namespace zelka::host::fpga
+}  // namespace zelka::host

@@ -1,4 +1,4 @@
-// Paths of a project folder as the host names them (str) and as the file system does
+// Paths as the host names them (str) and as the file system does
 // (bytes, os.fsencode).
 #pragma once
 
@@ -6,7 +6,7 @@
 
 #include "host/python.hpp"
 
-namespace zelka::host::fpga {
+namespace zelka::host {
 
 // A path argument as the host names it: a str as it is, bytes and os.PathLike objects
 // through os.fspath and os.fsdecode; TypeError naming the argument for anything else.
@@ -26,4 +26,4 @@ nb::str host_path(const std::string& fs_bytes);
 // The folder part of a path in file-system bytes ("" when it has none).
 std::string parent_of(const std::string& fs_bytes);
 
-}  // namespace zelka::host::fpga
+}  // namespace zelka::host
