@@ -86,6 +86,34 @@ def test_invalid_graphs_report_warnings_then_the_missing_nodes():
     assert_only_errors(run(Graph()), ["Graph has no nodes", "Graph has no edges", "Validation failed: []"])
 
 
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_a_replaced_validate_of_the_cpu_backend_is_the_one_run_asks(monkeypatch, where):
+    backend = registry.get_backend("cpu")
+    calls = []
+
+    def refuse(*args):
+        calls.append(args[-1])
+        return SimpleNamespace(is_valid=False, warnings=["replaced"], unsupported_nodes=["z"])
+
+    graph = small_graph()
+    # (monkeypatch would put the bound method back on the instance: the replacement on the
+    # instance is removed by hand)
+    if where == "instance":
+        backend.validate = refuse
+    else:
+        monkeypatch.setattr(type(backend), "validate", refuse)
+    try:
+        assert backend._passes_validation(graph) is False
+        assert_only_errors(run(graph, np.ones(2)), ["replaced", "Validation failed: ['z']"])
+        assert calls == [graph]
+    finally:
+        if where == "instance":
+            del backend.validate
+        monkeypatch.undo()
+    assert "validate" not in vars(backend) and backend._passes_validation(graph) is True
+    assert run(graph, np.ones(2)).errors == []
+
+
 @pytest.mark.parametrize("inputs", [0, 2])
 def test_a_single_array_needs_exactly_one_input_node(inputs):
     nodes = [(f"in{i}", Input(input_type={"x": (2,)})) for i in range(inputs)] + [("out", Output())]

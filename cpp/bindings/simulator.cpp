@@ -122,6 +122,13 @@ NB_MODULE(simulator, m) {
           "For run: (simulate(...), profile(...) or None when the simulation failed) from one\n"
           "timed run of the steps, or None when the two calls could give something else.")
       .method(
+          "_passes_validation",
+          [](nb::handle self, nb::handle graph) {
+            return cpu::validates_as_own(self) && cpu::is_valid(graph);
+          },
+          "graph"_a.none(),
+          "For run: True when validate(graph) is the backend's own and finds the graph valid.")
+      .method(
           "get_capabilities", [](nb::handle) { return cpu::capabilities(); },
           "The backend's BackendCapabilities.")
       .method(

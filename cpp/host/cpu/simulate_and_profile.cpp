@@ -12,6 +12,7 @@ using namespace simulation;
 
 // The backend class's own simulate and profile, recorded when its module loads (kept for
 // the life of the process).
+const nb::object* own_validate = nullptr;
 const nb::object* own_simulate = nullptr;
 const nb::object* own_profile = nullptr;
 
@@ -33,8 +34,13 @@ bool every_input_given(const RunSetup& setup, nb::handle input_data) {
 }  // namespace
 
 void remember_own_operations(nb::handle backend_class) {
+  own_validate = new nb::object(backend_class.attr("__dict__")["validate"]);
   own_simulate = new nb::object(backend_class.attr("__dict__")["simulate"]);
   own_profile = new nb::object(backend_class.attr("__dict__")["profile"]);
+}
+
+bool validates_as_own(nb::handle backend) {
+  return is_own(backend, "validate", own_validate);
 }
 
 std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle backend,

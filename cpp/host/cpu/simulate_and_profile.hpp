@@ -1,5 +1,6 @@
 // What run asks of the CPU backend, simulate and then profile of the same steps, from one
-// timed run of the steps where that gives exactly what the two calls give.
+// timed run of the steps where that gives exactly what the two calls give; and whether its
+// validate is the backend's own, which run can ask without building a result.
 #pragma once
 
 #include <optional>
@@ -24,7 +25,12 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
                                                                       nb::handle input_data,
                                                                       nb::handle n_steps);
 
-// Record the backend class's own simulate and profile functions (when its module loads).
+// Record the backend class's own validate, simulate and profile functions (when its module
+// loads).
 void remember_own_operations(nb::handle backend_class);
+
+// Whether `backend.validate` is the backend class's own (not replaced on the class or the
+// instance).
+bool validates_as_own(nb::handle backend);
 
 }  // namespace zelka::host::cpu

@@ -1,35 +1,63 @@
 #include "host/cpu/validation.hpp"
 
+#include <vector>
+
 #include "host/ir_kinds.hpp"
 
 using namespace nanobind::literals;
 
 namespace zelka::host::cpu {
 
+namespace {
+
+// What validate reports on a graph's structure.
+struct Structure {
+  bool has_nodes = true;
+  bool has_edges = true;
+  std::vector<nb::object> missing_ends;  // edge ends that name no node, in edge order
+};
+
+Structure read_structure(nb::handle graph) {
+  Structure structure;
+  nb::object nodes = graph.attr(interned("nodes"));
+  structure.has_nodes = truth(nodes);
+  nb::object edges = graph.attr(interned("edges"));
+  structure.has_edges = truth(edges);
+  nb::object node_names = steal_or_raise(PySet_New(nodes.ptr()));
+  for (nb::handle edge : edges) {
+    for (nb::object& end : unpack(edge, 2)) {
+      const int known = PySet_Contains(node_names.ptr(), end.ptr());
+      if (known < 0) throw nb::python_error();
+      if (!known) structure.missing_ends.push_back(std::move(end));
+    }
+  }
+  return structure;
+}
+
+}  // namespace
+
 nb::object validate(nb::handle graph) {
   nb::object result_type = imported("zelka.backend.config").attr(interned("ValidationResult"));
   nb::object result = result_type("is_valid"_a = true);
+  const Structure structure = read_structure(graph);
   nb::object warnings = result.attr(interned("warnings"));
   nb::object unsupported = result.attr(interned("unsupported_nodes"));
-  nb::object nodes = graph.attr(interned("nodes"));
-  if (!truth(nodes)) {
+  if (!structure.has_nodes) {
     result.attr("is_valid") = false;
     warnings.attr("append")("Graph has no nodes");
   }
-  nb::object edges = graph.attr(interned("edges"));
-  if (!truth(edges)) warnings.attr("append")("Graph has no edges");
-  nb::object node_names = steal_or_raise(PySet_New(nodes.ptr()));
-  for (nb::handle edge : edges) {
-    for (const nb::object& end : unpack(edge, 2)) {
-      int known = PySet_Contains(node_names.ptr(), end.ptr());
-      if (known < 0) throw nb::python_error();
-      if (known) continue;
-      result.attr("is_valid") = false;
-      unsupported.attr("append")(end);
-      warnings.attr("append")(nb::str("Edge references missing node: {}").format(end));
-    }
+  if (!structure.has_edges) warnings.attr("append")("Graph has no edges");
+  for (const nb::object& end : structure.missing_ends) {
+    result.attr("is_valid") = false;
+    unsupported.attr("append")(end);
+    warnings.attr("append")(nb::str("Edge references missing node: {}").format(end));
   }
   return result;
+}
+
+bool is_valid(nb::handle graph) {
+  const Structure structure = read_structure(graph);
+  return structure.has_nodes && structure.missing_ends.empty();
 }
 
 nb::object capabilities() {

@@ -9,6 +9,9 @@ namespace zelka::host::cpu {
 // A ValidationResult: empty graphs and edges naming missing nodes, in its warnings.
 nb::object validate(nb::handle graph);
 
+// validate(graph).is_valid, without building the result.
+bool is_valid(nb::handle graph);
+
 // A new BackendCapabilities / HardwareSpec on every call (callers may change them).
 nb::object capabilities();
 nb::object constraints();

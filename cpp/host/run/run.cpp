@@ -1,5 +1,7 @@
 #include "host/run/run.hpp"
 
+#include <vector>
+
 #include "host/ir_kinds.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/setup.hpp"
@@ -50,9 +52,18 @@ bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_
   if (input_data.is_none()) {
     input_data = simulation::synthetic_inputs(graph, kinds);
   } else if (is_instance(input_data, Numpy::get().ndarray)) {
-    nb::list names;
-    for (nb::handle item : graph.attr(interned("nodes")).attr(interned("items"))())
-      if (kinds.is(item[1], Kind::input)) names.append(item[0]);
+    std::vector<nb::object> names;
+    nb::object nodes = graph.attr(interned("nodes"));
+    if (PyDict_CheckExact(nodes.ptr())) {
+      PyObject *name, *node;
+      for (Py_ssize_t at = 0; PyDict_Next(nodes.ptr(), &at, &name, &node);) {
+        nb::object held_name = nb::borrow(name), held_node = nb::borrow(node);
+        if (kinds.is(held_node, Kind::input)) names.push_back(std::move(held_name));
+      }
+    } else {
+      for (nb::handle item : nodes.attr(interned("items"))())
+        if (kinds.is(item[1], Kind::input)) names.push_back(item[0]);
+    }
     if (names.size() != 1) {
       errors.attr(interned("append"))(
           "Single array provided but graph has multiple Input nodes; use dict");
@@ -104,12 +115,17 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
     return result;
   }
 
-  nb::object validation = bk.attr(interned("validate"))(graph);
-  if (!truth(validation.attr(interned("is_valid")))) {
-    extend(errors, nb::getattr(validation, "warnings", nb::none()));
-    errors.attr(interned("append"))(
-        nb::str("Validation failed: {}").format(validation.attr(interned("unsupported_nodes"))));
-    return result;
+  // A backend that can tell that its validate would pass the graph without building the
+  // result (the CPU backend, while its validate is its own) spares run that result.
+  nb::object passes = nb::getattr(bk, interned("_passes_validation"), nb::none());
+  if (passes.is_none() || !truth(passes(graph))) {
+    nb::object validation = bk.attr(interned("validate"))(graph);
+    if (!truth(validation.attr(interned("is_valid")))) {
+      extend(errors, nb::getattr(validation, "warnings", nb::none()));
+      errors.attr(interned("append"))(
+          nb::str("Validation failed: {}").format(validation.attr(interned("unsupported_nodes"))));
+      return result;
+    }
   }
 
   nb::object input_data = nb::borrow(input_data_arg);
