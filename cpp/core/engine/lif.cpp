@@ -26,7 +26,8 @@ Parameters<M> parameters(const LifArgs& a) {
 }
 
 // A step runs in three passes over the neurons of a group of samples, each written without
-// branches so that it vectorises.  Only the middle one (saturate and threshold) compares,
+// branches so that it vectorises, and the group's spikes are counted before the next group
+// (its values are still in L1).  Only the middle pass (saturate and threshold) compares,
 // and its flags are not reported.  A group is one sample, or `tile` samples whose
 // membranes, spikes and inputs lie one after the other (the parameters are repeated as
 // many times): small layers then run long vector loops instead of many short ones.
@@ -95,30 +96,24 @@ template <typename M, typename R>
       contiguous(a.membrane) && contiguous(a.spikes) && contiguous(a.input) ? a.tile : 1;
   for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
-    const std::int64_t length = std::min(group, end - b) * n;
+    const std::int64_t samples = std::min(group, end - b);
+    const std::int64_t length = samples * n;
     M* mem = frame.at<M>(a.membrane);
+    float* spikes = frame.at<float>(a.spikes);
     if (a.input < 0)
       integrate<M, void>(mem, nullptr, p, length, a.input_plus_zero);
     else if (input_type == DType::f32)
       integrate<M, float>(mem, frame.at<const float>(a.input), p, length, a.input_plus_zero);
     else
       integrate<M, double>(mem, frame.at<const double>(a.input), p, length, a.input_plus_zero);
-  }
-  {
-    const UnreportedFlags unreported;
-    for (std::int64_t b = first; b < end; b += group) {
-      const Frame frame{slots, b, step};
-      const std::int64_t length = std::min(group, end - b) * n;
-      saturate_and_fire<M>(frame.at<M>(a.membrane), frame.at<float>(a.spikes), p, length, a);
+    {
+      const UnreportedFlags unreported;
+      saturate_and_fire<M>(mem, spikes, p, length, a);
     }
+    reset<M, R>(mem, spikes, leak_r, length);
+    for (std::int64_t s = 0; s < samples; ++s)
+      totals[(b + s) * stride] += count_spikes(spikes + s * n, n);
   }
-  for (std::int64_t b = first; b < end; b += group) {
-    const Frame frame{slots, b, step};
-    const std::int64_t length = std::min(group, end - b) * n;
-    reset<M, R>(frame.at<M>(a.membrane), frame.at<const float>(a.spikes), leak_r, length);
-  }
-  for (std::int64_t b = first; b < end; ++b)
-    totals[b * stride] += count_spikes(Frame{slots, b, step}.at<const float>(a.spikes), n);
 }
 
 // The smallest float whose value is at least x (NaN stays NaN).

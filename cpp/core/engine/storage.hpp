@@ -2,12 +2,17 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <new>
 
 namespace zelka::engine {
+
+// Blocks of at least `kept_block_bytes` are not returned to the system when released but
+// kept (up to `kept_total_bytes` in all) for the next storage of the same size: a process
+// that runs call after call on the same network and batch size writes into pages that are
+// already mapped, instead of taking a page fault for every page of every call (in a virtual
+// machine a fault costs microseconds; a batch's buffers are hundreds of pages).
+inline constexpr std::size_t kept_block_bytes = std::size_t{64} << 10;
+inline constexpr std::size_t kept_total_bytes = std::size_t{64} << 20;
 
 class Storage {
  public:
@@ -15,20 +20,15 @@ class Storage {
 
   Storage() = default;
   // `bytes` of zeros, or left unset for a caller that writes them all.
-  explicit Storage(std::size_t bytes, Contents contents = Contents::zeros) {
-    const std::size_t rounded = (bytes + 63) / 64 * 64;
-    void* p = std::aligned_alloc(64, rounded == 0 ? 64 : rounded);
-    if (!p) throw std::bad_alloc();
-    if (contents == Contents::zeros) std::memset(p, 0, rounded == 0 ? 64 : rounded);
-    data_.reset(static_cast<std::byte*>(p));
-  }
+  explicit Storage(std::size_t bytes, Contents contents = Contents::zeros);
   void* data() const { return data_.get(); }
 
  private:
-  struct Free {
-    void operator()(std::byte* p) const { std::free(p); }
+  struct Release {
+    std::size_t bytes;  // as allocated (a multiple of 64)
+    void operator()(std::byte* p) const;
   };
-  std::unique_ptr<std::byte, Free> data_;
+  std::unique_ptr<std::byte, Release> data_;
 };
 
 }  // namespace zelka::engine
