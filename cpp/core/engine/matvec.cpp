@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace zelka::engine {
 namespace {
@@ -117,6 +123,40 @@ template <bool weighted, typename T>
     accumulate_rows<1, weighted>(columns, r0, weights, count, y + r0, from_zero);
 }
 
+constexpr std::int64_t column_block = 64;  // columns taken at a time
+constexpr int interleaved = 4;             // inputs summed side by side in narrow layers
+
+// The active columns of `interleaved` inputs, input j's into ys[j], a vector of rows at a
+// time: one chain of additions per input and vector, the chains side by side, so that the
+// additions of a narrow layer (a vector or two of rows) do not each wait for the last.
+template <bool weighted, typename T>
+[[gnu::always_inline]] inline void accumulate_interleaved(const T* const (*columns)[column_block],
+                                                          const T (*weights)[column_block],
+                                                          const std::int64_t* counts,
+                                                          std::int64_t stride, T* const* ys,
+                                                          bool from_zero) {
+  using V = Vec<T>;
+  const std::int64_t common = *std::min_element(counts, counts + interleaved);
+  const auto term = [&](int j, std::int64_t a, std::int64_t r0) {
+    const typename V::type column = V::load(columns[j][a] + r0);
+    if constexpr (weighted)
+      return (typename V::type{} + weights[j][a]) * column;
+    else
+      return column;
+  };
+  for (std::int64_t r0 = 0; r0 < stride; r0 += V::lanes) {
+    typename V::type acc[interleaved];
+    for (int j = 0; j < interleaved; ++j)
+      acc[j] = from_zero ? typename V::type{} : V::load(ys[j] + r0);
+    for (std::int64_t a = 0; a < common; ++a)
+      for (int j = 0; j < interleaved; ++j) acc[j] += term(j, a, r0);
+    for (int j = 0; j < interleaved; ++j) {
+      for (std::int64_t a = common; a < counts[j]; ++a) acc[j] += term(j, a, r0);
+      V::store(ys[j] + r0, acc[j]);
+    }
+  }
+}
+
 // For every byte, the positions of its set bits in ascending order (padded with zeros to
 // eight) and their number: a mask of 64 bits becomes the list of its set bits a byte at a
 // time, eight entries written at once, without a branch per bit.
@@ -150,36 +190,90 @@ inline constexpr BitPositions bit_positions = make_bit_positions();
   return n;
 }
 
+#if defined(__x86_64__)
+// The same positions for float inputs with AVX-512: per 16 entries a compare into a mask and
+// a compress of their indices, where the portable code builds the mask a bit at a time.
+// x != 0 is the quiet unordered compare (NaN counts as nonzero and raises no flag, -0.0 is
+// zero).  Writes up to 16 entries past the last position.
+__attribute__((target("avx512f"))) std::int64_t nonzero_positions_avx512(const float* x,
+                                                                         std::int64_t width,
+                                                                         std::int32_t* out) {
+  __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i sixteen = _mm512_set1_epi32(16);
+  std::int64_t n = 0;
+  for (std::int64_t j = 0; j < width; j += 16) {
+    const __mmask16 valid =
+        width - j >= 16 ? __mmask16(0xffff) : __mmask16((1u << (width - j)) - 1);
+    const __m512 values = _mm512_maskz_loadu_ps(valid, x + j);
+    const __mmask16 nonzero =
+        _mm512_mask_cmp_ps_mask(valid, values, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+    _mm512_storeu_si512(out + n, _mm512_maskz_compress_epi32(nonzero, index));
+    n += __builtin_popcount(nonzero);
+    index = _mm512_add_epi32(index, sixteen);
+  }
+  return n;
+}
+
+bool has_avx512() {
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+}
+#endif
+
+// The positions of the nonzero entries of x[0, width) (width at most 64), ascending, into
+// `out` (room for 64 + 16); returns how many.
+template <typename X>
+[[gnu::always_inline]] inline std::int64_t nonzero_positions(const X* x, std::int64_t width,
+                                                             std::int32_t* out) {
+#if defined(__x86_64__)
+  if constexpr (std::is_same_v<X, float>)
+    if (has_avx512()) return nonzero_positions_avx512(x, width, out);
+#endif
+  std::uint64_t nonzero = 0;
+  for (std::int64_t j = 0; j < width; ++j) nonzero |= static_cast<std::uint64_t>(x[j] != X(0)) << j;
+  return set_bits(nonzero, out);
+}
+
 // The columns of the nonzero inputs, in ascending order for every input (as a product by
 // columns of one input adds them), spikes adding their columns and other inputs their
 // columns weighted by their values.  Columns are taken in blocks of 64: every input adds
 // what it uses of a block before the next block, so a block is read once for all inputs;
-// each input finds its nonzero entries of a block as the set bits of a mask, and sums them
-// into its outputs held in registers, a block of rows at a time.
+// each input finds the positions of its nonzero entries of a block and sums those columns
+// into its outputs held in registers, a block of rows at a time.  Layers narrower than four
+// vectors sum four inputs side by side.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
                                                       std::int64_t rows, std::int64_t cols) {
-  constexpr std::int64_t block = 64;
   const std::int64_t stride = column_stride(rows);
-  std::int32_t positions[block + 8];
-  const T* columns[block];
-  T weights[block];
+  const bool narrow = stride < 4 * Vec<T>::lanes;
+  std::int32_t positions[column_block + 16];
+  const T* columns[interleaved][column_block];
+  T weights[interleaved][column_block];
+  std::int64_t counts[interleaved];
   if (cols == 0)
     for (std::int64_t k = 0; k < count; ++k) std::fill(ys[k], ys[k] + rows, T(0));
-  for (std::int64_t first = 0; first < cols; first += block) {
-    const std::int64_t width = std::min(block, cols - first);
-    for (std::int64_t k = 0; k < count; ++k) {
+  for (std::int64_t first = 0; first < cols; first += column_block) {
+    const std::int64_t width = std::min(column_block, cols - first);
+    const bool from_zero = first == 0;
+    const auto gather = [&](std::int64_t k, int j) {
       const X* x = xs[k] + first;
-      std::uint64_t nonzero = 0;
-      for (std::int64_t j = 0; j < width; ++j)
-        nonzero |= static_cast<std::uint64_t>(x[j] != X(0)) << j;
-      const std::int64_t n = set_bits(nonzero, positions);
-      for (std::int64_t a = 0; a < n; ++a) {
-        columns[a] = w_cols + (first + positions[a]) * stride;
-        if constexpr (weighted) weights[a] = static_cast<T>(x[positions[a]]);
+      counts[j] = nonzero_positions(x, width, positions);
+      for (std::int64_t a = 0; a < counts[j]; ++a) {
+        columns[j][a] = w_cols + (first + positions[a]) * stride;
+        if constexpr (weighted) weights[j][a] = static_cast<T>(x[positions[a]]);
       }
-      if (n > 0 || first == 0) accumulate<weighted>(columns, stride, weights, n, ys[k], first == 0);
+    };
+    std::int64_t k = 0;
+    if (narrow)
+      for (; k + interleaved <= count; k += interleaved) {
+        for (int j = 0; j < interleaved; ++j) gather(k + j, j);
+        accumulate_interleaved<weighted>(columns, weights, counts, stride, ys + k, from_zero);
+      }
+    for (; k < count; ++k) {
+      gather(k, 0);
+      if (counts[0] > 0 || from_zero)
+        accumulate<weighted>(columns[0], stride, weights[0], counts[0], ys[k], from_zero);
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/engine/bias.hpp"
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
 #include "core/engine/fp_flags.hpp"
@@ -49,21 +50,6 @@ struct Workspace {
     return *gathered;
   }
 };
-
-// out = product + bias in the result type R; the product is in type P.  The sum's flags
-// are numpy's to report.
-template <typename P, typename R>
-void add_bias(const P* product, const AffineArgs& a, R* out) {
-  const R* bias = static_cast<const R*>(a.bias);
-  for (std::int64_t r = 0; r < a.rows; ++r) out[r] = static_cast<R>(product[r]) + bias[r];
-}
-
-// out = saturate(out): the clip's flags are not numpy's to report.
-template <typename R>
-void saturate_rows(const AffineArgs& a, R* out) {
-  const numeric::Bounds<R> bounds = a.bounds.of<R>();
-  for (std::int64_t r = 0; r < a.rows; ++r) out[r] = numeric::clip(out[r], bounds);
-}
 
 // weight . input for every sample: spikes by their columns, sparse inputs by their columns
 // weighted, dense inputs row by row; samples of one kind together.  The first step of a
@@ -123,17 +109,17 @@ void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& r
     const Frame frame{plan.slots, b, step};
     const P* product = frame.at<const P>(a.product_slot);
     if (f32)
-      add_bias(product, a, frame.at<float>(destination));
+      add_bias(product, static_cast<const float*>(a.bias), frame.at<float>(destination), a.rows);
     else
-      add_bias(product, a, frame.at<double>(destination));
+      add_bias(product, static_cast<const double*>(a.bias), frame.at<double>(destination), a.rows);
   }
   const UnreportedFlags unreported;
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
     if (f32)
-      saturate_rows(a, frame.at<float>(destination));
+      clip_rows(frame.at<float>(destination), a.rows, a.bounds.of<float>());
     else
-      saturate_rows(a, frame.at<double>(destination));
+      clip_rows(frame.at<double>(destination), a.rows, a.bounds.of<double>());
   }
 }
 
