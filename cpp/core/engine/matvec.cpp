@@ -1,9 +1,11 @@
 #include "core/engine/matvec.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -64,27 +66,108 @@ bool scaled_to_zero(const T* x, std::int64_t rows, std::int64_t cols) {
   return cols == 1 && rows > 1 && x[0] == T(0);
 }
 
+// For two vectors x and y of `lanes` lanes split in groups of `group` lanes (a group per
+// dot product being folded), the lanes (as __builtin_shufflevector numbers the pair) of the
+// first half (or with `high` the second half) of every group, x's groups then y's.
+template <int lanes, int group, bool high>
+constexpr std::array<int, lanes> group_halves() {
+  std::array<int, lanes> at{};
+  int n = 0;
+  for (int source = 0; source < 2; ++source)
+    for (int start = 0; start < lanes; start += group)
+      for (int i = 0; i < group / 2; ++i)
+        at[n++] = source * lanes + start + i + (high ? group / 2 : 0);
+  return at;
+}
+
+template <int lanes, int group, bool high>
+inline constexpr std::array<int, lanes> group_halves_v = group_halves<lanes, group, high>();
+
+template <int group, bool high, typename V, std::size_t... I>
+[[gnu::always_inline]] inline V pick_halves(V x, V y, std::index_sequence<I...>) {
+  return __builtin_shufflevector(x, y, group_halves_v<sizeof...(I), group, high>[I]...);
+}
+
+// One folding step of every dot product held in x and y (groups of `group` lanes each):
+// lane k of a group plus lane k + group/2, the sums of x's groups then of y's.
+template <int group, typename V>
+[[gnu::always_inline]] inline V fold_groups(V x, V y) {
+  constexpr auto lanes = std::make_index_sequence<sizeof(V) / sizeof(x[0])>{};
+  return pick_halves<group, false>(x, y, lanes) + pick_halves<group, true>(x, y, lanes);
+}
+
+// The partial sums of `lanes` dot products (one vector each, as dot() builds them) folded as
+// dot() folds each (lane k plus lane k + lanes/2, and so on down to one lane), all at once:
+// lane q of the result is dot product q's folded sum.  Each step folds two vectors into one,
+// so the whole costs lanes - 1 additions where folding each alone costs lanes * log2(lanes).
+template <typename V, int lanes>
+[[gnu::always_inline]] inline V fold_all(V (&partial)[lanes]) {
+  const auto step = [&]<int group>(std::integral_constant<int, group>) {
+    for (int m = 0; m < group / 2; ++m)  // group vectors of lanes / group dot products each
+      partial[m] = fold_groups<group>(partial[2 * m], partial[2 * m + 1]);
+  };
+  if constexpr (lanes == 16) step(std::integral_constant<int, 16>{});
+  step(std::integral_constant<int, 8>{});
+  step(std::integral_constant<int, 4>{});
+  step(std::integral_constant<int, 2>{});
+  return partial[0];
+}
+
+// y[j][r] = dot(w row r, x[j]) for `inputs` inputs (1 or 4) and every row, lanes/inputs rows
+// at a time: each weight chunk is loaded once for the inputs and each input chunk once for
+// the rows, and the dot products' partial sums are folded together (fold_all).  Every sum is
+// formed exactly as dot() forms it.  Rows past the last whole block take dot().
+template <int inputs, typename T>
+[[gnu::always_inline]] inline void dot_blocks(const T* w, const T* const* x, T* const* y,
+                                              std::int64_t rows, std::int64_t cols) {
+  using V = Vec<T>;
+  constexpr int lanes = V::lanes;
+  constexpr int block_rows = lanes / inputs;
+  const std::int64_t whole = cols / lanes * lanes;
+  std::int64_t r0 = 0;
+  for (; r0 + block_rows <= rows; r0 += block_rows) {
+    typename V::type partial[lanes] = {};  // dot product q: row r0 + q / inputs, input q % inputs
+    for (std::int64_t c = 0; c < whole; c += lanes) {
+      typename V::type chunk[inputs];
+      for (int j = 0; j < inputs; ++j) chunk[j] = V::load(x[j] + c);
+      for (int i = 0; i < block_rows; ++i) {
+        const typename V::type weights = V::load(w + (r0 + i) * cols + c);
+        for (int j = 0; j < inputs; ++j) partial[i * inputs + j] += weights * chunk[j];
+      }
+    }
+    typename V::type tails{};
+    if (whole < cols)
+      for (int q = 0; q < lanes; ++q) {
+        const T* row = w + (r0 + q / inputs) * cols;
+        T tail = 0;
+        for (std::int64_t c = whole; c < cols; ++c) tail += row[c] * x[q % inputs][c];
+        tails[q] = tail;
+      }
+    const typename V::type sums = fold_all(partial) + tails;
+    for (int q = 0; q < lanes; ++q) y[q % inputs][r0 + q / inputs] = sums[q];
+  }
+  for (; r0 < rows; ++r0)
+    for (int j = 0; j < inputs; ++j) y[j][r0] = dot(w + r0 * cols, x[j], cols);
+}
+
 template <typename T>
 [[gnu::always_inline]] inline void matvec_rows(const T* w, const T* x, T* y, std::int64_t rows,
                                                std::int64_t cols) {
-  if (scaled_to_zero(x, rows, cols)) {
+  if (scaled_to_zero(x, rows, cols))
     std::fill(y, y + rows, T(0));
-    return;
-  }
-  for (std::int64_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols);
+  else
+    dot_blocks<1>(w, &x, &y, rows, cols);
 }
 
+// Inputs four at a time, the rest one by one.
 template <typename T>
 [[gnu::always_inline]] inline void matvec_batch_rows(const T* w, const T* const* xs, T* const* ys,
                                                      std::int64_t count, std::int64_t rows,
                                                      std::int64_t cols) {
-  for (std::int64_t k = 0; k < count; ++k)
-    if (scaled_to_zero(xs[k], rows, cols)) std::fill(ys[k], ys[k] + rows, T(0));
-  for (std::int64_t r = 0; r < rows; ++r) {
-    const T* row = w + r * cols;
-    for (std::int64_t k = 0; k < count; ++k)
-      if (!scaled_to_zero(xs[k], rows, cols)) ys[k][r] = dot(row, xs[k], cols);
-  }
+  std::int64_t k = 0;
+  if (cols > 1)  // (a one-column matrix may scale some inputs to zero)
+    for (; k + 4 <= count; k += 4) dot_blocks<4>(w, xs + k, ys + k, rows, cols);
+  for (; k < count; ++k) matvec_rows(w, xs[k], ys[k], rows, cols);
 }
 
 // y[0 .. NV lanes) plus rows [r0, r0 + NV lanes) of the active columns, in the order
