@@ -1,5 +1,7 @@
 #include "host/python.hpp"
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <unordered_map>
 
@@ -123,7 +125,10 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t count, UnpackWording 
   return items;
 }
 
-nb::object interned(std::string_view text) {
+namespace {
+
+// The interned str of `text` from the map of every text seen, made on first sight.
+nb::object interned_by_text(std::string_view text) {
   struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view t) const { return std::hash<std::string_view>{}(t); }
@@ -137,6 +142,26 @@ nb::object interned(std::string_view text) {
   PyUnicode_InternInPlace(&ptr);
   nb::object result = nb::steal(ptr);
   if (known->size() < 4096) known->emplace(std::string(text), result);
+  return result;
+}
+
+}  // namespace
+
+nb::object interned(std::string_view text) {
+  // Most texts are literals, asked for again and again from the same address: a small table
+  // by address (the text compared too, since an address may be reused for another text)
+  // answers them without hashing the text.  Callers hold the GIL, which serialises it.
+  struct Recent {
+    const char* data = nullptr;
+    std::string text;
+    nb::object str;
+  };
+  static auto* recent = new std::array<Recent, 256>();
+  const auto address = reinterpret_cast<std::uintptr_t>(text.data());
+  Recent& slot = (*recent)[((address >> 3) ^ (address >> 11) ^ text.size()) & 255];
+  if (slot.data == text.data() && slot.text == text) return slot.str;
+  nb::object result = interned_by_text(text);
+  slot = Recent{text.data(), std::string(text), result};
   return result;
 }
 

@@ -35,9 +35,14 @@ Record::Record(const RecordLayout* layout) : layout_(layout) {
 }
 
 std::size_t Record::index_of(const char* field) const {
-  for (std::size_t i = 0; i < layout_->fields.size(); ++i)
-    if (std::strcmp(layout_->fields[i].name, field) == 0) return i;
-  return layout_->fields.size();
+  // Callers name fields by literals, which the linker merges with the layout's own: the
+  // address usually finds the field without comparing texts.
+  const std::vector<RecordField>& fields = layout_->fields;
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (fields[i].name == field) return i;
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (std::strcmp(fields[i].name, field) == 0) return i;
+  return fields.size();
 }
 
 namespace detail {

@@ -125,13 +125,15 @@ float float_at_least(double x) {
 
 }  // namespace
 
-void prepare_lif(LifArgs& args) {
+void prepare_lif(LifArgs& args, std::int64_t samples) {
   args.decay32.assign(args.decay.begin(), args.decay.end());
   args.v_leak32.assign(args.v_leak.begin(), args.v_leak.end());
   args.v_threshold32.clear();
   for (double threshold : args.v_threshold) args.v_threshold32.push_back(float_at_least(threshold));
-  // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1.
-  args.tile = std::max<std::int64_t>(1, 256 / std::max<std::int64_t>(args.neurons, 1));
+  // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1
+  // (and no larger than the plan's samples).
+  args.tile = std::clamp<std::int64_t>(256 / std::max<std::int64_t>(args.neurons, 1), 1,
+                                       std::max<std::int64_t>(samples, 1));
   const auto repeat = [&](auto& values) {
     const std::size_t n = values.size();
     values.resize(n * static_cast<std::size_t>(args.tile));

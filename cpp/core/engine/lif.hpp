@@ -8,8 +8,9 @@
 
 namespace zelka::engine {
 
-// Fill the float32 copies of the parameters; call once when the arguments are complete.
-void prepare_lif(LifArgs& args);
+// Fill the float32 copies of the parameters and repeat them for groups of samples (of a plan
+// of `samples` samples); call once when the arguments are complete.
+void prepare_lif(LifArgs& args, std::int64_t samples);
 
 // Leak toward v_leak, add the input, saturate, fire where the potential reaches the
 // threshold and reset those neurons to v_leak, for samples [first, end) at `step`.

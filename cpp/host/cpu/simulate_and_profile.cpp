@@ -16,12 +16,30 @@ const nb::object* own_validate = nullptr;
 const nb::object* own_simulate = nullptr;
 const nb::object* own_profile = nullptr;
 
-// Whether `backend.name` is the bound method of the function `own`.
+// Whether `backend.name` is the bound method of the function `own`.  For an object whose
+// attributes resolve the default way this is read off the class's attribute and the
+// instance's dict, without binding a method; otherwise by getting the attribute.
 bool is_own(nb::handle backend, const char* name, const nb::object* own) {
-  nb::object method = nb::getattr(backend, interned(name), nb::none());
-  nb::object function = nb::getattr(method, interned("__func__"), nb::none());
-  nb::object self = nb::getattr(method, interned("__self__"), nb::none());
-  return own && function.is(*own) && self.is(backend);
+  if (!own) return false;
+  nb::handle key = interned(name);
+  PyTypeObject* type = Py_TYPE(backend.ptr());
+  if (type->tp_getattro != PyObject_GenericGetAttr) {
+    nb::object method = nb::getattr(backend, key, nb::none());
+    nb::object function = nb::getattr(method, interned("__func__"), nb::none());
+    nb::object self = nb::getattr(method, interned("__self__"), nb::none());
+    return function.is(*own) && self.is(backend);
+  }
+  if (_PyType_Lookup(type, key.ptr()) != own->ptr()) return false;
+  PyObject* dict = PyObject_GenericGetDict(backend.ptr(), nullptr);
+  if (!dict) {  // no instance dict: nothing can hide the class's function
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return true;
+  }
+  const int shadowed = PyDict_Contains(dict, key.ptr());
+  Py_DECREF(dict);
+  if (shadowed < 0) throw nb::python_error();
+  return shadowed == 0;
 }
 
 bool every_input_given(const RunSetup& setup, nb::handle input_data) {

@@ -1,5 +1,6 @@
 #include "host/run/run.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "host/ir_kinds.hpp"
@@ -76,19 +77,57 @@ bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_
   return true;
 }
 
+// `value` as the double Python's float arithmetic converts it to, when it is an exact int
+// or float (a conversion that overflows is left to Python, which raises it).
+std::optional<double> exact_number(nb::handle value) {
+  if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+  if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+  const double converted = PyLong_AsDouble(value.ptr());
+  if (converted == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return converted;
+}
+
+// The sum of `counts` when every one is an exact int and no partial sum leaves 64 bits.
+std::optional<long long> exact_total(nb::handle counts) {
+  if (!PyDict_CheckExact(counts.ptr())) return std::nullopt;
+  long long total = 0;
+  PyObject *key, *count;
+  for (Py_ssize_t at = 0; PyDict_Next(counts.ptr(), &at, &key, &count);) {
+    if (!PyLong_CheckExact(count)) return std::nullopt;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (overflow != 0 || __builtin_add_overflow(total, value, &total)) return std::nullopt;
+  }
+  return total;
+}
+
 // run's own estimate: MACs and spikes priced per operation, peak memory read once in
-// 4-byte words.
+// 4-byte words.  With plain ints and floats the same double operations as Python's, in the
+// same order; anything else in Python.
 nb::object energy_estimate_uj(nb::handle profile, nb::handle spike_counts,
                               const EnergyCoefficients& energy) {
+  nb::object mac_ops = profile.attr(interned("mac_ops"));
+  nb::object peak = profile.attr(interned("peak_memory_bytes"));
+  const std::optional<double> macs = exact_number(mac_ops), bytes = exact_number(peak);
+  const std::optional<long long> spikes = exact_total(spike_counts);
+  if (macs && bytes && spikes) {
+    const std::optional<double> total = exact_number(nb::int_(*spikes));
+    if (total) {
+      const double energy_pj =
+          *macs * energy.mac_pj + *total * energy.spike_pj + *bytes * energy.sram_read_pj / 4.0;
+      return nb::float_(energy_pj / 1000000.0);
+    }
+  }
   nb::object total_spikes = nb::int_(0);
   for (nb::handle count : spike_counts.attr(interned("values"))())
     total_spikes = add(total_spikes, count);
-  nb::object energy_pj = add(
-      add(multiply(profile.attr(interned("mac_ops")), nb::float_(energy.mac_pj)),
-          multiply(total_spikes, nb::float_(energy.spike_pj))),
-      true_divide(
-          multiply(profile.attr(interned("peak_memory_bytes")), nb::float_(energy.sram_read_pj)),
-          nb::int_(4)));
+  nb::object energy_pj =
+      add(add(multiply(mac_ops, nb::float_(energy.mac_pj)),
+              multiply(total_spikes, nb::float_(energy.spike_pj))),
+          true_divide(multiply(peak, nb::float_(energy.sram_read_pj)), nb::int_(4)));
   return true_divide(energy_pj, nb::float_(1000000.0));
 }
 

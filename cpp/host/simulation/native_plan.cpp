@@ -495,7 +495,7 @@ class Planner {
     args.spikes = spikes;
     args.input = input;
     args.counter = static_cast<int>(draft_.plan.lif.size());
-    engine::prepare_lif(args);
+    engine::prepare_lif(args, static_cast<std::int64_t>(sample_ids_.size()));
     run_->counted.push_back(nb::borrow(name));
     run_->membranes.push_back({nb::borrow(name), mem});
     draft_.plan.lif.push_back(std::move(args));
