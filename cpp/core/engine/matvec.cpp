@@ -285,11 +285,12 @@ __attribute__((target("avx512f"))) std::int64_t nonzero_positions_avx512(const f
   const __m512i sixteen = _mm512_set1_epi32(16);
   std::int64_t n = 0;
   for (std::int64_t j = 0; j < width; j += 16) {
-    const __mmask16 valid =
-        width - j >= 16 ? __mmask16(0xffff) : __mmask16((1u << (width - j)) - 1);
-    const __m512 values = _mm512_maskz_loadu_ps(valid, x + j);
-    const __mmask16 nonzero =
-        _mm512_mask_cmp_ps_mask(valid, values, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+    // (a masked load only for the last, partial chunk: a full one reads as a plain load,
+    // which the prefetchers follow)
+    const bool whole = width - j >= 16;
+    const __mmask16 valid = whole ? __mmask16(0xffff) : __mmask16((1u << (width - j)) - 1);
+    const __m512 values = whole ? _mm512_loadu_ps(x + j) : _mm512_maskz_loadu_ps(valid, x + j);
+    const __mmask16 nonzero = _mm512_cmp_ps_mask(values, _mm512_setzero_ps(), _CMP_NEQ_UQ) & valid;
     _mm512_storeu_si512(out + n, _mm512_maskz_compress_epi32(nonzero, index));
     n += __builtin_popcount(nonzero);
     index = _mm512_add_epi32(index, sixteen);
