@@ -377,31 +377,32 @@ GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds) : graph_(grap
   read_ = std::move(read);
 }
 
-std::vector<acc::HeldArray> GraphReading::held_arrays() {
+const std::vector<acc::HeldArray>& GraphReading::held_arrays() {
   if (read_) return read_->held;
-  std::vector<acc::HeldArray> arrays;
-  each_node([&](NodeView& view, nb::handle) { add_held_arrays(view, arrays); });
-  return arrays;
+  reread_.held.clear();
+  each_node([&](NodeView& view, nb::handle) { add_held_arrays(view, reread_.held); });
+  return reread_.held;
 }
 
-std::vector<acc::MacNode> GraphReading::mac_nodes() {
+const std::vector<acc::MacNode>& GraphReading::mac_nodes() {
   if (read_) return read_->macs;
-  std::vector<acc::MacNode> nodes;
-  each_node([&](NodeView& view, nb::handle) { nodes.push_back(mac_node(view)); });
-  return nodes;
+  reread_.macs.clear();
+  each_node([&](NodeView& view, nb::handle) { reread_.macs.push_back(mac_node(view)); });
+  return reread_.macs;
 }
 
-std::vector<std::int64_t> GraphReading::lif_neurons() {
+const std::vector<std::int64_t>& GraphReading::lif_neurons() {
   if (read_) return read_->lif_neurons;
-  std::vector<std::int64_t> neurons;
-  each_node([&](NodeView& view, nb::handle) { add_lif_neurons(view, neurons); });
-  return neurons;
+  reread_.lif_neurons.clear();
+  each_node([&](NodeView& view, nb::handle) { add_lif_neurons(view, reread_.lif_neurons); });
+  return reread_.lif_neurons;
 }
 
 Layers GraphReading::layers(nb::handle per_node_latency, nb::handle spike_counts) {
   Layers out;
-  if (read_) {
-    out = read_->layers;
+  if (read_ && !layers_taken_) {
+    out = std::move(read_->layers);
+    layers_taken_ = true;
   } else {
     nb::dict core_index;
     each_node([&](NodeView& view, nb::handle name) { add_layer(view, name, out, core_index); });

@@ -33,12 +33,13 @@ class GraphReading {
 
   // Every array a node other than Input and Output holds: its declared fields, or for a
   // node without a declared field list the weight-like and state attribute names.
-  std::vector<acc::HeldArray> held_arrays();
+  const std::vector<acc::HeldArray>& held_arrays();
   // Each node's rule of the MAC count.
-  std::vector<acc::MacNode> mac_nodes();
+  const std::vector<acc::MacNode>& mac_nodes();
   // The neuron count (first dimension of v_threshold) of every LIF node.
-  std::vector<std::int64_t> lif_neurons();
-  // The layers, with each node's measured latency and spike count from a run's maps.
+  const std::vector<std::int64_t>& lif_neurons();
+  // The layers, with each node's measured latency and spike count from a run's maps (the
+  // one pass's layers handed over on the first call, read again on any later one).
   Layers layers(nb::handle per_node_latency, nb::handle spike_counts);
 
  private:
@@ -55,6 +56,8 @@ class GraphReading {
   nb::handle graph_;
   const IrKinds& kinds_;
   std::optional<Read> read_;  // the one pass, when it met no error
+  Read reread_;               // each part read on its own, when the one pass met an error
+  bool layers_taken_ = false;
 };
 
 }  // namespace zelka::host::profiler
