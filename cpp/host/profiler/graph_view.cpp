@@ -12,7 +12,7 @@ namespace {
 // The names the rules read, interned once for the life of the process (set under the
 // interpreter lock on first use).
 struct Names {
-  nb::object dataclass_fields, weight, bias, shape, nbytes, v_threshold, core_id;
+  nb::object dataclass_fields, weight, bias, shape, nbytes, v_threshold, core_id, nodes;
 };
 
 const Names& names() {
@@ -24,7 +24,8 @@ const Names& names() {
                        interned("shape"),
                        interned("nbytes"),
                        interned("v_threshold"),
-                       interned("core_id")};
+                       interned("core_id"),
+                       interned("nodes")};
   return *loaded;
 }
 
@@ -119,8 +120,14 @@ class DeclaredFieldsCache {
  public:
   std::shared_ptr<const DeclaredFields> of(nb::handle type, nb::handle dict) {
     if (const auto hit = entries_.find(type.ptr()); hit != entries_.end()) {
-      const Entry& entry = hit->second;
-      if (entry.dict.is(dict) && same_names(dict, entry.fields->names)) return entry.fields;
+      Entry& entry = hit->second;
+      if (entry.dict.is(dict)) {
+        if (unchanged_since(dict, entry.version)) return entry.fields;
+        if (same_names(dict, entry.fields->names)) {
+          entry.version = version_of(dict);
+          return entry.fields;
+        }
+      }
     }
     std::vector<nb::object> names;
     names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
@@ -129,11 +136,26 @@ class DeclaredFieldsCache {
       names.push_back(nb::borrow(key));
     auto fields = fields_named(std::move(names));
     if (entries_.size() < 256 || entries_.contains(type.ptr()))
-      entries_[type.ptr()] = Entry{nb::borrow(type), nb::borrow(dict), fields};
+      entries_[type.ptr()] = Entry{nb::borrow(type), nb::borrow(dict), fields, version_of(dict)};
     return fields;
   }
 
  private:
+#if PY_VERSION_HEX < 0x030C0000
+  // Up to Python 3.11 a dict carries a version tag that changes with every change made to
+  // it: an unchanged tag vouches for unchanged names without reading them.  (Later versions
+  // deprecate the tag; there the names are compared.)
+  static std::uint64_t version_of(nb::handle dict) {
+    return reinterpret_cast<PyDictObject*>(dict.ptr())->ma_version_tag;
+  }
+  static bool unchanged_since(nb::handle dict, std::uint64_t version) {
+    return version_of(dict) == version;
+  }
+#else
+  static std::uint64_t version_of(nb::handle) { return 0; }
+  static bool unchanged_since(nb::handle, std::uint64_t) { return false; }
+#endif
+
   static bool same_names(nb::handle dict, const std::vector<nb::object>& names) {
     if (PyDict_GET_SIZE(dict.ptr()) != static_cast<Py_ssize_t>(names.size())) return false;
     Py_ssize_t pos = 0;
@@ -147,6 +169,7 @@ class DeclaredFieldsCache {
     nb::object type;  // held, so that no other class takes its address
     nb::object dict;
     std::shared_ptr<const DeclaredFields> fields;
+    std::uint64_t version;  // the dict's version tag when its names were last read
   };
   std::unordered_map<PyObject*, Entry> entries_;
 };
@@ -354,7 +377,17 @@ IrKinds load_profile_kinds() {
 
 template <typename Visit>
 void GraphReading::each_node(Visit visit) {
-  for (nb::handle item : graph_.attr("nodes").attr("items")()) {
+  nb::object nodes = graph_.attr(names().nodes);
+  if (PyDict_CheckExact(nodes.ptr())) {
+    PyObject *name, *node;
+    for (Py_ssize_t at = 0; PyDict_Next(nodes.ptr(), &at, &name, &node);) {
+      const nb::object held_name = nb::borrow(name), held_node = nb::borrow(node);
+      NodeView view(held_node, kinds_);
+      visit(view, held_name);
+    }
+    return;
+  }
+  for (nb::handle item : nodes.attr("items")()) {
     NodeView view(item[1], kinds_);
     visit(view, item[0]);
   }
