@@ -82,6 +82,23 @@ enum class UnpackWording {
   counted,  // "need more than 2 values to unpack"
 };
 
+// visit(key, value) for each item of `mapping` in its order, until visit returns false: an
+// exact dict is walked in place (each key and value held while visited), anything else
+// through its items().
+template <typename Visit>
+void for_each_item(nb::handle mapping, Visit visit) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject *key, *value;
+    for (Py_ssize_t at = 0; PyDict_Next(mapping.ptr(), &at, &key, &value);) {
+      const nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+      if (!visit(nb::handle(held_key), nb::handle(held_value))) return;
+    }
+    return;
+  }
+  for (nb::handle item : mapping.attr(interned("items"))())
+    if (!visit(nb::handle(item[0]), nb::handle(item[1]))) return;
+}
+
 // `a, b, ... = obj` for `count` targets: the items, or ValueError/TypeError with the
 // unpacking messages.
 std::vector<nb::object> unpack(nb::handle obj, std::size_t count,

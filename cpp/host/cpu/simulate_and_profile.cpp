@@ -43,20 +43,12 @@ bool is_own(nb::handle backend, const char* name, const nb::object* own) {
 }
 
 bool every_input_given(const RunSetup& setup, nb::handle input_data) {
-  const auto given = [&](nb::handle name, nb::handle node) {
-    return !setup.kinds.is(node, Kind::input) || nb::borrow<nb::dict>(input_data).contains(name);
-  };
-  if (PyDict_CheckExact(setup.nodes.ptr())) {
-    PyObject *name, *node;
-    for (Py_ssize_t at = 0; PyDict_Next(setup.nodes.ptr(), &at, &name, &node);) {
-      const nb::object held_name = nb::borrow(name), held_node = nb::borrow(node);
-      if (!given(held_name, held_node)) return false;
-    }
-    return true;
-  }
-  for (nb::handle item : setup.nodes.attr("items")())
-    if (!given(item[0], item[1])) return false;
-  return true;
+  bool every = true;
+  for_each_item(setup.nodes, [&](nb::handle name, nb::handle node) {
+    every = !setup.kinds.is(node, Kind::input) || nb::borrow<nb::dict>(input_data).contains(name);
+    return every;
+  });
+  return every;
 }
 
 }  // namespace

@@ -377,20 +377,11 @@ IrKinds load_profile_kinds() {
 
 template <typename Visit>
 void GraphReading::each_node(Visit visit) {
-  nb::object nodes = graph_.attr(names().nodes);
-  if (PyDict_CheckExact(nodes.ptr())) {
-    PyObject *name, *node;
-    for (Py_ssize_t at = 0; PyDict_Next(nodes.ptr(), &at, &name, &node);) {
-      const nb::object held_name = nb::borrow(name), held_node = nb::borrow(node);
-      NodeView view(held_node, kinds_);
-      visit(view, held_name);
-    }
-    return;
-  }
-  for (nb::handle item : nodes.attr("items")()) {
-    NodeView view(item[1], kinds_);
-    visit(view, item[0]);
-  }
+  for_each_item(graph_.attr(names().nodes), [&](nb::handle name, nb::handle node) {
+    NodeView view(node, kinds_);
+    visit(view, name);
+    return true;
+  });
 }
 
 GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds) : graph_(graph), kinds_(kinds) {

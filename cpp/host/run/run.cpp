@@ -54,17 +54,10 @@ bool normalise_inputs(nb::handle graph, const IrKinds& kinds, nb::object& input_
     input_data = simulation::synthetic_inputs(graph, kinds);
   } else if (is_instance(input_data, Numpy::get().ndarray)) {
     std::vector<nb::object> names;
-    nb::object nodes = graph.attr(interned("nodes"));
-    if (PyDict_CheckExact(nodes.ptr())) {
-      PyObject *name, *node;
-      for (Py_ssize_t at = 0; PyDict_Next(nodes.ptr(), &at, &name, &node);) {
-        nb::object held_name = nb::borrow(name), held_node = nb::borrow(node);
-        if (kinds.is(held_node, Kind::input)) names.push_back(std::move(held_name));
-      }
-    } else {
-      for (nb::handle item : nodes.attr(interned("items"))())
-        if (kinds.is(item[1], Kind::input)) names.push_back(item[0]);
-    }
+    for_each_item(graph.attr(interned("nodes")), [&](nb::handle name, nb::handle node) {
+      if (kinds.is(node, Kind::input)) names.push_back(nb::borrow(name));
+      return true;
+    });
     if (names.size() != 1) {
       errors.attr(interned("append"))(
           "Single array provided but graph has multiple Input nodes; use dict");
