@@ -12,8 +12,8 @@ import pytest
 
 from tests.agreement import assert_same_values
 from tests.graphs import F32, dyadic, random_graph
+from tests.interrupts import interrupted
 from tests.oracle import engine as reference
-from tests.test_engine_runtime import interrupted
 from zelka.backend.cpu.simulator import BatchSimulationResult, PerStep, _cpu_backend
 from zelka.ir import LIF, Affine, Graph, Input, Output
 

@@ -19,6 +19,7 @@ distributed = pytest.importorskip("distributed")
 
 import zelka.distributed as zd
 from tests.agreement import assert_same_values
+from tests.interrupts import interruptible
 from zelka.backend.cpu.simulator import PerStep, _cpu_backend
 from zelka.ir import LIF, Affine, Graph, Input, Output
 
@@ -236,23 +237,27 @@ def test_the_own_cluster_is_closed_when_a_task_fails(own_clusters):
 def test_the_own_cluster_is_closed_on_ctrl_c(own_clusters):
     graph, rng = two_input_network()
     stimuli = {"a": rng.random((2, 5), dtype=np.float32)}
+    seen_running = []
 
-    def interrupt_once_running():
+    def interrupt_once_running():  # interrupts after a minute at the latest, running or not
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             tasks = own_clusters[0].scheduler.tasks.values() if own_clusters else ()
             if any(t.state == "processing" and "_simulate_chunk" in str(t.key) for t in tasks):
-                os.kill(os.getpid(), signal.SIGINT)
-                return
+                seen_running.append(True)
+                break
             time.sleep(0.05)
+        os.kill(os.getpid(), signal.SIGINT)
 
     interrupter = threading.Thread(target=interrupt_once_running)
-    interrupter.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            zd.simulate_dataset(graph, stimuli, 10**12, chunk=1)
-    finally:
-        interrupter.join()
+    with interruptible():
+        interrupter.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                zd.simulate_dataset(graph, stimuli, 10**12, chunk=1)
+        finally:
+            interrupter.join()
+    assert seen_running, "the data set's chunks were never seen running"
     assert_closed(own_clusters)
 
 

@@ -1,7 +1,6 @@
 """The CPU engine as a runtime: step counts of any size, Ctrl-C, threads, memory that stays
 flat, exact spike totals and parameters the native kernels cannot hold."""
 
-import _thread
 import gc
 import subprocess
 import sys
@@ -12,6 +11,7 @@ import numpy as np
 import pytest
 
 from tests.agreement import assert_same_result, run_both
+from tests.interrupts import interrupted
 from zelka.backend.cpu.simulator import SimulationResult, _cpu_backend
 from zelka.backend.run import RunResult, run
 from zelka.ir import LIF, Affine, Graph, Input, Output
@@ -45,19 +45,6 @@ def test_negative_counts_of_any_size_run_no_step(step_path, n_steps):
     assert result.outputs_valid and result.errors == []
     assert result.timesteps_run == n_steps and result.outputs == {} and result.spike_counts == {}
     assert run(lif_net(), np.ones(4, np.float32), n_steps, profile=False).timesteps_run == n_steps
-
-
-def interrupted(call, after=0.3):
-    """Runs `call` with a Ctrl-C delivered to the main thread `after` seconds in; returns the
-    KeyboardInterrupt it raised."""
-    timer = threading.Timer(after, _thread.interrupt_main)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt) as caught:
-            call()
-    finally:
-        timer.cancel()
-    return caught.value
 
 
 @pytest.mark.parametrize("how", ["n_steps", "timesteps", "max_iterations", "many steps", "float16 steps"])

@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+from tests.interrupts import interrupted
 from zelka.backend.fpga import csim
 
 HANGS = """#!/bin/sh
@@ -102,14 +103,8 @@ def send_sigint():
 @pytest.mark.parametrize("interrupt", [_thread.interrupt_main, send_sigint], ids=["interrupt_main", "SIGINT"])
 def test_ctrl_c_stops_a_stage_within_a_fraction_of_a_second(hanging, interrupt):
     project, pids = hanging
-    timer = threading.Timer(0.5, interrupt)
     start = time.monotonic()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            csim(project)
-    finally:
-        timer.cancel()
+    interrupted(lambda: csim(project), after=0.5, interrupt=interrupt)
     assert time.monotonic() - start < 1.0
     assert_nothing_left(pids)
 

@@ -2,7 +2,6 @@
 64 MiB) and how Ctrl-C stops it: during the reference simulation and while the files
 are written, leaving nothing behind."""
 
-import _thread
 import os
 import re
 import signal
@@ -12,6 +11,7 @@ import time
 import numpy as np
 import pytest
 
+from tests.interrupts import interrupted, interruptible
 from tests.test_fpga_snn import needs_hls4ml, small, stimulus
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Affine, Graph, Input, Output
@@ -59,14 +59,8 @@ def test_a_test_bench_of_more_than_64_mib_of_reference_spikes_is_refused_before_
 def test_ctrl_c_stops_the_reference_simulation(tmp_path):
     busy = small()
     busy.add("load", Affine(np.ones((4096, 3), np.float32)), after="lif")  # work for every step
-    timer = threading.Timer(0.5, _thread.interrupt_main)
     start = time.monotonic()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            write(busy, tmp_path / "prj", n_steps=6_000_000)  # several seconds of steps
-    finally:
-        timer.cancel()
+    interrupted(lambda: write(busy, tmp_path / "prj", n_steps=6_000_000), after=0.5)  # seconds of steps
     assert time.monotonic() - start < 1.5
     assert not (tmp_path / "prj").exists()
 
@@ -88,14 +82,14 @@ def test_ctrl_c_while_the_files_are_written_leaves_nothing(tmp_path):
             os.kill(os.getpid(), signal.SIGINT)
             time.sleep(0.001)
 
-    previous = signal.signal(signal.SIGINT, handler)
     thread = threading.Thread(target=keep_interrupting)
-    thread.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            write(small(), folder)
-    finally:
-        done.set()
-        thread.join()
-        signal.signal(signal.SIGINT, previous)
+    with interruptible():
+        signal.signal(signal.SIGINT, handler)
+        thread.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                write(small(), folder)
+        finally:
+            done.set()
+            thread.join()
     assert writing and not folder.exists()
