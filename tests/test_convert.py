@@ -266,11 +266,24 @@ def test_leaky_settings_without_an_exact_equivalent_are_refused(leaky, message):
         from_torch(net, (4,))
 
 
-def test_a_reset_mechanism_changed_after_construction_is_refused():
+def test_the_reset_is_the_one_snntorch_computes_not_the_attribute():
+    # set after construction: snnTorch keeps subtracting, and the refusal says why
     leaky = snn.Leaky(beta=0.9)
-    leaky.reset_mechanism = "zero"  # snnTorch keeps subtracting in its state update
-    with pytest.raises(ValueError, match="reset_mechanism 'subtract'"):
+    leaky.reset_mechanism = "zero"
+    with pytest.raises(ValueError, match=r"'subtract'.*although its reset_mechanism reads 'zero'"):
         from_torch(nn.Sequential(nn.Linear(2, 2), leaky), (2,))
+    # built with "zero", then a state dict of a subtracting layer loaded: snnTorch zeroes (the
+    # attribute still reads "zero", the buffer "subtract"); converted and equal spike for spike
+    rng = np.random.default_rng(5)
+    fc, loaded = dyadic_linear(rng, 6, 5), snn.Leaky(beta=0.75, threshold=0.5, reset_mechanism="zero")
+    loaded.load_state_dict(snn.Leaky(beta=0.75, threshold=0.5).state_dict())
+    chain = [("fc", fc), ("lif", loaded)]
+    stimulus = (rng.integers(0, 9, (8, 6)) / 8).astype(F32)
+    assert_same_spikes(from_torch(nn.Sequential(OrderedDict(chain)), (6,)), chain, stimulus, 30, False)
+    # ... but with reset_delay=False the buffer's subtraction is applied at once as well
+    loaded.reset_delay = False
+    with pytest.raises(ValueError, match=r"by 'subtract' at once .* by 'zero' at the next step"):
+        from_torch(nn.Sequential(OrderedDict(chain)), (6,))
 
 
 class Custom(nn.Module):

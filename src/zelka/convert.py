@@ -78,11 +78,15 @@ def from_torch(module, input_shape, *, input_name: str = "input") -> Graph:
       multiples of 2**-24 do; a ValueError names the layer otherwise.
     - snnTorch fires where ``mem > threshold``, the simulator where ``mem >= v_threshold``:
       ``v_threshold`` is the next float32 above ``threshold``.
-    - Only ``reset_mechanism="zero"`` has an exact equivalent.  snnTorch (with the default
+    - Only the reset to zero has an exact equivalent.  snnTorch (with the default
       ``reset_delay=True``) zeroes a neuron that fired at the start of the next step, before
       the leak; the simulator resets it to ``v_leak=0`` at the end of the step; both then
       compute ``beta * 0 + input``.  With ``reset_delay=False`` snnTorch zeroes it at once,
-      which is the same while every threshold is at least 0 (it is refused otherwise).
+      which is the same while every threshold is at least 0 (it is refused otherwise).  What
+      counts is the reset snnTorch computes: the one the layer was built with (and, where
+      ``reset_delay=False`` applies a reset at once, the state dict's ``reset_mechanism_val``),
+      not a ``reset_mechanism`` set after construction, which snnTorch does not read; a
+      refusal says so when the two disagree.
     - Refused, with a ValueError naming the layer: ``"subtract"`` and ``"none"`` resets,
       graded spikes (``graded_spikes_factor`` other than 1), ``inhibition``, ``state_quant``,
       and a ``spike_grad`` not from ``snntorch.surrogate`` (whose forward pass could be other
@@ -335,23 +339,46 @@ class _LayerConverter:
     def sigmoid(self, layer, label, shape):
         return Sigmoid(features=math.prod(shape)), shape
 
-    def leaky(self, layer, label, shape):
+    def require_zero_reset(self, layer, label):
+        """Refuses a layer unless what snnTorch computes is the reset to zero.  A Leaky applies the
+        reset of the state function chosen when it was built, and with ``reset_delay=False`` also
+        the one ``reset_mechanism_val`` names at the step a neuron fires; neither follows the
+        ``reset_mechanism`` attribute set, or a state dict loaded, after construction."""
         snn = self.snntorch
+        update = getattr(layer.state_function, "__func__", None)
+        resets = {snn.Leaky._base_zero: "zero", snn.Leaky._base_sub: "subtract", snn.Leaky._base_int: "none"}
+        computed = resets.get(update, "custom")
+        immediate = list(snn.SpikingNeuron.reset_dict)[int(layer.reset_mechanism_val)]
+        if not layer.reset_delay and immediate != computed:
+            raise ValueError(
+                f"{label}: with reset_delay=False snnTorch resets a neuron that fired by {immediate!r} "
+                f"at once (reset_mechanism_val) and by {computed!r} at the next step (the reset the "
+                "layer was built with), a mix with no exact equivalent in the simulator; build the "
+                "layer with reset_mechanism='zero'"
+            )
+        if computed == "zero":
+            return
+        message = (
+            f"{label}: reset_mechanism {computed!r} has no exact equivalent in the simulator, "
+            "which resets neurons that fired to v_leak (use reset_mechanism='zero')"
+        )
+        stated = getattr(layer, "reset_mechanism", computed)
+        if stated != computed:
+            message += (
+                f"; snnTorch computes the reset {computed!r} the layer was built with although its "
+                f"reset_mechanism reads {stated!r}: setting it, or loading a state dict, after "
+                "construction does not change the reset, so build the layer with "
+                "reset_mechanism='zero' and train it again"
+            )
+        raise ValueError(message)
+
+    def leaky(self, layer, label, shape):
         if layer.inhibition:
             self.refuse(label, "inhibition", True, "every neuron fires on its own")
         if layer.state_quant:
             self.refuse(label, "state_quant", layer.state_quant, "membranes are not quantised")
         self.require_heaviside(layer, label)
-        update = getattr(layer.state_function, "__func__", None)
-        resets = {snn.Leaky._base_zero: "zero", snn.Leaky._base_sub: "subtract", snn.Leaky._base_int: "none"}
-        by_update = resets.get(update, "custom")
-        by_value = list(snn.SpikingNeuron.reset_dict)[int(layer.reset_mechanism_val)]
-        for mechanism in (by_update, by_value):
-            if mechanism != "zero":
-                raise ValueError(
-                    f"{label}: reset_mechanism {mechanism!r} has no exact equivalent in the simulator, "
-                    "which resets neurons that fired to v_leak (use reset_mechanism='zero')"
-                )
+        self.require_zero_reset(layer, label)
         graded = self.per_neuron(layer.graded_spikes_factor, label, "graded_spikes_factor", shape)
         if np.any(graded != 1):
             self.refuse(label, "graded_spikes_factor", float(graded[graded != 1][0]), "spikes are 1")
