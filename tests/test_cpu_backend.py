@@ -1,6 +1,7 @@
 """The CPU backend as a class: registration, validation, capabilities, records."""
 
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -49,14 +50,21 @@ def test_validate(nodes, edges, valid, warnings, unsupported):
     assert result.warnings == warnings and result.unsupported_nodes == unsupported
 
 
-@pytest.mark.parametrize("edge, error, message", [
-    (("a", "b", "c"), ValueError, r"too many values to unpack \(expected 2\)"),
-    (("a",), ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
-    (5, TypeError, "cannot unpack non-iterable int object"),
+@pytest.mark.parametrize("edge, warning", [
+    (("a", "b", "c"), "Edge ('a', 'b', 'c') must be a (src, dst) pair"),
+    (["a"], "Edge ['a'] must be a (src, dst) pair"),
+    (5, "Edge 5 must be a (src, dst) pair"),
+    ("ab", None),  # a str of two characters is a pair of one-character names
 ])
-def test_validate_rejects_edges_that_are_not_pairs(edge, error, message):
-    with pytest.raises(error, match=message):
-        cpu.validate(graph("abc", [edge]))
+def test_edges_that_are_not_pairs_make_the_graph_invalid(edge, warning):
+    result = cpu.validate(graph("abc", [("x", "a"), edge, ("a", "y")]))
+    expected = [MISSING + "x"] + ([warning] if warning else []) + [MISSING + "y"]
+    assert result.is_valid is False and result.warnings == expected
+    assert result.unsupported_nodes == ["x", "y"] and result.errors == []
+    if warning:  # and the operations that need the graph's order name the edge
+        for call in (lambda g: cpu.simulate(g, {}, 1), lambda g: cpu.simulate_batch(g, {}, 1)):
+            with pytest.raises(ValueError, match=f"^{re.escape(warning)}$"):
+                call(graph("abc", [edge]))
 # fmt: on
 
 

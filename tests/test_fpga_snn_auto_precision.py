@@ -169,6 +169,27 @@ def test_bad_calibrations_and_types_are_refused_before_anything_is_written(
     assert str(info.value).startswith(message) and not (tmp_path / "prj").exists()
 
 
+def with_value(array, index, value):
+    array = array.copy()
+    array[index] = value
+    return array
+
+
+@pytest.mark.parametrize(("calibration_data", "message"), [
+    ({"x": with_value(calibration(), (3, 7), np.nan)},
+     "Argument 'calibration': 'x' holds nan (sample 4, value 8), which no fixed-point type holds"),
+    ({"x": with_value(calibration(), (0, 63), -np.inf)},
+     "Argument 'calibration': 'x' holds an infinity (sample 1, value 64), which no fixed-point type holds"),
+    (PerStep({"x": with_value(np.zeros((5, 2, 64), np.float32), (4, 1, 0), np.inf)}),
+     "Argument 'calibration': 'x' holds an infinity (sample 2, step 5, value 1), which no fixed-point type holds"),
+])  # fmt: skip
+def test_calibrations_holding_nan_or_infinity_are_refused(tmp_path, calibration_data, message):
+    # a NaN sample left out of the ranges chose narrower types; an infinity, a 57-bit weight type
+    with pytest.raises(ValueError) as info:
+        write(trained_like(25), tmp_path / "prj", precision="auto", calibration=calibration_data)
+    assert str(info.value) == message and not (tmp_path / "prj").exists()
+
+
 def test_per_step_calibrations_have_steps_and_a_batch(tmp_path):
     with pytest.raises(ValueError) as info:
         write(trained_like(25), tmp_path / "prj", precision="auto", calibration=PerStep({"x": calibration()}))

@@ -84,6 +84,10 @@ def test_invalid_graphs_report_warnings_then_the_missing_nodes():
     g = Graph({"a": ReLU()}, [("x", "a")])
     assert_only_errors(run(g), ["Edge references missing node: x", "Validation failed: ['x']"])
     assert_only_errors(run(Graph()), ["Graph has no nodes", "Graph has no edges", "Validation failed: []"])
+    bad_edge = Graph({"in": Input(), "out": Output()}, [("in", "out", "x")])
+    assert_only_errors(
+        run(bad_edge), ["Edge ('in', 'out', 'x') must be a (src, dst) pair", "Validation failed: []"]
+    )
 
 
 @pytest.mark.parametrize("where", ["instance", "class"])

@@ -4,6 +4,8 @@
 #include <queue>
 #include <vector>
 
+#include "host/edges.hpp"
+
 namespace zelka::host {
 
 nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
@@ -17,7 +19,7 @@ nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
   std::vector<std::vector<std::size_t>> successors(count);
   std::vector<std::size_t> in_degree(count, 0);
   for (nb::handle edge : nb::iter(edges)) {
-    const std::vector<nb::object> ends = unpack(edge, 2);
+    const EdgeEnds ends = required_edge_ends(edge);
     PyObject* preds = PyDict_GetItemWithError(predecessors.ptr(), ends[1].ptr());
     if (!preds) {
       if (PyErr_Occurred()) throw nb::python_error();

@@ -91,9 +91,27 @@ std::string sample_text(std::uint64_t sample, std::uint64_t step, bool per_step)
 
 }  // namespace
 
+void require_finite(const StimulusLayout& layout, const std::vector<PortValues>& ports) {
+  const std::uint64_t sets = layout.per_step ? layout.steps : 1;
+  for (std::size_t k = 0; k < ports.size(); ++k) {
+    const std::size_t size = element_count(layout.inputs[k]);
+    for (std::uint64_t t = 0; t < sets; ++t)
+      for (std::uint64_t s = 0; s < layout.samples; ++s) {
+        const double* values = ports[k].values + (t * layout.samples + s) * size;
+        for (std::size_t i = 0; i < size; ++i)
+          if (!std::isfinite(values[i]))
+            throw ValueError(ports[k].name + " holds " +
+                             (std::isnan(values[i]) ? "nan" : "an infinity") + " (" +
+                             sample_text(s, t, layout.per_step) + ", value " +
+                             std::to_string(i + 1) + "), which no fixed-point type holds");
+      }
+  }
+}
+
 void write_stimulus(std::ostream& out, const StimulusLayout& layout,
                     const std::vector<PortValues>& ports,
                     const std::function<void()>& between_samples) {
+  require_finite(layout, ports);
   out << stimulus_magic << " samples=" << layout.samples << " steps=" << layout.steps
       << " per_step=" << (layout.per_step ? 1 : 0) << " inputs=" << layout.inputs.size()
       << " type=" << layout.input_type.name() << "\n";
@@ -109,14 +127,8 @@ void write_stimulus(std::ostream& out, const StimulusLayout& layout,
         const std::size_t size = element_count(layout.inputs[k]);
         const double* values = ports[k].values + (t * layout.samples + s) * size;
         line.clear();
-        for (std::size_t i = 0; i < size; ++i) {
-          if (!std::isfinite(values[i]))
-            throw ValueError(ports[k].name + " holds " +
-                             (std::isnan(values[i]) ? "nan" : "an infinity") + " (" +
-                             sample_text(s, t, layout.per_step) + ", value " +
-                             std::to_string(i + 1) + "), which no fixed-point type holds");
+        for (std::size_t i = 0; i < size; ++i)
           line += (i ? " " : "") + text::float_repr(nearest_on_grid(values[i], layout.input_type));
-        }
         out << line << "\n";
       }
     }

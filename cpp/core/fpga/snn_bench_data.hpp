@@ -41,11 +41,15 @@ struct PortValues {
   const double* values;
 };
 
+// zelka::ValueError naming the port, the sample (and step) and the element for the first NaN or
+// infinity of `ports`' values laid out as `layout` describes: no fixed-point type holds one, and
+// ranges observed on a run fed one mean nothing.
+void require_finite(const StimulusLayout& layout, const std::vector<PortValues>& ports);
+
 // Writes the stimulus file of `layout` with each value rounded to the nearest value of its
 // input type (past its range, to the range's end).  `between_samples` (when given) is called
-// before each sample after the first: an exception it throws stops the writing.
-// zelka::ValueError naming the Input, the sample (and step) and the element for NaN or an
-// infinity.
+// before each sample after the first: an exception it throws stops the writing.  Checks the
+// values with require_finite before writing anything.
 void write_stimulus(std::ostream& out, const StimulusLayout& layout,
                     const std::vector<PortValues>& ports,
                     const std::function<void()>& between_samples = {});

@@ -1,7 +1,9 @@
 #include "host/cpu/validation.hpp"
 
+#include <optional>
 #include <vector>
 
+#include "host/edges.hpp"
 #include "host/ir_kinds.hpp"
 
 using namespace nanobind::literals;
@@ -10,11 +12,17 @@ namespace zelka::host::cpu {
 
 namespace {
 
+// An edge that is not a (src, dst) pair, or one of its ends that names no node.
+struct EdgeProblem {
+  nb::object warning;
+  std::optional<nb::object> missing_end;
+};
+
 // What validate reports on a graph's structure.
 struct Structure {
   bool has_nodes = true;
   bool has_edges = true;
-  std::vector<nb::object> missing_ends;  // edge ends that name no node, in edge order
+  std::vector<EdgeProblem> problems;  // in edge order
 };
 
 Structure read_structure(nb::handle graph) {
@@ -25,10 +33,17 @@ Structure read_structure(nb::handle graph) {
   structure.has_edges = truth(edges);
   nb::object node_names = steal_or_raise(PySet_New(nodes.ptr()));
   for (nb::handle edge : edges) {
-    for (nb::object& end : unpack(edge, 2)) {
+    std::optional<EdgeEnds> ends = edge_ends(edge);
+    if (!ends) {
+      structure.problems.push_back({not_a_pair_message(edge), std::nullopt});
+      continue;
+    }
+    for (nb::object& end : *ends) {
       const int known = PySet_Contains(node_names.ptr(), end.ptr());
       if (known < 0) throw nb::python_error();
-      if (!known) structure.missing_ends.push_back(std::move(end));
+      if (!known)
+        structure.problems.push_back(
+            {nb::str("Edge references missing node: {}").format(end), std::move(end)});
     }
   }
   return structure;
@@ -47,17 +62,17 @@ nb::object validate(nb::handle graph) {
     warnings.attr("append")("Graph has no nodes");
   }
   if (!structure.has_edges) warnings.attr("append")("Graph has no edges");
-  for (const nb::object& end : structure.missing_ends) {
+  for (const EdgeProblem& problem : structure.problems) {
     result.attr("is_valid") = false;
-    unsupported.attr("append")(end);
-    warnings.attr("append")(nb::str("Edge references missing node: {}").format(end));
+    if (problem.missing_end) unsupported.attr("append")(*problem.missing_end);
+    warnings.attr("append")(problem.warning);
   }
   return result;
 }
 
 bool is_valid(nb::handle graph) {
   const Structure structure = read_structure(graph);
-  return structure.has_nodes && structure.missing_ends.empty();
+  return structure.has_nodes && structure.problems.empty();
 }
 
 nb::object capabilities() {

@@ -109,17 +109,9 @@ SampleReference write_samples(nb::handle folder, const std::string& directory, n
   stimulus.samples = checked.samples;
   stimulus.steps = checked.steps;
   stimulus.per_step = checked.per_step;
-  std::vector<std::string> labels;
-  std::vector<snn::PortValues> ports;
-  for (std::size_t k = 0; k < input_names.size(); ++k)
-    labels.push_back("Argument 'inputs': " + repr_text(input_names[k]));
-  std::vector<std::unique_ptr<ArrayData>> data;
-  for (std::size_t k = 0; k < input_names.size(); ++k) {
-    data.push_back(std::make_unique<ArrayData>(checked.arrays[k]));
-    ports.push_back({labels[k], static_cast<const double*>(data.back()->data())});
-  }
+  const SamplePorts ports = sample_ports(checked, "inputs", input_names);
   write_file(out.stimulus_file, [&](std::ostream& file) {
-    snn::write_stimulus(file, stimulus, ports, run_signal_handlers);
+    snn::write_stimulus(file, stimulus, ports.ports, run_signal_handlers);
   });
 
   nb::list record;

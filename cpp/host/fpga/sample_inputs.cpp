@@ -85,4 +85,26 @@ SampleInputs sample_inputs(nb::handle inputs, const char* argument,
   return out;
 }
 
+SamplePorts sample_ports(const SampleInputs& inputs, const char* argument,
+                         const std::vector<nb::object>& names) {
+  SamplePorts out;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    out.views.push_back(std::make_unique<ArrayData>(inputs.arrays[k]));
+    out.ports.push_back({std::string("Argument '") + argument + "': " + repr_text(names[k]),
+                         static_cast<const double*>(out.views.back()->data())});
+  }
+  return out;
+}
+
+void require_finite_samples(const SampleInputs& inputs, const char* argument,
+                            const std::vector<nb::object>& names,
+                            const std::vector<zelka::fpga::snn::Shape>& shapes) {
+  zelka::fpga::snn::StimulusLayout layout;
+  layout.samples = inputs.samples;
+  layout.steps = inputs.steps;
+  layout.per_step = inputs.per_step;
+  layout.inputs = shapes;
+  zelka::fpga::snn::require_finite(layout, sample_ports(inputs, argument, names).ports);
+}
+
 }  // namespace zelka::host::fpga

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "core/fpga/snn_bench_data.hpp"
 #include "core/fpga/snn_network.hpp"
+#include "host/numpy.hpp"
 #include "host/python.hpp"
 
 namespace zelka::host::fpga {
@@ -26,5 +29,20 @@ struct SampleInputs {
 SampleInputs sample_inputs(nb::handle inputs, const char* argument,
                            const std::vector<nb::object>& names,
                            const std::vector<zelka::fpga::snn::Shape>& shapes);
+
+// The values of checked samples as the core reads them, one port per Input, each named
+// "Argument '<argument>': '<Input>'" for messages; valid while this lives.
+struct SamplePorts {
+  std::vector<std::unique_ptr<ArrayData>> views;
+  std::vector<zelka::fpga::snn::PortValues> ports;
+};
+SamplePorts sample_ports(const SampleInputs& inputs, const char* argument,
+                         const std::vector<nb::object>& names);
+
+// ValueError naming the argument, the Input, the sample (and step) and the element for the
+// first NaN or infinity of `inputs`, checked as the project's stimulus values are.
+void require_finite_samples(const SampleInputs& inputs, const char* argument,
+                            const std::vector<nb::object>& names,
+                            const std::vector<zelka::fpga::snn::Shape>& shapes);
 
 }  // namespace zelka::host::fpga

@@ -95,6 +95,7 @@ AutoPrecision auto_precision(nb::handle graph, const snn::Network& net, const sn
   }
   nb::object samples = calibration_samples(calibration, net);
   const SampleInputs inputs = sample_inputs(samples, "calibration", input_names, input_shapes);
+  require_finite_samples(inputs, "calibration", input_names, input_shapes);
 
   nb::list record;
   for (const nb::object& name : lif_names) {
