@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from zelka.backend.cpu._graph_order import node_kinds
 from zelka.backend.cpu.graph_utils import build_execution_context
 from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Flatten, Graph, Input, Output, ReLU
 
@@ -18,6 +19,11 @@ def test_every_node_kind_carries_the_common_settings_after_its_own_fields():
     d = conv.to_dict()
     assert list(d)[:3] == ["type", "weight", "bias"] and d["type"] == "Conv2d"
     assert d["stride"] == (2, 2) and d["core_id"] == 3 and d["dilation"] == 1
+
+
+def test_the_backends_know_each_ir_class_by_its_name_and_fields_in_declaration_order():
+    declared = [(kind.__name__, list(kind.__dataclass_fields__)[:-8]) for kind in NODE_KINDS]
+    assert node_kinds() == declared
 
 
 def test_graph_construction_keeps_node_order_and_checks_edges_only_on_request():

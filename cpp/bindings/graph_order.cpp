@@ -1,8 +1,17 @@
 // zelka.backend.cpu._graph_order: the execution order behind the CPU graph utilities'
-// build_execution_context and the graph's is_dag.
+// build_execution_context and the graph's is_dag, and the node kinds the C++ knows.
 #include "host/graph_order.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/ir/node_kinds.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -12,4 +21,21 @@ NB_MODULE(_graph_order, m) {
         "(order, predecessors, is_dag) of the node names (a list) and the (src, dst) edges:\n"
         "Kahn's algorithm with ties broken by the names' order; when only cycles remain, the\n"
         "earliest remaining name goes next.");
+  m.def(
+      "node_kinds",
+      [] {
+        std::vector<std::pair<std::string, std::vector<std::string>>> out;
+        for (const zelka::ir::KindInfo& kind : zelka::ir::kinds) {
+          std::vector<std::string> fields;
+          for (std::size_t at = 0; at < kind.fields.size();) {
+            const std::size_t end = std::min(kind.fields.find(' ', at), kind.fields.size());
+            fields.emplace_back(kind.fields.substr(at, end - at));
+            at = end + 1;
+          }
+          out.emplace_back(std::string(kind.name), std::move(fields));
+        }
+        return out;
+      },
+      "The IR node kinds the backends know, in their table's order: (class name, the kind's "
+      "own\nfields in declaration order), which zelka.ir's classes must match.");
 }

@@ -5,28 +5,15 @@
 namespace zelka::host {
 namespace {
 
-constexpr std::array<const char*, kind_count> names = {
-    "Input",        "Output",    "Affine",      "SpikingAffine", "Conv1d", "Conv2d",    "SepConv2d",
-    "MaxPool2d",    "AvgPool2d", "BatchNorm1d", "BatchNorm2d",   "LIF",    "ReLU",      "Sigmoid",
-    "Tanh",         "Softmax",   "GELU",        "ELU",           "PReLU",  "LayerNorm", "Dropout",
-    "HybridRegion", "Skip",      "Upsample",    "Flatten"};
-
-}  // namespace
-
-const char* kind_name(Kind kind) {
-  return names[static_cast<std::size_t>(kind)];
-}
-
-namespace {
-
 // The classes zelka.ir defined when it was first read, kept for the life of the process.
 // Their instances keep object's __class__, so that type(node) says what a node is.
 const std::vector<nb::object>* ir_classes = nullptr;
 
 void remember_ir_classes(nb::handle ir) {
   auto* classes = new std::vector<nb::object>();
-  for (const char* name : names)
-    if (PyObject* cls = PyObject_GetAttr(ir.ptr(), interned(name).ptr()); cls && PyType_Check(cls))
+  for (const zelka::ir::KindInfo& kind : zelka::ir::kinds)
+    if (PyObject* cls = PyObject_GetAttr(ir.ptr(), interned(kind_name(kind.kind)).ptr());
+        cls && PyType_Check(cls))
       classes->push_back(nb::steal(cls));
     else
       PyErr_Clear();
@@ -41,7 +28,7 @@ bool is_ir_class(PyTypeObject* type) {
 
 }  // namespace
 
-IrKinds IrKinds::load(std::initializer_list<Kind> kinds) {
+IrKinds IrKinds::load(std::span<const Kind> kinds) {
   nb::module_ ir = imported("zelka.ir");
   if (!ir_classes) remember_ir_classes(ir);
   IrKinds loaded;

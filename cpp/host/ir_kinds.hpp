@@ -1,47 +1,20 @@
-// The node kinds of the graph IR: one table of their class names, and the classes
-// themselves, bound from zelka.ir by the operations that test nodes against them.
+// The classes of the graph IR's node kinds (core/ir/node_kinds.hpp), bound from zelka.ir by
+// the operations that test nodes against them.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
+#include "core/ir/node_kinds.hpp"
 #include "host/python.hpp"
 
 namespace zelka::host {
 
-enum class Kind : std::uint8_t {
-  input,
-  output,
-  affine,
-  spiking_affine,
-  conv1d,
-  conv2d,
-  sep_conv2d,
-  max_pool2d,
-  avg_pool2d,
-  batch_norm1d,
-  batch_norm2d,
-  lif,
-  relu,
-  sigmoid,
-  tanh,
-  softmax,
-  gelu,
-  elu,
-  prelu,
-  layer_norm,
-  dropout,
-  hybrid_region,
-  skip,
-  upsample,
-  flatten,
-};
-
-inline constexpr std::size_t kind_count = static_cast<std::size_t>(Kind::flatten) + 1;
-
-// The IR class name of a kind ("LIF", "MaxPool2d", ...).
-const char* kind_name(Kind kind);
+using Kind = zelka::ir::Kind;
+using zelka::ir::kind_count;
+using zelka::ir::kind_name;
 
 // IR classes bound from zelka.ir.  Only the kinds asked for are bound; testing a node
 // against any other kind is a programming error.
@@ -49,7 +22,10 @@ class IrKinds {
  public:
   // Import the classes of `kinds` from zelka.ir; a missing one raises the host's
   // ImportError "cannot import name '{name}' from 'zelka.ir'".
-  static IrKinds load(std::initializer_list<Kind> kinds);
+  static IrKinds load(std::span<const Kind> kinds);
+  static IrKinds load(std::initializer_list<Kind> kinds) {
+    return load(std::span<const Kind>(kinds.begin(), kinds.size()));
+  }
 
   // isinstance(node, the kind's class): a subclass counts as its base kind.
   bool is(nb::handle node, Kind kind) const;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/rules/lif_rule.hpp"
+
 namespace zelka::convert {
 namespace {
 
@@ -35,8 +37,7 @@ std::uint32_t first_reaching(float beta, bool above, std::uint32_t low, std::uin
 }  // namespace
 
 float simulator_decay(float tau) {
-  const float inverse = 1.0f / tau;
-  return 1.0f - inverse;
+  return rules::lif_decay(1.0f, tau);
 }
 
 std::optional<float> time_constant_for_decay(float beta) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/engine/fp_flags.hpp"
+#include "core/rules/lif_rule.hpp"
 
 namespace zelka::engine {
 namespace {
@@ -41,11 +42,11 @@ template <typename M, typename In>
   const M* __restrict leak = p.leak;
   for (std::int64_t i = 0; i < length; ++i) {
     const M l = leak[i];
-    M v = decay[i] * (mem[i] - l) + l;
+    M v = rules::lif_leak(mem[i], decay[i], l);
     if constexpr (!std::is_void_v<In>) {
       const M in = static_cast<M>(input[i]);
       const M summed = in + M(0);
-      v = v + (plus_zero ? summed : in);
+      v = rules::lif_integrate(v, plus_zero ? summed : in);
     }
     mem[i] = v;
   }
@@ -60,7 +61,7 @@ template <typename M>
   for (std::int64_t i = 0; i < length; ++i) {
     const M v = numeric::clip(mem[i], bounds);
     mem[i] = v;
-    spikes[i] = v >= threshold[i] ? 1.0f : 0.0f;
+    spikes[i] = rules::lif_fires(v, threshold[i]) ? 1.0f : 0.0f;
   }
 }
 
@@ -69,9 +70,8 @@ template <typename M, typename R>
 [[gnu::always_inline]] inline void reset(M* __restrict mem, const float* __restrict spikes,
                                          const R* __restrict leak, std::int64_t length) {
   for (std::int64_t i = 0; i < length; ++i) {
-    const float spike = spikes[i];
-    const R reset_value = leak[i] * static_cast<R>(spike);
-    mem[i] = mem[i] * static_cast<M>(1.0f - spike) + static_cast<M>(reset_value);
+    // mem * (1 - spike) in M, v_leak * spike in R, their sum in M (the one is 0)
+    mem[i] = static_cast<M>(rules::lif_reset(mem[i], spikes[i], leak[i], 1.0f));
   }
 }
 

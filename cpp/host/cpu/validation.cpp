@@ -78,18 +78,7 @@ bool is_valid(nb::handle graph) {
 nb::object capabilities() {
   nb::object record = imported("zelka.backend.config").attr("BackendCapabilities");
   nb::list primitives;
-  for (Kind kind : {Kind::affine,       Kind::spiking_affine,
-                    Kind::conv2d,       Kind::sep_conv2d,
-                    Kind::max_pool2d,   Kind::avg_pool2d,
-                    Kind::flatten,      Kind::lif,
-                    Kind::relu,         Kind::sigmoid,
-                    Kind::tanh,         Kind::softmax,
-                    Kind::gelu,         Kind::elu,
-                    Kind::prelu,        Kind::batch_norm1d,
-                    Kind::batch_norm2d, Kind::layer_norm,
-                    Kind::dropout,      Kind::hybrid_region,
-                    Kind::skip,         Kind::upsample})
-    primitives.append(kind_name(kind));
+  for (Kind kind : zelka::ir::cpu_listed_kinds()) primitives.append(kind_name(kind));
   nb::list precisions;
   for (const char* p : {"fp32", "fp16", "int16", "int8", "int4"}) precisions.append(p);
   nb::dict conv, affine, lif, limits;

@@ -2,16 +2,12 @@
 // capabilities and the limits of its default target.
 #pragma once
 
-#include <array>
-
 #include "host/ir_kinds.hpp"
 
 namespace zelka::host::fpga {
 
 // Sorted by character code, the order users see.
-inline constexpr std::array<Kind, 10> supported_kinds{
-    Kind::affine,  Kind::avg_pool2d, Kind::batch_norm2d, Kind::conv1d, Kind::conv2d,
-    Kind::flatten, Kind::lif,        Kind::max_pool2d,   Kind::relu,   Kind::sigmoid};
+inline constexpr auto supported_kinds = zelka::ir::kinds_taken_by<zelka::ir::fpga_backend, true>();
 
 // A new frozenset / list of the supported kind names.
 nb::object supported_kind_set();

@@ -1,6 +1,7 @@
 #include "host/fpga/node_attributes.hpp"
 
 #include "core/errors.hpp"
+#include "core/rules/lif_rule.hpp"
 
 namespace zelka::host::fpga {
 namespace {
@@ -97,7 +98,7 @@ LifSummary lif_summary(nb::handle node, nb::handle name) {
   const double tau_value = tau.first_or_one();
   s.threshold = threshold.first_or_one();
   if (tau_value == 0.0) throw ZeroDivisionError("float division");
-  s.decay = 1.0 - 1.0 / tau_value;
+  s.decay = rules::lif_decay(1.0, tau_value);
   return s;
 }
 

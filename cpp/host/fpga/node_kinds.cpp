@@ -9,10 +9,8 @@ const IrKinds* kinds = nullptr;
 }  // namespace
 
 void load_node_kinds() {
-  kinds = new IrKinds(IrKinds::load({Kind::affine, Kind::avg_pool2d, Kind::batch_norm1d,
-                                     Kind::batch_norm2d, Kind::conv1d, Kind::conv2d, Kind::flatten,
-                                     Kind::input, Kind::lif, Kind::max_pool2d, Kind::output,
-                                     Kind::relu, Kind::sigmoid, Kind::spiking_affine}));
+  static constexpr auto taken = zelka::ir::kinds_taken_by<zelka::ir::fpga_layer>();
+  kinds = new IrKinds(IrKinds::load(taken));
 }
 
 const IrKinds& node_kinds() {

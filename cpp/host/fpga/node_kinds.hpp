@@ -6,7 +6,8 @@
 
 namespace zelka::host::fpga {
 
-// Import the fourteen classes from zelka.ir (the import error propagates).
+// Import the classes of the kinds the configuration generator turns into layers from
+// zelka.ir (the import error propagates).
 void load_node_kinds();
 const IrKinds& node_kinds();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/rules/lif_rule.hpp"
 #include "host/cpu/simulate.hpp"
 #include "host/execution_context.hpp"
 #include "host/fpga/node_attributes.hpp"
@@ -20,9 +21,12 @@ using zelka::fpga::snn::Network;
 using zelka::fpga::snn::Node;
 using zelka::fpga::snn::NodeKind;
 
+// The kinds the SNN writers build, in the order their refusals name them.
+constexpr auto built_kinds =
+    zelka::ir::ports_at_the_ends(zelka::ir::kinds_taken_by<zelka::ir::snn_project>());
+
 IrKinds snn_kinds() {
-  return IrKinds::load(
-      {Kind::input, Kind::output, Kind::affine, Kind::spiking_affine, Kind::lif, Kind::flatten});
+  return IrKinds::load(built_kinds);
 }
 
 [[noreturn]] void fail(PyObject* type, const Node& node, const std::string& what) {
@@ -154,7 +158,7 @@ void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s) {
   for (double t : per_neuron(tau, node.neurons, node, "tau"))
     if (t == 0.0) fail(PyExc_ValueError, node, "tau holds 0, for which 1 - 1/tau has no value");
   // The decay as the simulator computes it, in the element type of tau.
-  nb::object decay = subtract(nb::float_(1.0), true_divide(nb::float_(1.0), tau));
+  nb::object decay = rules::lif_decay(nb::float_(1.0), tau);
   node.decay = per_neuron(decay, node.neurons, node, "decay (1 - 1/tau)");
   node.reuse_factor = reuse_setting(graph_node, node, s.reuse_factor);
 }
@@ -215,9 +219,8 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
         node.kind = NodeKind::pass_through;
       else
         fail(PyExc_ValueError, node,
-             std::string(settings.writer) +
-                 " builds Input, Affine, SpikingAffine, LIF, Flatten and Output nodes, not " +
-                 type_name_of(graph_node));
+             std::string(settings.writer) + " builds " + zelka::ir::names_in_words(built_kinds) +
+                 " nodes, not " + type_name_of(graph_node));
     }
     if (node.kind != NodeKind::input) {
       for (nb::handle pred : getitem(predecessors, names[i])) {

@@ -21,8 +21,8 @@ struct NetworkSettings {
 
 // The network of `graph` in execution order with `input_data` (an Input -> array dict, or
 // None for the zero stimulus simulate uses) as its stimulus.  ValueError or TypeError naming
-// the node for a kind the project does not build (it builds Input, Affine, SpikingAffine,
-// LIF, Flatten and Output nodes), an edge from no node, arrays that are not numbers, hold NaN
+// the node for a kind the project does not build (the kinds core/ir/node_kinds.hpp marks
+// snn_project), an edge from no node, arrays that are not numbers, hold NaN
 // or infinity or have shapes the simulator would not step, and types that are not
 // fixed-point type names.
 zelka::fpga::snn::Network read_network(nb::handle graph, nb::handle input_data,

@@ -371,8 +371,7 @@ void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_i
 }  // namespace
 
 IrKinds load_profile_kinds() {
-  return IrKinds::load(
-      {Kind::input, Kind::output, Kind::affine, Kind::lif, Kind::conv1d, Kind::conv2d});
+  return IrKinds::load(zelka::ir::profiled_kinds);
 }
 
 template <typename Visit>

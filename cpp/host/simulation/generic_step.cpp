@@ -2,6 +2,7 @@
 
 #include "core/engine/clock.hpp"
 #include "core/engine/matvec.hpp"
+#include "core/rules/lif_rule.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/node_times.hpp"
 
@@ -81,14 +82,15 @@ nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle n
   nb::object v_leak = node.attr("v_leak");
   nb::object mem = getitem(w.membrane_state, name);
   nb::object one = nb::float_(1.0);
-  nb::object decay = subtract(one, true_divide(one, tau));
-  mem = add(multiply(decay, subtract(mem, v_leak)), v_leak);
+  nb::object decay = rules::lif_decay(one, tau);
+  mem = rules::lif_leak(mem, decay, v_leak);
   nb::object n = mem.attr("shape")[0];
   if (truth(compare(inp.attr("shape")[0], n, Py_GE)))
-    mem = add(mem, getitem(inp, nb::slice(nb::none(), n, nb::none())));
+    mem = rules::lif_integrate(mem, getitem(inp, nb::slice(nb::none(), n, nb::none())));
   mem = s.saturate(mem, s.precision);
+  // rules::lif_fires on arrays: numpy's >= gives one comparison a neuron
   nb::object spikes = compare(mem, v_threshold, Py_GE).attr("astype")(np.float32);
-  mem = add(multiply(mem, subtract(one, spikes)), multiply(v_leak, spikes));
+  mem = rules::lif_reset(mem, spikes, v_leak, one);
   w.membrane_state[name] = mem;
   // Spikes are counted, not summed: a float32 sum is inexact past 2**24 neurons.
   nb::object count = steal_or_raise(PyNumber_Long(np.count_nonzero(spikes).ptr()));

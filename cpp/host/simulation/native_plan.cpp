@@ -8,6 +8,7 @@
 #include "core/engine/matvec.hpp"
 #include "core/engine/plan_draft.hpp"
 #include "core/numeric/precision.hpp"
+#include "core/rules/lif_rule.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/plan_values.hpp"
 #include "host/simulation/slot_buffers.hpp"
@@ -446,7 +447,7 @@ class Planner {
     nb::object threshold = node.attr("v_threshold");
     nb::object v_leak = node.attr("v_leak");
     nb::object one = nb::float_(1.0);
-    nb::object decay = subtract(one, true_divide(one, tau));
+    nb::object decay = rules::lif_decay(one, tau);
     int mem;
     if (first_step_) {
       const Shape shape = shape_of(membrane);

@@ -8,7 +8,7 @@ using namespace nanobind::literals;
 namespace zelka::host::simulation {
 
 IrKinds load_step_kinds() {
-  return IrKinds::load({Kind::input, Kind::output, Kind::affine, Kind::lif});
+  return IrKinds::load(zelka::ir::simulated_kinds);
 }
 
 nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds) {
