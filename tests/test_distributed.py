@@ -280,6 +280,7 @@ def bad_calls():
         "no sample": (ValueError, "no samples", {"inputs": {"a": x[:0]}}),
         "unknown shape": (ValueError, "compute_chunk_sizes", {"inputs": {"a": unknown}}),
         "record": (ValueError, "record: 'fc' is not a LIF", {"record": ["lif", "fc"]}),
+        "record type": (TypeError, "^record must be a LIF node name or a list of them, got NoneType$", {"record": None}),
         "chunk": (ValueError, "chunk must be at least 1", {"chunk": 0}),
         "chunk type": (TypeError, "chunk must be an integer", {"chunk": 2.0}),
         "n_steps type": (TypeError, "n_steps must be an integer", {"n_steps": "8"}),
@@ -303,6 +304,16 @@ def test_bad_arguments_are_refused_before_anything_is_submitted(client, monkeypa
     for given_client in (client, None):
         with pytest.raises(error, match=message):
             zd.simulate_dataset(**call, client=given_client)
+
+
+def test_a_closed_client_is_refused_before_anything_is_submitted(client):
+    graph, _ = two_input_network()
+    with distributed.Client(client.cluster, set_as_default=False) as closed:
+        pass
+    with pytest.raises(
+        ValueError, match=r"^client is closed \(status 'closed'\): pass a running client or None$"
+    ):
+        zd.simulate_dataset(graph, {"a": np.zeros((4, 5), np.float32)}, 8, client=closed)
 
 
 def test_without_dask_the_import_error_names_the_extra(monkeypatch):

@@ -6,8 +6,11 @@ g++ builds two programs: the 64-128-10 trained-like network with automatic types
 every test set runs, and a small network held in few bits, whose C simulation differs from
 simulate_batch."""
 
+import hashlib
 import os
 import shutil
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -199,6 +202,54 @@ def test_a_missing_or_changed_stored_graph_is_refused(tmp_path):
     with pytest.raises(ValueError, match="holds no tb_data/stimulus.dat"):
         csim(tmp_path, samples)
     assert not (tmp_path / "csim").exists()
+
+
+def test_a_stored_graph_that_is_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
+    write(small(), tmp_path, input_data={"x": np.ones(4, np.float32)})
+    os.remove(tmp_path / "graph.zelka")
+    os.mkfifo(tmp_path / "graph.zelka")
+    code = (
+        "import numpy as np\nfrom zelka.backend.fpga import csim\n"
+        f"try:\n    csim({str(tmp_path)!r}, {{'x': np.ones((2, 4), np.float32)}})\n"
+        "except ValueError as e:\n    print(e)"
+    )
+    # in a child killed after two minutes: a csim that waits on the FIFO fails instead of hanging
+    run = subprocess.run(
+        [sys.executable, "-c", code], check=False, capture_output=True, text=True, timeout=120
+    )
+    assert run.stdout == (
+        f"{str(tmp_path)!r}: graph.zelka is a FIFO, not a graph file: write the project again with "
+        "write_snn_project\n"
+    ), run.stderr
+    assert not (tmp_path / "csim").exists()
+
+
+def test_a_damaged_kept_program_is_removed_and_built_again(tmp_path):
+    write(small(), tmp_path, input_data={"x": np.ones(4, np.float32)})
+    samples = {"x": np.random.default_rng(3).integers(0, 5, (6, 4)) / 4}
+
+    def run():
+        result = csim(tmp_path, samples)
+        (program,) = os.listdir(tmp_path / "csim")
+        return result.pop("build_seconds"), program, result
+
+    def kept_intact(program):  # named {project}_{sources' digest}_{its own digest}, 16 digits each
+        digest = hashlib.sha256((tmp_path / "csim" / program).read_bytes()).hexdigest()
+        return program.startswith("net_") and program.rsplit("_", 1)[1] == digest[:16]
+
+    _, program, first = run()
+    assert kept_intact(program)
+    damages = (lambda whole: b"\x7fELF garbage", lambda whole: whole[: len(whole) // 2],
+               lambda whole: whole[:-1] + bytes([whole[-1] ^ 1]))  # fmt: skip
+    for damage in damages:  # overwritten, cut short, its last byte changed
+        kept = tmp_path / "csim" / program
+        kept.write_bytes(damage(kept.read_bytes()))
+        seconds, program, result = run()
+        assert seconds > 0 and kept_intact(program)
+        assert result.keys() == first.keys() and result["agrees"] == first["agrees"]
+        for layer, counts in first["neuron_spike_counts"].items():
+            np.testing.assert_array_equal(result["neuron_spike_counts"][layer], counts)
+    assert run()[0] == 0.0  # the rebuilt program is trusted again
 
 
 def test_inputs_of_several_shapes_reach_their_own_ports(tmp_path):

@@ -8,7 +8,12 @@ import io
 import json
 import math
 import os
+import re
+import socket
+import stat
 import struct
+import subprocess
+import sys
 import zipfile
 import zlib
 
@@ -205,9 +210,79 @@ def test_save_and_load_take_only_paths_and_report_the_file_system(tmp_path):
         zio.save(Graph(), tmp_path / "missing" / "g")
     with pytest.raises(FileNotFoundError):
         zio.load(tmp_path / "nothing")
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(ValueError, match=" is a directory, not a graph file"):
         zio.load(tmp_path)
     assert not os.listdir(tmp_path)
+
+
+# ---- paths that name no regular file
+
+
+def load_in_a_child(path):
+    """What zelka.io.load(path) raises, run in a child interpreter killed after a minute, so
+    that a load that blocks fails the test instead of hanging it."""
+    code = f"import zelka.io\ntry:\n    zelka.io.load({str(path)!r})\nexcept ValueError as e:\n    print(e)"
+    return subprocess.run(
+        [sys.executable, "-c", code], check=False, capture_output=True, text=True, timeout=60
+    ).stdout
+
+
+def test_load_refuses_at_once_what_is_not_a_regular_file(tmp_path, monkeypatch):
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink("fifo", tmp_path / "link")
+    assert load_in_a_child(tmp_path / "fifo") == f"{tmp_path / 'fifo'} is a FIFO, not a graph file\n"
+    assert load_in_a_child(tmp_path / "link") == f"{tmp_path / 'link'} is a FIFO, not a graph file\n"
+    with pytest.raises(ValueError, match="^/dev/zero is a character device, not a graph file$"):
+        zio.load("/dev/zero")  # read, it would never end
+    monkeypatch.chdir(tmp_path)  # a socket's path must be short
+    with socket.socket(socket.AF_UNIX) as listening:
+        listening.bind("socket")
+        with pytest.raises(ValueError, match="^socket is a socket, not a graph file$"):
+            zio.load("socket")
+    with pytest.raises(ValueError, match=f"^{re.escape(str(tmp_path))} is a directory, not a graph file$"):
+        zio.load(tmp_path)
+
+
+def test_save_replaces_only_regular_files(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    os.mkfifo("fifo")
+    os.mkdir("folder")
+    os.symlink("fifo", "to_fifo")
+    os.symlink("to_fifo", "to_to_fifo")
+    with socket.socket(socket.AF_UNIX) as listening:
+        listening.bind("socket")
+        before = sorted(os.listdir())
+        for path, message in [
+            ("fifo", "fifo is a FIFO"),
+            ("socket", "socket is a socket"),
+            ("folder", "folder is a directory"),
+            ("to_to_fifo", "to_to_fifo leads to fifo, a FIFO"),
+        ]:
+            with pytest.raises(ValueError, match=f"^{message}; save replaces regular files only$"):
+                zio.save(Graph(), path)
+        assert sorted(os.listdir()) == before and os.listdir("folder") == []  # nothing written
+        assert stat.S_ISFIFO(os.lstat("fifo").st_mode) and os.readlink("to_to_fifo") == "to_fifo"
+
+
+def test_save_through_symbolic_links_replaces_the_file_they_lead_to(tmp_path):
+    graph = Graph.sequential(("in", Input(input_type={"x": (3,)})), ("out", Output()))
+    (tmp_path / "runs").mkdir()
+    zio.save(Graph(), tmp_path / "runs" / "g.zelka")
+    os.symlink("runs/g.zelka", tmp_path / "latest")
+    os.symlink(tmp_path / "latest", tmp_path / "current")  # absolute, to a link
+    zio.save(graph, tmp_path / "current")
+    assert os.readlink(tmp_path / "current") == str(tmp_path / "latest")
+    assert os.readlink(tmp_path / "latest") == "runs/g.zelka"
+    assert_identical(zio.load(tmp_path / "runs" / "g.zelka"), graph)
+    # a dangling link: the file it names is made, as open(path, "w") makes it
+    os.symlink("runs/new.zelka", tmp_path / "next")
+    zio.save(graph, tmp_path / "next")
+    assert os.path.islink(tmp_path / "next")
+    assert sorted(os.listdir(tmp_path / "runs")) == ["g.zelka", "new.zelka"]
+    assert_identical(zio.load(tmp_path / "next"), graph)
+    os.symlink("loop", tmp_path / "loop")
+    with pytest.raises(OSError, match="Too many levels of symbolic links"):
+        zio.save(graph, tmp_path / "loop")
 
 
 # ---- hostile files
@@ -338,6 +413,45 @@ def test_a_manifest_declaring_a_huge_array_is_refused_without_allocating_it(save
     weight["shape"] = [10**12, 10**12]
     write_entries(path, [("manifest.json", json.dumps(manifest).encode()), *arrays])
     assert_refused(path, r"the manifest declares dtype '<f4' and shape \(1000000000000, 1000000000000\)")
+
+
+@pytest.mark.parametrize(
+    ("shape", "message"),
+    [
+        ((0, 2**63 - 1), r"shape \(0, 9223372036854775807\) is one numpy refuses even for an empty array"),
+        ((0,) + (1,) * 100, "shape has 101 dimensions, more than the 64 of any numpy array"),
+    ],
+)
+def test_shapes_no_numpy_array_takes_are_refused_naming_the_entry(saved, shape, message):
+    path, manifest, _ = saved
+    manifest["graph"]["nodes"][1]["attributes"]["weight"]["shape"] = list(shape)  # as the array says
+    header = f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}".ljust(511) + "\n"
+    array = b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little") + header.encode()
+    write_entries(path, [("manifest.json", json.dumps(manifest).encode()), ("arrays/0.npy", array)])
+    assert_refused(path, "arrays/0.npy: the .npy " + message)
+
+
+def test_integers_beyond_the_digits_python_converts(tmp_path):
+    huge = 7 * 10**4999  # 5000 digits, more than Python's default limit of 4300
+    path = tmp_path / "g"
+    limit = sys.get_int_max_str_digits()
+    with pytest.raises(
+        ValueError,
+        match=r"^cannot save node 'x' attribute 'output_type': an integer of more digits than this "
+        rf"Python writes \(it converts at most {limit} digits; sys.set_int_max_str_digits raises the limit\)$",
+    ):
+        zio.save(Graph({"x": Output(output_type=[1, huge])}), path)
+    assert not os.listdir(tmp_path)
+    sys.set_int_max_str_digits(0)  # no limit: saved and loaded exactly
+    try:
+        graph = Graph({"x": Output(output_type=[huge, -huge])})
+        zio.save(graph, path)
+        assert_identical(zio.load(path), graph)
+    finally:
+        sys.set_int_max_str_digits(limit)
+    assert_refused(
+        path, "node 'x' attribute 'output_type': an integer of 5000 digits, more than this Python converts"
+    )
 
 
 def patch(data, offset, fmt, *values):

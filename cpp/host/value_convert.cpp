@@ -51,6 +51,11 @@ value::Value int_value(nb::handle exact_int) {
   return value::BigInt{str_text(exact_int)};
 }
 
+std::string int_digits_limit_note() {
+  return "(it converts at most " + str_text(imported("sys").attr("get_int_max_str_digits")()) +
+         " digits; sys.set_int_max_str_digits raises the limit)";
+}
+
 value::Value ValueConverter::to_value(nb::handle obj) {
   PyObject* o = obj.ptr();
   if (obj.is_none()) return value::Null{};

@@ -24,6 +24,11 @@ class ValueConverter {
 };
 
 // An exact Python int as a value: std::int64_t when it fits, else its decimal digits.
+// ValueError (Python's) for an int of more digits than the interpreter converts to text.
 value::Value int_value(nb::handle exact_int);
+
+// The interpreter's limit on the digits of ints converted to and from text, and how to raise
+// it: "(it converts at most 4300 digits; sys.set_int_max_str_digits raises the limit)".
+std::string int_digits_limit_note();
 
 }  // namespace zelka::host

@@ -97,15 +97,17 @@ def simulate_dataset(
     its worker dies; give Dask arrays for data sets that do not fit in memory.
 
     The graph is sent to each worker once.  Bad arguments raise before anything is sent to
-    the cluster: TypeError for arguments of the wrong type, ValueError for keys naming no
-    Input, stimuli whose shapes do not fit (numbers of samples that differ, shapes other
-    than the Inputs' declared ones, a time axis shorter than n_steps), record names that
-    are not LIF nodes and a data set of no samples.
+    the cluster: TypeError for arguments of the wrong type, ValueError for a `client` that is
+    closed, keys naming no Input, stimuli whose shapes do not fit (numbers of samples that
+    differ, shapes other than the Inputs' declared ones, a time axis shorter than n_steps),
+    record names that are not LIF nodes and a data set of no samples.
     """
     if not isinstance(graph, Graph):
         raise TypeError(f"graph must be a zelka.ir.Graph, got {type(graph).__name__}")
     if client is not None and not isinstance(client, Client):
         raise TypeError(f"client must be a distributed.Client or None, got {type(client).__name__}")
+    if client is not None and client.status in ("closing", "closed"):
+        raise ValueError(f"client is closed (status {client.status!r}): pass a running client or None")
     n_steps = _integer(n_steps, "n_steps")
     chunk = _integer(chunk, "chunk")
     if chunk < 1:
@@ -184,6 +186,8 @@ def _integer(value: Any, name: str) -> int:
 
 
 def _recorded(graph: Graph, record: str | Iterable[str]) -> list[str]:
+    if not isinstance(record, (str, Iterable)):
+        raise TypeError(f"record must be a LIF node name or a list of them, got {type(record).__name__}")
     names = [record] if isinstance(record, str) else list(record)
     lifs = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
     for name in names:

@@ -7,7 +7,8 @@ A graph file is a zip archive of uncompressed entries: ``manifest.json`` first, 
      "graph": {"nodes": [{"name": "fc", "kind": "Affine", "attributes": {...}}, ...],
                "edges": [...], "cyclic_config": ...}}
 
-Attribute values keep their exact type: JSON null, booleans, integers (any size), floats
+Attribute values keep their exact type: JSON null, booleans, integers (any size; this Python
+writes and reads those of up to ``sys.get_int_max_str_digits()`` digits), floats
 (written with a decimal point or exponent, NaN and infinities as ``NaN``/``Infinity``) and
 strings stand for themselves, and a JSON list for a Python list; anything else is an object
 with one tag: ``{"tuple": [...]}``, ``{"dict": [[key, value], ...]}`` (str keys, in order),
@@ -37,11 +38,18 @@ def save(graph: Graph, path: str | bytes | os.PathLike) -> None:
     """Write `graph` to the file `path`, replacing any file there.
 
     The file is written under a temporary name beside `path` and renamed over it once
-    complete, so `path` holds either the old file or the whole new one.  Node names must be
+    complete, so `path` holds either the old file or the whole new one.  Only a regular file
+    is replaced: a symbolic link is followed to the file it leads to (through any chain of
+    links), which is written beside and replaced while the links stay as they are; a link
+    leading nowhere gets the file it names made, as ``open(path, "w")`` would.  A path naming
+    (or leading to) a directory, FIFO, socket or device is refused with a ValueError naming
+    it and what it is, before anything is written.  Node names must be
     str; attribute values, edges and ``cyclic_config`` may be None, bool, int, float, complex,
     str, list, tuple, dict with str keys, numpy arrays and scalars of numeric or bool dtypes
     (of any byte order), and graphs, nested up to 512 levels of the manifest.  A ValueError
-    names the node and attribute (or edge) holding anything else, such as an object array;
+    names the node and attribute (or edge) holding anything else, such as an object array,
+    or an int of more digits than ``sys.get_int_max_str_digits()`` (Python's limit on the
+    digits it converts; ``sys.set_int_max_str_digits`` raises it for saving and loading alike);
     a file needing more than 65534 arrays or 4 GiB is refused too.  An array held by several
     attributes is stored once and loads as one array.
     """
@@ -56,8 +64,11 @@ def load(path: str | bytes | os.PathLike) -> Graph:
     version other than 1, or is damaged: truncated, records or arrays whose sizes disagree
     with what is there, an array whose dtype or shape differs from the manifest's, entry
     names that are absolute or leave the archive, entries repeated, compressed or encrypted,
-    dtypes other than numeric and bool ones.  Declared sizes are checked against the file
-    before anything is allocated for them.  OSError when the file cannot be read.
+    dtypes other than numeric and bool ones, shapes no numpy array takes.  Declared sizes are
+    checked against the file before anything is allocated for them.  Only a regular file is
+    read, at most the size it had when opened (Ctrl-C stops the reading): a directory, FIFO,
+    socket or device is refused at once with a ValueError naming the path and what it is,
+    such as "g.zelka is a FIFO, not a graph file".  OSError when the file cannot be read.
     """
     return cast(Graph, _io.load_graph(path))
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <vector>
 
@@ -38,12 +39,43 @@ std::vector<std::string> files_below(const std::string& folder) {
   return files;
 }
 
-// Whether `file` is a program kept for project `name`: {name}_ and the digest's digits.
-bool is_kept_name(const std::string& file, const std::string& name) {
-  if (file.size() != name.size() + 1 + kept_digest_digits || !file.starts_with(name + "_"))
-    return false;
-  return std::all_of(file.end() - kept_digest_digits, file.end(),
+std::string kept_folder(const std::string& folder) {
+  return folder + "/csim";
+}
+
+// The start of the names of the programs of project `name` built from sources of `digest`.
+std::string kept_prefix(const std::string& name, const std::string& digest) {
+  return name + "_" + digest.substr(0, kept_digest_digits) + "_";
+}
+
+bool is_digest_digits(std::string_view digits) {
+  return digits.size() == kept_digest_digits &&
+         std::all_of(digits.begin(), digits.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Whether `file` is a program kept for project `name`: {name}_, the sources' digest digits and,
+// from this version on, _ and the program's own (a name without them is an older version's).
+bool is_kept_name(std::string_view file, const std::string& name) {
+  if (!file.starts_with(name + "_")) return false;
+  const std::string_view digests = file.substr(name.size() + 1);
+  if (digests.size() == kept_digest_digits) return is_digest_digits(digests);
+  return digests.size() == 2 * kept_digest_digits + 1 && digests[kept_digest_digits] == '_' &&
+         is_digest_digits(digests.substr(0, kept_digest_digits)) &&
+         is_digest_digits(digests.substr(kept_digest_digits + 1));
+}
+
+// Whether the file at `path` is a program its owner may run whose bytes' SHA-256 starts with
+// the digits `digest_digits`.
+bool is_intact_program(const std::string& path, std::string_view digest_digits) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !(st.st_mode & S_IXUSR))
+    return false;
+  try {
+    return tools::sha256_hex(io::read_whole_file(path)).starts_with(digest_digits);
+  } catch (const OSError&) {  // unreadable: built again
+    return false;
+  }
 }
 
 }  // namespace
@@ -64,32 +96,43 @@ std::string csim_sources_digest(const std::string& compiler, const std::string& 
   return hash.hex_digest();
 }
 
-std::string kept_program_path(const std::string& folder, const std::string& name,
-                              const std::string& digest) {
-  return folder + "/csim/" + name + "_" + digest.substr(0, kept_digest_digits);
+std::optional<std::string> find_kept_program(const std::string& folder, const std::string& name,
+                                             const std::string& digest) {
+  const std::string prefix = kept_prefix(name, digest);
+  std::optional<std::string> found;
+  std::error_code ignored;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kept_folder(folder), ignored)) {
+    const std::string file = entry.path().filename().string();
+    if (found || !file.starts_with(prefix) || !is_kept_name(file, name)) continue;
+    if (is_intact_program(entry.path().string(), std::string_view(file).substr(prefix.size())))
+      found = entry.path().string();
+    else
+      fs::remove(entry.path(), ignored);
+  }
+  return found;
 }
 
-bool is_kept_program(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR);
-}
-
-void keep_program(const std::string& built, const std::string& kept, const std::string& name) {
-  const std::string folder = fs::path(kept).parent_path().string();
+std::string keep_program(const std::string& built, const std::string& folder,
+                         const std::string& name, const std::string& digest) {
+  const std::string program = io::read_whole_file(built);
+  const std::string kept_file =
+      kept_prefix(name, digest) + tools::sha256_hex(program).substr(0, kept_digest_digits);
+  const std::string directory = kept_folder(folder);
+  const std::string kept = directory + "/" + kept_file;
   std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) throw OSError(error.value(), folder);
+  fs::create_directories(directory, error);
+  if (error) throw OSError(error.value(), directory);
   io::TempFile copy(kept);
-  copy.write(io::read_whole_file(built));
+  copy.write(program);
   if (::chmod(copy.path().c_str(), 0755) != 0) throw OSError(errno, kept);
   copy.move_into_place();
-  const std::string kept_file = fs::path(kept).filename().string();
   // Programs of sources that have changed since are never run again.
   std::error_code ignored;
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder, ignored)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory, ignored)) {
     const std::string file = entry.path().filename().string();
     if (file != kept_file && is_kept_name(file, name)) fs::remove(entry.path(), ignored);
   }
+  return kept;
 }
 
 }  // namespace zelka::fpga::snn

@@ -1,8 +1,10 @@
 // The built C simulation an SNN HLS project keeps: a program in the project's csim/ folder
 // named after the digest of what its build read, so that a build whose sources and command
-// are unchanged is not done again.
+// are unchanged is not done again, and after the digest of its own bytes, so that a program
+// damaged or cut short since is never run.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace zelka::fpga::snn {
@@ -14,17 +16,19 @@ namespace zelka::fpga::snn {
 std::string csim_sources_digest(const std::string& compiler, const std::string& folder,
                                 const std::string& name);
 
-// Where the program built from sources of `digest` is kept: {folder}/csim/{name}_{the digest's
-// first 16 digits}.
-std::string kept_program_path(const std::string& folder, const std::string& name,
-                              const std::string& digest);
+// The program kept for project `name` of `folder` built from sources of `digest`:
+// {folder}/csim/{name}_{the first 16 digits of digest}_{the first 16 of the program's own
+// SHA-256}, a regular file its owner may run whose bytes still have that digest.  A program
+// of these sources that fails the check (damaged, cut short, not runnable) is removed; nullopt
+// when none passes.
+std::optional<std::string> find_kept_program(const std::string& folder, const std::string& name,
+                                             const std::string& digest);
 
-// Whether `path` is a regular file its owner may run.
-bool is_kept_program(const std::string& path);
-
-// Copies the program `built` to `kept` (made runnable, put in place atomically, its folder made
-// when missing) and removes the other programs kept for project `name` beside it.
+// Copies the program `built` into {folder}/csim/ under the name find_kept_program looks for
+// (made runnable, put in place atomically, the folder made when missing), removes the other
+// programs kept for project `name` there, and returns the kept program's path.
 // zelka::OSError when a file cannot be read or written.
-void keep_program(const std::string& built, const std::string& kept, const std::string& name);
+std::string keep_program(const std::string& built, const std::string& folder,
+                         const std::string& name, const std::string& digest);
 
 }  // namespace zelka::fpga::snn

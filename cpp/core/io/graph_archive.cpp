@@ -9,7 +9,6 @@
 #include "core/io/zip_writer.hpp"
 #include "core/value/json.hpp"
 #include "core/value/json_reader.hpp"
-#include "core/value/python_literal.hpp"
 
 namespace zelka::io {
 namespace {
@@ -33,12 +32,6 @@ std::optional<std::size_t> array_number(std::string_view name) {
       (digits.size() > 1 && digits[0] == '0'))
     return std::nullopt;
   return n;
-}
-
-std::string shape_text(const std::vector<std::int64_t>& shape) {
-  value::Tuple t;
-  for (std::int64_t d : shape) t.items.emplace_back(d);
-  return value::python_literal(value::Value(std::move(t)));
 }
 
 const value::Value* member(const value::Map& map, std::string_view key) {

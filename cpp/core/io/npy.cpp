@@ -1,11 +1,13 @@
 #include "core/io/npy.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
 #include "core/errors.hpp"
 #include "core/io/quoted.hpp"
 #include "core/io/zip_records.hpp"
+#include "core/value/python_literal.hpp"
 
 namespace zelka::io {
 namespace {
@@ -117,6 +119,12 @@ class HeaderParser {
 
 }  // namespace
 
+std::string shape_text(const std::vector<std::int64_t>& shape) {
+  value::Tuple t;
+  for (std::int64_t d : shape) t.items.emplace_back(d);
+  return value::python_literal(value::Value(std::move(t)));
+}
+
 std::size_t npy_item_size(std::string_view descr) {
   if (descr == "|b1" || descr == "|i1" || descr == "|u1") return 1;
   if (descr.size() < 3 || (descr[0] != '<' && descr[0] != '>')) return 0;
@@ -127,13 +135,22 @@ std::size_t npy_item_size(std::string_view descr) {
   return 0;
 }
 
-bool element_count(const std::vector<std::int64_t>& shape, std::uint64_t& count) {
-  count = 1;
+bool array_bytes(const std::vector<std::int64_t>& shape, std::size_t item_size,
+                 std::uint64_t& bytes) {
+  // numpy's rule: the item size times every size but zeros fits 63 bits, also when a size is 0
+  std::uint64_t addressed = item_size;
+  bool empty = false;
   for (std::int64_t d : shape) {
-    if (d < 0 || __builtin_mul_overflow(count, static_cast<std::uint64_t>(d), &count) ||
-        count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    if (d < 0) return false;
+    if (d == 0) {
+      empty = true;
+      continue;
+    }
+    if (__builtin_mul_overflow(addressed, static_cast<std::uint64_t>(d), &addressed) ||
+        addressed > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
       return false;
   }
+  bytes = empty ? 0 : addressed;
   return true;
 }
 
@@ -176,10 +193,17 @@ NpyArray read_npy(std::string_view bytes) {
   const std::size_t item_size = npy_item_size(array.descr);
   if (item_size == 0)
     fail("dtype " + quoted(array.descr) + " is not one zelka reads (numeric and bool dtypes only)");
-  std::uint64_t count = 0, data_size = 0;
-  if (!element_count(array.shape, count) ||
-      __builtin_mul_overflow(count, std::uint64_t{item_size}, &data_size))
-    fail("the .npy shape declares more elements than any file holds");
+  if (array.shape.size() > max_array_dimensions)
+    fail("the .npy shape has " + std::to_string(array.shape.size()) + " dimensions, more than " +
+         "the " + std::to_string(max_array_dimensions) + " of any numpy array");
+  std::uint64_t data_size = 0;
+  if (!array_bytes(array.shape, item_size, data_size)) {
+    const std::string shown = "the .npy shape " + shape_text(array.shape);
+    if (std::find(array.shape.begin(), array.shape.end(), 0) == array.shape.end())
+      fail(shown + " declares more elements than any file holds");
+    fail(shown + " is one numpy refuses even for an empty array: its sizes other than 0 " +
+         "times the item size pass 2**63 - 1 bytes");
+  }
   const std::uint64_t present = bytes.size() - data_at;
   if (data_size != present)
     fail("the .npy header declares " + std::to_string(data_size) + " bytes of data, the array " +

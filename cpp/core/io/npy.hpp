@@ -27,11 +27,21 @@ struct NpyArray {
 
 // The array that `bytes` holds.  ValueError saying what is wrong: no .npy magic, a version
 // other than 1.0 and 2.0, a header that reaches past the bytes or is not the dict numpy
-// writes, a descr npy_item_size does not know, a Fortran-ordered array, or data whose size is
-// not the one its shape and descr give (worked out without overflow).
+// writes, a descr npy_item_size does not know, a Fortran-ordered array, a shape no numpy array
+// takes (more than max_array_dimensions, or too many bytes: array_bytes), or data whose size is
+// not the one its shape and descr give.
 NpyArray read_npy(std::string_view bytes);
 
-// Sets `count` to the element count of `shape`; false when that does not fit 63 bits.
-bool element_count(const std::vector<std::int64_t>& shape, std::uint64_t& count);
+// The most dimensions a numpy array has (numpy's NPY_MAXDIMS).
+inline constexpr std::size_t max_array_dimensions = 64;
+
+// Sets `bytes` to the size of the data of an array of `shape` with items of `item_size` bytes;
+// false for a shape no numpy array takes: a negative size, or sizes whose product (zeros left
+// out) times the item size passes 2**63 - 1, as numpy refuses even for an empty array.
+bool array_bytes(const std::vector<std::int64_t>& shape, std::size_t item_size,
+                 std::uint64_t& bytes);
+
+// A shape as Python writes the tuple: "(2, 3)", "(4,)", "()".
+std::string shape_text(const std::vector<std::int64_t>& shape);
 
 }  // namespace zelka::io

@@ -17,12 +17,15 @@ CsimProgram csim_program(nb::handle folder, const std::string& directory, const 
         "csim compiles the project with g++, which is not on the PATH: install GCC's C++ "
         "compiler (on Debian and Ubuntu: apt-get install g++)");
   CsimProgram program;
+  std::string digest;
   {
     nb::gil_scoped_release release;
-    program.path = snn::kept_program_path(directory, name,
-                                          snn::csim_sources_digest(*compiler, directory, name));
+    digest = snn::csim_sources_digest(*compiler, directory, name);
+    if (std::optional<std::string> kept = snn::find_kept_program(directory, name, digest)) {
+      program.path = std::move(*kept);
+      return program;
+    }
   }
-  if (snn::is_kept_program(program.path)) return program;
 
   // Built in a scratch folder and copied into the project once complete: a failed or stopped
   // build leaves nothing behind.
@@ -34,7 +37,7 @@ CsimProgram csim_program(nb::handle folder, const std::string& directory, const 
   if (build.end != tools::CommandEnd::exited || build.status != 0)
     raise_formatted(PyExc_RuntimeError, "g++ could not build the C simulation of {!r}:\n{}", folder,
                     printed_tail(build.errors));
-  snn::keep_program(built, program.path, name);
+  program.path = snn::keep_program(built, directory, name, digest);
   program.build_seconds = std::chrono::duration<double>(build.elapsed).count();
   return program;
 }

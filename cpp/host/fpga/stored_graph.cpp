@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "core/errors.hpp"
+#include "core/io/file_kind.hpp"
 #include "core/io/graph_archive.hpp"
 #include "core/io/whole_file.hpp"
 #include "core/tools/sha256.hpp"
@@ -22,7 +23,12 @@ nb::object load_stored_graph(nb::handle folder, const std::string& directory,
   const std::string path = join(directory, stored_graph_file);
   std::string bytes;
   try {
-    bytes = zelka::io::read_whole_file(path);
+    bytes = zelka::io::read_whole_file(path, run_signal_handlers);
+  } catch (const zelka::io::NotRegularFile& e) {
+    raise_formatted(PyExc_ValueError,
+                    "{!r}: {} is {}, not a graph file: write the project again with "
+                    "write_snn_project",
+                    folder, stored_graph_file, e.kind);
   } catch (const OSError& e) {
     if (e.error_number != ENOENT) throw;
     raise_formatted(PyExc_ValueError,

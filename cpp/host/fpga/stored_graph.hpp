@@ -17,8 +17,9 @@ inline constexpr const char* stored_graph_file = "graph.zelka";
 std::string stored_graph_bytes(nb::handle graph);
 
 // The graph stored in the project folder `folder` (`directory`: its file-system bytes), as
-// zelka.io.load reads it.  ValueError when the file is missing or its SHA-256 digest is not
-// `digest`, the one the project's data were written with.
+// zelka.io.load reads it.  ValueError when the file is missing or no regular file (a FIFO is
+// not waited on), or its SHA-256 digest is not `digest`, the one the project's data were
+// written with.
 nb::object load_stored_graph(nb::handle folder, const std::string& directory,
                              const std::string& digest);
 

@@ -8,6 +8,7 @@
 #include "core/errors.hpp"
 #include "core/value/value.hpp"
 #include "host/numpy.hpp"
+#include "host/value_convert.hpp"
 
 namespace zelka::host::io {
 namespace {
@@ -170,7 +171,7 @@ class Decoder {
     if (!n) {
       PyErr_Clear();
       fail(where, "an integer of " + std::to_string(digits.size()) +
-                      " digits, more than this Python converts");
+                      " digits, more than this Python converts " + int_digits_limit_note());
     }
     return nb::steal(n);
   }

@@ -115,7 +115,7 @@ class Encoder {
     PyObject* o = obj.ptr();
     if (obj.is_none()) return value::Null{};
     if (PyBool_Check(o)) return o == Py_True;
-    if (PyLong_CheckExact(o)) return int_value(obj);
+    if (PyLong_CheckExact(o)) return integer(obj, where);
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
     if (PyUnicode_CheckExact(o)) return text(obj, depth, where);
     if (PyComplex_CheckExact(o)) {
@@ -134,6 +134,16 @@ class Encoder {
                     " has no file form (values may be None, bool, int, float, complex, str, "
                     "list, tuple, dict with str keys, numpy arrays and scalars of numeric or "
                     "bool dtypes, and graphs)");
+  }
+
+  // An int by its digits, when this Python writes them.
+  static Value integer(nb::handle n, const std::string& where) {
+    try {
+      return int_value(n);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      fail(where, "an integer of more digits than this Python writes " + int_digits_limit_note());
+    }
   }
 
   // The items of a list or tuple, made inside `depth` containers (their own included).
