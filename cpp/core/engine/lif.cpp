@@ -70,8 +70,7 @@ template <typename M, typename R>
 [[gnu::always_inline]] inline void reset(M* __restrict mem, const float* __restrict spikes,
                                          const R* __restrict leak, std::int64_t length) {
   for (std::int64_t i = 0; i < length; ++i) {
-    // mem * (1 - spike) in M, v_leak * spike in R, their sum in M (the one is 0)
-    mem[i] = static_cast<M>(rules::lif_reset(mem[i], spikes[i], leak[i], 1.0f));
+    mem[i] = rules::lif_reset(mem[i], spikes[i], leak[i], 1.0f);
   }
 }
 
