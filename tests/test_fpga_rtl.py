@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sysconfig
 import warnings
+from importlib import resources
 
 import numpy as np
 import pytest
@@ -295,6 +296,17 @@ def test_weights_past_the_targets_block_ram_are_a_warning(tmp_path):
         write(
             wide, tmp_path / "prj", input_data=None, n_steps=1, target="xcup"
         )  # 32 Mbit: the zcu102 has them
+
+
+def test_the_module_files_are_the_packages_verilog_modules(tmp_path):
+    """rtl/zelka_*.v are the package's Verilog modules (zelka/backend/fpga/verilog), every one of
+    them, byte for byte: the core embeds those files when it is built."""
+    write(small(), tmp_path / "prj")
+    written = {path.name: path.read_bytes() for path in (tmp_path / "prj" / "rtl").glob("zelka_*.v")}
+    modules = resources.files("zelka.backend.fpga").joinpath("verilog")
+    package = {item.name: item.read_bytes() for item in modules.iterdir() if item.name.endswith(".v")}
+    assert len(package) == 7
+    assert written == package
 
 
 def test_a_failed_write_leaves_the_folder_as_it_was(tmp_path):

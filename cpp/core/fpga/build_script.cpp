@@ -184,21 +184,19 @@ const char* python_bool(bool b) {
 }  // namespace
 
 std::string render_build_script(const BuildScriptSettings& s) {
-  return text::fill(build_script_template,
-                    {{"project_name", in_quotes(s.project_name)},
-                     {"part", in_quotes(s.part)},
-                     {"output_dir", in_quotes(s.output_dir)},
-                     {"backend", in_quotes(s.backend)},
-                     {"io_type", in_quotes(s.io_type)},
-                     {"hls_cfg_repr", s.hls_settings_literal},
-                     {"input_shape_nested_repr", s.input_shape_literal},
-                     {"bitfile", python_bool(s.bitfile)},
-                     {"csim", python_bool(s.csim)},
-                     {"synth", python_bool(s.synth)},
-                     {"cosim", python_bool(s.cosim)},
-                     {"export", python_bool(s.export_ip)},
-                     {"vsynth", python_bool(s.vsynth)}},
-                    "«", "»");
+  return text::fill(build_script_template, {{"project_name", in_quotes(s.project_name)},
+                                            {"part", in_quotes(s.part)},
+                                            {"output_dir", in_quotes(s.output_dir)},
+                                            {"backend", in_quotes(s.backend)},
+                                            {"io_type", in_quotes(s.io_type)},
+                                            {"hls_cfg_repr", s.hls_settings_literal},
+                                            {"input_shape_nested_repr", s.input_shape_literal},
+                                            {"bitfile", python_bool(s.bitfile)},
+                                            {"csim", python_bool(s.csim)},
+                                            {"synth", python_bool(s.synth)},
+                                            {"cosim", python_bool(s.cosim)},
+                                            {"export", python_bool(s.export_ip)},
+                                            {"vsynth", python_bool(s.vsynth)}});
 }
 
 }  // namespace zelka::fpga

@@ -11,9 +11,9 @@ namespace zelka::fpga {
 
 enum class BlockKind { dense, conv2d, lif, pooling, batchnorm, activation, skipped };
 
-// One computing node's block: its kind and the texts of its placeholders ({idx}, {name},
-// {n_in}, ...); node and class names are made comment-safe by the renderer, every other
-// text is written as it is.
+// One computing node's block: its kind and the texts of its placeholders («idx», «name»,
+// «n_in», ...); node and class names are made comment-safe by the renderer, which adds the
+// activation's «default_precision»; every other text is written as it is.
 struct HeaderBlock {
   BlockKind kind;
   text::Fields fields;

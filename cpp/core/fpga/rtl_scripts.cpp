@@ -2,7 +2,6 @@
 
 #include "core/fpga/rtl_library.hpp"
 #include "core/fpga/rtl_testbench.hpp"
-#include "core/fpga/rtl_text.hpp"
 #include "core/fpga/snn_csim.hpp"
 #include "core/text/number_format.hpp"
 #include "core/text/template.hpp"
@@ -55,13 +54,13 @@ snn::ProjectFiles yosys_scripts(const std::string& project) {
     const text::Fields names{{"target", std::string(target.name)}, {"project", project}};
     scripts.emplace_back(
         "yosys_" + std::string(target.name) + ".ys",
-        fill(yosys_script, {{"project", project},
-                            {"device", std::string(target.device)},
-                            {"target", std::string(target.name)},
-                            {"netlist_note", placed ? fill(netlist_note, names) : ""},
-                            {"files", files},
-                            {"synthesis", std::string(target.synthesis)},
-                            {"netlist", placed ? fill(netlist_option, names) : ""}}));
+        text::fill(yosys_script, {{"project", project},
+                                  {"device", std::string(target.device)},
+                                  {"target", std::string(target.name)},
+                                  {"netlist_note", placed ? text::fill(netlist_note, names) : ""},
+                                  {"files", files},
+                                  {"synthesis", std::string(target.synthesis)},
+                                  {"netlist", placed ? text::fill(netlist_option, names) : ""}}));
   }
   return scripts;
 }

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "core/fpga/rtl_text.hpp"
 #include "core/fpga/rtl_top.hpp"
 #include "core/text/template.hpp"
 
@@ -249,7 +248,7 @@ snn::ProjectFiles testbench_files(const snn::Network& network, const Design& des
   for (const snn::Node& node : network.nodes)
     if (node.kind == NodeKind::lif) neurons.push_back(node.neurons);
   for (const Port& port : design.inputs) input_sizes.push_back(design.storages[port.storage].size);
-  const std::string source = fill(
+  const std::string source = text::fill(
       bench, {{"project", project},
               {"lanes", std::to_string(design.lanes)},
               {"layer_neurons", joined(neurons)},

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/fpga/rtl_text.hpp"
 #include "core/fpga/snn_code.hpp"
 #include "core/text/template.hpp"
 
@@ -196,6 +195,8 @@ constexpr std::string_view term_sum = R"v(  generate
 )v";
 
 constexpr std::string_view term_lanes = "input«i»_term«t»[lane*«width»+:«width»]";
+
+constexpr std::string_view term_wire = "input«i»_term«t»";
 
 constexpr std::string_view no_terms = "  assign input«i» = {(LANES * «width»){1'b0}};\n";
 
@@ -391,26 +392,26 @@ class TopModule {
       units += copy_text(copy);
     }
     units += lif_text();
-    return fill(module_text, {{"project", project_},
-                              {"input_lines", port_lines(d_.inputs)},
-                              {"output_lines", port_lines(d_.outputs)},
-                              {"lanes", number(d_.lanes)},
-                              {"word_w", number(widths_.word)},
-                              {"lane_w", number(widths_.lane)},
-                              {"input_port_w", number(widths_.input_port)},
-                              {"input_value_w", number(widths_.input_value)},
-                              {"output_port_w", number(output_port_w())},
-                              {"output_value_w", number(output_value_w_)},
-                              {"layer_w", number(widths_.layer)},
-                              {"operation_w", number(operation_w_)},
-                              {"operations", number(d_.operations.size())},
-                              {"steps_w", number(steps_w_)},
-                              {"settled", number(d_.steps_to_settle)},
-                              {"operation_cases", operation_cases()},
-                              {"storages", storages},
-                              {"inputs", inputs},
-                              {"units", units},
-                              {"output_cases", output_cases()}});
+    return text::fill(module_text, {{"project", project_},
+                                    {"input_lines", port_lines(d_.inputs)},
+                                    {"output_lines", port_lines(d_.outputs)},
+                                    {"lanes", number(d_.lanes)},
+                                    {"word_w", number(widths_.word)},
+                                    {"lane_w", number(widths_.lane)},
+                                    {"input_port_w", number(widths_.input_port)},
+                                    {"input_value_w", number(widths_.input_value)},
+                                    {"output_port_w", number(output_port_w())},
+                                    {"output_value_w", number(output_value_w_)},
+                                    {"layer_w", number(widths_.layer)},
+                                    {"operation_w", number(operation_w_)},
+                                    {"operations", number(d_.operations.size())},
+                                    {"steps_w", number(steps_w_)},
+                                    {"settled", number(d_.steps_to_settle)},
+                                    {"operation_cases", operation_cases()},
+                                    {"storages", storages},
+                                    {"inputs", inputs},
+                                    {"units", units},
+                                    {"output_cases", output_cases()}});
   }
 
  private:
@@ -423,18 +424,18 @@ class TopModule {
   // The condition that a step count has reached `step`: always from the first step on.
   std::string reached(int step) const {
     if (step <= 1) return "1'b1";
-    return fill(from_step, {{"steps_w", number(steps_w_)}, {"steps", number(step - 1)}});
+    return text::fill(from_step, {{"steps_w", number(steps_w_)}, {"steps", number(step - 1)}});
   }
 
   std::string port_lines(const std::vector<Port>& ports) const {
     std::string lines;
     for (std::size_t p = 0; p < ports.size(); ++p) {
       const snn::Node& node = net_.nodes[ports[p].node];
-      lines += fill(port_line, {{"number", number(p)},
-                                {"node", text::comment_safe(node.name)},
-                                {"kind", node.kind == NodeKind::input ? "Input" : "Output"},
-                                {"size", number(d_.storages[ports[p].storage].size)},
-                                {"type", type_of(ports[p].storage).name()}});
+      lines += text::fill(port_line, {{"number", number(p)},
+                                      {"node", text::comment_safe(node.name)},
+                                      {"kind", node.kind == NodeKind::input ? "Input" : "Output"},
+                                      {"size", number(d_.storages[ports[p].storage].size)},
+                                      {"type", type_of(ports[p].storage).name()}});
     }
     return lines.empty() ? "//   none\n" : lines;
   }
@@ -478,17 +479,19 @@ class TopModule {
       const Operation& op = d_.operations[k];
       const UnitSignals unit = unit_of(op);
       const std::string select =
-          op.kind == UnitKind::lif ? fill(lif_select, {{"layer_w", number(widths_.layer)},
-                                                       {"number", number(d_.lif[op.index].number)}})
-                                   : "";
-      cases += fill(operation_case,
-                    {{"operation_w", number(operation_w_)},
-                     {"index", number(k)},
-                     {"node", described(node_of(op))},
-                     {"enabled", reached(op.first_step)},
-                     {"unit", unit.name},
-                     {"read_word", widened(unit.name + "_read_word", unit.read_w, widths_.word)},
-                     {"lif_select", select}});
+          op.kind == UnitKind::lif
+              ? text::fill(lif_select, {{"layer_w", number(widths_.layer)},
+                                        {"number", number(d_.lif[op.index].number)}})
+              : "";
+      cases +=
+          text::fill(operation_case,
+                     {{"operation_w", number(operation_w_)},
+                      {"index", number(k)},
+                      {"node", described(node_of(op))},
+                      {"enabled", reached(op.first_step)},
+                      {"unit", unit.name},
+                      {"read_word", widened(unit.name + "_read_word", unit.read_w, widths_.word)},
+                      {"lif_select", select}});
     }
     return cases;
   }
@@ -510,8 +513,8 @@ class TopModule {
       case NodeKind::input: {
         std::size_t port = 0;
         while (d_.inputs[port].node != st.node) ++port;
-        lanes = fill(input_write_lanes,
-                     {{"input_port_w", number(widths_.input_port)}, {"port", number(port)}});
+        lanes = text::fill(input_write_lanes,
+                           {{"input_port_w", number(widths_.input_port)}, {"port", number(port)}});
         address = "in_word[" + number(address_w - 1) + ":0]";
         data = "{LANES{in_value}}";
         break;
@@ -537,16 +540,16 @@ class TopModule {
         data = "copy" + i + "_data";
         break;
     }
-    return fill(storage, {{"node", described(st.node)},
-                          {"size", number(st.size)},
-                          {"type", st.type.name()},
-                          {"words", number(st.words)},
-                          {"i", i},
-                          {"width", number(st.type.width)},
-                          {"address_w", number(address_w)},
-                          {"write_lanes", lanes},
-                          {"write_address", address},
-                          {"write_data", data}});
+    return text::fill(storage, {{"node", described(st.node)},
+                                {"size", number(st.size)},
+                                {"type", st.type.name()},
+                                {"words", number(st.words)},
+                                {"i", i},
+                                {"width", number(st.type.width)},
+                                {"address_w", number(address_w)},
+                                {"write_lanes", lanes},
+                                {"write_address", address},
+                                {"write_data", data}});
   }
 
   std::string input_text(std::size_t node, const UnitInput& input) const {
@@ -558,27 +561,30 @@ class TopModule {
       reads += (t ? ", " : "") + text::comment_safe(net_.nodes[source.node].name);
       const text::Fields names{{"i", i}, {"t", number(t)}, {"width", width}};
       if (input.terms.size() > 1) {
-        terms += fill(term_declaration, names);
-        sum += (t ? " + " : "") + fill(term_lanes, names);
+        terms += text::fill(term_declaration, names);
+        sum += (t ? " + " : "") + text::fill(term_lanes, names);
       }
-      terms += fill(term, {{"i", i},
-                           {"t", number(t)},
-                           {"in_width", number(source.type.width)},
-                           {"in_signed", source.type.is_signed ? "1" : "0"},
-                           {"shift", number(term_read.shift)},
-                           {"width", width},
-                           {"storage", number(source.node)},
-                           {"enabled", reached(term_read.from_step)},
-                           {"aligned", input.terms.size() > 1 ? fill("input«i»_term«t»", names)
-                                                              : "input" + i}});
+      terms += text::fill(
+          term,
+          {{"i", i},
+           {"t", number(t)},
+           {"in_width", number(source.type.width)},
+           {"in_signed", source.type.is_signed ? "1" : "0"},
+           {"shift", number(term_read.shift)},
+           {"width", width},
+           {"storage", number(source.node)},
+           {"enabled", reached(term_read.from_step)},
+           {"aligned", input.terms.size() > 1 ? text::fill(term_wire, {{"i", i}, {"t", number(t)}})
+                                              : "input" + i}});
     }
-    if (input.terms.empty()) terms = fill(no_terms, {{"i", i}, {"width", width}});
-    if (input.terms.size() > 1) terms += fill(term_sum, {{"i", i}, {"width", width}, {"sum", sum}});
-    return fill(unit_input, {{"node", described(node)},
-                             {"reads", reads.empty() ? "nothing: no input" : reads},
-                             {"i", i},
-                             {"width", width},
-                             {"terms", terms}});
+    if (input.terms.empty()) terms = text::fill(no_terms, {{"i", i}, {"width", width}});
+    if (input.terms.size() > 1)
+      terms += text::fill(term_sum, {{"i", i}, {"width", width}, {"sum", sum}});
+    return text::fill(unit_input, {{"node", described(node)},
+                                   {"reads", reads.empty() ? "nothing: no input" : reads},
+                                   {"i", i},
+                                   {"width", width},
+                                   {"terms", terms}});
   }
 
   std::string dense_text(const DenseUnit& unit) const {
@@ -586,101 +592,102 @@ class TopModule {
     const FixedType& result = node.result_type;
     const std::size_t op =
         operation_of(UnitKind::dense, static_cast<std::size_t>(&unit - d_.dense.data()));
-    return fill(dense_unit,
-                {{"node", described(unit.node)},
-                 {"n_in", number(unit.n_in)},
-                 {"input_kind", unit.spikes ? "spikes, their weights added" : "multiplied"},
-                 {"n_out", number(node.n_out)},
-                 {"type", result.name()},
-                 {"i", number(unit.node)},
-                 {"in_words", number(unit.in_words)},
-                 {"in_address_w", number(bits_for(unit.in_words - 1))},
-                 {"lanes", number(d_.lanes)},
-                 {"in_last_lanes", last_lanes(unit.n_in, d_.lanes)},
-                 {"index_w", number(bits_for(unit.n_in - 1))},
-                 {"event_address_w", number(bits_for(unit.n_in))},
-                 {"blocks", number(unit.blocks)},
-                 {"block_address_w", number(bits_for(unit.blocks - 1))},
-                 {"weight_address_w", number(bits_for(unit.blocks * unit.n_in - 1))},
-                 {"spikes", unit.spikes ? "1" : "0"},
-                 {"x_w", number(unit.input.format.width)},
-                 {"x_f", number(unit.input.format.fraction)},
-                 {"w_w", number(node.weight_type.width)},
-                 {"w_f", number(node.weight_type.fractional_bits())},
-                 {"w_signed", node.weight_type.is_signed ? "1" : "0"},
-                 {"b_w", number(node.bias_type.width)},
-                 {"b_f", number(node.bias_type.fractional_bits())},
-                 {"b_signed", node.bias_type.is_signed ? "1" : "0"},
-                 {"acc_w", number(unit.accumulator.width)},
-                 {"acc_f", number(unit.accumulator.fraction)},
-                 {"result_w", number(result.width)},
-                 {"result_f", number(result.fractional_bits())},
-                 {"result_signed", result.is_signed ? "1" : "0"},
-                 {"quantisation", number(unit.rounding.quantisation)},
-                 {"overflow", number(unit.rounding.overflow)},
-                 {"weights", weights_file(node)},
-                 {"biases", biases_file(node)},
-                 {"operation_w", number(operation_w_)},
-                 {"operation", number(op)}});
+    return text::fill(dense_unit,
+                      {{"node", described(unit.node)},
+                       {"n_in", number(unit.n_in)},
+                       {"input_kind", unit.spikes ? "spikes, their weights added" : "multiplied"},
+                       {"n_out", number(node.n_out)},
+                       {"type", result.name()},
+                       {"i", number(unit.node)},
+                       {"in_words", number(unit.in_words)},
+                       {"in_address_w", number(bits_for(unit.in_words - 1))},
+                       {"lanes", number(d_.lanes)},
+                       {"in_last_lanes", last_lanes(unit.n_in, d_.lanes)},
+                       {"index_w", number(bits_for(unit.n_in - 1))},
+                       {"event_address_w", number(bits_for(unit.n_in))},
+                       {"blocks", number(unit.blocks)},
+                       {"block_address_w", number(bits_for(unit.blocks - 1))},
+                       {"weight_address_w", number(bits_for(unit.blocks * unit.n_in - 1))},
+                       {"spikes", unit.spikes ? "1" : "0"},
+                       {"x_w", number(unit.input.format.width)},
+                       {"x_f", number(unit.input.format.fraction)},
+                       {"w_w", number(node.weight_type.width)},
+                       {"w_f", number(node.weight_type.fractional_bits())},
+                       {"w_signed", node.weight_type.is_signed ? "1" : "0"},
+                       {"b_w", number(node.bias_type.width)},
+                       {"b_f", number(node.bias_type.fractional_bits())},
+                       {"b_signed", node.bias_type.is_signed ? "1" : "0"},
+                       {"acc_w", number(unit.accumulator.width)},
+                       {"acc_f", number(unit.accumulator.fraction)},
+                       {"result_w", number(result.width)},
+                       {"result_f", number(result.fractional_bits())},
+                       {"result_signed", result.is_signed ? "1" : "0"},
+                       {"quantisation", number(unit.rounding.quantisation)},
+                       {"overflow", number(unit.rounding.overflow)},
+                       {"weights", weights_file(node)},
+                       {"biases", biases_file(node)},
+                       {"operation_w", number(operation_w_)},
+                       {"operation", number(op)}});
   }
 
   std::string copy_text(const CopyUnit& copy) const {
     const Storage& st = d_.storages[copy.storage];
     const std::size_t op =
         operation_of(UnitKind::copy, static_cast<std::size_t>(&copy - d_.copies.data()));
-    return fill(copy_unit, {{"node", described(copy.node)},
-                            {"size", number(st.size)},
-                            {"type", st.type.name()},
-                            {"i", number(copy.node)},
-                            {"address_w", number(bits_for(st.words - 1))},
-                            {"width", number(st.type.width)},
-                            {"words", number(st.words)},
-                            {"in_width", number(copy.input.format.width)},
-                            {"operation_w", number(operation_w_)},
-                            {"operation", number(op)}});
+    return text::fill(copy_unit, {{"node", described(copy.node)},
+                                  {"size", number(st.size)},
+                                  {"type", st.type.name()},
+                                  {"i", number(copy.node)},
+                                  {"address_w", number(bits_for(st.words - 1))},
+                                  {"width", number(st.type.width)},
+                                  {"words", number(st.words)},
+                                  {"in_width", number(copy.input.format.width)},
+                                  {"operation_w", number(operation_w_)},
+                                  {"operation", number(op)}});
   }
 
   std::string lif_text() const {
     if (d_.lif.empty())
-      return fill(no_lif_engine,
-                  {{"layer_w", number(widths_.layer)}, {"word_w", number(widths_.word)}});
+      return text::fill(no_lif_engine,
+                        {{"layer_w", number(widths_.layer)}, {"word_w", number(widths_.word)}});
     const int membrane_address_w = bits_for(d_.membrane_words - 1);
     std::string cases, operations;
     for (std::size_t l = 0; l < d_.lif.size(); ++l) {
       const LifLayer& layer = d_.lif[l];
-      cases +=
-          fill(layer_case, {{"layer_w", number(widths_.layer)},
-                            {"number", number(layer.number)},
-                            {"node", described(layer.node)},
-                            {"membrane_address_w", number(membrane_address_w)},
-                            {"first_word", number(layer.first_word)},
-                            {"layer_address_w", number(layer_address_w_)},
-                            {"last_word", number(layer.words - 1)},
-                            {"lanes", number(d_.lanes)},
-                            {"last_lanes", last_lanes(net_.nodes[layer.node].neurons, d_.lanes)},
-                            {"i", number(layer.node)}});
+      cases += text::fill(layer_case,
+                          {{"layer_w", number(widths_.layer)},
+                           {"number", number(layer.number)},
+                           {"node", described(layer.node)},
+                           {"membrane_address_w", number(membrane_address_w)},
+                           {"first_word", number(layer.first_word)},
+                           {"layer_address_w", number(layer_address_w_)},
+                           {"last_word", number(layer.words - 1)},
+                           {"lanes", number(d_.lanes)},
+                           {"last_lanes", last_lanes(net_.nodes[layer.node].neurons, d_.lanes)},
+                           {"i", number(layer.node)}});
       operations += (l ? " || operation == " : "operation == ") + number(operation_w_) + "'d" +
                     number(operation_of(UnitKind::lif, l));
     }
     const FixedType& m = d_.membrane;
-    return fill(lif_engine, {{"membrane", m.name()},
-                             {"decay", d_.decay.name()},
-                             {"membrane_address_w", number(membrane_address_w)},
-                             {"layer_address_w", number(layer_address_w_)},
-                             {"x_w", number(d_.lif_input.width)},
-                             {"x_f", number(d_.lif_input.fraction)},
-                             {"layer_cases", cases},
-                             {"membrane_words", number(d_.membrane_words)},
-                             {"m_w", number(m.width)},
-                             {"m_f", number(m.fractional_bits())},
-                             {"m_signed", m.is_signed ? "1" : "0"},
-                             {"quantisation", number(d_.membrane_rounding.quantisation)},
-                             {"overflow", number(d_.membrane_rounding.overflow)},
-                             {"d_w", number(d_.decay.width)},
-                             {"d_f", number(d_.decay.fractional_bits())},
-                             {"constants", lif_constants_file},
-                             {"lif_operations", operations},
-                             {"spike_word", widened("lif_word", layer_address_w_, widths_.word)}});
+    return text::fill(lif_engine,
+                      {{"membrane", m.name()},
+                       {"decay", d_.decay.name()},
+                       {"membrane_address_w", number(membrane_address_w)},
+                       {"layer_address_w", number(layer_address_w_)},
+                       {"x_w", number(d_.lif_input.width)},
+                       {"x_f", number(d_.lif_input.fraction)},
+                       {"layer_cases", cases},
+                       {"membrane_words", number(d_.membrane_words)},
+                       {"m_w", number(m.width)},
+                       {"m_f", number(m.fractional_bits())},
+                       {"m_signed", m.is_signed ? "1" : "0"},
+                       {"quantisation", number(d_.membrane_rounding.quantisation)},
+                       {"overflow", number(d_.membrane_rounding.overflow)},
+                       {"d_w", number(d_.decay.width)},
+                       {"d_f", number(d_.decay.fractional_bits())},
+                       {"constants", lif_constants_file},
+                       {"lif_operations", operations},
+                       {"spike_word", widened("lif_word", layer_address_w_, widths_.word)}});
   }
 
   std::string output_cases() const {
@@ -688,16 +695,16 @@ class TopModule {
     for (std::size_t p = 0; p < d_.outputs.size(); ++p) {
       const Port& port = d_.outputs[p];
       const int width = type_of(port.storage).width;
-      const std::string value =
-          fill(output_lane,
-               {{"storage", number(d_.storages[port.storage].node)}, {"width", number(width)}});
-      const std::string has_value =
-          fill(from_step, {{"steps_w", number(steps_w_)}, {"steps", number(port.first_step)}});
-      cases += fill(output_case, {{"output_port_w", number(output_port_w())},
-                                  {"port", number(p)},
-                                  {"has_value", has_value},
-                                  {"value", widened(value, width, output_value_w_)},
-                                  {"node", described(port.node)}});
+      const std::string value = text::fill(
+          output_lane,
+          {{"storage", number(d_.storages[port.storage].node)}, {"width", number(width)}});
+      const std::string has_value = text::fill(
+          from_step, {{"steps_w", number(steps_w_)}, {"steps", number(port.first_step)}});
+      cases += text::fill(output_case, {{"output_port_w", number(output_port_w())},
+                                        {"port", number(p)},
+                                        {"has_value", has_value},
+                                        {"value", widened(value, width, output_value_w_)},
+                                        {"node", described(port.node)}});
     }
     return cases;
   }

@@ -7,7 +7,7 @@
 namespace zelka::fpga::snn {
 namespace {
 
-// The texts of the definitions, with {placeholders} that text::fill replaces; the parts that
+// The texts of the definitions, with «placeholders» that text::fill replaces; the parts that
 // repeat (per layer) have templates of their own, filled in a loop and joined into a
 // placeholder of the file's template.
 
@@ -22,23 +22,23 @@ constexpr std::string_view defines_header =
 #include "ap_int.h"
 
 // Values of the network's inputs (the graph's Input nodes).
-typedef {input_t} input_t;
+typedef «input_t» input_t;
 // Spikes: 1 where a neuron fired.
 typedef ap_uint<1> spike_t;
 // LIF membrane potentials, thresholds and rest values.
-typedef {membrane_t} membrane_t;
+typedef «membrane_t» membrane_t;
 // LIF decay factors, 1 - 1/tau.
-typedef {decay_t} decay_t;
-{dense_types}{sum_types}
+typedef «decay_t» decay_t;
+«dense_types»«sum_types»
 #endif
 )";
 
-constexpr std::string_view dense_types = "// Outputs of the dense layers.\n{typedefs}";
+constexpr std::string_view dense_types = "// Outputs of the dense layers.\n«typedefs»";
 
 constexpr std::string_view sum_types =
-    "// Sums of several inputs, wide enough to hold them exactly.\n{typedefs}";
+    "// Sums of several inputs, wide enough to hold them exactly.\n«typedefs»";
 
-constexpr std::string_view node_typedef = "typedef {type} {name};  // {node}\n";
+constexpr std::string_view node_typedef = "typedef «type» «name»;  // «node»\n";
 
 // --- firmware/layer_configs.h: the layers' configurations ------------------------------
 
@@ -52,46 +52,46 @@ constexpr std::string_view layer_configs_header =
 #include "nnet_utils/dense_adapter.h"
 #include "nnet_utils/lif_neurons.h"
 #include "parameters.h"
-{configs}
+«configs»
 #endif
 )";
 
 constexpr std::string_view dense_config = R"(
-// {description}
-typedef nnet::dense_adapter<config{k}, {strategy}> layer{k}_config;
+// «description»
+typedef nnet::dense_adapter<config«k», «strategy»> layer«k»_config;
 )";
 
 constexpr std::string_view lif_config = R"(
-// {description}: {neurons} neurons fed by {inputs} values.  parameters.h's config{k} states the first neuron's
+// «description»: «neurons» neurons fed by «inputs» values.  parameters.h's config«k» states the first neuron's
 // threshold and leak only; every neuron's decay, threshold and rest value are in
-// weights/decay{k}.h, threshold{k}.h and rest{k}.h.
-struct layer{k}_config {
-  static const unsigned n_in = {inputs};
-  static const unsigned n_out = {neurons};
-  static const unsigned reuse_factor = {reuse_factor};
+// weights/decay«k».h, threshold«k».h and rest«k».h.
+struct layer«k»_config {
+  static const unsigned n_in = «inputs»;
+  static const unsigned n_out = «neurons»;
+  static const unsigned reuse_factor = «reuse_factor»;
   static const unsigned multiplier_limit = DIV_ROUNDUP(n_out, reuse_factor);
 };
 )";
 
 // --- firmware/weights/*.h: a layer's constants -----------------------------------------
 
-constexpr std::string_view constants_header = R"(// {comment}
-#ifndef {guard}
-#define {guard}
+constexpr std::string_view constants_header = R"(// «comment»
+#ifndef «guard»
+#define «guard»
 
-{array}
+«array»
 #endif
 )";
 
-constexpr std::string_view constant_array = R"({declaration}[{count}] = {{values}
+constexpr std::string_view constant_array = R"(«declaration»[«count»] = {«values»
 };
 )";
 
 constexpr std::string_view latency_weight_layout =
-    "input-major for the latency kernel: w{k}[i * {outputs} + o] = weight[o, i]";
+    "input-major for the latency kernel: w«k»[i * «outputs» + o] = weight[o, i]";
 
 constexpr std::string_view resource_weight_layout =
-    "output-major for the resource kernel: w{k}[o * {inputs} + i] = weight[o, i]";
+    "output-major for the resource kernel: w«k»[o * «inputs» + i] = weight[o, i]";
 
 std::string defines_text(const Network& net, const Plan& plan) {
   std::string dense, sums;

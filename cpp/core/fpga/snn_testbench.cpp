@@ -9,15 +9,15 @@
 namespace zelka::fpga::snn {
 namespace {
 
-// The texts of the test bench, with {placeholders} that text::fill replaces; the parts that
+// The texts of the test bench, with «placeholders» that text::fill replaces; the parts that
 // repeat (per LIF layer or port) have templates of their own, filled in a loop.
 
 constexpr std::string_view bench =
-    R"(// Test bench of {project}: runs the network on every sample of a stimulus file and
+    R"(// Test bench of «project»: runs the network on every sample of a stimulus file and
 // compares every LIF layer's spikes, step by step, with those of a reference file (the CPU
 // simulator's).
 //
-//     {project}_tb [STIMULUS [REFERENCE]]
+//     «project»_tb [STIMULUS [REFERENCE]]
 //
 // reads tb_data/stimulus.dat and tb_data/reference_spikes.dat (the graph's stimulus and the
 // CPU simulator's spikes for it) unless other files are named.  The membranes are reset at
@@ -38,14 +38,14 @@ constexpr std::string_view bench =
 #include <cstdio>
 #include <cstring>
 
-#include "firmware/{project}.h"
+#include "firmware/«project».h"
 
 namespace {
 
-const unsigned layers = {layer_count};
-const unsigned layer_neurons[layers] = {{neurons}};
+const unsigned layers = «layer_count»;
+const unsigned layer_neurons[layers] = {«neurons»};
 // Holds a header line or a layer's line of spikes with its line break and the final '\0'.
-const unsigned line_size = {line_size};
+const unsigned line_size = «line_size»;
 
 struct LayerCounts {
   unsigned csim, reference, differing;
@@ -133,34 +133,34 @@ int main(int argc, char** argv) {
   if (!read_line(stimulus, line) ||
       std::sscanf(line, "zelka-stimulus samples=%u steps=%u per_step=%u inputs=%u", &samples,
                   &steps, &per_step, &inputs) != 4 ||
-      inputs != {input_count}{input_headers})
-    return unusable(stimulus_path, "{stimulus_problem}");
+      inputs != «input_count»«input_headers»)
+    return unusable(stimulus_path, "«stimulus_problem»");
   unsigned reference_samples, reference_steps, reference_layers;
   if (!read_line(reference, line) ||
       std::sscanf(line, "zelka-reference samples=%u steps=%u layers=%u", &reference_samples,
                   &reference_steps, &reference_layers) != 3 ||
       reference_layers != layers)
-    return unusable(reference_path, "{reference_problem}");
+    return unusable(reference_path, "«reference_problem»");
   for (unsigned k = 0; k < layers; k++)
     if (!read_layer_header(reference, line, k))
-      return unusable(reference_path, "{reference_problem}");
+      return unusable(reference_path, "«reference_problem»");
   if (reference_samples != samples || reference_steps != steps)
     return unusable(reference_path, "does not cover the samples and steps of the stimulus");
 
   std::printf("zelka-csim steps=%u layers=%u samples=%u\n", steps, layers, samples);
-{layer_lines}
-{ports}  static char spikes[layers][line_size];
+«layer_lines»
+«ports»  static char spikes[layers][line_size];
   unsigned long long agreeing = 0;
   for (unsigned s = 0; s < samples; s++) {
-{fired_counts}    for (unsigned t = 0; t < steps; t++) {
-      if ((t == 0 || per_step) && !({read_ports}))
+«fired_counts»    for (unsigned t = 0; t < steps; t++) {
+      if ((t == 0 || per_step) && !(«read_ports»))
         return unusable(stimulus_path, "ends before the values of every sample");
-      {project}({arguments}, t == 0);
+      «project»(«arguments», t == 0);
       for (unsigned k = 0; k < layers; k++)
         if (!read_spikes(reference, spikes[k], k))
           return unusable(reference_path, "ends or holds a line that is no layer's spikes");
       const LayerCounts counts[layers] = {
-{comparisons}      };
+«comparisons»      };
       bool agrees = true;
       for (unsigned k = 0; k < layers; k++) agrees = agrees && counts[k].differing == 0;
       if (agrees) agreeing++;
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         std::printf(" %u,%u,%u", counts[k].csim, counts[k].reference, counts[k].differing);
       std::printf("\n");
     }
-{fired_lines}  }
+«fired_lines»  }
   const unsigned long long total = static_cast<unsigned long long>(samples) * steps;
   std::printf("result %llu/%llu steps agree\n", agreeing, total);
   return agreeing == total ? 0 : 1;
@@ -177,28 +177,28 @@ int main(int argc, char** argv) {
 )";
 
 constexpr std::string_view stimulus_problem =
-    "is not a stimulus of this network's {count} inputs ({sizes} values)";
+    "is not a stimulus of this network's «count» inputs («sizes» values)";
 
 constexpr std::string_view reference_problem =
-    "is not a reference of this network's {count} LIF layers ({sizes} neurons)";
+    "is not a reference of this network's «count» LIF layers («sizes» neurons)";
 
 constexpr std::string_view input_header =
-    " ||\n      !read_input_header(stimulus, line, {input}, {values})";
+    " ||\n      !read_input_header(stimulus, line, «input», «values»)";
 
 constexpr std::string_view layer_line =
-    R"(  std::printf("layer {layer} neurons={neurons} %s\n", {name});
+    R"(  std::printf("layer «layer» neurons=«neurons» %s\n", «name»);
 )";
 
-constexpr std::string_view port_declaration = "  {type} {port}[{size}];\n";
+constexpr std::string_view port_declaration = "  «type» «port»[«size»];\n";
 
-constexpr std::string_view read_port = "read_values(stimulus, {port})";
+constexpr std::string_view read_port = "read_values(stimulus, «port»)";
 
-constexpr std::string_view fired_count = "    unsigned {member}_fired[{neurons}] = {0};\n";
+constexpr std::string_view fired_count = "    unsigned «member»_fired[«neurons»] = {0};\n";
 
 constexpr std::string_view comparison =
-    "          compare({project}_spikes.{member}, spikes[{index}], {member}_fired),\n";
+    "          compare(«project»_spikes.«member», spikes[«index»], «member»_fired),\n";
 
-constexpr std::string_view fired_line = "    print_fired({layer}, {member}_fired);\n";
+constexpr std::string_view fired_line = "    print_fired(«layer», «member»_fired);\n";
 
 // `text` as a C++ string literal.  '?' is escaped too: a C++14 compiler in strict mode reads
 // trigraphs such as "??/".
@@ -229,29 +229,26 @@ std::string bench_source(const Network& net, const std::vector<Port>& ports,
   std::vector<std::size_t> neurons, input_sizes;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::lif) continue;
-    const text::Fields layer{{"layer", std::to_string(neurons.size() + 1)},
-                             {"index", std::to_string(neurons.size())},
-                             {"neurons", std::to_string(node.neurons)},
-                             {"name", string_literal(node.name)},
-                             {"project", project},
-                             {"member", probe_member(node)}};
-    layer_lines += text::fill(layer_line, layer);
-    fired_counts += text::fill(fired_count, layer);
-    comparisons += text::fill(comparison, layer);
-    fired_lines += text::fill(fired_line, layer);
+    const std::string layer = std::to_string(neurons.size() + 1),
+                      count = std::to_string(node.neurons), member = probe_member(node);
+    layer_lines += text::fill(
+        layer_line, {{"layer", layer}, {"neurons", count}, {"name", string_literal(node.name)}});
+    fired_counts += text::fill(fired_count, {{"member", member}, {"neurons", count}});
+    comparisons += text::fill(
+        comparison,
+        {{"project", project}, {"member", member}, {"index", std::to_string(neurons.size())}});
+    fired_lines += text::fill(fired_line, {{"layer", layer}, {"member", member}});
     neurons.push_back(node.neurons);
   }
   for (const Port& port : ports) {
-    const text::Fields fields{{"type", port.type},
-                              {"port", port.name},
-                              {"size", std::to_string(port.size)},
-                              {"input", std::to_string(input_sizes.size() + 1)},
-                              {"values", std::to_string(port.size)}};
+    const std::string size = std::to_string(port.size);
     arguments += (arguments.empty() ? "" : ", ") + port.name;
-    port_declarations += text::fill(port_declaration, fields);
+    port_declarations +=
+        text::fill(port_declaration, {{"type", port.type}, {"port", port.name}, {"size", size}});
     if (net.nodes[port.node].kind != NodeKind::input) continue;
-    input_headers += text::fill(input_header, fields);
-    read_ports += (read_ports.empty() ? "" : " && ") + text::fill(read_port, fields);
+    input_headers += text::fill(
+        input_header, {{"input", std::to_string(input_sizes.size() + 1)}, {"values", size}});
+    read_ports += (read_ports.empty() ? "" : " && ") + text::fill(read_port, {{"port", port.name}});
     input_sizes.push_back(port.size);
   }
   const std::size_t widest = *std::max_element(neurons.begin(), neurons.end());

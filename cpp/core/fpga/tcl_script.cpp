@@ -63,15 +63,13 @@ std::string render_tcl_script(const TclScriptSettings& s) {
   const std::string testbench_data =
       s.testbench_data.empty()
           ? ""
-          : text::fill(testbench_data_line, {{"folder", std::string(s.testbench_data)}}, "«", "»");
-  return text::fill(tcl_template,
-                    {{"project_name", std::string(s.project_name)},
-                     {"testbench_data", testbench_data},
-                     {"part", std::string(s.part)},
-                     {"clock_ns", text::float_repr(clock_ns)},
-                     {"mhz", text::fixed(mhz, 0)},
-                     {"unc_ns", text::fixed(uncertainty_ns, 2)}},
-                    "«", "»");
+          : text::fill(testbench_data_line, {{"folder", std::string(s.testbench_data)}});
+  return text::fill(tcl_template, {{"project_name", std::string(s.project_name)},
+                                   {"testbench_data", testbench_data},
+                                   {"part", std::string(s.part)},
+                                   {"clock_ns", text::float_repr(clock_ns)},
+                                   {"mhz", text::fixed(mhz, 0)},
+                                   {"unc_ns", text::fixed(uncertainty_ns, 2)}});
 }
 
 }  // namespace zelka::fpga

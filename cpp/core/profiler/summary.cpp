@@ -8,21 +8,21 @@ namespace {
 constexpr std::string_view report = R"(============================================================
   ZELKA Energy Profile (ESTIMATED)
 ============================================================
-  Preset:               {preset}
-  Total energy:         {total_energy} uJ
-    MAC energy:         {mac_energy} uJ
-    Spike energy:       {spike_energy} uJ
-    SRAM energy:        {sram_energy} uJ
+  Preset:               «preset»
+  Total energy:         «total_energy» uJ
+    MAC energy:         «mac_energy» uJ
+    Spike energy:       «spike_energy» uJ
+    SRAM energy:        «sram_energy» uJ
 ------------------------------------------------------------
-  MAC operations:       {mac_operations}
-  Total spikes:         {total_spikes}
-  SRAM accesses:        {sram_accesses}
+  MAC operations:       «mac_operations»
+  Total spikes:         «total_spikes»
+  SRAM accesses:        «sram_accesses»
 ------------------------------------------------------------
-  Weight memory:        {weight_memory} bytes
-  State memory:         {state_memory} bytes
-  Peak activation mem:  {peak_memory} bytes
-  Latency:              {latency} us
-{per_layer}============================================================
+  Weight memory:        «weight_memory» bytes
+  State memory:         «state_memory» bytes
+  Peak activation mem:  «peak_memory» bytes
+  Latency:              «latency» us
+«per_layer»============================================================
   NOTE: All energy values are analytical estimates.
 ============================================================)";
 
@@ -31,7 +31,7 @@ constexpr std::string_view per_layer_heading =
   Per-layer energy (top 10):
 )";
 
-constexpr std::string_view per_layer_line = "    {name} {energy} uJ\n";
+constexpr std::string_view per_layer_line = "    «name» «energy» uJ\n";
 
 // Names are padded to 30 characters; a longer one is written whole.
 constexpr std::size_t name_width = 30;

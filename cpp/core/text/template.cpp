@@ -1,35 +1,53 @@
 #include "core/text/template.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace zelka::text {
 
-std::string fill(std::string_view tmpl, const Fields& fields) {
-  return fill(tmpl, fields, "{", "}");
+namespace {
+
+constexpr std::string_view open_mark = "«";
+constexpr std::string_view close_mark = "»";
+
+// A template's fault, with the template's first line to find it by.
+[[noreturn]] void refuse(const std::string& fault, std::string_view tmpl) {
+  throw std::logic_error(fault + " in the template starting \"" +
+                         std::string(tmpl.substr(0, tmpl.find('\n'))) + "\"");
 }
 
-std::string fill(std::string_view tmpl, const Fields& fields, std::string_view open,
-                 std::string_view close) {
+std::string marked(std::string_view name) {
+  return std::string(open_mark) + std::string(name) + std::string(close_mark);
+}
+
+}  // namespace
+
+std::string fill(std::string_view tmpl, const Fields& fields) {
+  for (auto field = fields.begin(); field != fields.end(); ++field)
+    if (std::find_if(fields.begin(), field,
+                     [&](const auto& f) { return f.first == field->first; }) != field)
+      refuse("field " + marked(field->first) + " given twice", tmpl);
+  std::vector<bool> used(fields.size(), false);
   std::string out;
   out.reserve(tmpl.size() + 64);
-  std::size_t i = 0;
-  while (i < tmpl.size()) {
-    if (tmpl.substr(i, open.size()) == open) {
-      const std::size_t name_start = i + open.size();
-      const std::size_t name_end = tmpl.find(close, name_start);
-      if (name_end != std::string_view::npos) {
-        const std::string_view name = tmpl.substr(name_start, name_end - name_start);
-        const auto field = std::find_if(fields.begin(), fields.end(),
-                                        [&](const auto& f) { return f.first == name; });
-        if (field != fields.end()) {
-          out += field->second;
-          i = name_end + close.size();
-          continue;
-        }
-      }
-    }
-    out += tmpl[i++];
+  std::size_t copied = 0;
+  for (std::size_t at = tmpl.find(open_mark); at != std::string_view::npos;
+       at = tmpl.find(open_mark, copied)) {
+    const std::size_t name_start = at + open_mark.size();
+    const std::size_t name_end = tmpl.find(close_mark, name_start);
+    if (name_end == std::string_view::npos) refuse("a « without its »", tmpl);
+    const std::string_view name = tmpl.substr(name_start, name_end - name_start);
+    const auto field =
+        std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == name; });
+    if (field == fields.end()) refuse("placeholder " + marked(name) + " without a field", tmpl);
+    used[field - fields.begin()] = true;
+    out.append(tmpl, copied, at - copied);
+    out += field->second;
+    copied = name_end + close_mark.size();
   }
+  out.append(tmpl, copied);
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (!used[i]) refuse("field " + marked(fields[i].first) + " that no placeholder names", tmpl);
   return out;
 }
 

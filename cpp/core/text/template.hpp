@@ -1,4 +1,4 @@
-// Fixed texts with named {placeholders}.
+// Fixed texts with named «placeholders».
 #pragma once
 
 #include <string>
@@ -10,14 +10,12 @@ namespace zelka::text {
 
 using Fields = std::vector<std::pair<std::string_view, std::string>>;
 
-// `tmpl` with every {name} replaced by its field's text.  A brace that does not open a
-// known placeholder is kept as it is (C++ struct braces in templates stay literal).
+// `tmpl` with every «name» replaced by its field's text.  Nothing else in the template is
+// read, so the braces of C++, Verilog, Tcl and Python stay as they are, and a field's text is
+// written as it is (a « in it opens nothing).  A template and its fields must match exactly:
+// a placeholder without a field, a field no placeholder names, a field given twice or a «
+// without its » is a fault of the generator, refused with std::logic_error naming it.
 std::string fill(std::string_view tmpl, const Fields& fields);
-
-// The same with other delimiters around the names, for templates whose own text is full of
-// braces (Python f-strings and dicts): fill(tmpl, fields, "«", "»") replaces «name».
-std::string fill(std::string_view tmpl, const Fields& fields, std::string_view open,
-                 std::string_view close);
 
 // Text safe inside a one-line comment: control characters (line breaks above all) are
 // written as escapes (\n, \r, \t, \xHH).  So are the characters that would let the comment

@@ -1,0 +1,194 @@
+// The neurons of the LIF layers, LANES of them a clock cycle, one engine for every layer
+// (the layers run one after the other).  A layer's neurons take LAYER words of the
+// membrane memory from `first_word` on; each step, every neuron
+//     leaks toward its rest value:   v = decay * (membrane - rest) + rest, rounded
+//     integrates its input:          v = v + input, rounded
+//     fires where v >= threshold and is then set to its rest value (else keeps v),
+// each sum computed exactly and rounded once into the membrane type by its quantisation
+// and overflow modes, as the HLS project's nnet::lif_neurons computes it.  Membranes read
+// as zero until written after a `clear`.
+//
+// Word w of the layer is read in cycle w after the start (read_word: the input's word, whose
+// data arrives a cycle later); its spikes and membranes are written in cycle w + 4, and
+// `done` marks the last of those writes.  Lanes past the layer's last neuron (last_lanes in
+// its last word) never fire.  The constants file holds a word per membrane word: each lane's
+// {rest, threshold, decay}, lane 0 in the lowest bits.
+module zelka_lif #(
+    parameter integer LANES = 1,
+    parameter integer WORDS = 1,
+    parameter integer ADDR_W = 1,
+    parameter integer LAYER_ADDR_W = 1,
+    // the membrane type: width, fractional bits, signedness, quantisation and overflow modes
+    // (numbered as zelka_fixed_convert numbers them)
+    parameter integer M_W = 26,
+    parameter integer M_F = 18,
+    parameter integer M_SIGNED = 1,
+    parameter integer M_QUANTISATION = 6,
+    parameter integer M_OVERFLOW = 1,
+    // the decay factors' type, signed
+    parameter integer D_W = 20,
+    parameter integer D_F = 18,
+    // the input: two's complement
+    parameter integer X_W = 17,
+    parameter integer X_F = 10,
+    parameter CONSTANTS = ""
+) (
+    input  wire                    clk,
+    input  wire                    rst,
+    input  wire                    clear,
+    input  wire                    start,
+    input  wire [      ADDR_W-1:0] first_word,
+    input  wire [LAYER_ADDR_W-1:0] last_word,
+    input  wire [       LANES-1:0] last_lanes,
+    output wire [LAYER_ADDR_W-1:0] read_word,
+    input  wire [   LANES*X_W-1:0] input_word,
+    output wire                    spike_write,
+    output wire [LAYER_ADDR_W-1:0] spike_word,
+    output wire [       LANES-1:0] spikes,
+    output wire                    done
+);
+  localparam integer C_W = 2 * M_W + D_W;
+  localparam integer DIFF_W = M_W + 2;
+  localparam integer PRODUCT_W = D_W + DIFF_W;
+  localparam integer PRODUCT_F = D_F + M_F;
+  localparam integer LEAK_W = PRODUCT_W + 1;
+  localparam integer SUM_F = M_F > X_F ? M_F : X_F;
+  localparam integer LEAKED_W = M_W + 1 + SUM_F - M_F;
+  localparam integer INPUT_W = X_W + SUM_F - X_F;
+  localparam integer SUM_W = (LEAKED_W > INPUT_W ? LEAKED_W : INPUT_W) + 1;
+
+  wire issuing;
+  wire [LAYER_ADDR_W-1:0] word;
+  reg [LAYER_ADDR_W-1:0] word1, word2, word3, word4;
+  reg [4:1] valid;
+  reg [WORDS-1:0] written;
+  reg was_written;
+  wire [ADDR_W+LAYER_ADDR_W-1:0] word_wide = {{ADDR_W{1'b0}}, word};
+  wire [ADDR_W+LAYER_ADDR_W-1:0] word4_wide = {{ADDR_W{1'b0}}, word4};
+  wire [ADDR_W-1:0] address = first_word + word_wide[ADDR_W-1:0];
+  wire [ADDR_W-1:0] write_address = first_word + word4_wide[ADDR_W-1:0];
+  wire [LANES*M_W-1:0] membranes, updated;
+  wire [LANES*C_W-1:0] constants;
+
+  assign read_word = word;
+  assign spike_write = valid[4];
+  assign spike_word = word4;
+  assign done = valid[4] && word4 == last_word;
+
+  zelka_ram #(
+      .LANES (LANES),
+      .LANE_W(M_W),
+      .DEPTH (WORDS),
+      .ADDR_W(ADDR_W)
+  ) membrane_memory (
+      .clk(clk),
+      .write_lanes({LANES{valid[4]}}),
+      .write_address(write_address),
+      .write_data(updated),
+      .read_address(address),
+      .read_data(membranes)
+  );
+  zelka_rom #(
+      .WIDTH (LANES * C_W),
+      .DEPTH (WORDS),
+      .ADDR_W(ADDR_W),
+      .FILE  (CONSTANTS)
+  ) constant_memory (
+      .clk(clk),
+      .address(address),
+      .data(constants)
+  );
+
+  always @(posedge clk) begin
+    was_written <= written[address];
+    if (rst || clear) written <= {WORDS{1'b0}};
+    else if (valid[4]) written[write_address] <= 1'b1;
+    valid <= rst ? 4'b0 : {valid[3:1], issuing};
+    {word4, word3, word2, word1} <= {word3, word2, word1, word};
+  end
+  zelka_sweep #(
+      .ADDR_W(LAYER_ADDR_W)
+  ) sweep (
+      .clk(clk),
+      .rst(rst),
+      .start(start),
+      .last(last_word),
+      .active(issuing),
+      .word(word)
+  );
+
+  genvar lane;
+  generate
+    for (lane = 0; lane < LANES; lane = lane + 1) begin : lanes
+      // stage 1: the membrane, constants and input of the word read
+      wire [M_W-1:0] membrane = was_written ? membranes[lane*M_W+:M_W] : {M_W{1'b0}};
+      wire [C_W-1:0] constant = constants[lane*C_W+:C_W];
+      wire [M_W-1:0] rest1 = constant[D_W+M_W+:M_W];
+      wire signed [DIFF_W-1:0] membrane_wide = {
+        {2{M_SIGNED != 0 && membrane[M_W-1]}}, membrane
+      };
+      wire signed [DIFF_W-1:0] rest_wide = {{2{M_SIGNED != 0 && rest1[M_W-1]}}, rest1};
+      reg signed [DIFF_W-1:0] difference;
+      reg signed [D_W-1:0] decay;
+      reg [M_W-1:0] rest2, rest3, rest4, threshold2, threshold3, threshold4;
+      reg [X_W-1:0] input2, input3, input4;
+      // stage 2: the decay's product
+      reg signed [PRODUCT_W-1:0] product;
+      // stage 3: the leak rounded
+      wire [LEAK_W+M_W-1:0] rest3_extended = {{LEAK_W{M_SIGNED != 0 && rest3[M_W-1]}}, rest3};
+      wire signed [LEAK_W-1:0] rest3_wide = rest3_extended[LEAK_W-1:0] << D_F;
+      wire signed [LEAK_W-1:0] leak = {product[PRODUCT_W-1], product} + rest3_wide;
+      wire [M_W-1:0] leak_rounded;
+      reg [M_W-1:0] leaked;
+      // stage 4: the input added and rounded, the threshold compared
+      wire [SUM_W+M_W-1:0] leaked_extended = {{SUM_W{M_SIGNED != 0 && leaked[M_W-1]}}, leaked};
+      wire [SUM_W+X_W-1:0] input_extended = {{SUM_W{input4[X_W-1]}}, input4};
+      wire [SUM_W-1:0] leaked_aligned = leaked_extended[SUM_W-1:0] << (SUM_F - M_F);
+      wire [SUM_W-1:0] input_aligned = input_extended[SUM_W-1:0] << (SUM_F - X_F);
+      wire [SUM_W-1:0] sum = leaked_aligned + input_aligned;
+      wire [M_W-1:0] v;
+      wire signed [M_W:0] v_wide = {M_SIGNED != 0 && v[M_W-1], v};
+      wire signed [M_W:0] threshold_wide = {M_SIGNED != 0 && threshold4[M_W-1], threshold4};
+      wire fire = v_wide >= threshold_wide;
+      wire counted = word4 != last_word || last_lanes[lane];
+
+      zelka_fixed_convert #(
+          .IN_W(LEAK_W),
+          .IN_F(PRODUCT_F),
+          .OUT_W(M_W),
+          .OUT_F(M_F),
+          .OUT_SIGNED(M_SIGNED),
+          .QUANTISATION(M_QUANTISATION),
+          .OVERFLOW(M_OVERFLOW)
+      ) leak_rounding (
+          .value(leak),
+          .converted(leak_rounded)
+      );
+      zelka_fixed_convert #(
+          .IN_W(SUM_W),
+          .IN_F(SUM_F),
+          .OUT_W(M_W),
+          .OUT_F(M_F),
+          .OUT_SIGNED(M_SIGNED),
+          .QUANTISATION(M_QUANTISATION),
+          .OVERFLOW(M_OVERFLOW)
+      ) sum_rounding (
+          .value(sum),
+          .converted(v)
+      );
+
+      assign updated[lane*M_W+:M_W] = fire ? rest4 : v;
+      assign spikes[lane] = fire && counted;
+
+      always @(posedge clk) begin
+        difference <= membrane_wide - rest_wide;
+        decay <= constant[0+:D_W];
+        {rest4, rest3, rest2} <= {rest3, rest2, rest1};
+        {threshold4, threshold3, threshold2} <= {threshold3, threshold2, constant[D_W+:M_W]};
+        {input4, input3, input2} <= {input3, input2, input_word[lane*X_W+:X_W]};
+        product <= decay * difference;
+        leaked <= leak_rounded;
+      end
+    end
+  endgenerate
+endmodule
