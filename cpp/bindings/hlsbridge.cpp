@@ -14,6 +14,7 @@
 #include "host/fpga/csim.hpp"
 #include "host/fpga/fpga_backend.hpp"
 #include "host/fpga/fpga_compile.hpp"
+#include "host/fpga/node_kinds.hpp"
 #include "host/fpga/project_build.hpp"
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
@@ -149,6 +150,9 @@ NB_MODULE(hlsbridge, m) {
   nb::module_::import_("zelka.backend.fpga.cfgsmith");
   nb::module_::import_("zelka.backend.fpga.vexal");
   nb::module_::import_("zelka.backend.fpga.templates");
+  // The configuration generator runs in this module too (compile and build_bitstream call it
+  // directly): its node classes are bound here as cfgsmith binds them.
+  load_node_kinds();
 
   bind_record<BitstreamConfig>(m, bitstream_config_layout);
   m.attr("_SUPPORTED") = supported_kind_set();

@@ -4,7 +4,9 @@
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/fpga_backend.hpp"
+#include "host/fpga/hls4ml_config.hpp"
 #include "host/fpga/hls_headers.hpp"
+#include "host/fpga/vexal_config.hpp"
 
 using namespace nanobind::literals;
 
@@ -17,19 +19,14 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
     raise_formatted(PyExc_ValueError, "Graph validation failed: {}. Supported: {}",
                     validation.attr("unsupported_nodes"), supported_kind_list());
 
-  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
-  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
-  nb::object hls_config = cfgsmith.attr("ir_to_hls4ml_config")(
-      graph, "output_dir"_a = s.output_dir, "project_name"_a = s.project_name, "part"_a = s.part,
-      "clock_period"_a = s.clock_period, "io_type"_a = s.io_type,
-      "default_precision"_a = s.default_precision,
-      "default_reuse_factor"_a = s.default_reuse_factor, "strategy"_a = s.strategy);
+  nb::object hls_config = hls4ml_config(graph, s);
 
   nb::dict metadata;
   metadata["backend"] = "fpga";
   metadata["hls4ml_config"] = hls_config;
   metadata["template_paths"] = neuron_model_header_paths();
-  metadata["target_parts"] = vexal.attr("VEXAL_PARTS");
+  // The board table itself, as the vexal module holds it: callers see one table.
+  metadata["target_parts"] = imported("zelka.backend.fpga.vexal").attr("VEXAL_PARTS");
   nb::object descriptor = imported("zelka.backend.config").attr("HardwareDescriptor")();
   descriptor.attr("metadata") = metadata;
   if (bitstream_config.is_none()) return descriptor;
@@ -50,10 +47,10 @@ nb::object compile(nb::handle self, nb::handle graph, const ProjectSettings& s,
 }
 
 nb::object settings_tcl_script(const ProjectSettings& s) {
-  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
-  nb::object target = vexal.attr("VexalConfig")(
+  nb::object target = nb::type<VexalConfig>()(
       "part"_a = s.part, "clock_period_ns"_a = clock_period_ns(s.clock_period));
-  return vexal.attr("generate_tcl")(target, s.project_name);
+  return tcl_script(static_cast<const VexalConfig&>(detail::initialised_record(target)),
+                    s.project_name);
 }
 
 }  // namespace zelka::host::fpga

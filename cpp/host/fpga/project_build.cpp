@@ -7,6 +7,7 @@
 #include "host/fpga/bitstream_config.hpp"
 #include "host/fpga/build_script.hpp"
 #include "host/fpga/input_shape.hpp"
+#include "host/fpga/parameters_blocks.hpp"
 #include "host/paths.hpp"
 #include "host/value_convert.hpp"
 
@@ -108,16 +109,15 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   nb::object hls_config = metadata["hls4ml_config"];
 
   const auto& flags = static_cast<const BitstreamConfig&>(detail::initialised_record(flags_object));
-  nb::module_ cfgsmith = imported("zelka.backend.fpga.cfgsmith");
-  nb::object parameters_h = cfgsmith.attr("generate_parameters_h")(
-      graph, "default_precision"_a = s.default_precision,
-      "default_reuse_factor"_a = s.default_reuse_factor, "io_type"_a = s.io_type);
+  const std::string header =
+      parameters_h(graph, {s.default_precision, s.default_reuse_factor, s.io_type});
+  nb::object parameters_h_text = nb::str(header.data(), header.size());
   nb::object script = build_script(hls_config, flags, s.project_name);
   nb::object tcl = settings_tcl_script(s);
 
   nb::dict result;
   result["hls4ml_config"] = hls_config;
-  result["parameters_h"] = parameters_h;
+  result["parameters_h"] = parameters_h_text;
   result["build_script"] = script;
   result["tcl_script"] = tcl;
   result["template_paths"] = metadata["template_paths"];
@@ -127,7 +127,7 @@ nb::object build_bitstream(nb::handle self, nb::handle graph, const ProjectSetti
   if (!truth(s.output_dir))
     throw nb::value_error(
         "Argument 'output_dir' must name a folder to write the project to, got ''");
-  const ProjectTexts texts{utf8(parameters_h), utf8(script), utf8(tcl), config_json(hls_config)};
+  const ProjectTexts texts{header, utf8(script), utf8(tcl), config_json(hls_config)};
   nb::list written = write_project(s.output_dir, result["template_paths"], texts);
   if (!pytorch_model.is_none()) {
     const std::string model_path = join(fs_path(s.output_dir), "model.pt");
