@@ -10,7 +10,6 @@ of your own, such as ``Client("tcp://scheduler:8786")``.  Needs the ``distribute
 from __future__ import annotations
 
 import copy
-import operator
 import threading
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
@@ -27,7 +26,7 @@ except ImportError as exc:
         'zelka.distributed needs Dask\'s distributed scheduler: pip install "zelka[distributed]"'
     ) from exc
 
-from zelka.backend.cpu.simulator import PerStep
+from zelka.backend.cpu.simulator import PerStep, _count_argument
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Graph, Input, _declared_shape
 
@@ -106,8 +105,8 @@ def simulate_dataset(
         raise TypeError(f"graph must be a zelka.ir.Graph, got {type(graph).__name__}")
     if client is not None and not isinstance(client, Client):
         raise TypeError(f"client must be a distributed.Client or None, got {type(client).__name__}")
-    n_steps = _integer(n_steps, "n_steps")
-    chunk = _integer(chunk, "chunk")
+    n_steps = _count_argument(n_steps, "n_steps")
+    chunk = _count_argument(chunk, "chunk")
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1, got {chunk}")
     names = _recorded(graph, record)
@@ -172,15 +171,6 @@ def _run(
     except BaseException:
         client.cancel(futures)
         raise
-
-
-def _integer(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
 
 def _recorded(graph: Graph, record: str | Iterable[str]) -> list[str]:
