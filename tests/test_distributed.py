@@ -282,8 +282,9 @@ def bad_calls():
         "record": (ValueError, "record: 'fc' is not a LIF", {"record": ["lif", "fc"]}),
         "record type": (TypeError, "^record must be a LIF node name or a list of them, got NoneType$", {"record": None}),
         "chunk": (ValueError, "chunk must be at least 1", {"chunk": 0}),
-        "chunk type": (TypeError, "chunk must be an integer", {"chunk": 2.0}),
-        "n_steps type": (TypeError, "n_steps must be an integer", {"n_steps": "8"}),
+        "chunk type": (TypeError, r"^Argument 'chunk' has incorrect type \(expected int, got float\)$", {"chunk": 2.0}),
+        "n_steps type": (TypeError, r"^Argument 'n_steps' has incorrect type \(expected int, got str\)$", {"n_steps": "8"}),
+        "n_steps bool": (TypeError, r"^Argument 'n_steps' has incorrect type \(expected int, got bool\)$", {"n_steps": True}),
         "inputs type": (TypeError, "inputs must be a mapping", {"inputs": [x]}),
         "graph type": (TypeError, "graph must be a zelka.ir.Graph", {"graph": {"a": Input()}}),
     }  # fmt: skip

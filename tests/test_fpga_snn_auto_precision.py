@@ -199,6 +199,12 @@ def test_per_step_calibrations_have_steps_and_a_batch(tmp_path):
         "Argument 'calibration': the samples of 'x' have shape (32, 64), expected (steps, batch) + (64,), the "
         "Input's shape in the project"
     )
+    no_step = PerStep({"x": np.ones((0, 3, 64))})
+    with pytest.raises(ValueError) as info:
+        write(trained_like(25), tmp_path / "prj", precision="auto", calibration=no_step)
+    assert str(info.value) == (
+        "Argument 'calibration' holds no step: the first axis of its PerStep arrays, the steps, has length 0"
+    )
     assert not (tmp_path / "prj").exists()
 
 

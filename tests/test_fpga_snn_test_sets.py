@@ -166,6 +166,8 @@ def test_the_project_stores_the_graph_it_was_built_from(trained, tmp_path):
     ({"x": np.array([[0, 0, 0, 0], [0, 1, np.nan, 0]])}, {}, ValueError,
      "Argument 'inputs': 'x' holds nan (sample 2, value 3), which no fixed-point type holds"),
     ({"x": np.ones((3, 4))}, {"n_steps": 0}, ValueError, "Argument 'n_steps' must be at least 1, got 0"),
+    ({"x": np.ones((3, 4))}, {"n_steps": 2.0}, TypeError, "Argument 'n_steps' has incorrect type (expected int, got float)"),
+    ({"x": np.ones((3, 4))}, {"n_steps": True}, TypeError, "Argument 'n_steps' has incorrect type (expected int, got bool)"),
     (None, {"n_steps": 10}, ValueError, "Argument 'n_steps' applies to samples given as 'inputs'"),
 ])  # fmt: skip
 def test_samples_that_do_not_fit_are_refused_before_anything_is_built(
@@ -185,6 +187,12 @@ def test_per_step_samples_must_cover_the_steps_asked_for(tmp_path):
         csim(tmp_path, PerStep({"x": np.ones((6, 2, 4))}), n_steps=10)
     with pytest.raises(ValueError, match=r"expected \(steps, batch\) \+ \(4,\)"):
         csim(tmp_path, PerStep({"x": np.ones((2, 4))}))
+    with pytest.raises(ValueError) as info:
+        csim(tmp_path, PerStep({"x": np.ones((0, 3, 4))}))
+    assert str(info.value) == (
+        "Argument 'inputs' holds no step: the first axis of its PerStep arrays, the steps, has length 0"
+    )
+    assert not (tmp_path / "csim").exists()
 
 
 def test_a_missing_or_changed_stored_graph_is_refused(tmp_path):

@@ -89,10 +89,10 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
   require_str(project_name, "project_name");
   require_str(precision, "precision");
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
-  nb::object reuse = int_argument(reuse_factor, "reuse_factor");
+  nb::object reuse = count_argument(reuse_factor, "reuse_factor");
   require_str(strategy, "strategy");
   require_dict_or_none(input_data, "input_data");
-  nb::object steps = int_argument(n_steps, "n_steps");
+  nb::object steps = count_argument(n_steps, "n_steps");
   require_str(board, "board");
   nb::object clock = clock_period_argument(clock_period, ClockPeriodForm::nanoseconds);
   return write_snn_project(

@@ -56,8 +56,9 @@ const char* const simulate_doc =
     "with the reference.\n\n"
     "build_timeout and run_timeout bound the build and the run, in seconds (None: no limit); a\n"
     "stage past its limit is killed, with whatever it started, and raises TimeoutError.  Ctrl-C\n"
-    "stops either within a fraction of a second.  RuntimeError when Verilator is missing, the\n"
-    "build fails or the test bench's report is not in its form.";
+    "stops either within a fraction of a second.  RuntimeError when Verilator or a program its\n"
+    "build runs from the PATH (make, perl, c++, ar) is missing, before anything is built, when\n"
+    "the build fails or when the test bench's report is not in its form.";
 
 const char* const synthesize_doc =
     "synthesize(project_dir, target='ecp5-85f', *, board=None, timeout=3600.0): synthesise the\n"
@@ -88,9 +89,9 @@ nb::object write_design(nb::handle graph, nb::handle output_dir, nb::handle proj
   require_str(project_name, "project_name");
   require_str(precision, "precision");
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
-  nb::object lanes = int_argument(parallelism, "parallelism");
+  nb::object lanes = count_argument(parallelism, "parallelism");
   require_dict_or_none(input_data, "input_data");
-  nb::object steps = int_argument(n_steps, "n_steps");
+  nb::object steps = count_argument(n_steps, "n_steps");
   require_str(target, "target");
   return write_rtl_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
                                    nb::borrow(membrane_precision), nb::borrow(input_data),
@@ -99,7 +100,7 @@ nb::object write_design(nb::handle graph, nb::handle output_dir, nb::handle proj
 
 nb::object simulate_design(nb::handle project_dir, nb::handle runs, nb::handle build_timeout,
                            nb::handle run_timeout) {
-  const std::int64_t count = int64_argument(runs, "runs");
+  const std::int64_t count = count64_argument(runs, "runs");
   if (count < 1)
     raise_formatted(PyExc_ValueError, "Argument 'runs' must be at least 1, got {!r}", runs);
   return simulate_rtl(project_dir, {timeout_argument(build_timeout, "build_timeout"),

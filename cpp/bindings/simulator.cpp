@@ -41,10 +41,10 @@ nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::han
 
 nb::object simulate_batch(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
                           nb::handle workers, nb::handle record, nb::handle progress) {
-  nb::object steps = int_argument(n_steps, "n_steps");
+  nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
   options.workers = workers.is_none() ? std::max(1u, std::thread::hardware_concurrency())
-                                      : int64_argument(workers, "workers");
+                                      : count64_argument(workers, "workers");
   if (options.workers < 1)
     throw nb::value_error(
         ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());
@@ -136,6 +136,10 @@ NB_MODULE(simulator, m) {
           "The backend's HardwareSpec limits.")
       .build();
   cpu::remember_own_operations(m.attr("CPUBackend"));
+
+  m.def("_count_argument", &count_argument, "value"_a.none(), "name"_a,
+        "For zelka.distributed: `value` as an int when it is a count (an int or what has\n"
+        "__index__), else the TypeError simulate_batch raises for argument `name`.");
 
   nb::object backend = m.attr("CPUBackend")();
   m.attr("_cpu_backend") = backend;

@@ -200,6 +200,10 @@ zelka\.backend\.run\.run$:
     def profile(self, graph: Graph, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 1) -> ProfileResult:
         \doc
 
+\.simulator\._count_argument$:
+    def _count_argument(value: object, name: str) -> int:
+        \doc
+
 \.profiler\.ENERGY_PRESETS$:
     ENERGY_PRESETS: dict[str, dict[str, Any]]
 

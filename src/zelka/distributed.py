@@ -10,7 +10,6 @@ of your own, such as ``Client("tcp://scheduler:8786")``.  Needs the ``distribute
 from __future__ import annotations
 
 import copy
-import operator
 import threading
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
@@ -27,7 +26,7 @@ except ImportError as exc:
         'zelka.distributed needs Dask\'s distributed scheduler: pip install "zelka[distributed]"'
     ) from exc
 
-from zelka.backend.cpu.simulator import PerStep
+from zelka.backend.cpu.simulator import PerStep, _count_argument
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Graph, Input, _declared_shape
 
@@ -108,8 +107,8 @@ def simulate_dataset(
         raise TypeError(f"client must be a distributed.Client or None, got {type(client).__name__}")
     if client is not None and client.status in ("closing", "closed"):
         raise ValueError(f"client is closed (status {client.status!r}): pass a running client or None")
-    n_steps = _integer(n_steps, "n_steps")
-    chunk = _integer(chunk, "chunk")
+    n_steps = _count_argument(n_steps, "n_steps")
+    chunk = _count_argument(chunk, "chunk")
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1, got {chunk}")
     names = _recorded(graph, record)
@@ -174,15 +173,6 @@ def _run(
     except BaseException:
         client.cancel(futures)
         raise
-
-
-def _integer(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
 
 def _recorded(graph: Graph, record: str | Iterable[str]) -> list[str]:

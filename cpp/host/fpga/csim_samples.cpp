@@ -59,7 +59,7 @@ SampleInputs checked_inputs(nb::handle inputs, nb::handle n_steps,
   SampleInputs checked = sample_inputs(inputs, "inputs", input_names, project.inputs);
   if (!checked.per_step) checked.steps = project.steps;
   if (n_steps.is_none()) return checked;
-  const std::int64_t steps = int64_argument(n_steps, "n_steps");
+  const std::int64_t steps = count64_argument(n_steps, "n_steps");
   if (steps < 1)
     raise_formatted(PyExc_ValueError, "Argument 'n_steps' must be at least 1, got {!r}", n_steps);
   if (checked.per_step && static_cast<std::uint64_t>(steps) != checked.steps)

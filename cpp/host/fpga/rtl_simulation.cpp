@@ -47,19 +47,23 @@ nb::dict simulate_rtl(nb::handle project_dir, const RtlSimulationSettings& setti
   const std::string name =
       only_project(folder, rtl::designs_in(directory), "Verilog design",
                    "{name}_rtl_tb.cpp beside an rtl/{name}.v", "write_rtl_project");
-  const std::string verilator =
-      rtl_tool(RtlTool::verilator, "simulate_rtl builds the design's test bench");
+  const char* const use = "simulate_rtl builds the design's test bench";
+  const std::string verilator = rtl_tool(RtlTool::verilator, use);
+  require_verilator_build_tools(use);
+  // The running interpreter, for Verilator's Python script; "" where Python cannot tell.
+  const nb::object executable = imported("sys").attr("executable");
+  const std::string python = truth(executable) ? fs_path(executable) : std::string();
 
   const tools::ScratchDirectory scratch("zelka_rtl_");
   const std::string program = scratch.path() + "/" + name + "_rtl_tb";
   const std::string cycles_file = scratch.path() + "/cycles.txt";
   const std::string where = repr_text(folder);
-  const tools::CommandResult build =
-      run_tool({rtl::verilator_arguments(verilator, name, scratch.path() + "/verilated", program),
-                directory,
-                settings.build,
-                {}},
-               {"the Verilator build of the test bench of " + where, "build_timeout"});
+  const tools::CommandResult build = run_tool(
+      {rtl::verilator_arguments(verilator, python, name, scratch.path() + "/verilated", program),
+       directory,
+       settings.build,
+       {}},
+      {"the Verilator build of the test bench of " + where, "build_timeout"});
   if (build.end != tools::CommandEnd::exited || build.status != 0)
     raise_formatted(PyExc_RuntimeError, "Verilator could not build the test bench of {!r}:\n{}",
                     folder, printed_tail(build.output + build.errors));

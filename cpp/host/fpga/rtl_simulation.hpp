@@ -18,10 +18,11 @@ struct RtlSimulationSettings {
 // A dict with csim's keys ("agrees", "steps", "steps_agreeing", "step_agreement",
 // "spike_counts", "reference_spike_counts", "steps_differing", "build_seconds") and
 // "cycles_per_step" (the mean clock cycles of a step, measured) and "step_cycles" (those of
-// every step).  RuntimeError when Verilator is missing, the build fails or the test bench
-// does not report in its form; TimeoutError when the build or the run outlasts its limit
-// (Verilator or the test bench and whatever they started are then killed); ValueError when
-// `project_dir` holds no design.  Ctrl-C stops either the same way.
+// every step).  RuntimeError when Verilator or a program its build runs is missing (before
+// anything is built), the build fails or the test bench does not report in its form; TimeoutError
+// when the build or the run outlasts its limit (Verilator or the test bench and whatever they
+// started are then killed); ValueError when `project_dir` holds no design.  Ctrl-C stops either the
+// same way.
 nb::dict simulate_rtl(nb::handle project_dir, const RtlSimulationSettings& settings);
 
 }  // namespace zelka::host::fpga

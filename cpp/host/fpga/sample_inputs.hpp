@@ -25,7 +25,7 @@ struct SampleInputs {
 // `shapes`.  TypeError for another kind of value or arrays that are not numbers; ValueError
 // naming the argument for a key that names no Input, an Input left out, a shape other than
 // the Input's (after the batch axis, and the steps for a PerStep), batches or steps that
-// differ between the arrays, and an empty batch.
+// differ between the arrays, an empty batch and PerStep arrays of no step.
 SampleInputs sample_inputs(nb::handle inputs, const char* argument,
                            const std::vector<nb::object>& names,
                            const std::vector<zelka::fpga::snn::Shape>& shapes);
