@@ -2,6 +2,8 @@
 // of the HLS header parameters.h.
 #include <nanobind/nanobind.h>
 
+#include "core/fpga/boards.hpp"
+#include "core/fpga/defaults.hpp"
 #include "host/args.hpp"
 #include "host/fpga/graph_shapes.hpp"
 #include "host/fpga/hls4ml_config.hpp"
@@ -59,14 +61,16 @@ NB_MODULE(cfgsmith, m) {
 
   m.def("ir_to_hls4ml_config", &ir_to_hls4ml_config, "graph"_a.none(),
         "output_dir"_a.none() = "hls4ml_project", "project_name"_a.none() = "myproject",
-        "part"_a.none() = "xczu9eg-ffvb1156-2-i", "clock_period"_a.none() = 5,
-        "io_type"_a.none() = "io_stream", "default_precision"_a.none() = "ap_fixed<16,6>",
+        "part"_a.none() = zelka::fpga::default_part.data(),
+        "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
+        "io_type"_a.none() = "io_stream",
+        "default_precision"_a.none() = zelka::fpga::default_precision,
         "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
         "The hls4ml configuration of `graph`: project settings, model-wide and per-layer HLS\n"
         "settings and one layer description per computing node, in execution order.");
   m.def("generate_parameters_h", &generate_parameters_h, "graph"_a.none(),
-        "default_precision"_a.none() = "ap_fixed<16,6>", "default_reuse_factor"_a.none() = 1,
-        "io_type"_a.none() = "io_parallel",
+        "default_precision"_a.none() = zelka::fpga::default_precision,
+        "default_reuse_factor"_a.none() = 1, "io_type"_a.none() = "io_parallel",
         "The text of the HLS header parameters.h for `graph`: one configuration struct per\n"
         "computing node, numbered in execution order.");
 

@@ -3,6 +3,11 @@
 // of build_bitstream, the SNN HLS project writer and its C simulation.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
+#include "core/fpga/boards.hpp"
+#include "core/fpga/defaults.hpp"
+#include "core/fpga/snn_fixed_types.hpp"
 #include "core/value/json.hpp"
 #include "core/value/python_literal.hpp"
 #include "host/args.hpp"
@@ -101,11 +106,13 @@ nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::ha
               nb::borrow(board), reuse, steps, clock, nb::borrow(calibration)});
 }
 
-const char* const write_snn_project_doc =
-    "write_snn_project(graph, output_dir, project_name='myproject', *, "
-    "precision='ap_fixed<16,6>',\n"
-    "    membrane_precision=None, reuse_factor=1, strategy='Latency', input_data=None,\n"
-    "    n_steps=100, board='zcu102', clock_period=5, calibration=None)\n\n"
+// The membrane type of the default precision, as the documentation's example of the rule.
+std::string default_membrane_type_name() {
+  const auto precision = zelka::numeric::parse_fixed_type(zelka::fpga::default_precision);
+  return zelka::fpga::default_membrane_type(*precision).name();
+}
+
+const std::string write_snn_project_doc =
     "Write an HLS project whose top function computes one time step of the spiking network\n"
     "(Input, Affine, SpikingAffine, LIF, Flatten and Output nodes; inputs of one shape summed;\n"
     "back edges read the previous step), with a test bench that runs n_steps steps on\n"
@@ -121,7 +128,9 @@ const char* const write_snn_project_doc =
     "result_t; reuse_factor the default of their reuse_factor; strategy 'Latency' or\n"
     "'Resource' picks hls4ml's dense kernel.  membrane_precision=None gives the membranes two\n"
     "more integer bits and eight more fractional bits than precision, rounding to nearest and\n"
-    "saturating (ap_fixed<26,8,AP_RND_CONV,AP_SAT> for ap_fixed<16,6>).  precision='auto'\n"
+    "saturating (" +
+    default_membrane_type_name() + " for " + zelka::fpga::default_precision +
+    ").  precision='auto'\n"
     "chooses the input type and each dense layer's types (those a node does not set), and\n"
     "membrane_precision='auto' (or None with precision='auto') the membrane type, from the\n"
     "weights and the ranges simulate_batch observes on calibration (stimuli as simulate_batch\n"
@@ -215,28 +224,34 @@ NB_MODULE(hlsbridge, m) {
           "warnings and unsupported_nodes.")
       .method("compile", &compile_graph, "graph"_a.none(), "config"_a.none() = nb::none(),
               "output_dir"_a.none() = "hls4ml_project", "project_name"_a.none() = "myproject",
-              "part"_a.none() = "xczu9eg-ffvb1156-2-i", "clock_period"_a.none() = 5,
-              "io_type"_a.none() = "io_stream", "default_precision"_a.none() = "ap_fixed<16,6>",
+              "part"_a.none() = zelka::fpga::default_part.data(),
+              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
+              "io_type"_a.none() = "io_stream",
+              "default_precision"_a.none() = zelka::fpga::default_precision,
               "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
               "bitstream_config"_a.none() = nb::none(),
               "A HardwareDescriptor whose metadata holds the hls4ml configuration, the\n"
               "neuron-model header paths, the board table and, with a BitstreamConfig, the\n"
               "build.py and build_prj.tcl texts.")
       .method("build_bitstream", &build, "graph"_a.none(), "output_dir"_a.none() = "hls4ml_project",
-              "project_name"_a.none() = "myproject", "part"_a.none() = "xczu9eg-ffvb1156-2-i",
-              "clock_period"_a.none() = 5, "io_type"_a.none() = "io_stream",
-              "default_precision"_a.none() = "ap_fixed<16,6>", "default_reuse_factor"_a.none() = 1,
-              "strategy"_a.none() = "Latency", "bitstream_config"_a.none() = nb::none(),
-              "write_to_disk"_a.none() = false, "pytorch_model"_a.none() = nb::none(),
+              "project_name"_a.none() = "myproject",
+              "part"_a.none() = zelka::fpga::default_part.data(),
+              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
+              "io_type"_a.none() = "io_stream",
+              "default_precision"_a.none() = zelka::fpga::default_precision,
+              "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
+              "bitstream_config"_a.none() = nb::none(), "write_to_disk"_a.none() = false,
+              "pytorch_model"_a.none() = nb::none(),
               "Every artefact of the hls4ml project; with write_to_disk=True the project\n"
               "folder is written (all files or none) and the model saved as model.pt.")
       .method("write_snn_project", &write_snn, "graph"_a.none(), "output_dir"_a.none(),
               "project_name"_a.none() = "myproject", nb::kw_only(),
-              "precision"_a.none() = "ap_fixed<16,6>", "membrane_precision"_a.none() = nb::none(),
-              "reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
-              "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
-              "board"_a.none() = "zcu102", "clock_period"_a.none() = 5,
-              "calibration"_a.none() = nb::none(), write_snn_project_doc)
+              "precision"_a.none() = zelka::fpga::default_precision,
+              "membrane_precision"_a.none() = nb::none(), "reuse_factor"_a.none() = 1,
+              "strategy"_a.none() = "Latency", "input_data"_a.none() = nb::none(),
+              "n_steps"_a.none() = 100, "board"_a.none() = zelka::fpga::default_board.data(),
+              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
+              "calibration"_a.none() = nb::none(), write_snn_project_doc.c_str())
       .method(
           "get_capabilities", [](nb::handle) { return capabilities(); },
           "The backend's BackendCapabilities.")

@@ -3,6 +3,10 @@
 // with Yosys, and placement, routing and the bitstream with nextpnr-ecp5 and ecppack.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
+#include "core/fpga/boards.hpp"
+#include "core/fpga/defaults.hpp"
 #include "host/args.hpp"
 #include "host/external_tool.hpp"
 #include "host/fpga/rtl_project.hpp"
@@ -27,9 +31,6 @@ const char* const module_doc =
     "and writes the bitstream.  The tools come with pip install \"zelka[rtl]\".";
 
 const char* const write_doc =
-    "write_rtl_project(graph, output_dir, project_name='myproject', *,\n"
-    "    precision='ap_fixed<16,6>', membrane_precision=None, parallelism=1, input_data=None,\n"
-    "    n_steps=100, target='ecp5-85f')\n\n"
     "Write the Verilog-2005 design of the spiking network (Input, Affine, SpikingAffine, LIF,\n"
     "Flatten and Output nodes; inputs of one shape summed; back edges read the previous step):\n"
     "one time step per start, the units run one after the other in the execution order,\n"
@@ -60,15 +61,20 @@ const char* const simulate_doc =
     "build runs from the PATH (make, perl, c++, ar) is missing, before anything is built, when\n"
     "the build fails or when the test bench's report is not in its form.";
 
-const char* const synthesize_doc =
-    "synthesize(project_dir, target='ecp5-85f', *, board=None, timeout=3600.0): synthesise the\n"
-    "Verilog design in project_dir with Yosys (synth_ecp5 for 'ecp5-85f', synth_xilinx -family\n"
-    "xcup for 'xcup'; results in build/{target}/) and return a dict: target, device, luts,\n"
-    "ffs, carry, bram, dsp, lutram, cells (every cell type Yosys counted) and, where the\n"
-    "device's resources are known, resources and share (the fraction of each used), and\n"
-    "seconds.  The counts are Yosys's, before placement.  For 'xcup', board names the\n"
-    "UltraScale+ board of the board table whose part the shares are of ('zcu102' when None;\n"
-    "the table has the resources of the zcu102's part).  RuntimeError when Yosys is missing or\n"
+const std::string synthesize_doc =
+    std::string(
+        "synthesize(project_dir, target='ecp5-85f', *, board=None, timeout=3600.0): synthesise "
+        "the\n"
+        "Verilog design in project_dir with Yosys (synth_ecp5 for 'ecp5-85f', synth_xilinx "
+        "-family\n"
+        "xcup for 'xcup'; results in build/{target}/) and return a dict: target, device, luts,\n"
+        "ffs, carry, bram, dsp, lutram, cells (every cell type Yosys counted) and, where the\n"
+        "device's resources are known, resources and share (the fraction of each used), and\n"
+        "seconds.  The counts are Yosys's, before placement.  For 'xcup', board names the\n"
+        "UltraScale+ board of the board table whose part the shares are of ('") +
+    std::string(zelka::fpga::default_board) +
+    "' when None;\n"
+    "the table has the resources of its part).  RuntimeError when Yosys is missing or\n"
     "fails; TimeoutError past timeout seconds (None: no limit).";
 
 const char* const place_doc =
@@ -121,8 +127,9 @@ NB_MODULE(rtl, m) {
   m.doc() = module_doc;
   m.def("write_rtl_project", &write_design, "graph"_a.none(), "output_dir"_a.none(),
         "project_name"_a.none() = "myproject", nb::kw_only(),
-        "precision"_a.none() = "ap_fixed<16,6>", "membrane_precision"_a.none() = nb::none(),
-        "parallelism"_a.none() = 1, "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
+        "precision"_a.none() = zelka::fpga::default_precision,
+        "membrane_precision"_a.none() = nb::none(), "parallelism"_a.none() = 1,
+        "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
         "target"_a.none() = "ecp5-85f", write_doc);
   m.def("simulate_rtl", &simulate_design, "project_dir"_a.none(), nb::kw_only(),
         "runs"_a.none() = 1, "build_timeout"_a.none() = 600.0, "run_timeout"_a.none() = 600.0,
@@ -133,7 +140,7 @@ NB_MODULE(rtl, m) {
         return synthesize(project_dir, synthesis_arguments(target, board, timeout));
       },
       "project_dir"_a.none(), "target"_a.none() = "ecp5-85f", nb::kw_only(),
-      "board"_a.none() = nb::none(), "timeout"_a.none() = 3600.0, synthesize_doc);
+      "board"_a.none() = nb::none(), "timeout"_a.none() = 3600.0, synthesize_doc.c_str());
   m.def(
       "place_and_route",
       [](nb::handle project_dir, nb::handle target, nb::handle clock_mhz, nb::handle timeout) {

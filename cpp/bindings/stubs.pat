@@ -1,7 +1,9 @@
 # The types of the compiled modules' stubs.  The bindings take and return Python objects, whose
 # generated signatures say `object`; nanobind's stub generator replaces each entry matched here
 # (a regular expression searched in the entry's qualified name) with the lines below it.  `\doc`
-# keeps the entry's docstring, `\from` adds an import.
+# keeps the entry's docstring, `\from` adds an import.  Defaults that the C++ states once (the
+# FPGA precision, board, part and clock period, the energy preset and run's coefficients) are
+# written `...` here; the docstrings and the runtime signatures carry their values.
 
 # ---- imports ---------------------------------------------------------------------------------
 
@@ -172,29 +174,29 @@ zelka\.backend\.cpu\._graph_order\.__prefix__$:
         \doc
 
 \.CPUBackend\.profile$:
-    def profile(self, graph: Graph, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 1, energy_preset: str = 'neuromorphic_int8', energy_per_mac_pj: float | None = None, energy_per_spike_pj: float | None = None, energy_per_sram_read_pj: float | None = None, energy_per_sram_write_pj: float | None = None) -> ProfileResult:
+    def profile(self, graph: Graph, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 1, energy_preset: str = ..., energy_per_mac_pj: float | None = None, energy_per_spike_pj: float | None = None, energy_per_sram_read_pj: float | None = None, energy_per_sram_write_pj: float | None = None) -> ProfileResult:
         \doc
 
 \.HlsBridge\.compile$:
-    def compile(self, graph: Graph, config: Any = None, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = 'xczu9eg-ffvb1156-2-i', clock_period: float = 5, io_type: str = 'io_stream', default_precision: str = 'ap_fixed<16,6>', default_reuse_factor: int = 1, strategy: str = 'Latency', bitstream_config: BitstreamConfig | None = None) -> HardwareDescriptor:
+    def compile(self, graph: Graph, config: Any = None, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = ..., clock_period: float = ..., io_type: str = 'io_stream', default_precision: str = ..., default_reuse_factor: int = 1, strategy: str = 'Latency', bitstream_config: BitstreamConfig | None = None) -> HardwareDescriptor:
         \doc
 
 \.HlsBridge\.build_bitstream$:
-    def build_bitstream(self, graph: Graph, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = 'xczu9eg-ffvb1156-2-i', clock_period: float = 5, io_type: str = 'io_stream', default_precision: str = 'ap_fixed<16,6>', default_reuse_factor: int = 1, strategy: str = 'Latency', bitstream_config: BitstreamConfig | None = None, write_to_disk: bool = False, pytorch_model: Any = None) -> dict[str, Any]:
+    def build_bitstream(self, graph: Graph, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = ..., clock_period: float = ..., io_type: str = 'io_stream', default_precision: str = ..., default_reuse_factor: int = 1, strategy: str = 'Latency', bitstream_config: BitstreamConfig | None = None, write_to_disk: bool = False, pytorch_model: Any = None) -> dict[str, Any]:
         \doc
 
 \.HlsBridge\.write_snn_project$:
-    def write_snn_project(self, graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = 'ap_fixed<16,6>', membrane_precision: str | None = None, reuse_factor: int = 1, strategy: str = 'Latency', input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, board: str = 'zcu102', clock_period: float = 5, calibration: Mapping[str, ArrayLike] | PerStep | None = None) -> dict[str, Any]:
+    def write_snn_project(self, graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = ..., membrane_precision: str | None = None, reuse_factor: int = 1, strategy: str = 'Latency', input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, board: str = ..., clock_period: float = ..., calibration: Mapping[str, ArrayLike] | PerStep | None = None) -> dict[str, Any]:
         \doc
 
 # ---- module functions and values -------------------------------------------------------------
 
 zelka\.backend\.run\.run$:
-    def run(graph: Graph, input_data: ArrayLike | Mapping[str, ArrayLike] | None = None, timesteps: int = 1, backend: str = 'cpu', profile: bool = True, energy_per_mac_pj: float = 0.9, energy_per_spike_pj: float = 0.1, energy_per_sram_read_pj: float = 5.0) -> RunResult:
+    def run(graph: Graph, input_data: ArrayLike | Mapping[str, ArrayLike] | None = None, timesteps: int = 1, backend: str = 'cpu', profile: bool = True, energy_per_mac_pj: float = ..., energy_per_spike_pj: float = ..., energy_per_sram_read_pj: float = ...) -> RunResult:
         \doc
 
 \.CPUProfiler\.__init__$:
-    def __init__(self, energy_per_mac_pj: float | None = None, energy_per_spike_pj: float | None = None, energy_per_sram_read_pj: float | None = None, energy_per_sram_write_pj: float | None = None, energy_preset: str = 'neuromorphic_int8') -> None: ...
+    def __init__(self, energy_per_mac_pj: float | None = None, energy_per_spike_pj: float | None = None, energy_per_sram_read_pj: float | None = None, energy_per_sram_write_pj: float | None = None, energy_preset: str = ...) -> None: ...
 
 \.CPUProfiler\.profile$:
     def profile(self, graph: Graph, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 1) -> ProfileResult:
@@ -212,11 +214,11 @@ zelka\.backend\.run\.run$:
         \doc
 
 \.cfgsmith\.ir_to_hls4ml_config$:
-    def ir_to_hls4ml_config(graph: Graph, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = 'xczu9eg-ffvb1156-2-i', clock_period: float = 5, io_type: str = 'io_stream', default_precision: str = 'ap_fixed<16,6>', default_reuse_factor: int = 1, strategy: str = 'Latency') -> dict[str, Any]:
+    def ir_to_hls4ml_config(graph: Graph, output_dir: str = 'hls4ml_project', project_name: str = 'myproject', part: str = ..., clock_period: float = ..., io_type: str = 'io_stream', default_precision: str = ..., default_reuse_factor: int = 1, strategy: str = 'Latency') -> dict[str, Any]:
         \doc
 
 \.cfgsmith\.generate_parameters_h$:
-    def generate_parameters_h(graph: Graph, default_precision: str = 'ap_fixed<16,6>', default_reuse_factor: int = 1, io_type: str = 'io_parallel') -> str:
+    def generate_parameters_h(graph: Graph, default_precision: str = ..., default_reuse_factor: int = 1, io_type: str = 'io_parallel') -> str:
         \doc
 
 \.hlsbridge\.generate_build_script$:
@@ -228,7 +230,7 @@ zelka\.backend\.run\.run$:
         \doc
 
 \.rtl\.write_rtl_project$:
-    def write_rtl_project(graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = 'ap_fixed<16,6>', membrane_precision: str | None = None, parallelism: int = 1, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, target: str = 'ecp5-85f') -> dict[str, Any]:
+    def write_rtl_project(graph: Graph, output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], project_name: str = 'myproject', *, precision: str = ..., membrane_precision: str | None = None, parallelism: int = 1, input_data: Mapping[str, ArrayLike] | None = None, n_steps: int = 100, target: str = 'ecp5-85f') -> dict[str, Any]:
         \doc
 
 \.rtl\.simulate_rtl$:

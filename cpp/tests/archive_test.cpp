@@ -108,9 +108,9 @@ TEST_CASE("a damaged zip archive is refused or reads as it was written") {
 TEST_CASE(".npy arrays read back with their dtype, shape and data") {
   for (const auto& shape :
        std::vector<std::vector<std::int64_t>>{{}, {0}, {3}, {2, 5}, {1, 1, 7}}) {
-    std::uint64_t count = 0;
-    REQUIRE(element_count(shape, count));
-    const std::string data(count * 8, '\x42');
+    std::uint64_t bytes = 0;
+    REQUIRE(array_bytes(shape, 8, bytes));
+    const std::string data(bytes, '\x42');
     const std::string header = npy_header("<f8", shape);
     CHECK(header.size() % 64 == 0);
     CHECK(header.back() == '\n');
@@ -122,10 +122,14 @@ TEST_CASE(".npy arrays read back with their dtype, shape and data") {
   CHECK(npy_item_size("|b1") == 1);
   CHECK(npy_item_size(">c16") == 16);
   CHECK(npy_item_size("<U4") == 0);
-  std::uint64_t count = 0;
-  CHECK_FALSE(element_count({std::int64_t{1} << 32, std::int64_t{1} << 32}, count));
-  CHECK(element_count({std::int64_t{1} << 32, 0}, count));
-  CHECK(count == 0);
+  std::uint64_t bytes = 0;
+  CHECK_FALSE(array_bytes({std::int64_t{1} << 32, std::int64_t{1} << 32}, 1, bytes));
+  CHECK(array_bytes({std::int64_t{1} << 32, 0}, 1, bytes));
+  CHECK(bytes == 0);
+  // numpy refuses sizes past 2**63 - 1 bytes even when another dimension is 0
+  CHECK_FALSE(array_bytes({0, INT64_MAX}, 8, bytes));
+  CHECK(array_bytes({0, INT64_MAX}, 1, bytes));
+  CHECK_FALSE(array_bytes({-1}, 1, bytes));
 }
 
 TEST_CASE("damaged .npy arrays are refused") {

@@ -51,7 +51,13 @@ inline constexpr std::array<PartResources, 2> part_resources{{
        {"ultraram", 0}}}},
 }};
 
-inline constexpr std::string_view default_part = "xczu9eg-ffvb1156-2-i";
+// The board the writers target unless told otherwise, and its part.
+inline constexpr std::string_view default_board = "zcu102";
+inline constexpr std::string_view default_part = [] {
+  for (const Board& board : boards)
+    if (board.name == default_board) return board.part;
+  throw "the default board is missing from the board table";  // fails the build
+}();
 
 // The part of a board named exactly `name` (names are lower case), if the table has it.
 std::optional<std::string_view> part_of_board(std::string_view name);

@@ -27,4 +27,11 @@ inline constexpr std::array<EnergyPreset, 6> energy_presets{{
 
 inline constexpr std::string_view default_energy_preset = "neuromorphic_int8";
 
+// The preset of `name`, which the table must hold (a constant expression fails otherwise).
+constexpr const EnergyPreset& energy_preset_named(std::string_view name) {
+  for (const EnergyPreset& preset : energy_presets)
+    if (preset.name == name) return preset;
+  throw "no energy preset of that name";
+}
+
 }  // namespace zelka::profiler

@@ -6,12 +6,14 @@
 #include <optional>
 #include <utility>
 
+#include "core/profiler/energy_presets.hpp"
 #include "host/python.hpp"
 
 namespace zelka::host::cpu {
 
-// The profile's default energy preset when the backend's profile is called without one.
-inline constexpr const char* default_profile_preset = "neuromorphic_int8";
+// The profile's default energy preset when the backend's profile is called without one: the
+// profiler's own default.
+inline constexpr const char* default_profile_preset = zelka::profiler::default_energy_preset.data();
 
 // The SimulationResult of simulate(graph, input_data, n_steps) and, when it succeeded, the
 // ProfileResult of profile(graph, input_data, n_steps) (else None), from one timed run.

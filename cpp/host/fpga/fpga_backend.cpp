@@ -1,6 +1,7 @@
 #include "host/fpga/fpga_backend.hpp"
 
 #include "core/fpga/boards.hpp"
+#include "core/fpga/defaults.hpp"
 
 using namespace nanobind::literals;
 
@@ -76,7 +77,8 @@ nb::object validate(nb::handle graph) {
 nb::object capabilities() {
   nb::object record = imported("zelka.backend.config").attr("BackendCapabilities");
   nb::list precisions;
-  for (const char* p : {"fp32", "int16", "int8", "int4", "ap_fixed<16,6>"}) precisions.append(p);
+  for (const char* p : {"fp32", "int16", "int8", "int4", zelka::fpga::default_precision})
+    precisions.append(p);
   const auto limits = [](std::initializer_list<std::pair<const char*, std::int64_t>> entries) {
     nb::dict out;
     for (const auto& [name, value] : entries) out[name] = value;

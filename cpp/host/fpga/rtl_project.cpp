@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "core/fpga/boards.hpp"
 #include "core/fpga/rtl_cycles.hpp"
 #include "core/fpga/rtl_library.hpp"
 #include "core/fpga/rtl_memories.hpp"
@@ -35,7 +36,7 @@ const rtl::Target& target_argument(nb::handle name) {
 }
 
 // The board whose part the xcup target's figures are given for.
-constexpr const char* ultrascale_board = "zcu102";
+constexpr std::string_view ultrascale_board = zelka::fpga::default_board;
 
 void warn_when_weights_overflow(const snn::Network& network, const rtl::Design& design,
                                 const rtl::Target& target) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/errors.hpp"
+#include "core/fpga/boards.hpp"
 #include "core/fpga/rtl_scripts.hpp"
 #include "core/fpga/rtl_targets.hpp"
 #include "core/io/whole_file.hpp"
@@ -16,8 +17,6 @@ namespace zelka::host::fpga {
 namespace {
 
 namespace rtl = zelka::fpga::rtl;
-
-constexpr const char* default_board = "zcu102";
 
 struct Design {
   nb::object folder;      // absolute, as the host names it
@@ -51,7 +50,7 @@ std::string board_of(const rtl::Target& target, nb::handle board) {
                       nb::str(std::string(target.name).c_str()), board);
     return "";
   }
-  const std::string name = board.is_none() ? default_board : utf8(board);
+  const std::string name = board.is_none() ? std::string(zelka::fpga::default_board) : utf8(board);
   if (!rtl::is_ultrascale_board(name))
     raise_formatted(PyExc_ValueError,
                     "Argument 'board' must name an UltraScale+ board of the board table "

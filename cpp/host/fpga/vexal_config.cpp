@@ -1,6 +1,9 @@
 #include "host/fpga/vexal_config.hpp"
 
+#include <string>
+
 #include "core/fpga/boards.hpp"
+#include "core/fpga/defaults.hpp"
 #include "core/fpga/tcl_script.hpp"
 #include "host/args.hpp"
 #include "host/fpga/script_names.hpp"
@@ -14,7 +17,7 @@ nb::object default_part() {
   return nb::str(zelka::fpga::default_part.data(), zelka::fpga::default_part.size());
 }
 nb::object default_clock_period_ns() {
-  return nb::float_(5.0);
+  return nb::float_(zelka::fpga::default_clock_period_ns);
 }
 nb::object default_clock_uncertainty_pct() {
   return nb::float_(12.5);
@@ -35,20 +38,30 @@ double clock_field(const VexalConfig& config, const char* field) {
   return result;
 }
 
-}  // namespace
-
-const RecordLayout vexal_config_layout{
-    "VexalConfig",
-    "Target device of an FPGA build.\n\n"
-    "Attributes:\n"
-    "    part: Xilinx part number (default the ZCU102's 'xczu9eg-ffvb1156-2-i').\n"
-    "    clock_period_ns: Target clock period in nanoseconds (5.0 ns = 200 MHz).\n"
+// The record's documentation, with the defaults of the board table and of the generators.
+const std::string vexal_config_doc =
+    std::string(
+        "Target device of an FPGA build.\n\n"
+        "Attributes:\n"
+        "    part: Xilinx part number (default the ") +
+    std::string(zelka::fpga::default_board) + " board's '" +
+    std::string(zelka::fpga::default_part) +
+    "').\n"
+    "    clock_period_ns: Target clock period in nanoseconds (" +
+    std::to_string(zelka::fpga::default_clock_period_ns) +
+    ".0 ns = " + std::to_string(1000 / zelka::fpga::default_clock_period_ns) +
+    " MHz).\n"
     "    clock_uncertainty_pct: Clock uncertainty as a percentage of the period.\n\n"
     "resources gives the part's resource limits (an empty dict for a part without a\n"
-    "row in VEXAL_RESOURCES); VexalConfig.for_board(name) builds the record of a board.",
-    {{"part", default_part},
-     {"clock_period_ns", default_clock_period_ns},
-     {"clock_uncertainty_pct", default_clock_uncertainty_pct}}};
+    "row in VEXAL_RESOURCES); VexalConfig.for_board(name) builds the record of a board.";
+
+}  // namespace
+
+const RecordLayout vexal_config_layout{"VexalConfig",
+                                       vexal_config_doc.c_str(),
+                                       {{"part", default_part},
+                                        {"clock_period_ns", default_clock_period_ns},
+                                        {"clock_uncertainty_pct", default_clock_uncertainty_pct}}};
 
 nb::dict board_parts_table() {
   nb::dict table;

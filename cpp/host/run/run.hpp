@@ -2,14 +2,18 @@
 // everything in one RunResult.  Problems on the way are reported in RunResult.errors.
 #pragma once
 
+#include "core/profiler/energy_presets.hpp"
 #include "host/record.hpp"
 
 namespace zelka::host::run {
 
-// Energy coefficients run prices its own estimate with, in picojoules.
-inline constexpr double default_energy_per_mac_pj = 0.9;
-inline constexpr double default_energy_per_spike_pj = 0.1;
-inline constexpr double default_energy_per_sram_read_pj = 5.0;
+// Energy coefficients run prices its own estimate with, in picojoules: those of the 45 nm CMOS
+// preset.
+inline constexpr const zelka::profiler::EnergyPreset& run_energy_preset =
+    zelka::profiler::energy_preset_named("45nm_cmos");
+inline constexpr double default_energy_per_mac_pj = run_energy_preset.mac_pj;
+inline constexpr double default_energy_per_spike_pj = run_energy_preset.spike_pj;
+inline constexpr double default_energy_per_sram_read_pj = run_energy_preset.sram_read_pj;
 
 extern const RecordLayout run_result_layout;
 
