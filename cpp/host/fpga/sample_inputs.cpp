@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/args.hpp"
+#include "host/cpu/batch_records.hpp"
 #include "host/numpy.hpp"
 
 using namespace nanobind::literals;
@@ -25,7 +26,7 @@ SampleInputs sample_inputs(nb::handle inputs, const char* argument,
   const Numpy& np = Numpy::get();
   SampleInputs out;
   nb::object arrays = nb::borrow(inputs);
-  out.per_step = is_instance(inputs, imported("zelka.backend.cpu.simulator").attr("PerStep"));
+  out.per_step = nb::isinstance<cpu::PerStep>(inputs);
   if (out.per_step) arrays = inputs.attr("inputs");
   if (!PyDict_Check(arrays.ptr())) raise_argument_type(argument, "dict or PerStep", inputs);
   nb::list listed;

@@ -10,6 +10,7 @@
 #include "core/tools/sha256.hpp"
 #include "host/fpga/clock_period.hpp"
 #include "host/fpga/hls_headers.hpp"
+#include "host/fpga/parameters_blocks.hpp"
 #include "host/fpga/project_files.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
@@ -97,8 +98,7 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
   const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
   require_positive_clock_period(a.clock_period);
-  nb::module_ vexal = imported("zelka.backend.fpga.vexal");
-  nb::object target = vexal.attr("VexalConfig").attr("for_board")(a.board);
+  nb::object target = config_for_board(a.board);
   target.attr("clock_period_ns") = a.clock_period;
   FileTexts library = hls4ml_headers();
 
@@ -127,14 +127,13 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   run_signal_handlers();
   FileTexts files = snn::firmware_files(network, plan, project);
   run_signal_handlers();
-  nb::object parameters_h =
-      imported("zelka.backend.fpga.cfgsmith")
-          .attr("generate_parameters_h")(
-              built,
-              "default_precision"_a = is_auto(a.precision) ? nb::str(precision->name().c_str())
-                                                           : nb::borrow<nb::str>(a.precision),
-              "default_reuse_factor"_a = reuse_factor, "io_type"_a = "io_parallel");
-  files.emplace_back("firmware/parameters.h", utf8(parameters_h) + "\n");
+  const nb::str default_precision =
+      is_auto(a.precision) ? nb::str(precision->name().c_str()) : nb::borrow<nb::str>(a.precision);
+  const nb::int_ default_reuse_factor(reuse_factor);
+  const nb::str io_type("io_parallel");
+  files.emplace_back(
+      "firmware/parameters.h",
+      parameters_h(built, {default_precision, default_reuse_factor, io_type}) + "\n");
   for (auto& file : package_headers()) files.push_back(std::move(file));
   for (auto& file : library) files.push_back(std::move(file));
   std::string stored_graph = stored_graph_bytes(built);
