@@ -344,3 +344,14 @@ def test_write_templates_on_its_own(tmp_path):
         text = (tmp_path / "firmware" / "nnet_utils" / name).read_text()
         guard = "ZELKA_NNET_" + name.upper().replace(".", "_") + "_"
         assert f"#ifndef {guard}\n#define {guard}\n" in text and "PARAMETERS_H_" not in text
+
+
+def test_the_headers_are_written_all_or_nothing(tmp_path):
+    folder = tmp_path / "prj" / templates.FOLDER
+    (folder / templates.HEADERS[-1]).mkdir(parents=True)  # the last header cannot be written
+    with pytest.raises(IsADirectoryError):
+        templates.write_templates(str(tmp_path / "prj"))
+    assert sorted(p.name for p in folder.iterdir()) == [templates.HEADERS[-1]]
+    (folder / templates.HEADERS[-1]).rmdir()
+    written = templates.write_templates(str(tmp_path / "prj"))
+    assert [open(p, "rb").read() for p in written] == [templates.header_bytes(n) for n in templates.HEADERS]

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from zelka.backend.cpu._graph_order import node_kinds
+from zelka._ir import node_kinds
 from zelka.backend.cpu.graph_utils import build_execution_context
 from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Flatten, Graph, Input, Output, ReLU
 

@@ -60,7 +60,7 @@ zelka\.backend\.cpu\._saturate\.__prefix__$:
     \from typing import Any
     \from numpy.typing import ArrayLike, NDArray
 
-zelka\.backend\.cpu\._graph_order\.__prefix__$:
+zelka\._ir\.__prefix__$:
     \from collections.abc import Iterable
 
 # ---- record fields (shared names first) ------------------------------------------------------
@@ -259,7 +259,7 @@ zelka\.backend\.run\.run$:
     def saturate(values: ArrayLike, precision: str) -> NDArray[Any]:
         \doc
 
-\._graph_order\.stable_order$:
+\._ir\.stable_order$:
     def stable_order(names: list[str], edges: Iterable[tuple[str, str]]) -> tuple[list[str], dict[str, list[str]], bool]:
         \doc
 

@@ -15,6 +15,8 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeVar
 
+from zelka._ir import stable_order
+
 if TYPE_CHECKING:
     from typing_extensions import dataclass_transform
 else:
@@ -301,10 +303,7 @@ NODE_KINDS = tuple(
 
 
 def _stable_order(names: list, edges: Iterable) -> tuple[list, dict, bool]:
-    """Kahn's algorithm with ties broken by node position; cycles are broken at the earliest remaining node
-    (the CPU graph utilities' compiled order, imported on first use: this module loads before them)."""
-    from zelka.backend.cpu._graph_order import stable_order
-
+    """Kahn's algorithm with ties broken by node position; cycles are broken at the earliest remaining node."""
     return stable_order(names, edges)
 
 

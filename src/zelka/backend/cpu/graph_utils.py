@@ -1,6 +1,6 @@
 """Graph utilities of the CPU backend: execution order and value saturation."""
 
-from zelka.backend.cpu._graph_order import stable_order
+from zelka._ir import stable_order
 from zelka.backend.cpu._saturate import saturate
 
 

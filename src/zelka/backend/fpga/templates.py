@@ -8,8 +8,9 @@ the neuron models (HEADERS), written by `write_templates`, where ``parameters.h`
 """
 
 import os
-import secrets
 from importlib import resources
+
+from zelka import _io
 
 FOLDER = "firmware/nnet_utils"
 HEADERS = ("if_model.h", "lif_model.h", "lif_subtractive_model.h", "complex_lif.h")
@@ -28,22 +29,6 @@ def write_templates(output_dir):
     All four are written to temporary files first and renamed into place only when every one
     of them is complete, so a failure leaves no header half written.
     """
-    texts = [header_bytes(name) for name in HEADERS]
     folder = os.path.join(output_dir, FOLDER)
-    os.makedirs(folder, exist_ok=True)
-    paths = [os.path.join(folder, name) for name in HEADERS]
-    temporaries = []
-    try:
-        for path, text in zip(paths, texts, strict=True):
-            temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-            temporaries.append(temporary)
-            with os.fdopen(descriptor, "wb") as file:
-                file.write(text)
-        for temporary, path in zip(temporaries, paths, strict=True):
-            os.replace(temporary, path)
-    finally:
-        for temporary in temporaries:
-            if os.path.exists(temporary):
-                os.remove(temporary)
-    return paths
+    _io.write_files(folder, [(name, header_bytes(name)) for name in HEADERS])
+    return [os.path.join(folder, name) for name in HEADERS]

@@ -1,7 +1,5 @@
-// zelka.backend.cpu._graph_order: the execution order behind the CPU graph utilities'
-// build_execution_context and the graph's is_dag, and the node kinds the C++ knows.
-#include "host/graph_order.hpp"
-
+// zelka._ir: the graph IR's compiled helpers: the execution order behind the graph's is_dag
+// and the CPU graph utilities' build_execution_context, and the node kinds the C++ knows.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -12,11 +10,12 @@
 #include <vector>
 
 #include "core/ir/node_kinds.hpp"
+#include "host/graph_order.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
-NB_MODULE(_graph_order, m) {
+NB_MODULE(_ir, m) {
   m.def("stable_order", &zelka::host::stable_order, "names"_a, "edges"_a.none(),
         "(order, predecessors, is_dag) of the node names (a list) and the (src, dst) edges:\n"
         "Kahn's algorithm with ties broken by the names' order; when only cycles remain, the\n"
