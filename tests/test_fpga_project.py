@@ -7,6 +7,7 @@ import os
 import pickle
 import sys
 import types
+from pathlib import Path
 from importlib import resources
 
 import numpy as np
@@ -354,4 +355,4 @@ def test_the_headers_are_written_all_or_nothing(tmp_path):
     assert sorted(p.name for p in folder.iterdir()) == [templates.HEADERS[-1]]
     (folder / templates.HEADERS[-1]).rmdir()
     written = templates.write_templates(str(tmp_path / "prj"))
-    assert [open(p, "rb").read() for p in written] == [templates.header_bytes(n) for n in templates.HEADERS]
+    assert [Path(p).read_bytes() for p in written] == [templates.header_bytes(n) for n in templates.HEADERS]
