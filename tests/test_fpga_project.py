@@ -7,8 +7,8 @@ import os
 import pickle
 import sys
 import types
-from pathlib import Path
 from importlib import resources
+from pathlib import Path
 
 import numpy as np
 import pytest
