@@ -1,7 +1,7 @@
 """The C++ tests of the core (cpp/tests), built with CMake into build/core-tests (at -O1, which
 keeps the build short; later runs rebuild only what changed) and run: a failing C++ test fails
-this test with the tests' output.  They need CMake, a C++20 compiler and doctest (Debian's
-doctest-dev)."""
+this test with the tests' output.  They need CMake (the test extra brings it) and a C++20
+compiler; doctest, their framework, is one header kept in cpp/tests/third_party."""
 
 import shutil
 import subprocess
@@ -32,7 +32,7 @@ def test_the_core_passes_its_cpp_tests():
     assert cmake, "the core's C++ tests are built with CMake, which is not on the PATH"
     run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DZELKA_CORE_TESTS=ON", "-DZELKA_OPTIMISATION=-O1",
          f"-DPython_EXECUTABLE={sys.executable}"],
-        "configuring the core's C++ tests (they need doctest: apt-get install doctest-dev)",
+        "configuring the core's C++ tests",
         timeout=300)  # fmt: skip
     run([cmake, "--build", str(BUILD), "--target", "zelka_core_tests", "--parallel", "2"],
         "building the core's C++ tests", timeout=1800)  # fmt: skip
