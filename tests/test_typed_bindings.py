@@ -8,11 +8,13 @@ import pathlib
 
 import pytest
 
+from zelka import _convert, _io
 from zelka.backend.cpu._saturate import saturate
 from zelka.backend.cpu.profiler import CPUProfiler, get_energy_preset
 from zelka.backend.cpu.simulator import CPUBackend
 from zelka.backend.fpga import cfgsmith, hlsbridge, rtl, vexal
 from zelka.backend.fpga.hlsbridge import HlsBridge
+from zelka.backend.fpga.vexal import VexalConfig
 from zelka.backend.run import run
 
 PACKAGE = pathlib.Path(importlib.util.find_spec("zelka").origin).parent
@@ -47,6 +49,11 @@ def signature_line(function):
               "= None, energy_per_sram_read_pj: float | None = None, energy_per_sram_write_pj: float | None = None, "
               "energy_preset: str = 'neuromorphic_int8') -> None")),
         (saturate, "saturate(values: numpy.typing.ArrayLike, precision: str) -> numpy.typing.NDArray[typing.Any]"),
+        (VexalConfig.for_board, "for_board(board: str) -> zelka.backend.fpga.vexal.VexalConfig"),
+        (_io.load_graph, "load_graph(path: " + PATH + ") -> zelka.ir.Graph"),
+        (_io.write_files, "write_files(folder: " + PATH + ", files: collections.abc.Iterable[tuple[str, bytes]]) -> None"),
+        (_convert.inclusive_thresholds, ("inclusive_thresholds(strict_thresholds: numpy.typing.ArrayLike) "
+              "-> numpy.typing.NDArray[typing.Any]")),
         (HlsBridge.validate, "validate(self, graph: zelka.ir.Graph) -> zelka.backend.config.ValidationResult"),
     ],
 )  # fmt: skip
@@ -66,6 +73,8 @@ def test_the_documentation_follows_the_signature_line():
     [
         (lambda: get_energy_preset(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
         (lambda: get_energy_preset(3), "Argument 'name' has incorrect type (expected str, got int)"),
+        (lambda: VexalConfig.for_board(None), "Argument 'board' has incorrect type (expected str, got NoneType)"),
+        (lambda: _io.load_graph(None), "Argument 'path' has incorrect type"),
         (lambda: vexal.generate_tcl(None), "Argument 'config' has incorrect type (expected VexalConfig, got NoneType)"),
         (lambda: vexal.generate_tcl("xcu250"), "Argument 'config' has incorrect type (expected VexalConfig, got str)"),
         (lambda: rtl.simulate_rtl(".", runs=None), "Argument 'runs' has incorrect type (expected int, got NoneType)"),

@@ -18,6 +18,7 @@
 #include "host/cpu/validation.hpp"
 #include "host/numpy.hpp"
 #include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -145,9 +146,14 @@ NB_MODULE(simulator, m) {
       .build();
   cpu::remember_own_operations(m.attr("CPUBackend"));
 
-  m.def("_count_argument", &count_argument, "value"_a.none(), "name"_a,
-        "For zelka.distributed: `value` as an int when it is a count (an int or what has\n"
-        "__index__), else the TypeError simulate_batch raises for argument `name`.");
+  def_typed(
+      m, "_count_argument",
+      [](nb::handle value, const char* name) -> Returns<py::Int> {
+        return count_argument(value, name);
+      },
+      "value"_a, "name"_a,
+      "For zelka.distributed: `value` as an int when it is a count (an int or what has\n"
+      "__index__), else the TypeError simulate_batch raises for argument `name`.");
 
   nb::object backend = m.attr("CPUBackend")();
   m.attr("_cpu_backend") = backend;

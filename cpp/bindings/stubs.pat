@@ -102,15 +102,10 @@ zelka\._ir\.__prefix__$:
 \.VexalConfig\.__init__$:
     def __init__(self, part: str = ..., clock_period_ns: float = ..., clock_uncertainty_pct: float = ...) -> None: ...
 
-# A record's static method, bound by nanobind without a typed signature.
-\.VexalConfig\.for_board$:
-    @staticmethod
-    def for_board(board: str) -> VexalConfig:
-        \doc
-
 # ---- module functions and values -------------------------------------------------------------
 
-# `name` is a C++ string, to which None is not passed; `value` is any object.
+# A private name, which the generator leaves out of a stub unless an entry names it;
+# zelka.distributed calls it.
 \.simulator\._count_argument$:
     def _count_argument(value: object, name: str) -> int:
         \doc
@@ -125,7 +120,7 @@ zelka\._ir\.__prefix__$:
 \.vexal\.VEXAL_RESOURCES$:
     VEXAL_RESOURCES: dict[str, dict[str, int]]
 
-# A private module's function bound without typed parameters (a C++ list of names).
+# nanobind refuses None for `names` before the call, as it always has; def_typed would pass it.
 \._ir\.stable_order$:
     def stable_order(names: list[str], edges: Iterable[tuple[str, str]]) -> tuple[list[str], dict[str, list[str]], bool]:
         \doc

@@ -27,20 +27,20 @@ NB_MODULE(vexal, m) {
   m.attr("VEXAL_PARTS") = board_parts_table();
   m.attr("VEXAL_RESOURCES") = resources;
 
-  bind_record<VexalConfig>(m, vexal_config_layout)
-      .def_prop_ro(
-          "resources",
-          [resources](nb::handle self) -> Returns<py::Amounts> {
-            return resources_of(vexal_config(self), resources);
-          },
-          "The part's row of VEXAL_RESOURCES (resource name -> amount), or a new empty dict.")
-      .def_static(
-          "for_board",
-          [](nb::handle board) {
-            require_str(board, "board");
-            return config_for_board(board);
-          },
-          "board"_a.none(), "The VexalConfig of a board of VEXAL_PARTS (default clock settings).");
+  nb::class_<VexalConfig> config_class = bind_record<VexalConfig>(m, vexal_config_layout);
+  config_class.def_prop_ro(
+      "resources",
+      [resources](nb::handle self) -> Returns<py::Amounts> {
+        return resources_of(vexal_config(self), resources);
+      },
+      "The part's row of VEXAL_RESOURCES (resource name -> amount), or a new empty dict.");
+  def_typed_static(
+      config_class, "for_board",
+      [](Arg<py::Str> board) -> Returns<py::VexalConfig> {
+        require_str(board, "board");
+        return config_for_board(board);
+      },
+      "board"_a, "The VexalConfig of a board of VEXAL_PARTS (default clock settings).");
 
   def_typed(
       m, "generate_tcl",

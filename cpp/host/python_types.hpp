@@ -21,9 +21,7 @@ struct Named {};
 
 ZELKA_PYTHON_TYPE(Any, "typing.Any");
 ZELKA_PYTHON_TYPE(Str, "str");
-ZELKA_PYTHON_TYPE(StrOrNone, "str | None");
 ZELKA_PYTHON_TYPE(Int, "int");
-ZELKA_PYTHON_TYPE(IntOrNone, "int | None");
 ZELKA_PYTHON_TYPE(Float, "float");
 ZELKA_PYTHON_TYPE(FloatOrNone, "float | None");
 ZELKA_PYTHON_TYPE(Bool, "bool");
@@ -33,6 +31,7 @@ ZELKA_PYTHON_TYPE(Amounts, "dict[str, int]");
 ZELKA_PYTHON_TYPE(Dict, "dict[str, typing.Any]");
 ZELKA_PYTHON_TYPE(Settings, "collections.abc.Mapping[str, typing.Any]");
 ZELKA_PYTHON_TYPE(Path, "str | bytes | os.PathLike[str] | os.PathLike[bytes]");
+ZELKA_PYTHON_TYPE(NamedBytes, "collections.abc.Iterable[tuple[str, bytes]]");
 ZELKA_PYTHON_TYPE(Graph, "zelka.ir.Graph");
 ZELKA_PYTHON_TYPE(Node, "zelka.ir.Node");
 ZELKA_PYTHON_TYPE(ShapeOrNone, "tuple[int, ...] | None");

@@ -2,7 +2,7 @@
 
 namespace zelka::host::detail {
 
-std::string declared_signature(nb::handle function) {
+std::string signature_line(nb::handle function) {
   const std::string doc = utf8(function.attr("__doc__"));
   return "def " + doc.substr(0, doc.find('\n'));
 }

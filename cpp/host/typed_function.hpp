@@ -17,7 +17,13 @@ namespace zelka::host {
 namespace detail {
 
 // "def " and the signature line of a native function's __doc__.
-std::string declared_signature(nb::handle function);
+std::string signature_line(nb::handle function);
+
+// The signature nanobind writes for f with the parameters as declared.
+template <typename Func, typename... Extra>
+std::string declared_signature(const char* name, const Func& f, const Extra&... extra) {
+  return signature_line(nb::cpp_function(f, nb::name(name), extra...));
+}
 
 template <typename Extra>
 auto passing_none(const Extra& extra) {
@@ -36,8 +42,7 @@ auto passing_none(const Extra& extra) {
 // The function object; a method when extra holds nb::is_method().
 template <typename Func, typename... Extra>
 nb::object typed_function(const char* name, Func&& f, const Extra&... extra) {
-  const std::string signature =
-      detail::declared_signature(nb::cpp_function(f, nb::name(name), extra...));
+  const std::string signature = detail::declared_signature(name, f, extra...);
   return nb::cpp_function(std::forward<Func>(f), nb::sig(signature.c_str()),
                           detail::passing_none(extra)...);
 }
@@ -47,12 +52,19 @@ template <typename Scope, typename Func, typename... Extra>
 void def_typed(Scope& scope, const char* name, Func&& f, const Extra&... extra) {
   std::string signature;
   if constexpr (std::is_same_v<Scope, nb::module_>)
-    signature = detail::declared_signature(nb::cpp_function(f, nb::name(name), extra...));
+    signature = detail::declared_signature(name, f, extra...);
   else
-    signature =
-        detail::declared_signature(nb::cpp_function(f, nb::name(name), nb::is_method(), extra...));
+    signature = detail::declared_signature(name, f, nb::is_method(), extra...);
   scope.def(name, std::forward<Func>(f), nb::sig(signature.c_str()),
             detail::passing_none(extra)...);
+}
+
+// The function bound as a static method of an nb::class_.
+template <typename Class, typename Func, typename... Extra>
+void def_typed_static(Class& cls, const char* name, Func&& f, const Extra&... extra) {
+  const std::string signature = detail::declared_signature(name, f, extra...);
+  cls.def_static(name, std::forward<Func>(f), nb::sig(signature.c_str()),
+                 detail::passing_none(extra)...);
 }
 
 }  // namespace zelka::host
