@@ -12,6 +12,8 @@
 #include "host/fpga/parameters_blocks.hpp"
 #include "host/fpga/project_settings.hpp"
 #include "host/numpy.hpp"
+#include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 #include "host/value_convert.hpp"
 
 namespace nb = nanobind;
@@ -19,6 +21,7 @@ using namespace nb::literals;
 using namespace zelka;
 using namespace zelka::host;
 using namespace zelka::host::fpga;
+namespace py = zelka::host::python_type;
 
 namespace {
 
@@ -26,17 +29,19 @@ void require_tuple_or_none(nb::handle value, const char* name) {
   if (!value.is_none() && !PyTuple_Check(value.ptr())) raise_argument_type(name, "tuple", value);
 }
 
-nb::object ir_to_hls4ml_config(nb::handle graph, nb::handle output_dir, nb::handle project_name,
-                               nb::handle part, nb::handle clock_period, nb::handle io_type,
-                               nb::handle default_precision, nb::handle default_reuse_factor,
-                               nb::handle strategy) {
+Returns<py::Dict> ir_to_hls4ml_config(Arg<py::Graph> graph, Arg<py::Str> output_dir,
+                                      Arg<py::Str> project_name, Arg<py::Str> part,
+                                      Arg<py::Float> clock_period, Arg<py::Str> io_type,
+                                      Arg<py::Str> default_precision,
+                                      Arg<py::Int> default_reuse_factor, Arg<py::Str> strategy) {
   return hls4ml_config(
       graph, checked_project_settings(output_dir, project_name, part, clock_period, io_type,
                                       default_precision, default_reuse_factor, strategy));
 }
 
-nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision,
-                                 nb::handle default_reuse_factor_arg, nb::handle io_type) {
+Returns<py::Str> generate_parameters_h(Arg<py::Graph> graph, Arg<py::Str> default_precision,
+                                       Arg<py::Int> default_reuse_factor_arg,
+                                       Arg<py::Str> io_type) {
   require_str(default_precision, "default_precision");
   nb::object default_reuse_factor = int_argument(default_reuse_factor_arg, "default_reuse_factor");
   require_str(io_type, "io_type");
@@ -46,7 +51,7 @@ nb::object generate_parameters_h(nb::handle graph, nb::handle default_precision,
 
 // Wrap an extractor taking (node, name) with the name check and the conversion back.
 template <Map (*Extract)(ValueConverter&, nb::handle, nb::handle)>
-nb::object extractor(nb::handle node, nb::handle name) {
+Returns<py::Dict> extractor(Arg<py::Node> node, Arg<py::Str> name) {
   require_str(name, "name");
   ValueConverter cv;
   return cv.to_python(Extract(cv, node, name));
@@ -59,73 +64,72 @@ NB_MODULE(cfgsmith, m) {
   register_core_exceptions();
   load_node_kinds();
 
-  m.def("ir_to_hls4ml_config", &ir_to_hls4ml_config, "graph"_a.none(),
-        "output_dir"_a.none() = "hls4ml_project", "project_name"_a.none() = "myproject",
-        "part"_a.none() = zelka::fpga::default_part.data(),
-        "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
-        "io_type"_a.none() = "io_stream",
-        "default_precision"_a.none() = zelka::fpga::default_precision,
-        "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
-        "The hls4ml configuration of `graph`: project settings, model-wide and per-layer HLS\n"
-        "settings and one layer description per computing node, in execution order.");
-  m.def("generate_parameters_h", &generate_parameters_h, "graph"_a.none(),
-        "default_precision"_a.none() = zelka::fpga::default_precision,
-        "default_reuse_factor"_a.none() = 1, "io_type"_a.none() = "io_parallel",
-        "The text of the HLS header parameters.h for `graph`: one configuration struct per\n"
-        "computing node, numbered in execution order.");
+  def_typed(m, "ir_to_hls4ml_config", &ir_to_hls4ml_config, "graph"_a,
+            "output_dir"_a = "hls4ml_project", "project_name"_a = "myproject",
+            "part"_a = zelka::fpga::default_part.data(),
+            "clock_period"_a = zelka::fpga::default_clock_period_ns, "io_type"_a = "io_stream",
+            "default_precision"_a = zelka::fpga::default_precision, "default_reuse_factor"_a = 1,
+            "strategy"_a = "Latency",
+            "The hls4ml configuration of `graph`: project settings, model-wide and per-layer HLS\n"
+            "settings and one layer description per computing node, in execution order.");
+  def_typed(m, "generate_parameters_h", &generate_parameters_h, "graph"_a,
+            "default_precision"_a = zelka::fpga::default_precision, "default_reuse_factor"_a = 1,
+            "io_type"_a = "io_parallel",
+            "The text of the HLS header parameters.h for `graph`: one configuration struct per\n"
+            "computing node, numbered in execution order.");
 
-  m.def("_topological_order", &topological_order, "graph"_a.none());
-  m.def(
-      "_node_input_shape",
-      [](nb::handle, nb::handle name, nb::handle pred_name, nb::handle graph) {
+  def_typed(
+      m, "_topological_order", [](Arg<py::Graph> graph) { return topological_order(graph); },
+      "graph"_a);
+  def_typed(
+      m, "_node_input_shape",
+      [](Arg<py::Node>, Arg<py::Str> name, Arg<py::Str> pred_name, Arg<py::Graph> graph) {
         require_str(name, "name");
         require_str(pred_name, "pred_name");
         return node_input_shape(graph, pred_name);
       },
-      "node"_a.none(), "name"_a.none(), "pred_name"_a.none(), "graph"_a.none());
-  m.def(
-      "_node_output_size",
-      [](nb::handle node, nb::handle name, nb::handle prev_shape) {
+      "node"_a, "name"_a, "pred_name"_a, "graph"_a);
+  def_typed(
+      m, "_node_output_size",
+      [](Arg<py::Node> node, Arg<py::Str> name, Arg<py::ShapeOrNone> prev_shape) {
         require_str(name, "name");
         require_tuple_or_none(prev_shape, "prev_shape");
         return node_output_size(node, prev_shape);
       },
-      "node"_a.none(), "name"_a.none(), "prev_shape"_a.none());
-  m.def("_layer_from_conv2d", &extractor<layer_from_conv2d>, "node"_a.none(), "name"_a.none());
-  m.def("_layer_from_conv1d", &extractor<layer_from_conv1d>, "node"_a.none(), "name"_a.none());
-  m.def("_layer_from_affine", &extractor<layer_from_affine>, "node"_a.none(), "name"_a.none());
-  m.def("_layer_from_lif", &extractor<layer_from_lif>, "node"_a.none(), "name"_a.none());
-  m.def("_layer_from_maxpool2d", &extractor<layer_from_maxpool2d>, "node"_a.none(),
-        "name"_a.none());
-  m.def("_layer_from_avgpool2d", &extractor<layer_from_avgpool2d>, "node"_a.none(),
-        "name"_a.none());
-  m.def("_layer_from_batchnorm2d", &extractor<layer_from_batchnorm2d>, "node"_a.none(),
-        "name"_a.none());
-  m.def("_layer_from_relu", &extractor<layer_from_relu>, "node"_a.none(), "name"_a.none());
-  m.def("_layer_from_sigmoid", &extractor<layer_from_sigmoid>, "node"_a.none(), "name"_a.none());
-  m.def(
-      "_layer_from_flatten",
-      [](nb::handle node, nb::handle name, nb::handle in_shape) {
+      "node"_a, "name"_a, "prev_shape"_a);
+  def_typed(m, "_layer_from_conv2d", &extractor<layer_from_conv2d>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_conv1d", &extractor<layer_from_conv1d>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_affine", &extractor<layer_from_affine>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_lif", &extractor<layer_from_lif>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_maxpool2d", &extractor<layer_from_maxpool2d>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_avgpool2d", &extractor<layer_from_avgpool2d>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_batchnorm2d", &extractor<layer_from_batchnorm2d>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_relu", &extractor<layer_from_relu>, "node"_a, "name"_a);
+  def_typed(m, "_layer_from_sigmoid", &extractor<layer_from_sigmoid>, "node"_a, "name"_a);
+  def_typed(
+      m, "_layer_from_flatten",
+      [](Arg<py::Node> node, Arg<py::Str> name,
+         Arg<py::ShapeOrNone> in_shape) -> Returns<py::Dict> {
         require_str(name, "name");
         require_tuple_or_none(in_shape, "in_shape");
         ValueConverter cv;
         return cv.to_python(layer_from_flatten(cv, node, name, in_shape));
       },
-      "node"_a.none(), "name"_a.none(), "in_shape"_a.none());
-  m.def(
-      "_extract_precision_dict",
-      [](nb::handle node) {
+      "node"_a, "name"_a, "in_shape"_a);
+  def_typed(
+      m, "_extract_precision_dict",
+      [](Arg<py::Node> node) -> Returns<py::Dict> {
         ValueConverter cv;
         return cv.to_python(precision_dict(cv, node));
       },
-      "node"_a.none());
-  m.def(
-      "_layer_config",
-      [](nb::handle node, nb::handle name, nb::handle layer_dict) {
+      "node"_a);
+  def_typed(
+      m, "_layer_config",
+      [](Arg<py::Node> node, Arg<py::Str> name, Arg<py::Dict> layer_dict) -> Returns<py::Dict> {
         require_str(name, "name");
         if (!PyDict_Check(layer_dict.ptr())) raise_argument_type("layer_dict", "dict", layer_dict);
         ValueConverter cv;
         return cv.to_python(layer_config(cv, node));
       },
-      "node"_a.none(), "name"_a.none(), "layer_dict"_a.none());
+      "node"_a, "name"_a, "layer_dict"_a);
 }

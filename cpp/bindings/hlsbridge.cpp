@@ -24,6 +24,8 @@
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
 #include "host/paths.hpp"
+#include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 #include "host/value_convert.hpp"
 
 namespace nb = nanobind;
@@ -31,6 +33,7 @@ using namespace nb::literals;
 using namespace zelka;
 using namespace zelka::host;
 using namespace zelka::host::fpga;
+namespace py = zelka::host::python_type;
 
 namespace {
 
@@ -51,11 +54,13 @@ void require_bitstream_config_or_none(nb::handle value) {
     raise_argument_type("bitstream_config", "BitstreamConfig", value);
 }
 
-nb::object compile_graph(nb::handle self, nb::handle graph, nb::handle, nb::handle output_dir,
-                         nb::handle project_name, nb::handle part, nb::handle clock_period,
-                         nb::handle io_type, nb::handle default_precision,
-                         nb::handle default_reuse_factor, nb::handle strategy,
-                         nb::handle bitstream_config) {
+Returns<py::HardwareDescriptor> compile_graph(nb::handle self, Arg<py::Graph> graph, Arg<py::Any>,
+                                              Arg<py::Str> output_dir, Arg<py::Str> project_name,
+                                              Arg<py::Str> part, Arg<py::Float> clock_period,
+                                              Arg<py::Str> io_type, Arg<py::Str> default_precision,
+                                              Arg<py::Int> default_reuse_factor,
+                                              Arg<py::Str> strategy,
+                                              Arg<py::BitstreamConfig> bitstream_config) {
   const ProjectSettings settings =
       checked_project_settings(output_dir, project_name, part, clock_period, io_type,
                                default_precision, default_reuse_factor, strategy);
@@ -63,10 +68,12 @@ nb::object compile_graph(nb::handle self, nb::handle graph, nb::handle, nb::hand
   return compile(self, graph, settings, bitstream_config);
 }
 
-nb::object build(nb::handle self, nb::handle graph, nb::handle output_dir, nb::handle project_name,
-                 nb::handle part, nb::handle clock_period, nb::handle io_type,
-                 nb::handle default_precision, nb::handle default_reuse_factor, nb::handle strategy,
-                 nb::handle bitstream_config, nb::handle write_to_disk, nb::handle pytorch_model) {
+Returns<py::Dict> build(nb::handle self, Arg<py::Graph> graph, Arg<py::Str> output_dir,
+                        Arg<py::Str> project_name, Arg<py::Str> part, Arg<py::Float> clock_period,
+                        Arg<py::Str> io_type, Arg<py::Str> default_precision,
+                        Arg<py::Int> default_reuse_factor, Arg<py::Str> strategy,
+                        Arg<py::BitstreamConfig> bitstream_config, Arg<py::Bool> write_to_disk,
+                        Arg<py::Any> pytorch_model) {
   const ProjectSettings settings =
       checked_project_settings(output_dir, project_name, part, clock_period, io_type,
                                default_precision, default_reuse_factor, strategy);
@@ -75,8 +82,9 @@ nb::object build(nb::handle self, nb::handle graph, nb::handle output_dir, nb::h
                          pytorch_model);
 }
 
-nb::object generate_build_script(nb::handle hls_config, nb::handle bitstream_config,
-                                 nb::handle project_name) {
+Returns<py::Str> generate_build_script(Arg<py::Settings> hls_config,
+                                       Arg<py::BitstreamConfig> bitstream_config,
+                                       Arg<py::Str> project_name) {
   if (!PyDict_Check(hls_config.ptr())) raise_argument_type("hls_config", "dict", hls_config);
   if (!nb::isinstance<BitstreamConfig>(bitstream_config))
     raise_argument_type("bitstream_config", "BitstreamConfig", bitstream_config);
@@ -86,10 +94,12 @@ nb::object generate_build_script(nb::handle hls_config, nb::handle bitstream_con
       project_name);
 }
 
-nb::object write_snn(nb::handle, nb::handle graph, nb::handle output_dir, nb::handle project_name,
-                     nb::handle precision, nb::handle membrane_precision, nb::handle reuse_factor,
-                     nb::handle strategy, nb::handle input_data, nb::handle n_steps,
-                     nb::handle board, nb::handle clock_period, nb::handle calibration) {
+Returns<py::Dict> write_snn(nb::handle, Arg<py::Graph> graph, Arg<py::Path> output_dir,
+                            Arg<py::Str> project_name, Arg<py::Str> precision,
+                            Arg<py::Str> membrane_precision, Arg<py::Int> reuse_factor,
+                            Arg<py::Str> strategy, Arg<py::Inputs> input_data, Arg<py::Int> n_steps,
+                            Arg<py::Str> board, Arg<py::Float> clock_period,
+                            Arg<py::Stimuli> calibration) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
@@ -165,21 +175,21 @@ NB_MODULE(hlsbridge, m) {
 
   bind_record<BitstreamConfig>(m, bitstream_config_layout);
   m.attr("_SUPPORTED") = supported_kind_set();
-  m.def("generate_build_script", &generate_build_script, "hls_config"_a.none(),
-        "bitstream_config"_a.none(), "project_name"_a.none() = "myproject",
-        "The text of build.py: the script that converts the project's PyTorch model with\n"
-        "hls4ml and, with --bitstream, builds the bitstream.");
-  m.def(
-      "csim",
-      [](nb::handle project_dir, nb::handle inputs, nb::handle n_steps, nb::handle build_timeout,
-         nb::handle run_timeout) {
+  def_typed(m, "generate_build_script", &generate_build_script, "hls_config"_a,
+            "bitstream_config"_a, "project_name"_a = "myproject",
+            "The text of build.py: the script that converts the project's PyTorch model with\n"
+            "hls4ml and, with --bitstream, builds the bitstream.");
+  def_typed(
+      m, "csim",
+      [](Arg<py::Path> project_dir, Arg<py::Stimuli> inputs, Arg<py::Int> n_steps,
+         Arg<py::FloatOrNone> build_timeout,
+         Arg<py::FloatOrNone> run_timeout) -> Returns<py::Dict> {
         return csim(project_dir, inputs, n_steps,
                     {timeout_argument(build_timeout, "build_timeout"),
                      timeout_argument(run_timeout, "run_timeout")});
       },
-      "project_dir"_a.none(), "inputs"_a.none() = nb::none(), nb::kw_only(),
-      "n_steps"_a.none() = nb::none(), "build_timeout"_a.none() = 600.0,
-      "run_timeout"_a.none() = 600.0,
+      "project_dir"_a, "inputs"_a = nb::none(), nb::kw_only(), "n_steps"_a = nb::none(),
+      "build_timeout"_a = 600.0, "run_timeout"_a = 600.0,
       "csim(project_dir, inputs=None, *, n_steps=None, build_timeout=600.0, run_timeout=600.0):\n"
       "run the C simulation of the SNN HLS project in project_dir (a str, bytes or os.PathLike\n"
       "path), built with g++ against the headers copied into it and kept in the project's csim/\n"
@@ -200,63 +210,61 @@ NB_MODULE(hlsbridge, m) {
       "and raises TimeoutError naming the stage and the limit.  Ctrl-C stops either stage\n"
       "within a fraction of a second.  RuntimeError when g++ is missing, the build fails or\n"
       "the test bench's report is not in its form.");
-  m.def(
-      "_python_literal",
-      [](nb::handle v) {
+  def_typed(
+      m, "_python_literal",
+      [](Arg<py::Any> v) -> Returns<py::Str> {
         ValueConverter cv;
         return str_of(value::python_literal(cv.to_value(v)));
       },
-      "value"_a.none());
-  m.def(
-      "_json_text",
-      [](nb::handle v, nb::handle indent) {
+      "value"_a);
+  def_typed(
+      m, "_json_text",
+      [](Arg<py::Any> v, Arg<py::Int> indent) -> Returns<py::Str> {
         ValueConverter cv;
         return str_of(
             value::json_text(cv.to_value(v), static_cast<int>(int64_argument(indent, "indent"))));
       },
-      "value"_a.none(), "indent"_a.none() = 2);
+      "value"_a, "indent"_a = 2);
 
   BackendClassBuilder(m, "HlsBridge", "fpga", fpga_backend_doc)
       .method(
-          "validate", [](nb::handle, nb::handle graph) { return validate(graph); },
-          "graph"_a.none(),
+          "validate",
+          [](nb::handle, Arg<py::Graph> graph) -> Returns<py::ValidationResult> {
+            return validate(graph);
+          },
+          "graph"_a,
           "Check the graph's node kinds and edges; problems are reported in the result's\n"
           "warnings and unsupported_nodes.")
-      .method("compile", &compile_graph, "graph"_a.none(), "config"_a.none() = nb::none(),
-              "output_dir"_a.none() = "hls4ml_project", "project_name"_a.none() = "myproject",
-              "part"_a.none() = zelka::fpga::default_part.data(),
-              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
-              "io_type"_a.none() = "io_stream",
-              "default_precision"_a.none() = zelka::fpga::default_precision,
-              "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
-              "bitstream_config"_a.none() = nb::none(),
+      .method("compile", &compile_graph, "graph"_a, "config"_a = nb::none(),
+              "output_dir"_a = "hls4ml_project", "project_name"_a = "myproject",
+              "part"_a = zelka::fpga::default_part.data(),
+              "clock_period"_a = zelka::fpga::default_clock_period_ns, "io_type"_a = "io_stream",
+              "default_precision"_a = zelka::fpga::default_precision, "default_reuse_factor"_a = 1,
+              "strategy"_a = "Latency", "bitstream_config"_a = nb::none(),
               "A HardwareDescriptor whose metadata holds the hls4ml configuration, the\n"
               "neuron-model header paths, the board table and, with a BitstreamConfig, the\n"
               "build.py and build_prj.tcl texts.")
-      .method("build_bitstream", &build, "graph"_a.none(), "output_dir"_a.none() = "hls4ml_project",
-              "project_name"_a.none() = "myproject",
-              "part"_a.none() = zelka::fpga::default_part.data(),
-              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
-              "io_type"_a.none() = "io_stream",
-              "default_precision"_a.none() = zelka::fpga::default_precision,
-              "default_reuse_factor"_a.none() = 1, "strategy"_a.none() = "Latency",
-              "bitstream_config"_a.none() = nb::none(), "write_to_disk"_a.none() = false,
-              "pytorch_model"_a.none() = nb::none(),
+      .method("build_bitstream", &build, "graph"_a, "output_dir"_a = "hls4ml_project",
+              "project_name"_a = "myproject", "part"_a = zelka::fpga::default_part.data(),
+              "clock_period"_a = zelka::fpga::default_clock_period_ns, "io_type"_a = "io_stream",
+              "default_precision"_a = zelka::fpga::default_precision, "default_reuse_factor"_a = 1,
+              "strategy"_a = "Latency", "bitstream_config"_a = nb::none(),
+              "write_to_disk"_a = false, "pytorch_model"_a = nb::none(),
               "Every artefact of the hls4ml project; with write_to_disk=True the project\n"
               "folder is written (all files or none) and the model saved as model.pt.")
-      .method("write_snn_project", &write_snn, "graph"_a.none(), "output_dir"_a.none(),
-              "project_name"_a.none() = "myproject", nb::kw_only(),
-              "precision"_a.none() = zelka::fpga::default_precision,
-              "membrane_precision"_a.none() = nb::none(), "reuse_factor"_a.none() = 1,
-              "strategy"_a.none() = "Latency", "input_data"_a.none() = nb::none(),
-              "n_steps"_a.none() = 100, "board"_a.none() = zelka::fpga::default_board.data(),
-              "clock_period"_a.none() = zelka::fpga::default_clock_period_ns,
-              "calibration"_a.none() = nb::none(), write_snn_project_doc.c_str())
+      .method("write_snn_project", &write_snn, "graph"_a, "output_dir"_a,
+              "project_name"_a = "myproject", nb::kw_only(),
+              "precision"_a = zelka::fpga::default_precision, "membrane_precision"_a = nb::none(),
+              "reuse_factor"_a = 1, "strategy"_a = "Latency", "input_data"_a = nb::none(),
+              "n_steps"_a = 100, "board"_a = zelka::fpga::default_board.data(),
+              "clock_period"_a = zelka::fpga::default_clock_period_ns, "calibration"_a = nb::none(),
+              write_snn_project_doc.c_str())
       .method(
-          "get_capabilities", [](nb::handle) { return capabilities(); },
+          "get_capabilities",
+          [](nb::handle) -> Returns<py::BackendCapabilities> { return capabilities(); },
           "The backend's BackendCapabilities.")
       .method(
-          "get_constraints", [](nb::handle) { return constraints(); },
+          "get_constraints", [](nb::handle) -> Returns<py::HardwareSpec> { return constraints(); },
           "The backend's HardwareSpec limits.")
       .build();
 

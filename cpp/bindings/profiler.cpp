@@ -8,11 +8,14 @@
 #include "host/profiler/cpu_profiler.hpp"
 #include "host/profiler/energy_presets.hpp"
 #include "host/profiler/profile_result.hpp"
+#include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace zelka::host;
 using namespace zelka::host::profiler;
+namespace py = zelka::host::python_type;
 
 namespace {
 
@@ -45,32 +48,32 @@ NB_MODULE(profiler, m) {
   m.attr("DEFAULT_ENERGY_PRESET") = default_preset_name;
 
   nb::module_ module = m;
-  m.def(
-      "get_energy_preset",
-      [module](nb::handle name) {
+  def_typed(
+      m, "get_energy_preset",
+      [module](Arg<py::Str> name) -> Returns<py::Dict> {
         require_str(name, "name");
         return energy_preset(module.attr("ENERGY_PRESETS"), name);
       },
-      "name"_a.none(),
+      "name"_a,
       "A copy of the preset `name` of ENERGY_PRESETS (KeyError naming the available ones).");
 
-  nb::class_<CpuProfiler>(m, "CPUProfiler", cpu_profiler_doc)
-      .def(
-          "__init__",
-          [module](CpuProfiler* self, nb::handle mac, nb::handle spike, nb::handle read,
-                   nb::handle write, nb::handle preset) {
-            const CpuProfiler::Given given{coefficient(mac, "energy_per_mac_pj"),
-                                           coefficient(spike, "energy_per_spike_pj"),
-                                           coefficient(read, "energy_per_sram_read_pj"),
-                                           coefficient(write, "energy_per_sram_write_pj")};
-            require_str(preset, "energy_preset");
-            CpuProfiler profiler(module.attr("ENERGY_PRESETS"), given, preset);
-            new (self) CpuProfiler(std::move(profiler));
-          },
-          "energy_per_mac_pj"_a.none() = nb::none(), "energy_per_spike_pj"_a.none() = nb::none(),
-          "energy_per_sram_read_pj"_a.none() = nb::none(),
-          "energy_per_sram_write_pj"_a.none() = nb::none(),
-          "energy_preset"_a.none() = default_preset_name)
+  nb::class_<CpuProfiler> profiler_class(m, "CPUProfiler", cpu_profiler_doc);
+  def_typed(
+      profiler_class, "__init__",
+      [module](CpuProfiler* self, Arg<py::Float> mac, Arg<py::Float> spike, Arg<py::Float> read,
+               Arg<py::Float> write, Arg<py::Str> preset) {
+        const CpuProfiler::Given given{coefficient(mac, "energy_per_mac_pj"),
+                                       coefficient(spike, "energy_per_spike_pj"),
+                                       coefficient(read, "energy_per_sram_read_pj"),
+                                       coefficient(write, "energy_per_sram_write_pj")};
+        require_str(preset, "energy_preset");
+        CpuProfiler profiler(module.attr("ENERGY_PRESETS"), given, preset);
+        new (self) CpuProfiler(std::move(profiler));
+      },
+      "energy_per_mac_pj"_a = nb::none(), "energy_per_spike_pj"_a = nb::none(),
+      "energy_per_sram_read_pj"_a = nb::none(), "energy_per_sram_write_pj"_a = nb::none(),
+      "energy_preset"_a = default_preset_name);
+  profiler_class
       .def_prop_ro("energy_per_mac_pj",
                    [](const CpuProfiler& p) { return p.coefficients().mac_pj; })
       .def_prop_ro("energy_per_spike_pj",
@@ -79,14 +82,15 @@ NB_MODULE(profiler, m) {
                    [](const CpuProfiler& p) { return p.coefficients().sram_read_pj; })
       .def_prop_ro("energy_per_sram_write_pj",
                    [](const CpuProfiler& p) { return p.coefficients().sram_write_pj; })
-      .def_prop_ro("_preset_name", [](const CpuProfiler& p) { return p.preset_name(); })
-      .def(
-          "profile",
-          [](const CpuProfiler& self, nb::handle graph, nb::handle input_data, nb::handle n_steps) {
-            require_dict_or_none(input_data, "input_data");
-            nb::object steps = int_argument(n_steps, "n_steps");
-            return self.profile(graph, input_data, steps);
-          },
-          "graph"_a.none(), "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 1,
-          "Simulate `graph` for n_steps steps with per-node timing and return a ProfileResult.");
+      .def_prop_ro("_preset_name", [](const CpuProfiler& p) { return p.preset_name(); });
+  def_typed(
+      profiler_class, "profile",
+      [](const CpuProfiler& self, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
+         Arg<py::Int> n_steps) -> Returns<py::ProfileResult> {
+        require_dict_or_none(input_data, "input_data");
+        nb::object steps = int_argument(n_steps, "n_steps");
+        return self.profile(graph, input_data, steps);
+      },
+      "graph"_a, "input_data"_a = nb::none(), "n_steps"_a = 1,
+      "Simulate `graph` for n_steps steps with per-node timing and return a ProfileResult.");
 }

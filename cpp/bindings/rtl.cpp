@@ -14,11 +14,14 @@
 #include "host/fpga/rtl_synthesis.hpp"
 #include "host/numpy.hpp"
 #include "host/paths.hpp"
+#include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace zelka::host;
 using namespace zelka::host::fpga;
+namespace py = zelka::host::python_type;
 
 namespace {
 
@@ -88,9 +91,11 @@ const char* const place_doc =
     "design uses past the device when it does not fit, or with the tool's last lines when a\n"
     "tool fails.";
 
-nb::object write_design(nb::handle graph, nb::handle output_dir, nb::handle project_name,
-                        nb::handle precision, nb::handle membrane_precision, nb::handle parallelism,
-                        nb::handle input_data, nb::handle n_steps, nb::handle target) {
+Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
+                               Arg<py::Str> project_name, Arg<py::Str> precision,
+                               Arg<py::Str> membrane_precision, Arg<py::Int> parallelism,
+                               Arg<py::Inputs> input_data, Arg<py::Int> n_steps,
+                               Arg<py::Str> target) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
@@ -104,8 +109,9 @@ nb::object write_design(nb::handle graph, nb::handle output_dir, nb::handle proj
                                    nb::borrow(target), lanes, steps});
 }
 
-nb::object simulate_design(nb::handle project_dir, nb::handle runs, nb::handle build_timeout,
-                           nb::handle run_timeout) {
+Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Int> runs,
+                                  Arg<py::FloatOrNone> build_timeout,
+                                  Arg<py::FloatOrNone> run_timeout) {
   const std::int64_t count = count64_argument(runs, "runs");
   if (count < 1)
     raise_formatted(PyExc_ValueError, "Argument 'runs' must be at least 1, got {!r}", runs);
@@ -125,29 +131,29 @@ NB_MODULE(rtl, m) {
   register_core_exceptions();
   Numpy::load();
   m.doc() = module_doc;
-  m.def("write_rtl_project", &write_design, "graph"_a.none(), "output_dir"_a.none(),
-        "project_name"_a.none() = "myproject", nb::kw_only(),
-        "precision"_a.none() = zelka::fpga::default_precision,
-        "membrane_precision"_a.none() = nb::none(), "parallelism"_a.none() = 1,
-        "input_data"_a.none() = nb::none(), "n_steps"_a.none() = 100,
-        "target"_a.none() = "ecp5-85f", write_doc);
-  m.def("simulate_rtl", &simulate_design, "project_dir"_a.none(), nb::kw_only(),
-        "runs"_a.none() = 1, "build_timeout"_a.none() = 600.0, "run_timeout"_a.none() = 600.0,
-        simulate_doc);
-  m.def(
-      "synthesize",
-      [](nb::handle project_dir, nb::handle target, nb::handle board, nb::handle timeout) {
+  def_typed(m, "write_rtl_project", &write_design, "graph"_a, "output_dir"_a,
+            "project_name"_a = "myproject", nb::kw_only(),
+            "precision"_a = zelka::fpga::default_precision, "membrane_precision"_a = nb::none(),
+            "parallelism"_a = 1, "input_data"_a = nb::none(), "n_steps"_a = 100,
+            "target"_a = "ecp5-85f", write_doc);
+  def_typed(m, "simulate_rtl", &simulate_design, "project_dir"_a, nb::kw_only(), "runs"_a = 1,
+            "build_timeout"_a = 600.0, "run_timeout"_a = 600.0, simulate_doc);
+  def_typed(
+      m, "synthesize",
+      [](Arg<py::Path> project_dir, Arg<py::Str> target, Arg<py::Str> board,
+         Arg<py::FloatOrNone> timeout) -> Returns<py::Dict> {
         return synthesize(project_dir, synthesis_arguments(target, board, timeout));
       },
-      "project_dir"_a.none(), "target"_a.none() = "ecp5-85f", nb::kw_only(),
-      "board"_a.none() = nb::none(), "timeout"_a.none() = 3600.0, synthesize_doc.c_str());
-  m.def(
-      "place_and_route",
-      [](nb::handle project_dir, nb::handle target, nb::handle clock_mhz, nb::handle timeout) {
+      "project_dir"_a, "target"_a = "ecp5-85f", nb::kw_only(), "board"_a = nb::none(),
+      "timeout"_a = 3600.0, synthesize_doc.c_str());
+  def_typed(
+      m, "place_and_route",
+      [](Arg<py::Path> project_dir, Arg<py::Str> target, Arg<py::Float> clock_mhz,
+         Arg<py::FloatOrNone> timeout) -> Returns<py::Dict> {
         const double clock = float_argument(clock_mhz, "clock_mhz");
         return place_and_route(project_dir, clock,
                                synthesis_arguments(target, nb::none(), timeout));
       },
-      "project_dir"_a.none(), "target"_a.none() = "ecp5-85f", "clock_mhz"_a.none() = 50.0,
-      nb::kw_only(), "timeout"_a.none() = 3600.0, place_doc);
+      "project_dir"_a, "target"_a = "ecp5-85f", "clock_mhz"_a = 50.0, nb::kw_only(),
+      "timeout"_a = 3600.0, place_doc);
 }

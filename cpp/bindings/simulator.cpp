@@ -17,10 +17,13 @@
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
 #include "host/numpy.hpp"
+#include "host/python_types.hpp"
+#include "host/typed_function.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace zelka::host;
+namespace py = zelka::host::python_type;
 
 namespace {
 
@@ -32,15 +35,17 @@ const char* const cpu_backend_doc =
     "- profile(): Latency/energy/memory estimation (from scratch)\n\n"
     "The CPU backend supports all IR primitives and both DAG and cyclic graphs.";
 
-nb::object simulate(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
-                    nb::handle step_by_step) {
+Returns<py::SimulationResult> simulate(nb::handle, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
+                                       Arg<py::Int> n_steps, Arg<py::Bool> step_by_step) {
   require_dict_or_none(input_data, "input_data");
   nb::object steps = int_argument(n_steps, "n_steps");
   return cpu::simulate(graph, input_data, std::move(steps), truth(step_by_step));
 }
 
-nb::object simulate_batch(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
-                          nb::handle workers, nb::handle record, nb::handle progress) {
+Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> graph,
+                                                  Arg<py::Stimuli> input_data, Arg<py::Int> n_steps,
+                                                  Arg<py::Int> workers, Arg<py::Records> record,
+                                                  Arg<py::Bool> progress) {
   nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
   options.workers = workers.is_none() ? std::max(1u, std::thread::hardware_concurrency())
@@ -55,9 +60,10 @@ nb::object simulate_batch(nb::handle, nb::handle graph, nb::handle input_data, n
   return cpu::simulate_batch(graph, input_data, steps, options);
 }
 
-nb::object profile(nb::handle, nb::handle graph, nb::handle input_data, nb::handle n_steps,
-                   nb::handle energy_preset, nb::handle mac, nb::handle spike, nb::handle read,
-                   nb::handle write) {
+Returns<py::ProfileResult> profile(nb::handle, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
+                                   Arg<py::Int> n_steps, Arg<py::Str> energy_preset,
+                                   Arg<py::Float> mac, Arg<py::Float> spike, Arg<py::Float> read,
+                                   Arg<py::Float> write) {
   require_dict_or_none(input_data, "input_data");
   nb::object steps = int_argument(n_steps, "n_steps");
   require_str(energy_preset, "energy_preset");
@@ -82,15 +88,17 @@ NB_MODULE(simulator, m) {
 
   BackendClassBuilder(m, "CPUBackend", "cpu", cpu_backend_doc)
       .method(
-          "validate", [](nb::handle, nb::handle graph) { return cpu::validate(graph); },
-          "graph"_a.none(),
-          "Check the graph's structure; problems are reported in the result's warnings.")
-      .method("simulate", &simulate, "graph"_a.none(), "input_data"_a.none() = nb::none(),
-              "n_steps"_a.none() = 1, "step_by_step"_a.none() = false,
+          "validate",
+          [](nb::handle, Arg<py::Graph> graph) -> Returns<py::ValidationResult> {
+            return cpu::validate(graph);
+          },
+          "graph"_a, "Check the graph's structure; problems are reported in the result's warnings.")
+      .method("simulate", &simulate, "graph"_a, "input_data"_a = nb::none(), "n_steps"_a = 1,
+              "step_by_step"_a = false,
               "Run the graph for n_steps time steps; returns a SimulationResult.")
-      .method("simulate_batch", &simulate_batch, "graph"_a.none(), "input_data"_a.none(),
-              "n_steps"_a.none() = 1, nb::kw_only(), "workers"_a.none() = nb::none(),
-              "record"_a.none() = nb::make_tuple(), "progress"_a.none() = false,
+      .method("simulate_batch", &simulate_batch, "graph"_a, "input_data"_a, "n_steps"_a = 1,
+              nb::kw_only(), "workers"_a = nb::none(), "record"_a = nb::make_tuple(),
+              "progress"_a = false,
               "Run a batch of samples (input arrays whose first axis is the batch, or a PerStep\n"
               "of arrays (n_steps, batch, *shape)) on `workers` threads; returns a\n"
               "BatchSimulationResult.  Sample i equals simulate() of sample i alone.  `record`\n"
@@ -98,48 +106,54 @@ NB_MODULE(simulator, m) {
               "whose membrane potentials are.")
       .method(
           "compile",
-          [](nb::handle, nb::handle graph, nb::handle config) {
+          [](nb::handle, Arg<py::Graph> graph,
+             Arg<py::CompileConfig> config) -> Returns<py::HardwareDescriptor> {
             return cpu::compile(graph, config, cpu::compile_config());
           },
-          "graph"_a.none(), "config"_a.none() = nb::none(),
+          "graph"_a, "config"_a = nb::none(),
           "A HardwareDescriptor: compute nodes, weight arrays and execution order by core.")
-      .method("profile", &profile, "graph"_a.none(), "input_data"_a.none() = nb::none(),
-              "n_steps"_a.none() = 1, "energy_preset"_a.none() = cpu::default_profile_preset,
-              "energy_per_mac_pj"_a.none() = nb::none(),
-              "energy_per_spike_pj"_a.none() = nb::none(),
-              "energy_per_sram_read_pj"_a.none() = nb::none(),
-              "energy_per_sram_write_pj"_a.none() = nb::none(),
+      .method("profile", &profile, "graph"_a, "input_data"_a = nb::none(), "n_steps"_a = 1,
+              "energy_preset"_a = cpu::default_profile_preset, "energy_per_mac_pj"_a = nb::none(),
+              "energy_per_spike_pj"_a = nb::none(), "energy_per_sram_read_pj"_a = nb::none(),
+              "energy_per_sram_write_pj"_a = nb::none(),
               "Profile the graph with the analytical profiler; returns a ProfileResult.")
       .method(
           "_simulate_and_profile",
-          [](nb::handle self, nb::handle graph, nb::handle input_data,
-             nb::handle n_steps) -> nb::object {
+          [](nb::handle self, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
+             Arg<py::Int> n_steps) -> nb::object {
             auto both = cpu::simulate_and_profile(self, graph, input_data, n_steps);
             if (!both) return nb::none();
             return nb::make_tuple(both->first, both->second);
           },
-          "graph"_a.none(), "input_data"_a.none(), "n_steps"_a.none(),
+          "graph"_a, "input_data"_a, "n_steps"_a,
           "For run: (simulate(...), profile(...) or None when the simulation failed) from one\n"
           "timed run of the steps, or None when the two calls could give something else.")
       .method(
           "_passes_validation",
-          [](nb::handle self, nb::handle graph) {
+          [](nb::handle self, Arg<py::Graph> graph) {
             return cpu::validates_as_own(self) && cpu::is_valid(graph);
           },
-          "graph"_a.none(),
+          "graph"_a,
           "For run: True when validate(graph) is the backend's own and finds the graph valid.")
       .method(
-          "get_capabilities", [](nb::handle) { return cpu::capabilities(); },
+          "get_capabilities",
+          [](nb::handle) -> Returns<py::BackendCapabilities> { return cpu::capabilities(); },
           "The backend's BackendCapabilities.")
       .method(
-          "get_constraints", [](nb::handle) { return cpu::constraints(); },
+          "get_constraints",
+          [](nb::handle) -> Returns<py::HardwareSpec> { return cpu::constraints(); },
           "The backend's HardwareSpec limits.")
       .build();
   cpu::remember_own_operations(m.attr("CPUBackend"));
 
-  m.def("_count_argument", &count_argument, "value"_a.none(), "name"_a,
-        "For zelka.distributed: `value` as an int when it is a count (an int or what has\n"
-        "__index__), else the TypeError simulate_batch raises for argument `name`.");
+  def_typed(
+      m, "_count_argument",
+      [](nb::handle value, const char* name) -> Returns<py::Int> {
+        return count_argument(value, name);
+      },
+      "value"_a, "name"_a,
+      "For zelka.distributed: `value` as an int when it is a count (an int or what has\n"
+      "__index__), else the TypeError simulate_batch raises for argument `name`.");
 
   nb::object backend = m.attr("CPUBackend")();
   m.attr("_cpu_backend") = backend;

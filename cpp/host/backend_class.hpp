@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "host/python.hpp"
+#include "host/typed_function.hpp"
 
 namespace zelka::host {
 
@@ -13,10 +14,10 @@ class BackendClassBuilder {
   BackendClassBuilder(nb::module_& module, const char* name, const char* registry_name,
                       const char* doc);
 
+  // A method whose signature declares its parameters' types (typed_function.hpp).
   template <typename Func, typename... Extra>
   BackendClassBuilder& method(const char* name, Func&& f, const Extra&... extra) {
-    namespace_[name] =
-        nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+    namespace_[name] = typed_function(name, std::forward<Func>(f), nb::is_method(), extra...);
     return *this;
   }
 
