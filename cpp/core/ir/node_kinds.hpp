@@ -41,8 +41,10 @@ enum class Counted : std::uint8_t {
 enum Takers : std::uint8_t {
   none = 0,
   fpga_backend = 1,  // supported by the FPGA backend's validation
-  fpga_layer = 2,    // turned into an hls4ml layer description (and a parameters.h block)
-  snn_project = 4,   // built by the SNN HLS project and the Verilog flow
+  // turned into an hls4ml layer description; parameters.h writes a block for each such kind
+  // it has a template for (not Conv1d and Flatten) and a note naming the others
+  fpga_layer = 2,
+  snn_project = 4,  // built by the SNN HLS project and the Verilog flow
 };
 
 // clang-format off
