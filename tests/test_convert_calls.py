@@ -79,15 +79,16 @@ class Block(nn.Module):
         self.squash = nn.Tanh()
 
     def forward(self, x):
-        return self.squash(self.skip(self.drop(x)))
+        kept = self.skip(self.drop(x))  # in eval mode both return x itself
+        return self.squash(kept.view(x.shape[0], -1))
 
 
 def test_identity_is_left_out_and_nested_modules_keep_their_names():
-    net = nn.Sequential(nn.Linear(3, 4), Block(), nn.Identity())
-    graph = from_torch(net, (3,))
-    assert list(graph.nodes) == ["input", "0", "1.drop", "1.squash", "output"]
+    net = nn.Sequential(nn.Conv1d(2, 2, 1), Block(), nn.Identity())
+    graph = from_torch(net, (2, 3))
+    assert list(graph.nodes) == ["input", "0", "1.drop", "flatten_1.squash", "1.squash", "output"]
     assert isinstance(graph.nodes["1.drop"], Dropout) and graph.nodes["1.drop"].p == 0.25
-    assert isinstance(graph.nodes["1.squash"], Tanh) and graph.nodes["1.squash"].features == 4
+    assert isinstance(graph.nodes["1.squash"], Tanh) and graph.nodes["1.squash"].features == 6
 
 
 def test_the_network_is_left_as_it_was():

@@ -363,7 +363,7 @@ class _CallRecorder:
         made = self.made.get(id(value))
         if made is not None and made[0] is value:
             return made[1] if value._version == made[2] else None
-        for base, source, version in self.bases:
+        for base, source, version in reversed(self.bases):  # the layer that last returned it
             layout = self.view_of(value, base)
             if layout is not None and value._version == version:
                 return _Source(source.call, source.index, source.flattened or layout == "flattened")
@@ -463,7 +463,7 @@ class _CallRecorder:
         if position == 0:
             if source is None or source.call >= 0:
                 raise ValueError(
-                    f"layer {call.name!r}, the first forward calls in a step, is fed "
+                    f"layer {call.name!r}, the first layer forward calls in a step, is fed "
                     f"{self.describe(call)}, not the network's input"
                 )
             return
