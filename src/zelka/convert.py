@@ -401,9 +401,12 @@ class _CallRecorder:
         names = [call.name for call in calls[:period]]
         for name in names:
             if names.count(name) > 1:
+                shown = " -> ".join(names[:12]) + (" -> ..." if len(names) > 12 else "")
                 raise ValueError(
                     f"forward calls layer {name!r} {names.count(name)} times in one step "
-                    f"({' -> '.join(names)}): a chain of nodes computes each layer once"
+                    f"({shown}): a chain of nodes computes each layer once (a step is the run "
+                    "of calls that repeats; a layer called once before the loop over the steps "
+                    "breaks the repetition)"
                 )
         chain = []
         for position, call in enumerate(calls[:period]):
