@@ -469,6 +469,13 @@ def test_the_reset_is_the_one_snntorch_computes_not_the_attribute():
     graph = from_torch(nn.Sequential(OrderedDict(chain)), (6,))
     assert graph.nodes["lif"].reset == "subtract"
     assert_same_spikes(graph, chain, stimulus, 30, False)
+    # with reset_delay=False the buffer's "zero" is applied in the step a neuron fires: from
+    # thresholds of 0 up no membrane is then left above its threshold, and the subtraction the
+    # layer was built with never happens
+    leaky.reset_delay = False
+    graph = from_torch(nn.Sequential(OrderedDict(chain)), (6,))
+    assert (graph.nodes["lif"].reset, graph.nodes["lif"].fire) == ("v_leak", ">=")
+    assert_same_spikes(graph, chain, stimulus, 30, False)
     # a refusal names both
     leaky.threshold.fill_(float("inf"))
     with pytest.raises(ValueError, match=r"'subtract'.*although its reset_mechanism reads 'zero'"):
