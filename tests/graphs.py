@@ -87,6 +87,8 @@ def random_graph(rng, general=False, float_types=None):
             threshold = rng.uniform(-0.2, 1.5, n).astype([F32, F64, F16][rng.integers(3)])
             tau = per_neuron(rng, pick(TAUS), n, 1.2, 6.0)
             node = LIF(tau, threshold, v_leak=per_neuron(rng, pick(LEAKS), n, -0.5, 0.5))
+            if rng.random() < 0.4:
+                node.reset, node.fire = pick(["v_leak", "subtract", "none"]), pick([">=", ">"])
             shape, level = (n,), 0
             lifs.append(name)
             if rng.random() < 0.3:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ir/node_kinds.hpp"
+#include "core/rules/lif_rule.hpp"
 #include "host/graph_order.hpp"
 
 namespace nb = nanobind;
@@ -37,4 +38,16 @@ NB_MODULE(_ir, m) {
       },
       "The IR node kinds the backends know, in their table's order: (class name, the kind's "
       "own\nfields in declaration order), which zelka.ir's classes must match.");
+  m.def(
+      "lif_choices",
+      [] {
+        const auto names = [](const auto& table) {
+          return std::vector<std::string>(std::begin(table), std::end(table));
+        };
+        return std::vector<std::pair<std::string, std::vector<std::string>>>{
+            {"reset", names(zelka::rules::lif_reset_names)},
+            {"fire", names(zelka::rules::lif_fire_names)}};
+      },
+      "The values a LIF node's reset and fire fields take, the default first: [(field, "
+      "names)].");
 }

@@ -18,6 +18,7 @@
 namespace {
 
 using namespace zelka::engine;
+namespace rules = zelka::rules;
 
 template <typename T>
 std::vector<T> random_values(std::size_t n, std::mt19937& rng, double zero_share = 0.0) {
@@ -232,6 +233,9 @@ struct LifLayer {
     input = random_values<float>(n * s, rng);
   }
 
+  rules::LifReset reset = rules::LifReset::to_leak;
+  rules::LifFire fire = rules::LifFire::at_or_above;
+
   // One step of every sample through lif_steps; the spike totals per sample.
   std::vector<std::int64_t> step(bool with_input) {
     std::vector<Slot> slots(3);
@@ -248,6 +252,8 @@ struct LifLayer {
     args.v_leak = leak;
     args.v_threshold = threshold;
     args.reset_in_f32 = true;
+    args.reset = reset;
+    args.fire = fire;
     args.bounds.f32 = {static_cast<float>(lo), static_cast<float>(hi)};
     args.bounds.f64 = {lo, hi};
     prepare_lif(args, samples);
@@ -258,26 +264,41 @@ struct LifLayer {
 };
 
 // One neuron's step as the element-wise expressions compute it in the membrane's type M: the
-// leak toward v_leak, the input added, the clip to the bounds, the spike where the potential
-// reaches the (float64) threshold, and the reset v * (1 - s) + v_leak * s with v_leak * s in
-// float32.
+// starting membrane compared (reset "subtract"), the leak toward v_leak, the input added, the
+// threshold taken off where the start fired (a value of M), the clip to the bounds, the spike
+// where the potential reaches (or passes) the float64 threshold, and (reset "v_leak") the reset
+// v * (1 - s) + v_leak * s with v_leak * s in float32.
 template <typename M>
 M reference_lif(M v, float in, bool with_input, double decay, double leak, double threshold,
-                double lo, double hi, float& spike) {
+                double lo, double hi, rules::LifReset rule, rules::LifFire fire, float& spike) {
+  const auto fires = [&](M value) {
+    return fire == rules::LifFire::above ? static_cast<double>(value) > threshold
+                                         : static_cast<double>(value) >= threshold;
+  };
+  const bool started_above = fires(v);
   const M d = static_cast<M>(decay), l = static_cast<M>(leak);
   v = d * (v - l) + l;
   if (with_input) v = v + static_cast<M>(in);
+  if (rule == rules::LifReset::subtract && started_above) v = v - static_cast<M>(threshold);
   v = v > static_cast<M>(hi) ? static_cast<M>(hi) : v;
   v = v < static_cast<M>(lo) ? static_cast<M>(lo) : v;
-  spike = static_cast<double>(v) >= threshold ? 1.0f : 0.0f;
+  spike = fires(v) ? 1.0f : 0.0f;
+  if (rule != rules::LifReset::to_leak) return v;
   const float reset = static_cast<float>(leak) * spike;
   return v * static_cast<M>(1.0f - spike) + static_cast<M>(reset);
 }
 
 template <typename M>
-void check_lif(std::int64_t neurons, std::int64_t samples, bool with_input) {
+void check_lif(std::int64_t neurons, std::int64_t samples, bool with_input,
+               rules::LifReset rule = rules::LifReset::to_leak,
+               rules::LifFire fire = rules::LifFire::at_or_above) {
   std::mt19937 rng(static_cast<unsigned>(neurons * 31 + samples));
   LifLayer<M> layer(neurons, samples, rng, -0.125, 0.375);
+  layer.reset = rule;
+  layer.fire = fire;
+  // Reset "subtract" takes off thresholds that are values of the membrane's type.
+  if (rule == rules::LifReset::subtract)
+    for (double& t : layer.threshold) t = static_cast<M>(t);
   std::vector<M> expected = layer.membrane;
   std::vector<float> expected_spikes(expected.size());
   std::vector<std::int64_t> expected_totals(samples, 0);
@@ -286,7 +307,7 @@ void check_lif(std::int64_t neurons, std::int64_t samples, bool with_input) {
       const std::int64_t at = s * neurons + i;
       expected[at] =
           reference_lif(expected[at], layer.input[at], with_input, layer.decay[i], layer.leak[i],
-                        layer.threshold[i], layer.lo, layer.hi, expected_spikes[at]);
+                        layer.threshold[i], layer.lo, layer.hi, rule, fire, expected_spikes[at]);
       expected_totals[s] += expected_spikes[at] == 1.0f;
     }
   const std::vector<std::int64_t> totals = layer.step(with_input);
@@ -309,6 +330,20 @@ TEST_CASE("the LIF step leaks, integrates, clips, fires and resets every neuron 
     check_lif<float>(neurons, samples, false);
     check_lif<double>(neurons, samples, true);
   }
+}
+
+TEST_CASE("every reset rule and firing comparison steps as the element-wise expressions do") {
+  using rules::LifFire;
+  using rules::LifReset;
+  for (const LifReset rule : {LifReset::to_leak, LifReset::subtract, LifReset::none})
+    for (const LifFire fire : {LifFire::at_or_above, LifFire::above})
+      for (const auto& [neurons, samples] : {std::pair{3, 7}, {301, 3}}) {
+        CAPTURE(static_cast<int>(rule));
+        CAPTURE(static_cast<int>(fire));
+        CAPTURE(neurons);
+        check_lif<float>(neurons, samples, true, rule, fire);
+        check_lif<double>(neurons, samples, false, rule, fire);
+      }
 }
 
 TEST_CASE("a float32 membrane fires exactly when it reaches the float64 threshold") {

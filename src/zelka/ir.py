@@ -15,7 +15,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from zelka._ir import stable_order
+from zelka._ir import lif_choices, stable_order
 
 if TYPE_CHECKING:
     from typing_extensions import dataclass_transform
@@ -173,6 +173,14 @@ class BatchNorm2d(_BatchNorm):
     """Batch normalisation over channels."""
 
 
+# Fields added to a kind after graph files first stored it: zelka.io leaves them out of a file
+# while they hold their defaults, so that such a graph's file reads as before.
+_OMITTED_AT_DEFAULT = {"omitted_at_default": True}
+
+# The values of a LIF node's reset and fire fields, the default first, as the simulator names them.
+LIF_CHOICES: dict[str, tuple[str, ...]] = {name: tuple(values) for name, values in lif_choices()}
+
+
 @_node_kind
 class LIF(Node):
     """Leaky integrate-and-fire neurons; `v_threshold` is an array whose first dimension is the neuron count.
@@ -185,19 +193,38 @@ class LIF(Node):
     2. integrate: when the input (the sum of the predecessors' values) has at least n values,
        ``mem += input[:n]`` (gain 1); a shorter input adds nothing;
     3. ``mem`` is saturated to the precision (``"fp32"`` by default);
-    4. fire: ``spikes = (mem >= v_threshold)`` as float32 zeros and ones, the node's value;
+    4. fire: ``spikes = (mem >= v_threshold)`` as float32 zeros and ones, the node's value
+       (``mem > v_threshold`` with ``fire=">"``);
     5. reset: the neurons that fired are set to ``v_leak``.
 
     Membranes start at 0 (float32 zeros).  ``r`` is not used by the simulator: the input is
     added as it is.  For example one neuron with ``tau=2`` (decay 0.5), ``v_threshold=1`` and
     ``v_leak=0``, fed 0.6 every step, holds 0.6 after step 1 (0 + 0.6), 0.9 after step 2
     (0.3 + 0.6), and reaches 1.05 in step 3 (0.45 + 0.6): it fires and is reset to 0.
+
+    ``reset`` chooses what happens after a neuron fires:
+
+    - ``"v_leak"`` (the default): step 5 above;
+    - ``"subtract"``: no step 5; instead, a step that starts from a membrane that fires
+      (``mem >= v_threshold``, or ``>`` with ``fire=">"``: the neuron fired at the previous
+      step, or the initial 0 is above a negative threshold) takes ``v_threshold`` off after
+      its leak and input, before saturating: ``mem = decay * (mem - v_leak) + v_leak +
+      input - v_threshold``.  This is snnTorch's ``Leaky`` with ``reset_mechanism="subtract"``
+      (which fires where ``mem > threshold``: ``fire=">"``).  The neuron above, with
+      ``reset="subtract"``, fires at step 3 holding 1.05, starts step 4 above threshold and
+      holds 0.525 + 0.6 - 1 = 0.125; step 5 gives 0.0625 + 0.6 = 0.6625 again without
+      subtracting;
+    - ``"none"``: the membrane is left as it is (it fires again as long as it stays above).
+
+    ``fire`` is the comparison that fires a neuron: ``">="`` (the default) or ``">"``.
     """
 
     tau: Any
     v_threshold: Any
     v_leak: Any = 0.0
     r: Any = 1.0
+    reset: str = field(default=LIF_CHOICES["reset"][0], metadata=_OMITTED_AT_DEFAULT)
+    fire: str = field(default=LIF_CHOICES["fire"][0], metadata=_OMITTED_AT_DEFAULT)
 
 
 @dataclass(eq=False)
@@ -426,7 +453,8 @@ class Graph:
         return self
 
     def check(self, *, shapes: bool = False) -> Graph:
-        """Raise ValueError if an edge is not a pair or names a node the graph does not have.
+        """Raise ValueError if an edge is not a pair or names a node the graph does not have,
+        or a LIF node's ``reset`` or ``fire`` is not one of the values the simulator knows.
 
         With ``shapes=True`` it also follows the Inputs' declared shapes through the graph as
         the CPU simulator would and raises one ValueError listing every place where the
@@ -442,6 +470,13 @@ class Graph:
             for end in edge:
                 if end not in self.nodes:
                     raise ValueError(f"Edge {tuple(edge)!r} names unknown node {end!r}")
+        for name, node in self.nodes.items():
+            if isinstance(node, LIF):
+                for setting, values in LIF_CHOICES.items():
+                    value = getattr(node, setting)
+                    if not isinstance(value, str) or value not in values:
+                        choices = ", ".join(map(repr, values[:-1])) + f" or {values[-1]!r}"
+                        raise ValueError(f"LIF node {name!r}: {setting} must be {choices}, got {value!r}")
         if shapes:
             problems = _shape_problems(self)
             if problems:

@@ -30,6 +30,25 @@ def synthetic_inputs(graph):
     return input_data
 
 
+def lif_step(node, mem, inp, precision):
+    """One step of a LIF node: the new membrane and the spikes."""
+    v_threshold, v_leak = node.v_threshold, node.v_leak
+    fires = np.greater if getattr(node, "fire", ">=") == ">" else np.greater_equal
+    reset = getattr(node, "reset", "v_leak")
+    started_above = fires(mem, v_threshold)
+    decay = 1.0 - 1.0 / node.tau
+    mem = decay * (mem - v_leak) + v_leak
+    if inp.shape[0] >= mem.shape[0]:
+        mem = mem + inp[: mem.shape[0]]
+    if reset == "subtract":
+        mem = np.where(started_above, mem - v_threshold, mem)
+    mem = graph_utils.saturate(mem, precision)
+    spikes = fires(mem, v_threshold).astype(np.float32)
+    if reset == "v_leak":
+        mem = mem * (1.0 - spikes) + v_leak * spikes
+    return mem, spikes
+
+
 def combine(act_list):
     if all(a.shape == act_list[0].shape for a in act_list):
         return np.sum(act_list, axis=0)
@@ -105,16 +124,7 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                         out = flat
                     activations[name] = out
                 elif isinstance(node, LIF):
-                    tau, v_threshold, v_leak = node.tau, node.v_threshold, node.v_leak
-                    mem = membrane_state[name]
-                    decay = 1.0 - 1.0 / tau
-                    mem = decay * (mem - v_leak) + v_leak
-                    if inp.shape[0] >= mem.shape[0]:
-                        mem = mem + inp[: mem.shape[0]]
-                    mem = saturate(mem, precision)
-                    spikes = (mem >= v_threshold).astype(np.float32)
-                    mem = mem * (1.0 - spikes) + v_leak * spikes
-                    membrane_state[name] = mem
+                    membrane_state[name], spikes = lif_step(node, membrane_state[name], inp, precision)
                     activations[name] = spikes
                     spike_counts[name] = spike_counts.get(name, 0) + int(np.count_nonzero(spikes))
                 else:

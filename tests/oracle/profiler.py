@@ -12,7 +12,7 @@ import time
 
 import numpy as np
 
-from tests.oracle.engine import combine, synthetic_inputs
+from tests.oracle.engine import combine, lif_step, synthetic_inputs
 from zelka.backend.config import CompileConfig
 from zelka.backend.cpu import graph_utils
 from zelka.backend.cpu.profiler import ENERGY_PRESETS, ProfileResult
@@ -103,15 +103,7 @@ class CPUProfiler:
                     else:
                         activations[name] = flat
                 elif isinstance(node, LIF):
-                    mem = membrane_state[name]
-                    decay = 1.0 - 1.0 / node.tau
-                    mem = decay * (mem - node.v_leak) + node.v_leak
-                    if inp.shape[0] >= mem.shape[0]:
-                        mem = mem + inp[: mem.shape[0]]
-                    mem = saturate(mem, precision)
-                    spikes = (mem >= node.v_threshold).astype(np.float32)
-                    mem = mem * (1.0 - spikes) + node.v_leak * spikes
-                    membrane_state[name] = mem
+                    membrane_state[name], spikes = lif_step(node, membrane_state[name], inp, precision)
                     activations[name] = spikes
                     spike_counts[name] = spike_counts.get(name, 0) + int(np.count_nonzero(spikes))
                 else:

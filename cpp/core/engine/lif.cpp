@@ -10,20 +10,24 @@
 namespace zelka::engine {
 namespace {
 
+using rules::LifFire;
+using rules::LifReset;
+
 // The parameters in the membrane's type M.
 template <typename M>
 struct Parameters {
   const M* decay;
   const M* leak;
-  const M* threshold;
+  const M* threshold;   // compared with
+  const M* subtracted;  // taken off by reset "subtract"
 };
 
 template <typename M>
 Parameters<M> parameters(const LifArgs& a) {
   if constexpr (sizeof(M) == 4)
-    return {a.decay32.data(), a.v_leak32.data(), a.v_threshold32.data()};
+    return {a.decay32.data(), a.v_leak32.data(), a.v_threshold32.data(), a.subtracted32.data()};
   else
-    return {a.decay.data(), a.v_leak.data(), a.v_threshold.data()};
+    return {a.decay.data(), a.v_leak.data(), a.v_threshold.data(), a.v_threshold.data()};
 }
 
 // A step runs in three passes over the neurons of a group of samples, each written without
@@ -33,13 +37,26 @@ Parameters<M> parameters(const LifArgs& a) {
 // membranes, spikes and inputs lie one after the other (the parameters are repeated as
 // many times): small layers then run long vector loops instead of many short ones.
 
+// Reset "subtract": 1 in `started_above` where the membrane the step starts from fires (the
+// buffer is the node's spike vector, which the step writes anew afterwards).
+template <typename M, LifFire Fire>
+[[gnu::always_inline]] inline void compare_start(const M* __restrict mem,
+                                                 float* __restrict started_above,
+                                                 const Parameters<M>& p, std::int64_t length) {
+  const M* __restrict threshold = p.threshold;
+  for (std::int64_t i = 0; i < length; ++i)
+    started_above[i] = rules::lif_fires(mem[i], threshold[i], Fire) ? 1.0f : 0.0f;
+}
+
 // M: membrane type; In: input type (void: no input this step).
-template <typename M, typename In>
+template <typename M, typename In, LifReset Reset>
 [[gnu::always_inline]] inline void integrate(M* __restrict mem, const In* __restrict input,
+                                             const float* __restrict started_above,
                                              const Parameters<M>& p, std::int64_t length,
                                              bool plus_zero) {
   const M* __restrict decay = p.decay;
   const M* __restrict leak = p.leak;
+  const M* __restrict subtracted = p.subtracted;
   for (std::int64_t i = 0; i < length; ++i) {
     const M l = leak[i];
     M v = rules::lif_leak(mem[i], decay[i], l);
@@ -48,11 +65,15 @@ template <typename M, typename In>
       const M summed = in + M(0);
       v = rules::lif_integrate(v, plus_zero ? summed : in);
     }
+    if constexpr (Reset == LifReset::subtract) {
+      const M lowered = rules::lif_subtract(v, subtracted[i]);
+      v = started_above[i] != 0.0f ? lowered : v;
+    }
     mem[i] = v;
   }
 }
 
-template <typename M>
+template <typename M, LifFire Fire>
 [[gnu::always_inline]] inline void saturate_and_fire(M* __restrict mem, float* __restrict spikes,
                                                      const Parameters<M>& p, std::int64_t length,
                                                      const LifArgs& a) {
@@ -61,7 +82,7 @@ template <typename M>
   for (std::int64_t i = 0; i < length; ++i) {
     const M v = numeric::clip(mem[i], bounds);
     mem[i] = v;
-    spikes[i] = rules::lif_fires(v, threshold[i]) ? 1.0f : 0.0f;
+    spikes[i] = rules::lif_fires(v, threshold[i], Fire) ? 1.0f : 0.0f;
   }
 }
 
@@ -81,7 +102,7 @@ template <typename M, typename R>
   return fired;
 }
 
-template <typename M, typename R>
+template <typename M, typename R, LifReset Reset, LifFire Fire>
 [[gnu::always_inline]] inline void steps(std::vector<Slot>& slots, const LifArgs& a,
                                          std::int64_t first, std::int64_t end, std::int64_t step,
                                          std::int64_t* totals, std::int64_t stride) {
@@ -99,17 +120,23 @@ template <typename M, typename R>
     const std::int64_t length = samples * n;
     M* mem = frame.at<M>(a.membrane);
     float* spikes = frame.at<float>(a.spikes);
+    if constexpr (Reset == LifReset::subtract) {
+      const UnreportedFlags unreported;
+      compare_start<M, Fire>(mem, spikes, p, length);
+    }
     if (a.input < 0)
-      integrate<M, void>(mem, nullptr, p, length, a.input_plus_zero);
+      integrate<M, void, Reset>(mem, nullptr, spikes, p, length, a.input_plus_zero);
     else if (input_type == DType::f32)
-      integrate<M, float>(mem, frame.at<const float>(a.input), p, length, a.input_plus_zero);
+      integrate<M, float, Reset>(mem, frame.at<const float>(a.input), spikes, p, length,
+                                 a.input_plus_zero);
     else
-      integrate<M, double>(mem, frame.at<const double>(a.input), p, length, a.input_plus_zero);
+      integrate<M, double, Reset>(mem, frame.at<const double>(a.input), spikes, p, length,
+                                  a.input_plus_zero);
     {
       const UnreportedFlags unreported;
-      saturate_and_fire<M>(mem, spikes, p, length, a);
+      saturate_and_fire<M, Fire>(mem, spikes, p, length, a);
     }
-    reset<M, R>(mem, spikes, leak_r, length);
+    if constexpr (Reset == LifReset::to_leak) reset<M, R>(mem, spikes, leak_r, length);
     for (std::int64_t s = 0; s < samples; ++s)
       totals[(b + s) * stride] += count_spikes(spikes + s * n, n);
   }
@@ -122,13 +149,47 @@ float float_at_least(double x) {
   return f;
 }
 
+// The largest float whose value is at most x (NaN stays NaN).
+float float_at_most(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+
+template <typename M, typename R>
+void steps_of_rule(std::vector<Slot>& slots, const LifArgs& a, std::int64_t first, std::int64_t end,
+                   std::int64_t step, std::int64_t* totals, std::int64_t stride) {
+  const auto run = [&]<LifReset Reset, LifFire Fire>() {
+    steps<M, R, Reset, Fire>(slots, a, first, end, step, totals, stride);
+  };
+  const auto with_fire = [&]<LifReset Reset>() {
+    if (a.fire == LifFire::above)
+      run.template operator()<Reset, LifFire::above>();
+    else
+      run.template operator()<Reset, LifFire::at_or_above>();
+  };
+  switch (a.reset) {
+    case LifReset::to_leak:
+      return with_fire.template operator()<LifReset::to_leak>();
+    case LifReset::subtract:
+      return with_fire.template operator()<LifReset::subtract>();
+    case LifReset::none:
+      return with_fire.template operator()<LifReset::none>();
+  }
+}
+
 }  // namespace
 
 void prepare_lif(LifArgs& args, std::int64_t samples) {
   args.decay32.assign(args.decay.begin(), args.decay.end());
   args.v_leak32.assign(args.v_leak.begin(), args.v_leak.end());
+  // A float32 potential is at least x exactly when it is at least the smallest float at
+  // least x, and above x when above the largest float at most x.
   args.v_threshold32.clear();
-  for (double threshold : args.v_threshold) args.v_threshold32.push_back(float_at_least(threshold));
+  for (double threshold : args.v_threshold)
+    args.v_threshold32.push_back(args.fire == LifFire::above ? float_at_most(threshold)
+                                                             : float_at_least(threshold));
+  args.subtracted32.assign(args.v_threshold.begin(), args.v_threshold.end());
   // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1
   // (and no larger than the plan's samples).
   args.tile = std::clamp<std::int64_t>(256 / std::max<std::int64_t>(args.neurons, 1), 1,
@@ -144,17 +205,18 @@ void prepare_lif(LifArgs& args, std::int64_t samples) {
   repeat(args.decay32);
   repeat(args.v_leak32);
   repeat(args.v_threshold32);
+  repeat(args.subtracted32);
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(
     std::vector<Slot>& slots, const LifArgs& args, std::int64_t first, std::int64_t end,
     std::int64_t step, std::int64_t* totals, std::int64_t stride) {
   if (slots[args.membrane].dtype == DType::f32)
-    steps<float, float>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<float, float>(slots, args, first, end, step, totals, stride);
   else if (args.reset_in_f32)
-    steps<double, float>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<double, float>(slots, args, first, end, step, totals, stride);
   else
-    steps<double, double>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<double, double>(slots, args, first, end, step, totals, stride);
 }
 
 }  // namespace zelka::engine

@@ -12,8 +12,10 @@ namespace zelka::engine {
 // of `samples` samples); call once when the arguments are complete.
 void prepare_lif(LifArgs& args, std::int64_t samples);
 
-// Leak toward v_leak, add the input, saturate, fire where the potential reaches the
-// threshold and reset those neurons to v_leak, for samples [first, end) at `step`.
+// One step of the LIF rule (core/rules/lif_rule.hpp) under the node's reset and firing
+// comparison: leak toward v_leak, add the input, take the threshold off where reset
+// "subtract" applies, saturate, fire, and reset to v_leak where reset "v_leak" applies, for
+// samples [first, end) at `step`.
 // Arithmetic is done in the membrane's type (float32 or float64) exactly as the
 // element-wise array expression would do it.  Adds each sample's number of spikes to
 // totals[sample * stride].

@@ -8,6 +8,7 @@
 #include "core/engine/dtype.hpp"
 #include "core/engine/storage.hpp"
 #include "core/numeric/saturate.hpp"
+#include "core/rules/lif_rule.hpp"
 
 namespace zelka::engine {
 
@@ -74,13 +75,17 @@ struct LifArgs {
   int membrane = -1;
   int spikes = -1;
   std::int64_t neurons = 0;
+  rules::LifReset reset = rules::LifReset::to_leak;
+  rules::LifFire fire = rules::LifFire::at_or_above;
   // Per-neuron parameters as float64 values (one per neuron, scalars repeated), and as
-  // float32 for float32 membranes (prepare_lif): the threshold rounded up, so that a float32
-  // potential reaches it exactly when it reaches the float64 threshold.  prepare_lif repeats
+  // float32 for float32 membranes (prepare_lif): the threshold rounded to the float32 that a
+  // float32 potential passes exactly when it passes the float64 threshold, and (reset
+  // "subtract", whose threshold the planner requires to be a float32 value) the threshold
+  // itself as the amount taken off.  prepare_lif repeats
   // them for `tile` samples in a row, so that a small layer steps a group of samples in one
   // pass over contiguous neurons.
   std::vector<double> decay, v_leak, v_threshold;
-  std::vector<float> decay32, v_leak32, v_threshold32;
+  std::vector<float> decay32, v_leak32, v_threshold32, subtracted32;
   std::int64_t tile = 1;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
   SaturateBounds bounds;

@@ -74,7 +74,7 @@ enum Takers : std::uint8_t {
     passed_through, weight_fields, 16, fpga_layer)                                                \
   X(batch_norm2d,   "BatchNorm2d",   "num_features running_mean running_var gamma beta eps",     \
     passed_through, weight_fields, 17, fpga_backend | fpga_layer)                                 \
-  X(lif,            "LIF",           "tau v_threshold v_leak r",                                 \
+  X(lif,            "LIF",           "tau v_threshold v_leak r reset fire",                      \
     lif,            neurons,        8, fpga_backend | fpga_layer | snn_project)                   \
   X(relu,           "ReLU",          "features negative_slope",                                  \
     passed_through, weight_fields,  9, fpga_backend | fpga_layer)                                 \

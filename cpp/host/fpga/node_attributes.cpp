@@ -2,6 +2,7 @@
 
 #include "core/errors.hpp"
 #include "core/rules/lif_rule.hpp"
+#include "host/lif_settings.hpp"
 
 namespace zelka::host::fpga {
 namespace {
@@ -90,6 +91,7 @@ PoolingGeometry pooling_geometry(nb::handle node) {
 }
 
 LifSummary lif_summary(nb::handle node, nb::handle name) {
+  require_built_lif_rule(node, name);
   const LifArray tau(node, name, "tau");
   const LifArray threshold(node, name, "v_threshold");
   LifSummary s;

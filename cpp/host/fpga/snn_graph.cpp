@@ -7,6 +7,7 @@
 #include "host/cpu/simulate.hpp"
 #include "host/execution_context.hpp"
 #include "host/fpga/node_attributes.hpp"
+#include "host/lif_settings.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/setup.hpp"
 #include "host/simulation/step_loop.hpp"
@@ -143,9 +144,10 @@ void read_dense(nb::handle graph_node, Node& node, const NetworkSettings& s) {
   node.reuse_factor = reuse_setting(graph_node, node, s.reuse_factor);
 }
 
-void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s) {
+void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s, nb::handle name) {
   const Numpy& np = Numpy::get();
   node.kind = NodeKind::lif;
+  require_built_lif_rule(graph_node, name);
   nb::object threshold = graph_node.attr("v_threshold");
   if (!is_instance(threshold, np.ndarray))
     fail(PyExc_TypeError, node, "v_threshold must be np.ndarray, got " + type_name_of(threshold));
@@ -214,7 +216,7 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
       if (kinds.is(graph_node, Kind::affine) || kinds.is(graph_node, Kind::spiking_affine))
         read_dense(graph_node, node, settings);
       else if (kinds.is(graph_node, Kind::lif))
-        read_lif(graph_node, node, settings);
+        read_lif(graph_node, node, settings, names[i]);
       else if (kinds.is(graph_node, Kind::flatten))
         node.kind = NodeKind::pass_through;
       else

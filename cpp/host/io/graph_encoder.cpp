@@ -78,14 +78,24 @@ class Encoder {
     Map values;
     for (nb::handle f : fields_(node)) {
       nb::object field_name = f.attr("name");
-      values.set(utf8(field_name), value(nb::getattr(node, field_name), attributes,
-                                         where + " attribute " + repr_text(field_name)));
+      nb::object field_value = nb::getattr(node, field_name);
+      if (omitted_at_default(f, field_value)) continue;
+      values.set(utf8(field_name),
+                 value(field_value, attributes, where + " attribute " + repr_text(field_name)));
     }
     Map m;
     m.set("name", text(name, object, where));
     m.set("kind", type_name_of(node));
     m.set("attributes", std::move(values));
     return m;
+  }
+
+  // A field added to its kind after files first stored the kind, holding its default: the
+  // file leaves it out, so that it reads as a file written before the field existed.
+  static bool omitted_at_default(nb::handle field, nb::handle value) {
+    if (!truth(field.attr("metadata").attr("get")("omitted_at_default", false))) return false;
+    nb::object initial = field.attr("default");
+    return value.type().is(initial.type()) && equal(value, initial);
   }
 
   // A str: JSON text, or {"code_points": [...]} for one holding lone surrogates, which

@@ -3,6 +3,7 @@
 #include "core/engine/clock.hpp"
 #include "core/engine/matvec.hpp"
 #include "core/rules/lif_rule.hpp"
+#include "host/lif_settings.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/node_times.hpp"
 
@@ -77,20 +78,27 @@ nb::object affine(const RunSetup& s, nb::handle node, const nb::object& inp) {
 nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle node,
                const nb::object& inp) {
   const Numpy& np = Numpy::get();
+  const LifSettings settings = lif_settings(node, name);
+  // rules::lif_fires on arrays: numpy's >= or > gives one comparison a neuron
+  const int fires_when = settings.fire == rules::LifFire::above ? Py_GT : Py_GE;
   nb::object tau = node.attr("tau");
   nb::object v_threshold = node.attr("v_threshold");
   nb::object v_leak = node.attr("v_leak");
   nb::object mem = getitem(w.membrane_state, name);
+  nb::object started_above;
+  if (settings.reset == rules::LifReset::subtract)
+    started_above = compare(mem, v_threshold, fires_when);
   nb::object one = nb::float_(1.0);
   nb::object decay = rules::lif_decay(one, tau);
   mem = rules::lif_leak(mem, decay, v_leak);
   nb::object n = mem.attr("shape")[0];
   if (truth(compare(inp.attr("shape")[0], n, Py_GE)))
     mem = rules::lif_integrate(mem, getitem(inp, nb::slice(nb::none(), n, nb::none())));
+  if (started_above.is_valid())
+    mem = np.module.attr("where")(started_above, rules::lif_subtract(mem, v_threshold), mem);
   mem = s.saturate(mem, s.precision);
-  // rules::lif_fires on arrays: numpy's >= gives one comparison a neuron
-  nb::object spikes = compare(mem, v_threshold, Py_GE).attr("astype")(np.float32);
-  mem = rules::lif_reset(mem, spikes, v_leak, one);
+  nb::object spikes = compare(mem, v_threshold, fires_when).attr("astype")(np.float32);
+  if (settings.reset == rules::LifReset::to_leak) mem = rules::lif_reset(mem, spikes, v_leak, one);
   w.membrane_state[name] = mem;
   // Spikes are counted, not summed: a float32 sum is inexact past 2**24 neurons.
   nb::object count = steal_or_raise(PyNumber_Long(np.count_nonzero(spikes).ptr()));

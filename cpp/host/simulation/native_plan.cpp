@@ -9,6 +9,7 @@
 #include "core/engine/plan_draft.hpp"
 #include "core/numeric/precision.hpp"
 #include "core/rules/lif_rule.hpp"
+#include "host/lif_settings.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/plan_values.hpp"
 #include "host/simulation/slot_buffers.hpp"
@@ -462,7 +463,10 @@ class Planner {
     const std::int64_t n = mshape[0];
     const DType mtype = dtype_of(mem);
 
+    const LifSettings settings = lif_settings(node, name);
     engine::LifArgs args;
+    args.reset = settings.reset;
+    args.fire = settings.fire;
     args.neurons = n;
     args.membrane = mem;
     args.decay = neuron_values(decay, n);
@@ -476,6 +480,12 @@ class Planner {
     }
     args.v_threshold = neuron_values(threshold, n);
     require(result_is(mtype, decay, mtype) && result_is(mtype, v_leak, mtype));
+    if (args.reset == rules::LifReset::subtract) {
+      // mem - v_threshold keeps the membrane's type, so the threshold is a value of it.
+      require(result_is(mtype, threshold, mtype));
+      if (mtype == DType::f32)
+        for (double v : args.v_threshold) require(static_cast<double>(static_cast<float>(v)) == v);
+    }
     // Step 1 starts from float32 zeros: where the membrane's type differs, the leak of
     // that step is computed in another type, which gives the same values only when they
     // leak toward zero.
@@ -493,6 +503,9 @@ class Planner {
           input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
     const int spikes = destination(name, DType::f32, Shape{n});
+    // Reset "subtract" keeps which neurons started the step above threshold in the spike
+    // vector until the step fires them anew: the input must be another value.
+    require(args.reset != rules::LifReset::subtract || input != spikes);
     args.spikes = spikes;
     args.input = input;
     args.counter = static_cast<int>(draft_.plan.lif.size());
