@@ -304,7 +304,7 @@ def test_recurrent_layers_become_a_back_edge_through_an_affine():
         (
             [nn.Flatten(), snn.RLeaky(beta=0.5, linear_features=4, init_hidden=True)],
             (2, 2),
-            r"RLeaky '1': its recurrent Linear has a bias .* a Flatten node feeds it",
+            r"RLeaky '1': its recurrent Linear has a bias.* a Flatten node feeds it",
         ),
         (
             [nn.Linear(4, 6), snn.RLeaky(beta=0.5, linear_features=4, init_hidden=True)],
