@@ -42,10 +42,10 @@ class Tutorial(nn.Module):
             for layer in (self.fc1, self.fc2, self.fc3, self.rlif2.recurrent):
                 layer.weight.normal_(0, 2.5 / layer.in_features**0.5)
 
-    def forward(self, x):
+    def forward(self, x: torch.Tensor) -> dict[str, torch.Tensor]:
         mem1, mem3 = self.lif1.init_leaky(), self.lif3.init_leaky()
         spk2, mem2 = self.rlif2.init_rleaky()
-        recorded = {"lif1": [], "rlif2": [], "lif3": []}
+        recorded: dict[str, list[torch.Tensor]] = {"lif1": [], "rlif2": [], "lif3": []}
         for step in range(x.shape[0]):
             spk1, mem1 = self.lif1(self.fc1(x[step].view(x.shape[1], -1)), mem1)
             spk2, mem2 = self.rlif2(self.fc2(spk1), spk2, mem2)

@@ -443,7 +443,7 @@ class _CallRecorder:
         if call.tuple_of is not None and call.tuple_of >= 0:
             return (
                 f"the tuple of values {self.calls[call.tuple_of].name!r} returns (an snnTorch layer "
-                "returns its spikes alone with init_hidden=True, as nn.Sequential needs)"
+                "returns its spikes alone with init_hidden=True and output=False, as nn.Sequential needs)"
             )
         if source is None:
             return (
