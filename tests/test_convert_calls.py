@@ -3,6 +3,10 @@ the registration order), flattens done in forward become Flatten nodes, inputs o
 (steps, batch, ...) are read one step at a time, and data flows a chain cannot express are
 refused naming the layers; the network itself is left as it was."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -221,3 +225,12 @@ def test_a_layer_that_fails_in_forward_is_named():
         ValueError, match=r"layer '0' failed when forward called it on example_input: RuntimeError"
     ):
         from_torch(nn.Sequential(nn.Linear(4, 4)), (4,), example_input=torch.zeros(1, 4, dtype=torch.float64))
+
+
+def test_the_tutorial_example_runs_and_agrees_with_snntorch():
+    example = Path(__file__).resolve().parent.parent / "examples" / "snntorch_forward.py"
+    run = subprocess.run(
+        [sys.executable, str(example), "200", "20"], check=False, capture_output=True, text=True, timeout=600
+    )
+    assert run.returncode == 0, run.stderr
+    assert "rlif2.recurrent" in run.stdout and "200 of 200 samples identical" in run.stdout, run.stdout

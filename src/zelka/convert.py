@@ -261,7 +261,7 @@ class _CallRecorder:
     """Runs forward once on a copy of the network, with hooks on its layers, and keeps each
     call of a layer and where the values it was fed come from."""
 
-    def __init__(self, torch, converter):
+    def __init__(self, torch, converter) -> None:
         self.torch = torch
         self.converter = converter
         self.calls: list[_Call] = []
@@ -410,8 +410,7 @@ class _CallRecorder:
                 )
         chain = []
         for position, call in enumerate(calls[:period]):
-            self.require_chained(position, call)
-            if call.source.flattened:
+            if self.chained_source(position, call).flattened:
                 chain.append((call.name, _FLATTEN))
             chain.append((call.name, call.layer))
         for position, call in enumerate(calls):
@@ -461,7 +460,9 @@ class _CallRecorder:
             )
         return f"the output of {made_by!r}"
 
-    def require_chained(self, position: int, call: _Call):
+    def chained_source(self, position: int, call: _Call) -> _Source:
+        """Where a call of one step takes its value from, refused unless that is the network's
+        input for the first call and the output of the call just before for the others."""
         source = call.source
         if position == 0:
             if source is None or source.call >= 0:
@@ -469,7 +470,7 @@ class _CallRecorder:
                     f"layer {call.name!r}, the first layer forward calls in a step, is fed "
                     f"{self.describe(call)}, not the network's input"
                 )
-            return
+            return source
         before = self.calls[position - 1].name
         if source is None or source.call != position - 1 or source.index:
             raise ValueError(
@@ -477,6 +478,7 @@ class _CallRecorder:
                 f"output of the layer called before it ({before!r}), and forward's data flow (a "
                 "residual, a branch or a join) is not a chain"
             )
+        return source
 
     def require_own_states(self, position: int, call: _Call, period: int):
         for key, state in call.states.items():
