@@ -271,7 +271,8 @@ class _CallRecorder:
         self.failure: BaseException | None = None
 
     def record(self, module, example, shape: tuple) -> _CallRecorder:
-        network = copy.deepcopy(module).eval()
+        network = copy.deepcopy(module).eval()  # forward may change states and statistics
+        example = example.clone()  # and its input, in place
         originals = dict(module.named_modules())
         if example.dim() == len(shape) + 2:  # (steps, batch, ...): forward reads x[step]
             for step in example:
