@@ -106,6 +106,22 @@ def test_the_network_is_left_as_it_was():
         assert torch.equal(value, state[name]), name
 
 
+class SharedActivation(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc1, self.fc2, self.relu = nn.Linear(3, 4), nn.Linear(4, 2), nn.ReLU()
+        self.relu_2 = nn.Sigmoid()  # takes the name a second call of relu would get
+
+    def forward(self, x):
+        return self.relu_2(self.relu(self.fc2(self.relu(self.fc1(x)))))
+
+
+def test_a_stateless_layer_called_again_gets_a_node_per_call():
+    graph = from_torch(SharedActivation(), (3,))
+    assert list(graph.nodes) == ["input", "fc1", "relu", "fc2", "relu_3", "relu_2", "output"]
+    assert graph.nodes["relu"].features == 4 and graph.nodes["relu_3"].features == 2
+
+
 class Misfit(nn.Module):
     """Two Linear + Leaky layers; `flaw` names what forward does that a chain cannot express."""
 
@@ -138,7 +154,7 @@ class Misfit(nn.Module):
     [
         (
             "called twice",
-            r"forward calls layer 'lif1' 2 times in one step \(fc1 -> lif1 -> lif1 -> fc2 -> lif2\)",
+            r"forward calls layer 'lif1' 2 times in one step \(fc1 -> lif1 -> lif1 -> fc2 -> lif2\): its calls share",
         ),
         ("residual", r"layer 'lif1' is fed a value computed in forward outside any layer"),
         ("in place", r"layer 'lif1' is fed a value computed in forward outside any layer .*changed in place"),

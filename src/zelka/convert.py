@@ -62,7 +62,9 @@ def from_torch(module, input_shape, *, input_name: str = "input", example_input=
     which order, and which value each call is fed: the network's input, the output of the
     call before it, or a value made in ``forward`` outside any layer.  snnTorch networks loop
     over their time steps inside ``forward``, so the calls repeat: the chain is one period of
-    them, which must repeat unchanged to the end (and a layer is called once in it).  The
+    them, which must repeat unchanged to the end.  A layer without state called again in a
+    step (one ``nn.ReLU`` after each layer) gets a node for each call, ``"relu"``, ``"relu_2"``,
+    ...; a neuron layer, whose calls share its membranes, must be called once.  The
     graph is a chain: the first call of a step is fed the network's input (the example itself,
     or ``x[step]`` of an example of shape ``(steps, batch, *input_shape)``), and every other
     call the output (the spikes, for a neuron layer) of the call just before it.  The only
@@ -70,10 +72,10 @@ def from_torch(module, input_shape, *, input_name: str = "input", example_input=
     -1)``, ``x.flatten(1)``, ``x.reshape(batch, -1)``, told apart from other arithmetic by its
     being the same memory, laid out the same, unchanged since the layer made it): it becomes a
     ``Flatten`` node named ``"flatten_<next layer>"``.  Refused, with a ValueError naming the
-    layers: a layer called twice in one step, branches and joins (residuals, two layers fed
-    the same value), any other value computed in ``forward`` (``x + y``, ``torch.relu(x)``, a
-    slice), a membrane fed to a layer, and a neuron layer given a state that is not its own
-    from the step before (or zeros at the first step).  This is what ``forward`` computes, not
+    layers: a neuron layer called twice in one step, branches and joins (residuals, two
+    layers fed the same value), any other value computed in ``forward`` (``x + y``,
+    ``torch.relu(x)``, a slice), a membrane fed to a layer, and a neuron layer given a state
+    that is not its own from the step before (or zeros at the first step).  This is what ``forward`` computes, not
     the order the layers were registered in; what it does with the last layer's output
     (stacking the steps' spikes, summing them) is not read.  ``nn.Identity`` layers are left
     out of the chain.
@@ -161,15 +163,18 @@ def from_torch(module, input_shape, *, input_name: str = "input", example_input=
     converter = _LayerConverter(torch, snntorch)
     recording = _CallRecorder(torch, converter).record(module, example, shape)
     chain = recording.chain()
-    taken = {name for name, _ in chain} | {input_name}
-    if input_name in {name for name, _ in chain}:
+    layer_names = {name for name, layer in chain if layer is not _FLATTEN}
+    if input_name in layer_names:
         raise ValueError(f"input_name {input_name!r} is also the name of a layer; choose another")
+    taken = layer_names | {input_name}
     nodes: dict[str, Node] = {input_name: Input(input_type={"input": shape})}
     edges = []
     previous = input_name
     for name, layer in chain:
         if layer is _FLATTEN:
             name = _unused(f"flatten_{name}", taken)
+        elif name in nodes:  # a stateless layer called again in the step: a node of its own
+            name = _unused(name, taken)
         node, shape, recurrent = converter.convert(name, layer, shape, nodes[previous])
         nodes[name] = node
         edges.append((previous, name))
@@ -400,14 +405,14 @@ class _CallRecorder:
             raise ValueError("forward called none of the network's layers on example_input")
         period = self.period()
         names = [call.name for call in calls[:period]]
-        for name in names:
-            if names.count(name) > 1:
+        for call in calls[:period]:
+            if names.count(call.name) > 1 and self.converter.keeps_state(call.layer):
                 shown = " -> ".join(names[:12]) + (" -> ..." if len(names) > 12 else "")
                 raise ValueError(
-                    f"forward calls layer {name!r} {names.count(name)} times in one step "
-                    f"({shown}): a chain of nodes computes each layer once (a step is the run "
-                    "of calls that repeats; a layer called once before the loop over the steps "
-                    "breaks the repetition)"
+                    f"forward calls layer {call.name!r} {names.count(call.name)} times in one step "
+                    f"({shown}): its calls share one state, which separate nodes do not (a step "
+                    "is the run of calls that repeats; a layer called once before the loop over "
+                    "the steps breaks the repetition)"
                 )
         chain = []
         for position, call in enumerate(calls[:period]):
@@ -526,6 +531,10 @@ class _LayerConverter:
             self.kinds[snntorch.Leaky] = self.leaky
             self.kinds[snntorch.RLeaky] = self.rleaky
         self.kinds_and_identity = (*self.kinds, self.nn.Identity)
+
+    def keeps_state(self, layer) -> bool:
+        """True for snnTorch's neurons, whose membranes persist from call to call."""
+        return self.snntorch is not None and isinstance(layer, self.snntorch.SpikingNeuron)
 
     def is_layer(self, module) -> bool:
         """A module whose calls are recorded as a whole: one of the converted kinds or a subclass
