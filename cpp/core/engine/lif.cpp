@@ -156,25 +156,31 @@ float float_at_most(double x) {
   return f;
 }
 
+// The dispatch on the node's rule is inlined into each instruction-set clone of lif_steps, so
+// that every rule's loops are compiled for the clone's vector instructions.
+template <typename M, typename R, LifReset Reset>
+[[gnu::always_inline]] inline void steps_with_fire(std::vector<Slot>& slots, const LifArgs& a,
+                                                   std::int64_t first, std::int64_t end,
+                                                   std::int64_t step, std::int64_t* totals,
+                                                   std::int64_t stride) {
+  if (a.fire == LifFire::above)
+    steps<M, R, Reset, LifFire::above>(slots, a, first, end, step, totals, stride);
+  else
+    steps<M, R, Reset, LifFire::at_or_above>(slots, a, first, end, step, totals, stride);
+}
+
 template <typename M, typename R>
-void steps_of_rule(std::vector<Slot>& slots, const LifArgs& a, std::int64_t first, std::int64_t end,
-                   std::int64_t step, std::int64_t* totals, std::int64_t stride) {
-  const auto run = [&]<LifReset Reset, LifFire Fire>() {
-    steps<M, R, Reset, Fire>(slots, a, first, end, step, totals, stride);
-  };
-  const auto with_fire = [&]<LifReset Reset>() {
-    if (a.fire == LifFire::above)
-      run.template operator()<Reset, LifFire::above>();
-    else
-      run.template operator()<Reset, LifFire::at_or_above>();
-  };
+[[gnu::always_inline]] inline void steps_of_rule(std::vector<Slot>& slots, const LifArgs& a,
+                                                 std::int64_t first, std::int64_t end,
+                                                 std::int64_t step, std::int64_t* totals,
+                                                 std::int64_t stride) {
   switch (a.reset) {
     case LifReset::to_leak:
-      return with_fire.template operator()<LifReset::to_leak>();
+      return steps_with_fire<M, R, LifReset::to_leak>(slots, a, first, end, step, totals, stride);
     case LifReset::subtract:
-      return with_fire.template operator()<LifReset::subtract>();
+      return steps_with_fire<M, R, LifReset::subtract>(slots, a, first, end, step, totals, stride);
     case LifReset::none:
-      return with_fire.template operator()<LifReset::none>();
+      return steps_with_fire<M, R, LifReset::none>(slots, a, first, end, step, totals, stride);
   }
 }
 
