@@ -63,6 +63,9 @@ def test_shape_check_lists_every_layer_whose_values_the_simulator_would_drop():
         "- LIF 'hidden': input of shape (32,) for 128 neurons",
         "- LIF 'lif': input of shape (128,) for 10 neurons",
         "- ReLU 'sum' sums inputs of different shapes: 'a' (4, 8), 'b' (3,)",
+        # what a pass-through graph passes through although a computed graph computes it
+        "- Flatten 'flat' passes its input through: layers=\"computed\" computes it",
+        "- ReLU 'sum' passes its input through: layers=\"computed\" computes it",
     ]
     with pytest.raises(ValueError, match="- LIF 'hidden'"):
         Graph(g.nodes, g.edges, check="shapes")

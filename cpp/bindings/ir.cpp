@@ -11,6 +11,8 @@
 
 #include "core/ir/node_kinds.hpp"
 #include "host/graph_order.hpp"
+#include "host/numpy.hpp"
+#include "host/simulation/computed_graph.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -37,4 +39,30 @@ NB_MODULE(_ir, m) {
       },
       "The IR node kinds the backends know, in their table's order: (class name, the kind's "
       "own\nfields in declaration order), which zelka.ir's classes must match.");
+  m.def(
+      "passed_through_computations",
+      [] {
+        std::vector<std::string> out;
+        for (const zelka::ir::KindInfo& kind : zelka::ir::kinds)
+          if (kind.simulated == zelka::ir::Simulated::passed_through &&
+              kind.computed != zelka::ir::Computed::identity &&
+              kind.computed != zelka::ir::Computed::refused)
+            out.emplace_back(kind.name);
+        return out;
+      },
+      "The names of the kinds that a pass-through graph passes through and a computed graph\n"
+      "computes.");
+  m.def(
+      "check_computed_layers",
+      [](nb::handle graph) {
+        namespace sim = zelka::host::simulation;
+        zelka::host::Numpy::load();  // on first use: importing zelka.ir imports no numpy
+        const zelka::host::IrKinds kinds = zelka::host::IrKinds::load(zelka::ir::every_kind);
+        const auto problems =
+            sim::read_computed_graph(graph, kinds, sim::declared_shapes(graph, kinds)).problems;
+        if (!problems.empty()) throw nb::value_error(sim::refusal_text(problems).c_str());
+      },
+      "graph"_a,
+      "Raise ValueError listing what the computed graph cannot compute, for Inputs of their\n"
+      "declared shapes.");
 }

@@ -59,6 +59,8 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   GraphReading reading(graph, setup.kinds);
   const GraphCounts counts = count(reading, n_steps);
   bind_graph(setup, graph, input_data);
+  bind_computed_layers(setup, graph,
+                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, false));
 
   TimedRun run;
   init_membranes(graph, setup.kinds, run.state);

@@ -371,7 +371,7 @@ void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_i
 }  // namespace
 
 IrKinds load_profile_kinds() {
-  return IrKinds::load(zelka::ir::profiled_kinds);
+  return IrKinds::load(zelka::ir::every_kind);
 }
 
 template <typename Visit>

@@ -51,6 +51,7 @@ class Planner {
         fill_missing_inputs_(fill_missing_inputs) {}
 
   std::unique_ptr<NativeRun> build() {
+    require(!s_.computed);
     run_ = std::make_unique<NativeRun>();
     draft_.plan.batch = static_cast<std::int64_t>(sample_ids_.size());
     require(PyUnicode_Check(s_.precision.ptr()));
