@@ -26,17 +26,23 @@ struct ConvolutionShape {
   std::int64_t out_positions() const { return out_height * out_width; }
   std::int64_t input_size() const { return in_channels * in_height * in_width; }
   std::int64_t output_size() const { return out_channels * out_positions(); }
-  // Elements of scratch space the kernels need.
-  std::int64_t scratch_size() const { return output_size(); }
+  // A group's output channels rounded up to whole vectors of 16 (the padding holds zeros),
+  // so that the kernels' inner loops run over whole vectors.
+  std::int64_t lanes() const { return (out_per_group() + 15) / 16 * 16; }
+  // Elements of the weights laid out by weights_by_output_channel.
+  std::int64_t laid_out_size() const { return in_channels * kernel_size() * lanes(); }
+  // Elements of scratch space the kernels need: the sums, position by position.
+  std::int64_t scratch_size() const { return out_positions() * groups * lanes(); }
 };
 
 // Fills the output extent of `shape` from its input and kernel settings, or returns why they
 // do not fit (a kernel larger than the padded input, channels that groups do not divide).
 std::optional<std::string> fit_convolution(ConvolutionShape& shape);
 
-// The weight [out_channels, in_per_group, kernel_height, kernel_width] laid out by group and
-// then by (input channel, kernel row, kernel column), each such entry holding the group's
-// output channels contiguously: the layout both kernels walk.
+// The weight [out_channels, in_per_group, kernel_height, kernel_width] laid out by input
+// channel (group by group) and then by (kernel row, kernel column), each such entry holding
+// its group's output channels contiguously in lanes() elements: the layout both kernels
+// walk.  `laid_out` holds laid_out_size() elements.
 template <typename T>
 void weights_by_output_channel(const ConvolutionShape& shape, const T* weight, T* laid_out);
 

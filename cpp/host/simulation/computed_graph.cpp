@@ -354,7 +354,7 @@ class NodeReader {
 void load_parameters(engine::Layer& layer, nb::handle node) {
   if (layer.op == engine::LayerOp::convolution) {
     const std::vector<double> weight = values_of(node.attr("weight"));
-    layer.weights64.resize(weight.size());
+    layer.weights64.resize(static_cast<std::size_t>(layer.convolution.laid_out_size()));
     engine::weights_by_output_channel(layer.convolution, weight.data(), layer.weights64.data());
     for (double w : weight) layer.finite_weights = layer.finite_weights && std::isfinite(w);
     if (!node.attr("bias").is_none()) layer.bias64 = values_of(node.attr("bias"));
