@@ -391,3 +391,25 @@ def test_numpy_and_native_steps_agree_to_the_bit(seed, monkeypatch):
     np.testing.assert_array_equal(batch.outputs["out"], numpy_batch.outputs["out"])
     np.testing.assert_array_equal(batch.spike_trains["l1"], numpy_batch.spike_trains["l1"])
     assert native.spike_counts["l1"] > 0
+
+
+def test_profile_counts_what_the_layers_compute():
+    rng = np.random.default_rng(8)
+    graph = conv_net(rng)
+    x = rng.random((2, 10, 10)).astype(F32)
+    report = cpu.profile(graph, {"in": x}, n_steps=3)
+    per_step = {
+        "c1": 4 * 10 * 10 * 2 * 9,  # outputs x in_channels/groups x kernel size
+        "p1": 4 * 5 * 5 * 4,  # outputs x window
+        "bn": 4 * 5 * 5,
+        "t": 4 * 5 * 5,
+        "c2": 6 * 3 * 3 * 4 * 9,
+        "act": 6 * 3 * 3,
+        "p2": 6 * 4 * 4 * 4,
+        "fc": 5 * 96,
+    }
+    assert report.mac_ops == 3 * sum(per_step.values())
+    assert set(report.per_layer_energy_uj) == set(per_step) | {"l1", "l2"}
+    # the same graph passing its layers through counts its weights' sizes, as always
+    plain = cpu.profile(Graph(graph.nodes, graph.edges), {"in": x}, n_steps=3)
+    assert plain.mac_ops == 3 * (4 * 2 * 9 + 6 * 4 * 9 + 5 * 96)

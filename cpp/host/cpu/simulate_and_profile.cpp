@@ -98,7 +98,7 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
       nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(run.state.spike_counts.ptr())).release());
   const profiler::CpuProfiler profiler(profiler_module.attr("ENERGY_PRESETS"), {},
                                        nb::str(default_profile_preset));
-  profiler::GraphReading reading(graph, setup.kinds);
+  profiler::GraphReading reading(graph, setup.kinds, setup.computed.get());
   const auto counts = profiler::CpuProfiler::count(reading, n_steps);
   return std::pair{sim, profiler.report(reading, n_steps, counts, run)};
 }
