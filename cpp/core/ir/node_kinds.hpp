@@ -4,8 +4,10 @@
 //
 // Adding a kind: add its row (its IR class in zelka.ir must have the same name and fields),
 // then give it behaviour only in the rooms whose column says it takes the kind: the
-// simulator's plan and numpy step for Simulated::computed rules, the profiler's counting
-// rules, the FPGA layer extraction and parameters.h blocks, the SNN network model.
+// simulator's plan and numpy step for Simulated::computed rules, a kernel of core/engine and
+// its reading in host/simulation/computed_graph.cpp for what it computes in a computed graph
+// (the Computed column), the profiler's counting rules, the FPGA layer extraction and
+// parameters.h blocks, the SNN network model.
 #pragma once
 
 #include <algorithm>
