@@ -363,14 +363,30 @@ class Planner {
     }
   }
 
+  // A slot written by a convolution (whose sums start from +0.0 and so are never -0.0, nor
+  // is its bias added to one) or holding a LIF's spikes.
+  bool holds_no_negative_zero(int slot) const {
+    const int writer = draft_.slots[slot].written_by;
+    if (writer < 0) return false;
+    const Instruction& ins = draft_.plan.program[writer];
+    if (ins.destination != slot) return false;
+    return ins.kind == OpKind::lif ||
+           (ins.kind == OpKind::layer &&
+            draft_.plan.layers[ins.layer].layer->op == engine::LayerOp::convolution);
+  }
+
   void plan_layer(nb::handle name, const ComputedNode& c, const std::vector<int>& present) {
     const Combined combined_input = combined(present);
     const engine::Layer& layer = *c.layer;
     require(element_count(combined_input.shape) == layer.input_size);
     const DType type = engine::promote(combined_input.dtype, layer.parameters);
     // A convolution's sums do not depend on the sign of zero inputs; the other layers read
-    // the input exactly as the numpy step sums it.
-    int input = input_slot(combined_input, layer.op != engine::LayerOp::convolution);
+    // the input as the numpy step sums it (from +0.0), which is the lone predecessor's value
+    // itself where that holds no -0.0.
+    const bool zero_sign_matters = layer.op != engine::LayerOp::convolution &&
+                                   !(combined_input.args.sources.size() == 1 &&
+                                     holds_no_negative_zero(combined_input.args.sources[0]));
+    int input = input_slot(combined_input, zero_sign_matters);
     if (!first_step_ && input == slot_of(name)) {  // a layer fed by itself reads its last output
       input = draft_.add_slot(combined_input.dtype, combined_input.shape);
       emit_copy(slot_of(name), input, -1);
