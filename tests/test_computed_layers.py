@@ -413,3 +413,51 @@ def test_profile_counts_what_the_layers_compute():
     # the same graph passing its layers through counts its weights' sizes, as always
     plain = cpu.profile(Graph(graph.nodes, graph.edges), {"in": x}, n_steps=3)
     assert plain.mac_ops == 3 * (4 * 2 * 9 + 6 * 4 * 9 + 5 * 96)
+
+
+def test_a_converted_snntorch_conv_net_fires_snntorchs_spikes():
+    """snnTorch's tutorial layout at a small size, converted and computed: with dyadic weights
+    every sum is exact, so the spikes of every step equal snnTorch's."""
+    snn = pytest.importorskip("snntorch")
+    from zelka.convert import from_torch
+
+    rng = np.random.default_rng(9)
+    torch.manual_seed(0)
+    net = torch.nn.Sequential(
+        torch.nn.Conv2d(1, 4, 3),
+        torch.nn.MaxPool2d(2),
+        snn.Leaky(beta=0.5, reset_mechanism="zero"),
+        torch.nn.Conv2d(4, 8, 3, padding=1),
+        torch.nn.MaxPool2d(2),
+        snn.Leaky(beta=0.5, reset_mechanism="zero"),
+        torch.nn.Flatten(),
+        torch.nn.Linear(8 * 3 * 3, 5),
+        snn.Leaky(beta=0.5, reset_mechanism="zero"),
+    )
+    with torch.no_grad():
+        for module in net:
+            if isinstance(module, (torch.nn.Conv2d, torch.nn.Linear)):
+                module.weight.copy_(torch.from_numpy(dyadic(rng, tuple(module.weight.shape))))
+                module.bias.copy_(torch.from_numpy(dyadic(rng, tuple(module.bias.shape), scale=16)))
+    graph = from_torch(net, (1, 14, 14))
+    graph.layers = "computed"
+    steps, batch = 6, 4
+    trains = (rng.random((steps, batch, 1, 14, 14)) < 0.4).astype(F32)
+    leaky = [i for i, m in enumerate(net) if isinstance(m, snn.Leaky)]
+    result = cpu.simulate_batch(graph, PerStep({"input": trains}), steps, record=[str(i) for i in leaky])
+    with torch.no_grad():
+        mems = [None] * len(net)
+        for t in range(steps):
+            x = torch.from_numpy(trains[t])
+            for i, module in enumerate(net):
+                if i in leaky:
+                    if mems[i] is None:
+                        mems[i] = module.init_leaky()
+                    x, mems[i] = module(x, mems[i])
+                    got = result.spike_trains[str(i)][t].reshape(batch, -1)
+                    np.testing.assert_array_equal(
+                        got, x.reshape(batch, -1).numpy() != 0, err_msg=f"step {t} layer {i}"
+                    )
+                else:
+                    x = module(x)
+    assert result.spike_counts[str(leaky[0])].sum() > 0
