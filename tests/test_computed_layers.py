@@ -318,6 +318,9 @@ def test_the_choice_is_checked_shown_and_kept():
     graph.layers = "passthrough"  # a plain attribute, checked where it is used
     with pytest.raises(ValueError, match="got 'passthrough'"):
         cpu.simulate(graph, {"x": x})
+    validation = cpu.validate(graph)
+    assert not validation.is_valid
+    assert validation.warnings == ["Graph layers must be 'pass_through' or 'computed', got 'passthrough'"]
 
 
 def test_a_graph_file_keeps_the_choice(tmp_path):

@@ -78,7 +78,15 @@ nb::object validate(nb::handle graph) {
     if (problem.missing_end) unsupported.attr("append")(*problem.missing_end);
     warnings.attr("append")(problem.warning);
   }
-  for (const simulation::LayerProblem& problem : layer_problems(graph, structure)) {
+  std::vector<simulation::LayerProblem> problems;
+  try {
+    problems = layer_problems(graph, structure);
+  } catch (nb::python_error& e) {  // a `layers` that is neither choice
+    if (!e.matches(PyExc_ValueError)) throw;
+    result.attr("is_valid") = false;
+    warnings.attr("append")(nb::str(e.value()));
+  }
+  for (const simulation::LayerProblem& problem : problems) {
     result.attr("is_valid") = false;
     if (!truth(unsupported.attr("__contains__")(problem.node)))
       unsupported.attr("append")(problem.node);
@@ -88,9 +96,7 @@ nb::object validate(nb::handle graph) {
 }
 
 bool is_valid(nb::handle graph) {
-  const Structure structure = read_structure(graph);
-  return structure.has_nodes && structure.problems.empty() &&
-         layer_problems(graph, structure).empty();
+  return truth(validate(graph).attr("is_valid"));
 }
 
 nb::object capabilities() {
