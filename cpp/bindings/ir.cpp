@@ -54,15 +54,18 @@ NB_MODULE(_ir, m) {
       "computes.");
   m.def(
       "check_computed_layers",
-      [](nb::handle graph) {
+      [](nb::handle graph, nb::handle input_shapes) {
         namespace sim = zelka::host::simulation;
         zelka::host::Numpy::load();  // on first use: importing zelka.ir imports no numpy
         const zelka::host::IrKinds kinds = zelka::host::IrKinds::load(zelka::ir::every_kind);
-        const auto problems =
-            sim::read_computed_graph(graph, kinds, sim::declared_shapes(graph, kinds)).problems;
+        if (!input_shapes.is_none() && !PyDict_Check(input_shapes.ptr()))
+          throw nb::type_error("input_shapes must be a dict or None");
+        const nb::dict shapes = input_shapes.is_none() ? sim::declared_shapes(graph, kinds)
+                                                       : nb::borrow<nb::dict>(input_shapes);
+        const auto problems = sim::read_computed_graph(graph, kinds, shapes).problems;
         if (!problems.empty()) throw nb::value_error(sim::refusal_text(problems).c_str());
       },
-      "graph"_a,
-      "Raise ValueError listing what the computed graph cannot compute, for Inputs of their\n"
-      "declared shapes.");
+      "graph"_a, "input_shapes"_a.none() = nb::none(),
+      "Raise ValueError listing what the computed graph cannot compute, for Inputs of the\n"
+      "shapes given (a dict from Input name to shape), or else of their declared shapes.");
 }
