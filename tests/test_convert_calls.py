@@ -250,3 +250,12 @@ def test_the_tutorial_example_runs_and_agrees_with_snntorch():
     )
     assert run.returncode == 0, run.stderr
     assert "rlif2.recurrent" in run.stdout and "200 of 200 samples identical" in run.stdout, run.stdout
+
+
+def test_the_convolutional_example_computes_its_layers_and_agrees_with_snntorch():
+    example = Path(__file__).resolve().parent.parent / "examples" / "snntorch_conv.py"
+    run = subprocess.run(
+        [sys.executable, str(example), "100"], check=False, capture_output=True, text=True, timeout=600
+    )
+    assert run.returncode == 0, run.stderr
+    assert "layers='computed'" in run.stdout and "100 of 100 samples identical" in run.stdout, run.stdout

@@ -21,7 +21,7 @@ import zelka.distributed as zd
 from tests.agreement import assert_same_values
 from tests.interrupts import interruptible
 from zelka.backend.cpu.simulator import PerStep, _cpu_backend
-from zelka.ir import LIF, Affine, Graph, Input, Output
+from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
 
 cpu = _cpu_backend
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
@@ -287,7 +287,34 @@ def bad_calls():
         "n_steps bool": (TypeError, r"^Argument 'n_steps' has incorrect type \(expected int, got bool\)$", {"n_steps": True}),
         "inputs type": (TypeError, "inputs must be a mapping", {"inputs": [x]}),
         "graph type": (TypeError, "graph must be a zelka.ir.Graph", {"graph": {"a": Input()}}),
+        "computed layers": (ValueError, "LIF 'lif': input of shape \\(4,\\)", {"graph": computed_mismatch()}),
     }  # fmt: skip
+
+
+def computed_mismatch():
+    """A computed graph whose LIF is fed another number of values than it has neurons."""
+    lif = LIF(tau=np.float32(2.0), v_threshold=np.ones(3, np.float32))
+    nodes = [("a", Input(input_type={"x": (5,)})), ("fc", Affine(np.ones((4, 5), np.float32))), ("lif", lif)]
+    return Graph.sequential(*nodes, ("out", Output()), layers="computed")
+
+
+def test_a_computed_graph_runs_as_in_simulate_batch(client):
+    rng = np.random.default_rng(4)
+    nodes = [
+        ("a", Input(input_type={"x": (5,)})),
+        ("relu", ReLU()),  # passed through unless the graph's layers are computed
+        ("fc", Affine((rng.integers(-8, 9, (6, 5)) / 8).astype(np.float32))),
+        ("lif", LIF(tau=np.float32(2.0), v_threshold=np.full(6, 0.5, np.float32))),
+        ("out", Output()),
+    ]
+    computed = Graph.sequential(*nodes, layers="computed")
+    stimuli = {"a": rng.normal(0, 1, (7, 5)).astype(np.float32)}
+    want = cpu.simulate_batch(computed, stimuli, 6, record=["lif"])
+    assert_results_equal(
+        zd.simulate_dataset(computed, stimuli, 6, client=client, chunk=3, record="lif"), want, client
+    )
+    passed = cpu.simulate_batch(Graph.sequential(*nodes), stimuli, 6, record=["lif"])
+    assert not np.array_equal(passed.spike_trains["lif"], want.spike_trains["lif"])
 
 
 @pytest.mark.parametrize("case", list(bad_calls()))

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from zelka._ir import node_kinds
+from zelka._ir import node_kinds, passed_through_computations
 from zelka.backend.cpu.graph_utils import build_execution_context
 from zelka.ir import LIF, NODE_KINDS, Affine, Conv2d, Flatten, Graph, Input, Output, ReLU
 
@@ -24,6 +24,11 @@ def test_every_node_kind_carries_the_common_settings_after_its_own_fields():
 def test_the_backends_know_each_ir_class_by_its_name_and_fields_in_declaration_order():
     declared = [(kind.__name__, list(kind.__dataclass_fields__)[:-8]) for kind in NODE_KINDS]
     assert node_kinds() == declared
+    # what a pass-through graph passes through and a computed graph computes, in table order
+    assert passed_through_computations() == [
+        "SpikingAffine", "Conv1d", "Conv2d", "MaxPool2d", "AvgPool2d", "BatchNorm1d", "BatchNorm2d",
+        "ReLU", "Sigmoid", "Tanh", "Flatten",
+    ]  # fmt: skip
 
 
 def test_graph_construction_keeps_node_order_and_checks_edges_only_on_request():
@@ -63,6 +68,9 @@ def test_shape_check_lists_every_layer_whose_values_the_simulator_would_drop():
         "- LIF 'hidden': input of shape (32,) for 128 neurons",
         "- LIF 'lif': input of shape (128,) for 10 neurons",
         "- ReLU 'sum' sums inputs of different shapes: 'a' (4, 8), 'b' (3,)",
+        # what a pass-through graph passes through although a computed graph computes it
+        "- Flatten 'flat' passes its input through: layers=\"computed\" computes it",
+        "- ReLU 'sum' passes its input through: layers=\"computed\" computes it",
     ]
     with pytest.raises(ValueError, match="- LIF 'hidden'"):
         Graph(g.nodes, g.edges, check="shapes")

@@ -12,6 +12,8 @@
 #include "core/ir/node_kinds.hpp"
 #include "core/rules/lif_rule.hpp"
 #include "host/graph_order.hpp"
+#include "host/numpy.hpp"
+#include "host/simulation/computed_graph.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -50,4 +52,33 @@ NB_MODULE(_ir, m) {
       },
       "The values a LIF node's reset and fire fields take, the default first: [(field, "
       "names)].");
+  m.def(
+      "passed_through_computations",
+      [] {
+        std::vector<std::string> out;
+        for (const zelka::ir::KindInfo& kind : zelka::ir::kinds)
+          if (kind.simulated == zelka::ir::Simulated::passed_through &&
+              kind.computed != zelka::ir::Computed::identity &&
+              kind.computed != zelka::ir::Computed::refused)
+            out.emplace_back(kind.name);
+        return out;
+      },
+      "The names of the kinds that a pass-through graph passes through and a computed graph\n"
+      "computes.");
+  m.def(
+      "check_computed_layers",
+      [](nb::handle graph, nb::handle input_shapes) {
+        namespace sim = zelka::host::simulation;
+        zelka::host::Numpy::load();  // on first use: importing zelka.ir imports no numpy
+        const zelka::host::IrKinds kinds = zelka::host::IrKinds::load(zelka::ir::every_kind);
+        if (!input_shapes.is_none() && !PyDict_Check(input_shapes.ptr()))
+          throw nb::type_error("input_shapes must be a dict or None");
+        const nb::dict shapes = input_shapes.is_none() ? sim::declared_shapes(graph, kinds)
+                                                       : nb::borrow<nb::dict>(input_shapes);
+        const auto problems = sim::read_computed_graph(graph, kinds, shapes).problems;
+        if (!problems.empty()) throw nb::value_error(sim::refusal_text(problems).c_str());
+      },
+      "graph"_a, "input_shapes"_a.none() = nb::none(),
+      "Raise ValueError listing what the computed graph cannot compute, for Inputs of the\n"
+      "shapes given (a dict from Input name to shape), or else of their declared shapes.");
 }

@@ -143,12 +143,13 @@ def from_torch(module, input_shape, *, input_name: str = "input", example_input=
     (weights, biases and inputs in multiples of a power of two such as 1/16, of moderate size)
     and may differ at a neuron whose membrane lies within rounding of its threshold.
 
-    The simulator computes dense layers with its own summation order, so their outputs agree
-    with PyTorch's to floating-point rounding (exactly when the sums are exact): on float
-    weights an occasional neuron at its threshold fires in one and not the other, and the
-    spike trains of such a sample differ from that step on.  It passes convolutions, pooling,
-    normalisation and activations through unchanged: call ``graph.check(shapes=True)`` after
-    conversion to see where a converted network would compute something else in ``simulate``.
+    The graph's layers are computed (``layers="computed"``): the simulator computes its
+    convolutions, pooling, normalisation, activations and flattening as PyTorch does, and
+    ``graph.check(shapes=True)`` lists anything it would refuse.  It computes dense layers and
+    convolutions with its own summation order, so their outputs agree with PyTorch's to
+    floating-point rounding (exactly when the sums are exact): on float weights an occasional
+    neuron at its threshold fires in one and not the other, and the spike trains of such a
+    sample differ from that step on.
 
     Anything else is refused: a ValueError names the layer and its type (or the setting it
     cannot represent).  ImportError when PyTorch is not installed.
@@ -191,7 +192,7 @@ def from_torch(module, input_shape, *, input_name: str = "input", example_input=
         output_name = f"output_{suffix}"
     nodes[output_name] = Output()
     edges.append((previous, output_name))
-    return Graph(nodes, edges)
+    return Graph(nodes, edges, layers="computed")
 
 
 def _unused(name: str, taken: set) -> str:

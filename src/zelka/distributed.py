@@ -26,6 +26,7 @@ except ImportError as exc:
         'zelka.distributed needs Dask\'s distributed scheduler: pip install "zelka[distributed]"'
     ) from exc
 
+from zelka._ir import check_computed_layers
 from zelka.backend.cpu.simulator import PerStep, _count_argument
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Graph, Input, _declared_shape
@@ -99,7 +100,8 @@ def simulate_dataset(
     the cluster: TypeError for arguments of the wrong type, ValueError for a `client` that is
     closed, keys naming no Input, stimuli whose shapes do not fit (numbers of samples that
     differ, shapes other than the Inputs' declared ones, a time axis shorter than n_steps),
-    record names that are not LIF nodes and a data set of no samples.
+    record names that are not LIF nodes, a data set of no samples, and for a graph whose
+    layers are computed what they cannot compute.
     """
     if not isinstance(graph, Graph):
         raise TypeError(f"graph must be a zelka.ir.Graph, got {type(graph).__name__}")
@@ -114,6 +116,9 @@ def simulate_dataset(
     names = _recorded(graph, record)
     per_step = bool(per_step)
     stimuli, n_samples = _stimuli(graph, inputs, n_steps, per_step)
+    if graph.layers == "computed":  # what its layers cannot compute, before the cluster sees it
+        lead = 2 if per_step else 1
+        check_computed_layers(graph, {key: tuple(array.shape[lead:]) for key, array in stimuli.items()})
     bounds = [(start, min(start + chunk, n_samples)) for start in range(0, n_samples, chunk)]
     chunks = {key: _chunks(array, 1 if per_step else 0, bounds) for key, array in stimuli.items()}
 

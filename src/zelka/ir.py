@@ -15,7 +15,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from zelka._ir import lif_choices, stable_order
+from zelka._ir import check_computed_layers, lif_choices, passed_through_computations, stable_order
 
 if TYPE_CHECKING:
     from typing_extensions import dataclass_transform
@@ -406,6 +406,25 @@ def _shape_problems(graph: Graph) -> list[str]:
     return list(problems)
 
 
+_LAYER_CHOICES = ("pass_through", "computed")
+
+
+def _checked_layers(layers: Any) -> str:
+    if not (isinstance(layers, str) and layers in _LAYER_CHOICES):
+        raise ValueError(f"Graph layers must be 'pass_through' or 'computed', got {layers!r}")
+    return layers
+
+
+def _passed_through(graph: Graph) -> list[str]:
+    """The nodes of a pass-through graph that pass through what a computed graph computes."""
+    kinds = set(passed_through_computations())
+    return [
+        f'{type(node).__name__} {name!r} passes its input through: layers="computed" computes it'
+        for name, node in graph.nodes.items()
+        if type(node).__name__ in kinds
+    ]
+
+
 class Graph:
     """A graph of named nodes.
 
@@ -414,6 +433,11 @@ class Graph:
     backends' validation sees a graph exactly as it was given; call :meth:`check` (or pass
     ``check=True``) to reject edges that name unknown nodes, and ``check(shapes=True)`` (or
     ``check="shapes"``) to also reject layers whose shapes do not fit together.
+
+    ``layers`` says what the simulator does with convolutions, pooling, normalisation,
+    activations and flattening: ``"pass_through"`` (the default) passes their input through
+    unchanged; ``"computed"`` computes them as PyTorch does in eval mode and refuses, before a
+    run, whatever it cannot compute exactly.
     """
 
     def __init__(
@@ -423,20 +447,24 @@ class Graph:
         cyclic_config: dict | None = None,
         *,
         check: bool | str = False,
+        layers: str = "pass_through",
     ):
         self.nodes: dict[str, Node] = dict(nodes.items() if isinstance(nodes, Mapping) else nodes)
         self.edges: list = list(edges)
         self.cyclic_config = cyclic_config
+        self.layers = _checked_layers(layers)
         if check not in (False, True, "shapes"):
             raise ValueError(f"check must be False, True or 'shapes', got {check!r}")
         if check:
             self.check(shapes=check == "shapes")
 
     @classmethod
-    def sequential(cls, *named_nodes: tuple[str, Node], cyclic_config: dict | None = None) -> Graph:
+    def sequential(
+        cls, *named_nodes: tuple[str, Node], cyclic_config: dict | None = None, layers: str = "pass_through"
+    ) -> Graph:
         """A chain: each node feeds the next, in the order given."""
         names = [name for name, _ in named_nodes]
-        return cls(named_nodes, list(itertools.pairwise(names)), cyclic_config)
+        return cls(named_nodes, list(itertools.pairwise(names)), cyclic_config, layers=layers)
 
     def add(self, name: str, node: Node, *, after: str | Iterable[str] = ()) -> Graph:
         """Add a node, with edges from the node(s) named in `after`; returns the graph."""
@@ -463,6 +491,12 @@ class Graph:
         whose input is not one value per neuron (it would use the leading values only, or none)
         and a node fed by predecessors of different shapes (it would drop all but those shaped
         like the first).  Shapes an Input does not declare are not checked.
+
+        In a pass-through graph it also names every node that passes through what a computed
+        graph computes (convolutions, pooling, normalisation, activations, flattening).  In a
+        computed graph it follows the shapes through the computed layers and lists whatever
+        the simulator would refuse: kinds with no computation, inputs that do not fit a layer,
+        settings PyTorch's layer does not have.
         """
         for edge in self.edges:
             if len(edge) != 2:
@@ -477,8 +511,10 @@ class Graph:
                     if not isinstance(value, str) or value not in values:
                         choices = ", ".join(map(repr, values[:-1])) + f" or {values[-1]!r}"
                         raise ValueError(f"LIF node {name!r}: {setting} must be {choices}, got {value!r}")
-        if shapes:
-            problems = _shape_problems(self)
+        if shapes and self.layers == "computed":
+            check_computed_layers(self)
+        elif shapes:
+            problems = _shape_problems(self) + _passed_through(self)
             if problems:
                 raise ValueError("Graph shapes do not fit:\n" + "\n".join(f"- {p}" for p in problems))
         return self
@@ -489,7 +525,8 @@ class Graph:
         return _stable_order(list(self.nodes), self.edges)[2]
 
     def __repr__(self) -> str:
-        return f"Graph({len(self.nodes)} nodes, {len(self.edges)} edges)"
+        layers = ", layers='computed'" if self.layers == "computed" else ""
+        return f"Graph({len(self.nodes)} nodes, {len(self.edges)} edges{layers})"
 
 
 __all__ = [cls.__name__ for cls in NODE_KINDS] + ["Graph", "Node", "NODE_KINDS"]

@@ -5,12 +5,15 @@ shapes, values, spike counts, snapshots and error texts.  It binds the graph uti
 call time, exactly as the engine does, so patched utilities affect both alike.
 """
 
+import math
+
 import numpy as np
 
+from zelka import ir
 from zelka.backend.config import CompileConfig
 from zelka.backend.cpu import graph_utils
 from zelka.backend.cpu.simulator import SimulationResult
-from zelka.ir import LIF, Affine, Input, Output
+from zelka.ir import LIF, Affine, Input, Output, SpikingAffine
 
 
 def synthetic_inputs(graph):
@@ -56,6 +59,144 @@ def combine(act_list):
     for a in act_list[1:]:
         if a.shape == inp.shape:
             inp += a
+    return inp
+
+
+def _pair(value):
+    return tuple(value) if isinstance(value, (tuple, list)) else (value, value)
+
+
+def _layer_type(inp, *parameters):
+    """float64 where the input or a parameter array is, else float32."""
+    wide = inp.dtype == np.float64 or any(p is not None and p.dtype == np.float64 for p in parameters)
+    return np.float64 if wide else np.float32
+
+
+def _convolve(node, inp):
+    """Sums from +0.0 over (input channel, kernel row, kernel column) in that order, then the
+    bias; positions in the zero padding add nothing."""
+    one_d = isinstance(node, ir.Conv1d)
+    dtype = _layer_type(inp, node.weight, node.bias)
+    weight = node.weight.astype(dtype)[:, :, None, :] if one_d else node.weight.astype(dtype)
+    x = inp.astype(dtype)[:, None, :] if one_d else inp.astype(dtype)
+    (sh, sw), (ph, pw), (dh, dw) = (
+        ((1, node.stride), (0, node.padding), (1, node.dilation))
+        if one_d
+        else (_pair(node.stride), _pair(node.padding), _pair(node.dilation))
+    )
+    out_ch, in_pg, kh, kw = weight.shape
+    groups, (in_ch, h, w) = node.groups, x.shape
+    oh = (h + 2 * ph - dh * (kh - 1) - 1) // sh + 1
+    ow = (w + 2 * pw - dw * (kw - 1) - 1) // sw + 1
+    padded = np.zeros((in_ch, h + 2 * ph, w + 2 * pw), dtype)
+    padded[:, ph : ph + h, pw : pw + w] = x
+    acc = np.zeros((out_ch, oh, ow), dtype)
+    out_pg = out_ch // groups
+    for g in range(groups):
+        for i in range(in_pg):
+            for ky in range(kh):
+                for kx in range(kw):
+                    rows = slice(ky * dh, ky * dh + sh * (oh - 1) + 1, sh)
+                    cols = slice(kx * dw, kx * dw + sw * (ow - 1) + 1, sw)
+                    window = padded[g * in_pg + i, rows, cols]
+                    taps = weight[g * out_pg : (g + 1) * out_pg, i, ky, kx]
+                    acc[g * out_pg : (g + 1) * out_pg] += taps[:, None, None] * window[None]
+    if node.bias is not None:
+        acc = acc + node.bias.astype(dtype)[:, None, None]
+    return acc[:, 0, :] if one_d else acc
+
+
+def _pool(node, inp):
+    (kh, kw), (ph, pw) = _pair(node.kernel_size), _pair(node.padding)
+    sh, sw = _pair(node.stride) if node.stride not in ((), None) else (kh, kw)
+    c, h, w = inp.shape
+    oh, ow = (h + 2 * ph - kh) // sh + 1, (w + 2 * pw - kw) // sw + 1
+    out = np.empty((c, oh, ow), inp.dtype)
+    for oy in range(oh):
+        for ox in range(ow):
+            top, left = oy * sh - ph, ox * sw - pw
+            bottom, right = min(top + kh, h + ph), min(left + kw, w + pw)
+            window = inp[:, max(top, 0) : min(bottom, h), max(left, 0) : min(right, w)]
+            if isinstance(node, ir.MaxPool2d):
+                out[:, oy, ox] = window.reshape(c, -1).max(axis=1)
+            else:
+                total = np.zeros(c, inp.dtype)
+                for value in window.reshape(c, -1).T:
+                    total = total + value
+                out[:, oy, ox] = total / inp.dtype.type((bottom - top) * (right - left))
+    return out
+
+
+def _fma(a, b, c):
+    """a * b + c rounded once (the product is exact in long double)."""
+    return (a.astype(np.longdouble) * b.astype(np.longdouble) + c.astype(np.longdouble)).astype(a.dtype)
+
+
+def _batch_norm(node, inp):
+    dtype = _layer_type(inp, node.running_mean, node.running_var, node.gamma, node.beta)
+    ones = np.ones(node.num_features, dtype)
+    gamma = ones if node.gamma is None else node.gamma.astype(dtype)
+    beta = ones * 0 if node.beta is None else node.beta.astype(dtype)
+    mean, var = node.running_mean.astype(dtype), node.running_var.astype(dtype)
+    alpha = dtype(1) / np.sqrt(var + dtype(node.eps)) * gamma
+    shift = _fma(-mean, alpha, beta)
+    shape = (-1,) + (1,) * (inp.ndim - 1)
+    x = inp.astype(dtype)
+    return _fma(
+        x, np.broadcast_to(alpha.reshape(shape), x.shape), np.broadcast_to(shift.reshape(shape), x.shape)
+    )
+
+
+def _elementwise(function, inp):
+    """A libm function of each value in float64, rounded once to the input's type."""
+    return (
+        np.array([function(float(v)) for v in inp.ravel()], np.float64).astype(inp.dtype).reshape(inp.shape)
+    )
+
+
+def _exp_float32(d):
+    """exp in float32 as PyTorch's vectorised kernels compute it (core/engine/activations)."""
+    f = np.float32
+    q = np.rint(np.where(np.isfinite(d), d, 0) * f(1.4426950408889634)).astype(np.int32)
+    s = _fma(q.astype(f), f(-0.693145751953125), d)
+    s = _fma(q.astype(f), f(-1.428606765330187045e-06), s)
+    u = np.full_like(s, f(0.000198527617612853646278381))
+    for c in [0.00139304355252534151077271, 0.00833336077630519866943359, 0.0416664853692054748535156,
+              0.166666671633720397949219, 0.5]:  # fmt: skip
+        u = _fma(u, s, np.full_like(s, f(c)))
+    u = f(1) + _fma(s * s, u, s)
+    half = q >> 1
+    u = u * np.ldexp(f(1), half).astype(f) * np.ldexp(f(1), q - half).astype(f)
+    return np.where(np.isnan(d), d, np.where(d < -104, f(0), np.where(d > 100, f(np.inf), u)))
+
+
+def _logistic(inp):
+    one = inp.dtype.type(1)
+    if inp.dtype == np.float32:
+        return one / (one + _exp_float32(-inp))
+    return one / (one + _elementwise(lambda v: math.exp(-v) if -v < 709.78 else math.inf, inp))
+
+
+def computed_layer(node, inp, saturate, precision):
+    """What a node of a computed graph other than Affine and LIF makes of its input."""
+    if isinstance(node, (ir.Conv1d, ir.Conv2d)):
+        return saturate(_convolve(node, inp), precision)
+    if isinstance(node, (ir.MaxPool2d, ir.AvgPool2d)):
+        return _pool(node, inp)
+    if isinstance(node, (ir.BatchNorm1d, ir.BatchNorm2d)):
+        return saturate(_batch_norm(node, inp), precision)
+    if isinstance(node, ir.ReLU):
+        if node.negative_slope == 0:
+            return np.where(inp < 0, inp.dtype.type(0), inp)
+        return np.where(inp > 0, inp, inp * inp.dtype.type(node.negative_slope))
+    if isinstance(node, ir.Sigmoid):
+        return _logistic(inp)
+    if isinstance(node, ir.Tanh):
+        return _elementwise(math.tanh, inp)
+    if isinstance(node, ir.Flatten):
+        start = node.start_dim % inp.ndim if inp.ndim else 0
+        return inp.reshape(*inp.shape[:start], -1)
+    assert isinstance(node, ir.Dropout), type(node).__name__
     return inp
 
 
@@ -112,7 +253,13 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 if not act_list:
                     continue
                 inp = combine(act_list)
-                if isinstance(node, Affine):
+                computed = getattr(graph, "layers", "pass_through") == "computed"
+                shape = inp.shape
+                if computed and isinstance(node, LIF):
+                    inp = inp.reshape(-1)
+                if computed and not isinstance(node, (Affine, SpikingAffine, LIF)):
+                    activations[name] = computed_layer(node, inp, saturate, precision)
+                elif isinstance(node, (Affine, SpikingAffine) if computed else Affine):
                     weight = node.weight
                     bias = getattr(node, "bias", None)
                     if bias is None:
@@ -125,7 +272,7 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                     activations[name] = out
                 elif isinstance(node, LIF):
                     membrane_state[name], spikes = lif_step(node, membrane_state[name], inp, precision)
-                    activations[name] = spikes
+                    activations[name] = spikes.reshape(shape) if computed else spikes
                     spike_counts[name] = spike_counts.get(name, 0) + int(np.count_nonzero(spikes))
                 else:
                     activations[name] = inp

@@ -92,8 +92,24 @@ struct LifArgs {
   int counter = -1;  // index into Plan::spike_totals
 };
 
+struct Layer;  // core/engine/layer.hpp
+
+// A computed graph's layer with a kernel of its own (convolution, pooling, normalisation,
+// activation), run on every sample.
+struct LayerArgs {
+  const Layer* layer = nullptr;  // owned by the planner's caller, alive for the plan's life
+  int input = -1;                // slot holding the combined input
+  int converted_input = -1;      // scratch slot when the input must be widened to `type`
+  DType type = DType::f32;       // the type it computes in: its output's
+  // The input holds spikes (exactly 0 or 1, float32) and the layer has a spike kernel: for
+  // a convolution, the kernel slices of the inputs that fired are added up; for max pooling,
+  // a window's value is whether any of its inputs fired.
+  bool spike_input = false;
+  SaturateBounds bounds;
+};
+
 // mark: does nothing; it gives the time of a node whose work is only gathering its input.
-enum class OpKind : std::uint8_t { combine, copy, affine, lif, mark };
+enum class OpKind : std::uint8_t { combine, copy, affine, lif, layer, mark };
 
 struct Instruction {
   OpKind kind = OpKind::copy;
@@ -105,6 +121,7 @@ struct Instruction {
   CombineArgs combine;
   int affine = -1;  // index into Plan::affine
   int lif = -1;     // index into Plan::lif
+  int layer = -1;   // index into Plan::layers
 };
 
 // A LIF node whose values are kept for every step, for the sample kept in row `row`
@@ -124,6 +141,7 @@ struct Plan {
   std::vector<Instruction> program;
   std::vector<AffineArgs> affine;
   std::vector<LifArgs> lif;
+  std::vector<LayerArgs> layers;
   std::vector<std::int64_t> spike_totals;  // per sample, then per LIF counter
   std::vector<std::int64_t> node_ns;  // per timed node: monotonic-clock nanoseconds of its compute
   std::vector<Recording> recordings;

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <type_traits>
 
+#include "core/engine/layer.hpp"
 #include "core/engine/matvec.hpp"
 
 namespace zelka::engine {
@@ -127,6 +128,11 @@ std::vector<Held> held_values(const PlanDraft& draft) {
       if (ins.destination < 0 || draft.dtype_of(ins.destination) != DType::f32) continue;
       Held value = Held::other;
       if (ins.kind == OpKind::copy) value = held[ins.source];
+      // the largest of a window of spikes is a spike
+      if (ins.kind == OpKind::layer &&
+          draft.plan.layers[ins.layer].layer->op == LayerOp::max_pool &&
+          held[draft.plan.layers[ins.layer].input] == Held::spikes)
+        value = Held::spikes;
       if (ins.kind == OpKind::combine) {
         bool all_counted = true;
         for (int src : ins.combine.sources) all_counted = all_counted && held[src] != Held::other;
@@ -141,6 +147,12 @@ std::vector<Held> held_values(const PlanDraft& draft) {
     }
   }
   return held;
+}
+
+void use_spike_kernels(PlanDraft& draft) {
+  const std::vector<Held> held = held_values(draft);
+  for (LayerArgs& a : draft.plan.layers)
+    a.spike_input = held[a.input] == Held::spikes && a.layer->takes_spikes(a.type);
 }
 
 void sum_columns_where_sparse(PlanDraft& draft) {

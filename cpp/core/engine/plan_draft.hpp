@@ -70,6 +70,10 @@ enum class Held : std::uint8_t { other, spikes, counts };
 // sums.  Assumes: zeros_and_ones is set for the unwritten stimuli it applies to.
 std::vector<Held> held_values(const PlanDraft& draft);
 
+// Sets spike_input on the layers whose input holds spikes and that have a spike kernel for
+// their type.  Assumes: zeros_and_ones is set as for held_values.
+void use_spike_kernels(PlanDraft& draft);
+
 // Gives Affine layers with finite weights a column-major copy of their weight when their
 // input holds spikes (always summed by columns) or spike counts that change from step to
 // step (summed by columns whenever few are nonzero).  The copies live in the plan.

@@ -9,6 +9,7 @@
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
 #include "core/engine/fp_flags.hpp"
+#include "core/engine/layer.hpp"
 #include "core/engine/lif.hpp"
 #include "core/engine/matvec.hpp"
 
@@ -37,6 +38,23 @@ struct Workspace {
   std::int64_t samples;
   std::optional<Gathered<float>> f32;
   std::optional<Gathered<double>> f64;
+  // The layers' kernels' scratch space, shared by the samples one after another (it stays
+  // in cache), grown to the largest need.
+  std::vector<float> scratch32;
+  std::vector<double> scratch64;
+
+  template <typename T>
+  T* scratch(std::int64_t size) {
+    auto& scratch = [&]() -> auto& {
+      if constexpr (sizeof(T) == 4)
+        return scratch32;
+      else
+        return scratch64;
+    }();
+    if (static_cast<std::int64_t>(scratch.size()) < size)
+      scratch.resize(static_cast<std::size_t>(size));
+    return scratch.data();
+  }
 
   template <typename T>
   Gathered<T>& of() {
@@ -123,21 +141,61 @@ void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& r
   }
 }
 
+// A computed graph's layer for every sample, saturated where it saturates.  The status flags
+// its kernels raise stay unreported, as those of the numpy step's calls of the same kernels.
+template <typename T>
+void layer(Plan& plan, const LayerArgs& a, int destination, const StepRange& range,
+           std::int64_t step, Workspace& workspace) {
+  const UnreportedFlags unreported;
+  const Layer& l = *a.layer;
+  T* scratch = workspace.scratch<T>(l.scratch_size());
+  for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
+    const Frame frame{plan.slots, b, step};
+    T* out = frame.at<T>(destination);
+    if (a.spike_input) {
+      compute_layer_on_spikes(l, frame.at<const float>(a.input), out, scratch);
+    } else {
+      int input = a.input;
+      if (a.converted_input >= 0) {
+        convert_into(frame, a.input, a.converted_input);
+        input = a.converted_input;
+      }
+      compute_layer(l, frame.at<const T>(input), out, scratch);
+    }
+    if (l.saturates()) clip_rows(out, l.output_size, a.bounds.of<T>());
+  }
+}
+
+// run(T{}) with T the element type `type` names.
+template <typename Run>
+void in_type(DType type, Run run) {
+  if (type == DType::f32)
+    run(float{});
+  else
+    run(double{});
+}
+
 void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::int64_t step,
              Workspace& workspace) {
   switch (ins.kind) {
     case OpKind::affine: {
       const AffineArgs& a = plan.affine[ins.affine];
-      if (a.product == DType::f32)
-        affine<float>(plan, a, ins.destination, range, step, workspace);
-      else
-        affine<double>(plan, a, ins.destination, range, step, workspace);
+      in_type(a.product, [&](auto zero) {
+        affine<decltype(zero)>(plan, a, ins.destination, range, step, workspace);
+      });
       return;
     }
     case OpKind::lif: {
       const LifArgs& a = plan.lif[ins.lif];
       lif_steps(plan.slots, a, range.first_sample, range.end_sample, step,
                 plan.spike_totals.data() + a.counter, plan.counters());
+      return;
+    }
+    case OpKind::layer: {
+      const LayerArgs& a = plan.layers[ins.layer];
+      in_type(a.type, [&](auto zero) {
+        layer<decltype(zero)>(plan, a, ins.destination, range, step, workspace);
+      });
       return;
     }
     case OpKind::mark:
@@ -183,7 +241,7 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
 
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                        StepObserver& observer, bool time_nodes) {
-  Workspace workspace{range.end_sample - range.first_sample, {}, {}};
+  Workspace workspace{range.end_sample - range.first_sample, {}, {}, {}, {}};
   const TickClock clock;
   std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;

@@ -4,8 +4,10 @@
 //
 // Adding a kind: add its row (its IR class in zelka.ir must have the same name and fields),
 // then give it behaviour only in the rooms whose column says it takes the kind: the
-// simulator's plan and numpy step for Simulated::computed rules, the profiler's counting
-// rules, the FPGA layer extraction and parameters.h blocks, the SNN network model.
+// simulator's plan and numpy step for Simulated::computed rules, a kernel of core/engine and
+// its reading in host/simulation/computed_graph.cpp for what it computes in a computed graph
+// (the Computed column), the profiler's counting rules, the FPGA layer extraction and
+// parameters.h blocks, the SNN network model.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +27,25 @@ enum class Simulated : std::uint8_t {
   affine,          // saturate(weight @ x + bias)
   lif,             // the LIF step of core/rules/lif_rule.hpp
   passed_through,  // the sum of its predecessors' values, unchanged
+};
+
+// What a node of the kind computes in a graph whose layers are computed
+// (Graph(layers="computed")): each step, from its one input, what PyTorch computes for one
+// sample in eval mode.  In a pass-through graph every kind but those the reference
+// simulation computes passes its input through.
+enum class Computed : std::uint8_t {
+  as_simulated,        // what it does in every graph (the Simulated column)
+  affine,              // as an Affine: saturate(weight @ x + bias)
+  convolution,         // a 1-D or 2-D convolution, saturated (core/engine/convolution.hpp)
+  max_pooling,         // the largest value of each window (core/engine/pooling.hpp)
+  average_pooling,     // the mean of each window, padding counted
+  normalisation,       // batch normalisation by the running statistics, saturated
+  rectifier,           // ReLU, leaky with a non-zero negative_slope (core/engine/activations.hpp)
+  logistic,            // the sigmoid
+  hyperbolic_tangent,  // tanh
+  flattening,          // the sample reshaped from start_dim on
+  identity,            // its input unchanged (dropout at inference)
+  refused,             // nothing it could compute exactly: a computed graph is refused
 };
 
 // What the profiler counts for a node of the kind, beyond its activations.
@@ -48,64 +69,64 @@ enum Takers : std::uint8_t {
 };
 
 // clang-format off
-// X(identifier, IR class name, IR fields (before the common settings), simulated, counted,
-//   position in the CPU backend's capability list (0: not listed), takers), in the order
+// X(identifier, IR class name, IR fields (before the common settings), simulated, computed,
+//   counted, position in the CPU backend's capability list (0: not listed), takers), in the order
 //   zelka.ir declares the classes.
 #define ZELKA_IR_KINDS(X)                                                                         \
   X(input,          "Input",         "input_type",                                               \
-    stimulus,       port,           0, fpga_layer | snn_project)                                  \
+    stimulus,       as_simulated,       port,           0, fpga_layer | snn_project)             \
   X(output,         "Output",        "",                                                         \
-    reported,       port,           0, fpga_layer | snn_project)                                  \
+    reported,       as_simulated,       port,           0, fpga_layer | snn_project)             \
   X(affine,         "Affine",        "weight bias",                                              \
-    affine,         dense,          1, fpga_backend | fpga_layer | snn_project)                   \
+    affine,         as_simulated,       dense,          1, fpga_backend | fpga_layer | snn_project)\
   X(spiking_affine, "SpikingAffine", "weight bias",                                              \
-    passed_through, weight_fields,  2, fpga_layer | snn_project)                                  \
+    passed_through, affine,             weight_fields,  2, fpga_layer | snn_project)             \
   X(conv1d,         "Conv1d",        "weight bias stride padding dilation groups",               \
-    passed_through, convolution,    0, fpga_backend | fpga_layer)                                 \
+    passed_through, convolution,        convolution,    0, fpga_backend | fpga_layer)            \
   X(conv2d,         "Conv2d",        "weight bias stride padding dilation groups",               \
-    passed_through, convolution,    3, fpga_backend | fpga_layer)                                 \
+    passed_through, convolution,        convolution,    3, fpga_backend | fpga_layer)            \
   X(sep_conv2d,     "SepConv2d",     "depthwise_weight pointwise_weight bias stride padding",    \
-    passed_through, weight_fields,  4, none)                                                      \
+    passed_through, refused,            weight_fields,  4, none)                                 \
   X(max_pool2d,     "MaxPool2d",     "kernel_size stride padding",                               \
-    passed_through, weight_fields,  5, fpga_backend | fpga_layer)                                 \
+    passed_through, max_pooling,        weight_fields,  5, fpga_backend | fpga_layer)            \
   X(avg_pool2d,     "AvgPool2d",     "kernel_size stride padding",                               \
-    passed_through, weight_fields,  6, fpga_backend | fpga_layer)                                 \
+    passed_through, average_pooling,    weight_fields,  6, fpga_backend | fpga_layer)            \
   X(batch_norm1d,   "BatchNorm1d",   "num_features running_mean running_var gamma beta eps",     \
-    passed_through, weight_fields, 16, fpga_layer)                                                \
+    passed_through, normalisation,      weight_fields, 16, fpga_layer)                           \
   X(batch_norm2d,   "BatchNorm2d",   "num_features running_mean running_var gamma beta eps",     \
-    passed_through, weight_fields, 17, fpga_backend | fpga_layer)                                 \
+    passed_through, normalisation,      weight_fields, 17, fpga_backend | fpga_layer)            \
   X(lif,            "LIF",           "tau v_threshold v_leak r reset fire",                      \
-    lif,            neurons,        8, fpga_backend | fpga_layer | snn_project)                   \
+    lif,            as_simulated,       neurons,        8, fpga_backend | fpga_layer | snn_project)\
   X(relu,           "ReLU",          "features negative_slope",                                  \
-    passed_through, weight_fields,  9, fpga_backend | fpga_layer)                                 \
+    passed_through, rectifier,          weight_fields,  9, fpga_backend | fpga_layer)            \
   X(sigmoid,        "Sigmoid",       "features",                                                 \
-    passed_through, weight_fields, 10, fpga_backend | fpga_layer)                                 \
+    passed_through, logistic,           weight_fields, 10, fpga_backend | fpga_layer)            \
   X(tanh,           "Tanh",          "features",                                                 \
-    passed_through, weight_fields, 11, none)                                                      \
+    passed_through, hyperbolic_tangent, weight_fields, 11, none)                                 \
   X(softmax,        "Softmax",       "features axis",                                            \
-    passed_through, weight_fields, 12, none)                                                      \
+    passed_through, refused,            weight_fields, 12, none)                                 \
   X(gelu,           "GELU",          "features",                                                 \
-    passed_through, weight_fields, 13, none)                                                      \
+    passed_through, refused,            weight_fields, 13, none)                                 \
   X(elu,            "ELU",           "features alpha",                                           \
-    passed_through, weight_fields, 14, none)                                                      \
+    passed_through, refused,            weight_fields, 14, none)                                 \
   X(prelu,          "PReLU",         "features slope",                                           \
-    passed_through, weight_fields, 15, none)                                                      \
+    passed_through, refused,            weight_fields, 15, none)                                 \
   X(layer_norm,     "LayerNorm",     "normalized_shape gamma beta eps",                          \
-    passed_through, weight_fields, 18, none)                                                      \
+    passed_through, refused,            weight_fields, 18, none)                                 \
   X(dropout,        "Dropout",       "p",                                                        \
-    passed_through, weight_fields, 19, none)                                                      \
+    passed_through, identity,           weight_fields, 19, none)                                 \
   X(hybrid_region,  "HybridRegion",  "subgraph domain",                                          \
-    passed_through, weight_fields, 20, none)                                                      \
+    passed_through, refused,            weight_fields, 20, none)                                 \
   X(skip,           "Skip",          "mode",                                                     \
-    passed_through, weight_fields, 21, none)                                                      \
+    passed_through, refused,            weight_fields, 21, none)                                 \
   X(upsample,       "Upsample",      "scale_factor mode",                                        \
-    passed_through, weight_fields, 22, none)                                                      \
+    passed_through, refused,            weight_fields, 22, none)                                 \
   X(flatten,        "Flatten",       "start_dim",                                                \
-    passed_through, weight_fields,  7, fpga_backend | fpga_layer | snn_project)
+    passed_through, flattening,         weight_fields,  7, fpga_backend | fpga_layer | snn_project)
 // clang-format on
 
 enum class Kind : std::uint8_t {
-#define ZELKA_IR_KIND_ENUM(id, name, fields, simulated, counted, cpu_position, takers) id,
+#define ZELKA_IR_KIND_ENUM(id, name, fields, simulated, computed, counted, cpu_position, takers) id,
   ZELKA_IR_KINDS(ZELKA_IR_KIND_ENUM)
 #undef ZELKA_IR_KIND_ENUM
 };
@@ -115,6 +136,7 @@ struct KindInfo {
   std::string_view name;
   std::string_view fields;  // separated by single spaces, in declaration order
   Simulated simulated;
+  Computed computed;
   Counted counted;
   int cpu_position;
   std::uint8_t takers;
@@ -123,8 +145,9 @@ struct KindInfo {
 };
 
 inline constexpr std::array kinds{
-#define ZELKA_IR_KIND_INFO(id, name, fields, simulated, counted, cpu_position, takers) \
-  KindInfo{Kind::id, name, fields, Simulated::simulated, Counted::counted, cpu_position, takers},
+#define ZELKA_IR_KIND_INFO(id, name, fields, simulated, computed, counted, cpu_position, takers) \
+  KindInfo{Kind::id,         name,         fields, Simulated::simulated, Computed::computed,     \
+           Counted::counted, cpu_position, takers},
     ZELKA_IR_KINDS(ZELKA_IR_KIND_INFO)
 #undef ZELKA_IR_KIND_INFO
 };
@@ -158,15 +181,9 @@ constexpr auto kinds_taken_by() {
   return kinds_where<[](const KindInfo& k) { return k.taken_by(part); }, by_name>();
 }
 
-// The kinds the simulator computes or treats as ports: every other kind passes through.
-inline constexpr auto simulated_kinds =
-    kinds_where<[](const KindInfo& k) { return k.simulated != Simulated::passed_through; }>();
-
-// The kinds a profile tells apart: those the simulator does, and those the counting rules
-// read otherwise than by their declared fields.
-inline constexpr auto profiled_kinds = kinds_where<[](const KindInfo& k) {
-  return k.simulated != Simulated::passed_through || k.counted != Counted::weight_fields;
-}>();
+// Every kind: the simulator and the profiler tell them all apart, since a computed graph
+// computes most of them (the Computed column).
+inline constexpr auto every_kind = kinds_where<[](const KindInfo&) { return true; }>();
 
 // `listed` as its refusals name the kinds a writer builds: the Inputs' kind first, the
 // Outputs' last, the others in table order between them.

@@ -81,6 +81,9 @@ Count step_macs(const std::vector<MacNode>& nodes) {
       case MacNode::Rule::declared_fields:
         macs = checked_add(macs, declared_field_macs(node.fields));
         break;
+      case MacNode::Rule::counted:
+        macs = checked_add(macs, node.count);
+        break;
       case MacNode::Rule::none:
         break;
     }
@@ -124,8 +127,10 @@ LayerFigures layer_figures(const std::vector<LayerNode>& nodes, Count n_steps,
     std::optional<double> layer_pj;
     switch (node.kind) {
       case LayerNode::Kind::affine:
-      case LayerNode::Kind::convolution: {
-        const Count macs = checked_mul(product(node.weight_dims), n_steps);
+      case LayerNode::Kind::convolution:
+      case LayerNode::Kind::computed: {
+        const Count macs =
+            checked_mul(node.step_macs ? *node.step_macs : product(node.weight_dims), n_steps);
         const Count reads = words(node.weight_bytes);
         layer_pj = as_double(macs) * c.mac_pj + as_double(reads) * c.sram_read_pj;
         Count& core_mac_total = entry(core_macs, node.core, Count(0));

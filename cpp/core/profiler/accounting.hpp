@@ -60,10 +60,11 @@ struct DeclaredField {
 
 // What one node contributes to the MACs of a step, by the first rule that applies to it.
 struct MacNode {
-  enum class Rule { affine, convolution, declared_fields, none } rule = Rule::none;
+  enum class Rule { affine, convolution, declared_fields, counted, none } rule = Rule::none;
   // affine: out_features x in_features; convolution: every dimension of the weight.
   std::vector<std::int64_t> weight_dims;
   std::vector<DeclaredField> fields;  // declared_fields
+  Count count = 0;                    // counted: what a computed graph's node computes in a step
 };
 
 // Fields whose name contains "weight" but not "cheap" count every element of an array of
@@ -103,7 +104,8 @@ EnergyBreakdown energy_breakdown(Count mac_ops, Count total_spikes, const SramAc
 
 // A node other than Input and Output, in graph order.
 struct LayerNode {
-  enum class Kind { affine, convolution, lif, other } kind = Kind::other;
+  // computed: a computed graph's pooling, normalisation or activation (step_macs).
+  enum class Kind { affine, convolution, computed, lif, other } kind = Kind::other;
   int core = 0;                      // index into the run's core ids
   std::optional<double> latency_us;  // the node's measured latency, when it was timed
   std::optional<Count> spikes;       // the node's spike count, when it has one
@@ -111,6 +113,9 @@ struct LayerNode {
   std::vector<std::int64_t> weight_dims;
   Count weight_bytes = 0;    // weight and bias bytes (affine, convolution)
   std::int64_t neurons = 0;  // lif
+  // In a computed graph, the MACs of a step as the layer computes them (in place of the
+  // weight's size).
+  std::optional<Count> step_macs;
 };
 
 struct LayerFigures {

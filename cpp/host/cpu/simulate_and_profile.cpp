@@ -80,6 +80,8 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
   nb::object sim = nb::cast(SimulationResult());
   bind_graph(setup, graph, input_data);
   if (!every_input_given(setup, input_data)) return std::nullopt;
+  bind_computed_layers(setup, graph,
+                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, true));
 
   profiler::CpuProfiler::TimedRun run;
   init_membranes(graph, setup.kinds, run.state);
@@ -96,7 +98,7 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
       nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(run.state.spike_counts.ptr())).release());
   const profiler::CpuProfiler profiler(profiler_module.attr("ENERGY_PRESETS"), {},
                                        nb::str(default_profile_preset));
-  profiler::GraphReading reading(graph, setup.kinds);
+  profiler::GraphReading reading(graph, setup.kinds, setup.computed.get());
   const auto counts = profiler::CpuProfiler::count(reading, n_steps);
   return std::pair{sim, profiler.report(reading, n_steps, counts, run)};
 }

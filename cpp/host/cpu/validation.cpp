@@ -5,6 +5,7 @@
 
 #include "host/edges.hpp"
 #include "host/ir_kinds.hpp"
+#include "host/simulation/computed_graph.hpp"
 
 using namespace nanobind::literals;
 
@@ -24,6 +25,16 @@ struct Structure {
   bool has_edges = true;
   std::vector<EdgeProblem> problems;  // in edge order
 };
+
+// What a computed graph cannot compute, for Inputs of their declared shapes; nothing for a
+// pass-through graph or one whose edges are not sound (its order is unknown).
+std::vector<simulation::LayerProblem> layer_problems(nb::handle graph, const Structure& structure) {
+  if (!structure.has_nodes || !structure.problems.empty() || !simulation::computes_layers(graph))
+    return {};
+  const IrKinds kinds = IrKinds::load(zelka::ir::every_kind);
+  return simulation::read_computed_graph(graph, kinds, simulation::declared_shapes(graph, kinds))
+      .problems;
+}
 
 Structure read_structure(nb::handle graph) {
   Structure structure;
@@ -67,12 +78,25 @@ nb::object validate(nb::handle graph) {
     if (problem.missing_end) unsupported.attr("append")(*problem.missing_end);
     warnings.attr("append")(problem.warning);
   }
+  std::vector<simulation::LayerProblem> problems;
+  try {
+    problems = layer_problems(graph, structure);
+  } catch (nb::python_error& e) {  // a `layers` that is neither choice
+    if (!e.matches(PyExc_ValueError)) throw;
+    result.attr("is_valid") = false;
+    warnings.attr("append")(nb::str(e.value()));
+  }
+  for (const simulation::LayerProblem& problem : problems) {
+    result.attr("is_valid") = false;
+    if (!truth(unsupported.attr("__contains__")(problem.node)))
+      unsupported.attr("append")(problem.node);
+    warnings.attr("append")(nb::str(problem.text.c_str()));
+  }
   return result;
 }
 
 bool is_valid(nb::handle graph) {
-  const Structure structure = read_structure(graph);
-  return structure.has_nodes && structure.problems.empty();
+  return truth(validate(graph).attr("is_valid"));
 }
 
 nb::object capabilities() {

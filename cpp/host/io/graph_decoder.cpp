@@ -70,7 +70,12 @@ class Decoder {
   }
 
   nb::object graph_value(const Value& v, const std::string& prefix) {
-    const Map& g = object_with(v, {"nodes", "edges", "cyclic_config"}, prefix + "the graph");
+    // A graph whose layers are computed says so in a member of its own.
+    const bool says_layers = v.is<Map>() && v.as<Map>().find(Value("layers"));
+    const Map& g =
+        says_layers
+            ? object_with(v, {"nodes", "edges", "cyclic_config", "layers"}, prefix + "the graph")
+            : object_with(v, {"nodes", "edges", "cyclic_config"}, prefix + "the graph");
     nb::dict nodes;
     for (const Value& n : list(member(g, "nodes"), prefix + "nodes")) {
       const Map& node = object_with(n, {"name", "kind", "attributes"}, prefix + "a node");
@@ -84,7 +89,13 @@ class Decoder {
     for (const Value& e : list(member(g, "edges"), prefix + "edges"))
       edges.append(value(e, prefix + "edge " + std::to_string(number++)));
     nb::object cyclic_config = value(member(g, "cyclic_config"), prefix + "cyclic_config");
-    return graph_type_(nodes, edges, cyclic_config);
+    if (!says_layers) return graph_type_(nodes, edges, cyclic_config);
+    const Value& layers = member(g, "layers");
+    if (!layers.is<std::string>() ||
+        (layers.as<std::string>() != "computed" && layers.as<std::string>() != "pass_through"))
+      fail(prefix + "layers", "expected 'pass_through' or 'computed'");
+    return graph_type_(nodes, edges, cyclic_config,
+                       nb::arg("layers") = nb::str(layers.as<std::string>().c_str()));
   }
 
   nb::object node_value(const Map& node, const std::string& where) {

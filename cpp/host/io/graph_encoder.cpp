@@ -5,6 +5,7 @@
 
 #include "core/errors.hpp"
 #include "core/io/npy.hpp"
+#include "host/simulation/computed_graph.hpp"
 #include "host/value_convert.hpp"
 
 namespace zelka::host::io {
@@ -62,6 +63,8 @@ class Encoder {
     m.set("nodes", std::move(node_list));
     m.set("edges", std::move(edges));
     m.set("cyclic_config", value(graph.attr("cyclic_config"), object, prefix + "cyclic_config"));
+    // Only a computed graph gains the member: a pass-through graph is written as it always was.
+    if (simulation::computes_layers(graph)) m.set("layers", std::string("computed"));
     return m;
   }
 

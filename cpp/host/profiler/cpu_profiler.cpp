@@ -56,9 +56,15 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   using namespace simulation;
   RunSetup setup = make_run_setup(load_profile_kinds(), nb::none());
   to_count(n_steps);
-  GraphReading reading(graph, setup.kinds);
-  const GraphCounts counts = count(reading, n_steps);
+  std::optional<GraphReading> reading(std::in_place, graph, setup.kinds);
+  GraphCounts counts = count(*reading, n_steps);
   bind_graph(setup, graph, input_data);
+  bind_computed_layers(setup, graph,
+                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, false));
+  if (setup.computed) {  // its layers count what they compute for these stimuli
+    reading.emplace(graph, setup.kinds, setup.computed.get());
+    counts = count(*reading, n_steps);
+  }
 
   TimedRun run;
   init_membranes(graph, setup.kinds, run.state);
@@ -71,7 +77,7 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   const std::int64_t total_start = engine::monotonic_ns();
   run_step_loop(setup, run.state, steps_to_run(n_steps), options);
   run.total_ns = engine::monotonic_ns() - total_start;
-  return report(reading, n_steps, counts, run);
+  return report(*reading, n_steps, counts, run);
 }
 
 nb::object CpuProfiler::report(GraphReading& graph, nb::handle n_steps, const GraphCounts& counts,

@@ -317,9 +317,12 @@ void add_held_arrays(NodeView& view, std::vector<acc::HeldArray>& arrays) {
   for (std::string_view name : acc::state_attributes) add(view.attribute(interned(name)), name);
 }
 
-acc::MacNode mac_node(NodeView& view) {
+acc::MacNode mac_node(NodeView& view, std::optional<acc::Count> computed) {
   acc::MacNode mac;
-  if (view.is(Kind::affine)) {
+  if (computed) {
+    mac.rule = acc::MacNode::Rule::counted;
+    mac.count = *computed;
+  } else if (view.is(Kind::affine)) {
     mac.rule = acc::MacNode::Rule::affine;
     mac.weight_dims = affine_dims(view);
   } else if (view.is(Kind::conv1d) || view.is(Kind::conv2d)) {
@@ -344,7 +347,8 @@ void add_lif_neurons(NodeView& view, std::vector<std::int64_t>& neurons) {
 }
 
 // The node's layer, without what a run measures; its core indexed among `layers`' cores.
-void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_index) {
+void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_index,
+               std::optional<acc::Count> computed) {
   if (view.is_io()) return;
   acc::LayerNode layer;
   nb::object core = core_id_of(view);
@@ -363,15 +367,40 @@ void add_layer(NodeView& view, nb::handle name, Layers& layers, nb::dict& core_i
   } else if (view.is(Kind::lif)) {
     layer.kind = acc::LayerNode::Kind::lif;
     layer.neurons = leading_dims(view.required(names().v_threshold), 1)[0];
+  } else if (computed && *computed > 0) {
+    layer.kind = acc::LayerNode::Kind::computed;
   }
+  if (layer.kind != acc::LayerNode::Kind::lif) layer.step_macs = computed;
   layers.nodes.push_back(std::move(layer));
   layers.names.push_back(nb::borrow(name));
+}
+
+// The multiply-accumulates a node of a computed graph performs in a step: a convolution's
+// outputs times the inputs of each (in_channels / groups x kernel size), an Affine's weight,
+// one operation per input of each pooling window, one per value normalised or activated.
+acc::Count operations(const simulation::ComputedNode& node) {
+  const std::int64_t outputs = element_count(node.output);
+  if (!node.layer) {
+    const bool dense = node.kind == Kind::affine || node.kind == Kind::spiking_affine;
+    return dense ? acc::checked_mul(outputs, element_count(node.input)) : 0;
+  }
+  const engine::Layer& layer = *node.layer;
+  switch (layer.op) {
+    case engine::LayerOp::convolution:
+      return acc::checked_mul(outputs, acc::checked_mul(layer.convolution.in_per_group(),
+                                                        layer.convolution.kernel_size()));
+    case engine::LayerOp::max_pool:
+    case engine::LayerOp::avg_pool:
+      return acc::checked_mul(outputs, layer.pooling.kernel_height * layer.pooling.kernel_width);
+    default:
+      return outputs;
+  }
 }
 
 }  // namespace
 
 IrKinds load_profile_kinds() {
-  return IrKinds::load(zelka::ir::profiled_kinds);
+  return IrKinds::load(zelka::ir::every_kind);
 }
 
 template <typename Visit>
@@ -383,15 +412,23 @@ void GraphReading::each_node(Visit visit) {
   });
 }
 
-GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds) : graph_(graph), kinds_(kinds) {
+std::optional<acc::Count> GraphReading::computed_macs(nb::handle name) const {
+  if (!computed_) return std::nullopt;
+  const simulation::ComputedNode* node = computed_->find(name);
+  return node ? operations(*node) : 0;
+}
+
+GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds,
+                           const simulation::ComputedGraph* computed)
+    : graph_(graph), kinds_(kinds), computed_(computed) {
   Read read;
   nb::dict core_index;
   try {
     each_node([&](NodeView& view, nb::handle name) {
       add_held_arrays(view, read.held);
-      read.macs.push_back(mac_node(view));
+      read.macs.push_back(mac_node(view, computed_macs(name)));
       add_lif_neurons(view, read.lif_neurons);
-      add_layer(view, name, read.layers, core_index);
+      add_layer(view, name, read.layers, core_index, computed_macs(name));
     });
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
@@ -410,7 +447,9 @@ const std::vector<acc::HeldArray>& GraphReading::held_arrays() {
 const std::vector<acc::MacNode>& GraphReading::mac_nodes() {
   if (read_) return read_->macs;
   reread_.macs.clear();
-  each_node([&](NodeView& view, nb::handle) { reread_.macs.push_back(mac_node(view)); });
+  each_node([&](NodeView& view, nb::handle name) {
+    reread_.macs.push_back(mac_node(view, computed_macs(name)));
+  });
   return reread_.macs;
 }
 
@@ -428,7 +467,9 @@ Layers GraphReading::layers(nb::handle per_node_latency, nb::handle spike_counts
     layers_taken_ = true;
   } else {
     nb::dict core_index;
-    each_node([&](NodeView& view, nb::handle name) { add_layer(view, name, out, core_index); });
+    each_node([&](NodeView& view, nb::handle name) {
+      add_layer(view, name, out, core_index, computed_macs(name));
+    });
   }
   for (std::size_t i = 0; i < out.nodes.size(); ++i) {
     nb::handle name = out.names[i];

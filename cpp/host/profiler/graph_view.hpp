@@ -10,6 +10,7 @@
 
 #include "core/profiler/accounting.hpp"
 #include "host/ir_kinds.hpp"
+#include "host/simulation/computed_graph.hpp"
 
 namespace zelka::host::profiler {
 
@@ -29,7 +30,10 @@ struct Layers {
 
 class GraphReading {
  public:
-  GraphReading(nb::handle graph, const IrKinds& kinds);
+  // `computed`: a computed graph as read for the run's stimuli, whose nodes count what they
+  // compute (a node that never computes counts nothing); null for a pass-through graph.
+  GraphReading(nb::handle graph, const IrKinds& kinds,
+               const simulation::ComputedGraph* computed = nullptr);
 
   // Every array a node other than Input and Output holds: its declared fields, or for a
   // node without a declared field list the weight-like and state attribute names.
@@ -53,8 +57,12 @@ class GraphReading {
   template <typename Visit>
   void each_node(Visit visit);
 
+  // A computed graph's MACs of the node in a step; nothing for a pass-through graph.
+  std::optional<acc::Count> computed_macs(nb::handle name) const;
+
   nb::handle graph_;
   const IrKinds& kinds_;
+  const simulation::ComputedGraph* computed_;
   std::optional<Read> read_;  // the one pass, when it met no error
   Read reread_;               // each part read on its own, when the one pass met an error
   bool layers_taken_ = false;

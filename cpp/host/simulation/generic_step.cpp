@@ -1,6 +1,7 @@
 #include "host/simulation/generic_step.hpp"
 
 #include "core/engine/clock.hpp"
+#include "core/engine/layer.hpp"
 #include "core/engine/matvec.hpp"
 #include "core/rules/lif_rule.hpp"
 #include "host/lif_settings.hpp"
@@ -108,6 +109,53 @@ nb::object lif(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle n
   return spikes;
 }
 
+// A computed graph's layer with a kernel of its own, on one sample: computed in float64 when
+// its input or its parameters are, else in float32; saturated where the layer saturates.
+nb::object layer_value(const RunSetup& s, const ComputedNode& c, nb::handle name,
+                       const nb::object& inp) {
+  const Numpy& np = Numpy::get();
+  const engine::Layer& layer = *c.layer;
+  engine::DType input_type;
+  if (!engine_dtype(inp.attr("dtype"), input_type))
+    raise_formatted(PyExc_ValueError,
+                    "{} {!r} computes float32 or float64 values, got an input of dtype {}",
+                    kind_name(c.kind), name, inp.attr("dtype"));
+  const engine::DType type = engine::promote(input_type, layer.parameters);
+  nb::object x = np.ascontiguousarray(inp, "dtype"_a = dtype_object(type));
+  nb::object y = np.empty(shape_tuple(c.output), "dtype"_a = dtype_object(type));
+  const ArrayData in(x), out(y, true);
+  const auto run = [&](auto* typed_out) {
+    using T = std::remove_pointer_t<decltype(typed_out)>;
+    std::vector<T> scratch(static_cast<std::size_t>(layer.scratch_size()));
+    engine::compute_layer(layer, static_cast<const T*>(in.data()), typed_out, scratch.data());
+  };
+  if (type == engine::DType::f32)
+    run(static_cast<float*>(out.data()));
+  else
+    run(static_cast<double*>(out.data()));
+  return layer.saturates() ? s.saturate(y, s.precision) : y;
+}
+
+// What a node of a computed graph makes of its input.  The LIF rule takes the input's values
+// in C order and gives spikes of the input's shape.
+nb::object computed_value(const RunSetup& s, WorkingState& w, nb::handle name, nb::handle node,
+                          const nb::object& inp) {
+  const ComputedNode* c = s.computed->find(name);
+  if (!c) raise_formatted(PyExc_ValueError, "Node {!r} was not read for this call's stimuli", name);
+  if (c->layer) return layer_value(s, *c, name, inp);
+  switch (zelka::ir::info(c->kind).computed) {
+    case zelka::ir::Computed::flattening:
+      return inp.attr("reshape")(shape_tuple(c->output));
+    case zelka::ir::Computed::identity:
+      return inp;
+    default:
+      break;
+  }
+  if (c->kind == Kind::lif)
+    return lif(s, w, name, node, inp.attr("reshape")(-1)).attr("reshape")(inp.attr("shape"));
+  return affine(s, node, inp);
+}
+
 }  // namespace
 
 void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, std::int64_t step) {
@@ -138,7 +186,9 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, 
     if (act_list.size() == 0) continue;
     nb::object inp = combine(act_list);
     const std::int64_t start = policy.node_times ? engine::monotonic_ns() : 0;
-    if (s.kinds.is(node, Kind::affine))
+    if (s.computed)
+      w.activations[name] = computed_value(s, w, name, node, inp);
+    else if (s.kinds.is(node, Kind::affine))
       w.activations[name] = affine(s, node, inp);
     else if (s.kinds.is(node, Kind::lif))
       w.activations[name] = lif(s, w, name, node, inp);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/engine/layer.hpp"
 #include "core/engine/lif.hpp"
 #include "core/engine/matvec.hpp"
 #include "core/engine/plan_draft.hpp"
@@ -53,6 +54,7 @@ class Planner {
 
   std::unique_ptr<NativeRun> build() {
     run_ = std::make_unique<NativeRun>();
+    run_->computed = s_.computed;
     draft_.plan.batch = static_cast<std::int64_t>(sample_ids_.size());
     require(PyUnicode_Check(s_.precision.ptr()));
     auto range = numeric::precision_range(utf8(s_.precision));
@@ -70,6 +72,7 @@ class Planner {
     engine::drop_constant_output_copies(draft_);
     engine::mark_static_instructions(draft_);
     mark_stimuli_of_zeros_and_ones();
+    engine::use_spike_kernels(draft_);
     engine::sum_columns_where_sparse(draft_);
     bind_buffers(draft_, starts_, s_.step_inputs, sample_ids_, run_->keep_alive);
     for (NativeRun::Key& k : run_->keys) {
@@ -208,7 +211,9 @@ class Planner {
       for (nb::handle p : preds)
         if (const int slot = present(p); slot >= 0) present_slots.push_back(slot);
       if (present_slots.empty()) continue;
-      if (s_.kinds.is(node, Kind::affine))
+      if (s_.computed)
+        plan_computed(name, node, present_slots);
+      else if (s_.kinds.is(node, Kind::affine))
         plan_affine(name, node, present_slots);
       else if (s_.kinds.is(node, Kind::lif))
         plan_lif(name, node, present_slots);
@@ -337,6 +342,73 @@ class Planner {
     emit_mark(timed(name));
   }
 
+  // A node of a computed graph: a layer by its kernel, a reshape or an identity as a copy
+  // of its input, Affine (and SpikingAffine) and LIF by their rules.
+  void plan_computed(nb::handle name, nb::handle node, const std::vector<int>& present) {
+    const ComputedNode* c = s_.computed->find(name);
+    require(c != nullptr);
+    if (c->layer) {
+      plan_layer(name, *c, present);
+      return;
+    }
+    const zelka::ir::Computed computes = zelka::ir::info(c->kind).computed;
+    if (computes == zelka::ir::Computed::flattening || computes == zelka::ir::Computed::identity) {
+      const Combined combined_input = combined(present);
+      require(element_count(combined_input.shape) == element_count(c->output));
+      write_combined(combined_input, destination(name, combined_input.dtype, c->output), -1);
+      emit_mark(timed(name));
+    } else if (c->kind == Kind::lif) {
+      plan_lif(name, node, present);
+    } else {
+      plan_affine(name, node, present);
+    }
+  }
+
+  // A slot written by a convolution (whose sums start from +0.0 and so are never -0.0, nor
+  // is its bias added to one) or holding a LIF's spikes.
+  bool holds_no_negative_zero(int slot) const {
+    const int writer = draft_.slots[slot].written_by;
+    if (writer < 0) return false;
+    const Instruction& ins = draft_.plan.program[writer];
+    if (ins.destination != slot) return false;
+    return ins.kind == OpKind::lif ||
+           (ins.kind == OpKind::layer &&
+            draft_.plan.layers[ins.layer].layer->op == engine::LayerOp::convolution);
+  }
+
+  void plan_layer(nb::handle name, const ComputedNode& c, const std::vector<int>& present) {
+    const Combined combined_input = combined(present);
+    const engine::Layer& layer = *c.layer;
+    require(element_count(combined_input.shape) == layer.input_size);
+    const DType type = engine::promote(combined_input.dtype, layer.parameters);
+    // A convolution's sums do not depend on the sign of zero inputs; the other layers read
+    // the input as the numpy step sums it (from +0.0), which is the lone predecessor's value
+    // itself where that holds no -0.0.
+    const bool zero_sign_matters = layer.op != engine::LayerOp::convolution &&
+                                   !(combined_input.args.sources.size() == 1 &&
+                                     holds_no_negative_zero(combined_input.args.sources[0]));
+    int input = input_slot(combined_input, zero_sign_matters);
+    if (!first_step_ && input == slot_of(name)) {  // a layer fed by itself reads its last output
+      input = draft_.add_slot(combined_input.dtype, combined_input.shape);
+      emit_copy(slot_of(name), input, -1);
+    }
+    engine::LayerArgs args;
+    args.layer = &layer;
+    args.input = input;
+    args.type = type;
+    args.bounds = bounds_;
+    std::vector<int> writes{destination(name, type, c.output)};
+    if (combined_input.dtype != type)
+      writes.push_back(args.converted_input = draft_.add_slot(type, combined_input.shape));
+    draft_.plan.layers.push_back(args);
+    Instruction ins;
+    ins.kind = OpKind::layer;
+    ins.node = timed(name);
+    ins.destination = writes.front();
+    ins.layer = static_cast<int>(draft_.plan.layers.size()) - 1;
+    emit(std::move(ins), {input}, std::move(writes));
+  }
+
   void plan_affine(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
     nb::object weight = node.attr("weight");
@@ -443,6 +515,8 @@ class Planner {
 
   void plan_lif(nb::handle name, nb::handle node, const std::vector<int>& present) {
     const Combined c = combined(present);
+    // In a computed graph the input is one value per neuron in any shape, and so are the spikes.
+    const bool shaped_input = s_.computed != nullptr;
     nb::object membrane = getitem(w_.membrane_state, name);
     nb::object tau = node.attr("tau");
     nb::object threshold = node.attr("v_threshold");
@@ -453,7 +527,7 @@ class Planner {
     if (first_step_) {
       const Shape shape = shape_of(membrane);
       require(shape.size() == 1);
-      mem = draft_.add_slot(first_membrane_type(decay, v_leak, c, shape[0]), shape);
+      mem = draft_.add_slot(first_membrane_type(decay, v_leak, c, shape[0], shaped_input), shape);
     } else {
       mem = add_array_slot(membrane);
       starts_.set(mem, &WorkingState::membrane_state, name);
@@ -494,15 +568,15 @@ class Planner {
     args.reset_in_f32 = result_is(v_leak, DType::f32, DType::f32);
     args.bounds = bounds_;
     require(!c.shape.empty());
-    const bool has_input = c.shape[0] >= n;
+    const bool has_input = shaped_input || c.shape[0] >= n;
     int input = -1;
     if (has_input) {
-      require(c.shape.size() == 1 && engine::promote(mtype, c.dtype) == mtype);
+      require((shaped_input || c.shape.size() == 1) && engine::promote(mtype, c.dtype) == mtype);
       input = input_slot(c, false);
       args.input_plus_zero =
           input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
-    const int spikes = destination(name, DType::f32, Shape{n});
+    const int spikes = destination(name, DType::f32, shaped_input ? c.shape : Shape{n});
     // Reset "subtract" keeps which neurons started the step above threshold in the spike
     // vector until the step fires them anew: the input must be another value.
     require(args.reset != rules::LifReset::subtract || input != spikes);
@@ -529,10 +603,10 @@ class Planner {
   // decay * (mem - v_leak) + v_leak, plus the input when it reaches every neuron, as numpy
   // promotes them.  The reset that follows must keep it.
   DType first_membrane_type(nb::handle decay, nb::handle v_leak, const Combined& c,
-                            std::int64_t neurons) const {
+                            std::int64_t neurons, bool shaped_input) const {
     DType type = promoted(promoted(decay, promoted(DType::f32, v_leak)), v_leak);
     require(!c.shape.empty());
-    if (c.shape[0] >= neurons) type = promoted(type, c.dtype);
+    if (shaped_input || c.shape[0] >= neurons) type = promoted(type, c.dtype);
     require(promoted(promoted(type, DType::f32), promoted(v_leak, DType::f32)) == type);
     return type;
   }

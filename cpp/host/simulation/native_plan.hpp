@@ -27,9 +27,10 @@ struct NativeRun {
     int slot;
   };
   std::vector<Membrane> membranes;
-  std::vector<nb::object> counted;      // LIF names, by spike counter index
-  std::vector<nb::object> timed_names;  // node names, by index into plan.node_ns
-  std::vector<nb::object> keep_alive;   // arrays whose buffers the plan borrows
+  std::vector<nb::object> counted;                // LIF names, by spike counter index
+  std::vector<nb::object> timed_names;            // node names, by index into plan.node_ns
+  std::vector<nb::object> keep_alive;             // arrays whose buffers the plan borrows
+  std::shared_ptr<const ComputedGraph> computed;  // the layers the plan's instructions run
 };
 
 // The plan for running further steps natively, for the samples whose states are given

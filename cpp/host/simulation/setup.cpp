@@ -8,7 +8,7 @@ using namespace nanobind::literals;
 namespace zelka::host::simulation {
 
 IrKinds load_step_kinds() {
-  return IrKinds::load(zelka::ir::simulated_kinds);
+  return IrKinds::load(zelka::ir::every_kind);
 }
 
 nb::dict synthetic_inputs(nb::handle graph, const IrKinds& kinds) {
@@ -65,6 +65,14 @@ void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data) {
   setup.input_data = input_data.is_none() ? synthetic_inputs(graph, setup.kinds)
                                           : nb::borrow<nb::dict>(input_data);
   bind_execution_context(setup, graph);
+}
+
+void bind_computed_layers(RunSetup& setup, nb::handle graph, const nb::dict& input_shapes) {
+  if (!computes_layers(graph)) return;
+  auto computed =
+      std::make_shared<ComputedGraph>(read_computed_graph(graph, setup.kinds, input_shapes));
+  if (!computed->problems.empty()) throw nb::value_error(refusal_text(computed->problems).c_str());
+  setup.computed = std::move(computed);
 }
 
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {

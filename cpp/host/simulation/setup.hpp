@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "host/ir_kinds.hpp"
+#include "host/simulation/computed_graph.hpp"
 
 namespace zelka::host::simulation {
 
@@ -36,6 +38,9 @@ struct RunSetup {
   // with the engine's kernels too (equal to numpy's to rounding), which keeps numpy's
   // BLAS threads asleep.
   bool native_products = false;
+  // The graph's layers as computed, for a graph whose layers are computed; null where they
+  // pass through.
+  std::shared_ptr<const ComputedGraph> computed;
 };
 
 // State that persists across steps: latest value per node, membrane potentials, spike totals.
@@ -75,6 +80,11 @@ void bind_execution_context(RunSetup& setup, nb::handle graph);
 // The stimulus (`input_data`, or float32 zeros of the Inputs' declared shapes when it is
 // None), then the graph's nodes, execution order and predecessors.
 void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data);
+
+// For a graph whose layers are computed: reads them for Inputs of `input_shapes`
+// (stimulus_shapes) into setup.computed, or raises a ValueError listing what cannot be
+// computed.  Nothing for a pass-through graph.
+void bind_computed_layers(RunSetup& setup, nb::handle graph, const nb::dict& input_shapes);
 
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.
