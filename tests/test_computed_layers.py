@@ -125,6 +125,36 @@ def test_pooling_is_pytorchs(kernel, stride, padding):
     assert np.isnan(computed(MaxPool2d(kernel, stride, padding), x)[0, 0, 0])
 
 
+def row_order_max(x):
+    """2x2 max pooling as PyTorch's loop takes each window (row order): a NaN replaces the
+    largest so far, any other value only when it is greater (so the first of equal values,
+    +0.0 or -0.0, stays)."""
+    c, h, w = x.shape
+    out = np.empty((c, h // 2, w // 2), x.dtype)
+    for index in np.ndindex(out.shape):
+        k, oy, ox = index
+        largest = -np.inf
+        for v in x[k, 2 * oy : 2 * oy + 2, 2 * ox : 2 * ox + 2].reshape(-1):
+            if v > largest or np.isnan(v):
+                largest = v
+        out[index] = largest
+    return out
+
+
+@pytest.mark.parametrize("shape", [(3, 8, 6), (2, 4, 1200), (1, 6, 4)])
+def test_max_pooling_keeps_each_windows_row_order_to_the_bit(shape):
+    rng = np.random.default_rng(4)
+    x = rng.choice(np.array([-1.0, -0.0, 0.0, 0.5, np.inf, -np.inf, np.nan], F32), shape)
+    nan = np.isnan(x)  # NaNs of different payloads: the last of a window is its result
+    payloads = rng.integers(0x7FC00001, 0x7FFFFFFF, int(nan.sum()), dtype=np.uint32)
+    x[nan] = payloads.view(F32)
+    got = computed(MaxPool2d((2, 2)), x)
+    # the node's input is the sum of its inputs from +0.0, in which -0.0 is +0.0
+    assert got.tobytes() == row_order_max(x + F32(0)).tobytes()
+    spikes = (rng.random(shape) < 0.2).astype(F32)
+    assert computed(MaxPool2d((2, 2)), spikes).tobytes() == row_order_max(spikes).tobytes()
+
+
 @pytest.mark.parametrize(("kind", "torch_kind", "shape"), [
     (BatchNorm1d, torch.nn.BatchNorm1d, (16,)),
     (BatchNorm1d, torch.nn.BatchNorm1d, (16, 5)),

@@ -16,17 +16,22 @@ std::optional<std::int64_t> extent(std::int64_t in, std::int64_t kernel, std::in
   return (in + 2 * padding - span) / stride + 1;
 }
 
-// y[oc, p] = acc[p, oc] (+ bias[oc]): the position-major sums back in channel-major order.
+// y[oc, p] = acc[p, oc] (+ bias[oc]): the position-major sums back in channel-major order,
+// read position by position (the sums in the order they lie) and written as one stream per
+// output channel.
 template <typename T>
-void write_channels(const ConvolutionShape& s, const T* acc, const T* bias, T* y) {
+[[gnu::always_inline]] inline void write_channels(const ConvolutionShape& s, const T* acc,
+                                                  const T* bias, T* y) {
   const std::int64_t positions = s.out_positions(), out_pg = s.out_per_group();
-  const std::int64_t stride = s.groups * s.lanes();
-  for (std::int64_t oc = 0; oc < s.out_channels; ++oc) {
-    T* row = y + oc * positions;
-    const T* sums = acc + (oc / out_pg) * s.lanes() + oc % out_pg;
-    for (std::int64_t p = 0; p < positions; ++p) row[p] = sums[p * stride];
-    if (bias)
-      for (std::int64_t p = 0; p < positions; ++p) row[p] += bias[oc];
+  const std::int64_t lanes = s.lanes(), stride = s.groups * lanes;
+  for (std::int64_t p = 0; p < positions; ++p) {
+    const T* sums = acc + p * stride;
+    for (std::int64_t g = 0; g < s.groups; ++g)
+      for (std::int64_t o = 0; o < out_pg; ++o) {
+        const std::int64_t oc = g * out_pg + o;
+        const T sum = sums[g * lanes + o];
+        y[oc * positions + p] = bias ? sum + bias[oc] : sum;
+      }
   }
 }
 
@@ -44,13 +49,16 @@ template <typename T>
 }
 
 // For every input row (or column) the kernel taps that reach an output from it, in kernel
-// order: taps[first[i] .. first[i + 1]) as (tap, output index) pairs.
+// order: taps[first[i] .. first[i + 1]) as (tap, output index) pairs.  Rebuilt for each call
+// in the vectors of the calling thread, which keep their room from call to call.
 struct Reach {
   std::vector<std::int64_t> first;
   std::vector<std::pair<std::int64_t, std::int64_t>> taps;
 
-  Reach(std::int64_t in, std::int64_t out, std::int64_t kernel, std::int64_t stride,
-        std::int64_t padding, std::int64_t dilation) {
+  void build(std::int64_t in, std::int64_t out, std::int64_t kernel, std::int64_t stride,
+             std::int64_t padding, std::int64_t dilation) {
+    first.clear();
+    taps.clear();
     for (std::int64_t i = 0; i < in; ++i) {
       first.push_back(static_cast<std::int64_t>(taps.size()));
       for (std::int64_t k = 0; k < kernel; ++k) {
@@ -89,16 +97,20 @@ template <typename T>
       }
 }
 
-template <typename T>
+// `Vectors`: the lanes in vectors of 16 when known when compiling (the common channel counts,
+// whose slices are then added without a loop), else 0.
+template <int Vectors, typename T>
 [[gnu::always_inline]] inline void spike_sums(const ConvolutionShape& s, const T* laid_out,
                                               const float* spikes, T* acc) {
-  const std::int64_t in_pg = s.in_per_group(), k = s.kernel_size(), lanes = s.lanes();
+  const std::int64_t in_pg = s.in_per_group(), k = s.kernel_size();
+  const std::int64_t lanes = Vectors ? Vectors * 16 : s.lanes();
   const std::int64_t step = s.groups * lanes;  // from one output position to the next
   std::fill_n(acc, s.scratch_size(), T(0));
-  const Reach rows(s.in_height, s.out_height, s.kernel_height, s.stride_height, s.padding_height,
-                   s.dilation_height);
-  const Reach columns(s.in_width, s.out_width, s.kernel_width, s.stride_width, s.padding_width,
-                      s.dilation_width);
+  thread_local Reach rows, columns;
+  rows.build(s.in_height, s.out_height, s.kernel_height, s.stride_height, s.padding_height,
+             s.dilation_height);
+  columns.build(s.in_width, s.out_width, s.kernel_width, s.stride_width, s.padding_width,
+                s.dilation_width);
   // With unit stride and dilation along a row, the taps that reach an output from column ix
   // are kx in [ix + padding - out_width + 1, ix + padding], output ix + padding - kx.
   const bool unit_columns = s.stride_width == 1 && s.dilation_width == 1;
@@ -172,7 +184,19 @@ template void weights_by_output_channel(const ConvolutionShape&, const double*, 
   __attribute__((target_clones("avx512f", "avx2", "default"))) void convolve_spikes(               \
       const ConvolutionShape& s, const T* laid_out, const T* bias, const float* spikes, T* y,      \
       T* scratch) {                                                                                \
-    spike_sums(s, laid_out, spikes, scratch);                                                      \
+    switch (s.lanes() / 16) {                                                                      \
+      case 1:                                                                                      \
+        spike_sums<1>(s, laid_out, spikes, scratch);                                               \
+        break;                                                                                     \
+      case 2:                                                                                      \
+        spike_sums<2>(s, laid_out, spikes, scratch);                                               \
+        break;                                                                                     \
+      case 4:                                                                                      \
+        spike_sums<4>(s, laid_out, spikes, scratch);                                               \
+        break;                                                                                     \
+      default:                                                                                     \
+        spike_sums<0>(s, laid_out, spikes, scratch);                                               \
+    }                                                                                              \
     write_channels(s, scratch, bias, y);                                                           \
   }
 ZELKA_CONVOLUTION_KERNELS(float)
