@@ -33,7 +33,11 @@ class Activity {
       const std::size_t at = term.previous_step ? step - 1 : step;
       return (*spikes_)[lif_number_[st.node]][(at - 1) * node.neurons + element] != 0;
     }
-    if (spikes_ && node.kind == NodeKind::input) return node.stimulus[element] != 0.0;
+    if (spikes_ && node.kind == NodeKind::input) {
+      const std::size_t values =
+          node.stimulus.size() / std::max<std::size_t>(node.stimulus_steps, 1);
+      return node.stimulus[(node.stimulus_steps > 0 ? (step - 1) * values : 0) + element] != 0.0;
+    }
     return true;
   }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/fpga/snn_fixed_types.hpp"
+#include "core/rules/lif_rule.hpp"
 
 namespace zelka::fpga::snn {
 
@@ -32,9 +33,11 @@ struct Node {
   std::vector<std::size_t> predecessors;  // positions in the network, in edge order
   int config_index = 0;                   // parameters.h's configN; 0 for Input and Output
 
-  // Input: the stimulus applied at every step, row-major.
+  // Input: the stimulus, row-major: one set of values applied at every step
+  // (stimulus_steps = 0), or a set for each of stimulus_steps steps, (steps, *stimulus_shape).
   Shape stimulus_shape;
   std::vector<double> stimulus;
+  std::size_t stimulus_steps = 0;
 
   // Dense: weight[o * n_in + i] (outputs by inputs, as stored), bias per output.
   std::size_t n_in = 0, n_out = 0;
@@ -44,6 +47,8 @@ struct Node {
   // LIF: one value per neuron of each.
   std::size_t neurons = 0;
   std::vector<double> decay, threshold, rest;
+  rules::LifReset reset = rules::LifReset::to_leak;
+  rules::LifFire fire = rules::LifFire::at_or_above;
 
   unsigned reuse_factor = 1;  // dense and LIF
 };
