@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <filesystem>
 
 #include "core/fpga/rtl_scripts.hpp"
 #include "core/fpga/rtl_testbench.hpp"
@@ -21,6 +22,9 @@ namespace {
 
 namespace rtl = zelka::fpga::rtl;
 namespace snn = zelka::fpga::snn;
+
+// The stimulus written with the design, which its bench runs when no samples are given.
+constexpr const char* own_stimulus = "tb_data/stimulus.dat";
 
 // The cycles the test bench wrote, one a line; RuntimeError unless there are `steps` (of every
 // sample).
@@ -99,6 +103,13 @@ nb::dict simulate_rtl(nb::handle project_dir, nb::handle inputs, nb::handle n_st
   const tools::ScratchDirectory scratch("zelka_rtl_run_");
   const std::optional<SampleReference> reference =
       given_samples(folder, directory, inputs, n_steps, scratch.path(), rtl_design_use);
+  std::error_code ignored;
+  if (!reference && !std::filesystem::is_regular_file(join(directory, own_stimulus), ignored))
+    raise_formatted(PyExc_ValueError,
+                    "{!r} holds no {}, the stimulus its test bench reads (designs written before "
+                    "the bench read the HLS project's data files have tb_data/stimulus.txt): "
+                    "write the design again with write_rtl_project",
+                    folder, own_stimulus);
   const VerilatedProgram program = verilated_program(folder, directory, name, settings);
   const std::string cycles_file = scratch.path() + "/cycles.txt";
   std::vector<std::string> command{program.path, cycles_file, std::to_string(settings.runs)};
