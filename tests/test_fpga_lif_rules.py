@@ -146,6 +146,8 @@ def test_per_step_stimuli_that_do_not_fit_are_refused_by_both_writers(tmp_path):
          "Argument 'n_steps': 30 steps need a stimulus for every step, and the PerStep stimulus of Input node 'r0_in' holds 10"),
         ({"input_data": flat}, ValueError,
          r"Input node 'r0_in': its PerStep stimulus of shape \(8,\) is not \(steps, \*input_shape\)"),
+        ({"input_data": {"r0_in": np.ones((10, 8), F32)}}, ValueError,
+         r"its input has 80 values .*; a stimulus for every step is given as a PerStep of \(steps, \*input_shape\)"),
         ({"input_data": [np.ones(8)]}, TypeError, "Argument 'input_data' has incorrect type"),
     ]  # fmt: skip
     for settings, error, message in cases:
