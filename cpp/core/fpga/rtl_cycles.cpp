@@ -34,9 +34,9 @@ class Activity {
       return (*spikes_)[lif_number_[st.node]][(at - 1) * node.neurons + element] != 0;
     }
     if (spikes_ && node.kind == NodeKind::input) {
-      const std::size_t values =
-          node.stimulus.size() / std::max<std::size_t>(node.stimulus_steps, 1);
-      return node.stimulus[(node.stimulus_steps > 0 ? (step - 1) * values : 0) + element] != 0.0;
+      const std::size_t set =
+          node.stimulus_steps > 0 ? (step - 1) * snn::element_count(node.stimulus_shape) : 0;
+      return node.stimulus[set + element] != 0.0;
     }
     return true;
   }

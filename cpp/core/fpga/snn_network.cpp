@@ -184,6 +184,18 @@ void check_sizes(const Network& net, const Plan& plan) {
 
 }  // namespace
 
+std::vector<double> stimulus_of_steps(const Node& input, std::size_t steps) {
+  const std::size_t size = element_count(input.stimulus_shape);
+  if (input.stimulus_steps > 0)
+    return {input.stimulus.begin(),
+            input.stimulus.begin() + static_cast<std::ptrdiff_t>(steps * size)};
+  std::vector<double> values;
+  values.reserve(steps * size);
+  for (std::size_t t = 0; t < steps; ++t)
+    values.insert(values.end(), input.stimulus.begin(), input.stimulus.end());
+  return values;
+}
+
 Plan plan_network(const Network& net) {
   const std::size_t n = net.nodes.size();
   Plan plan;

@@ -90,6 +90,10 @@ struct Plan {
   int steps_to_settle = 1;
 };
 
+// An Input's stimulus for `steps` steps, a set of values after the other: the first `steps` of
+// its sets, or its one set repeated (its stimulus must hold at least `steps` sets).
+std::vector<double> stimulus_of_steps(const Node& input, std::size_t steps);
+
 // The plan, or zelka::ValueError naming the node when a shape or size cannot be built: sums
 // of different shapes, a dense layer whose input length is not its weight's input count, a
 // LIF layer fed by more than one dimension, an empty array, a resource-strategy reuse

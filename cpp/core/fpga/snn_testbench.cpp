@@ -274,19 +274,14 @@ ProjectFiles bench_data_files(const Network& net, const WrittenReference& refere
       stimulus.inputs.push_back(node.stimulus_shape);
       stimulus.per_step = stimulus.per_step || node.stimulus_steps > 0;
     }
-  std::vector<std::vector<double>> every_step;  // a constant stimulus beside one per step
-  every_step.reserve(stimulus.inputs.size());
+  std::vector<std::vector<double>> of_steps;  // where some Input's stimulus changes every step
+  of_steps.reserve(stimulus.inputs.size());
   std::vector<PortValues> values;
   for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::input) continue;
-    if (stimulus.per_step && node.stimulus_steps == 0) {
-      std::vector<double>& repeated = every_step.emplace_back();
-      for (std::size_t t = 0; t < reference.steps; ++t)
-        repeated.insert(repeated.end(), node.stimulus.begin(), node.stimulus.end());
-      values.push_back({node.label, repeated.data()});
-    } else {
-      values.push_back({node.label, node.stimulus.data()});
-    }
+    if (stimulus.per_step) of_steps.push_back(stimulus_of_steps(node, reference.steps));
+    values.push_back(
+        {node.label, stimulus.per_step ? of_steps.back().data() : node.stimulus.data()});
   }
   ReferenceLayout layout{1, reference.steps, {}, reference.graph_digest};
   std::vector<const std::uint8_t*> trains;

@@ -50,15 +50,9 @@ nb::object calibration_samples(nb::handle calibration, const snn::Network& net,
     if (node.kind != snn::NodeKind::input) continue;
     std::vector<std::int64_t> shape{1};
     for (std::size_t d : node.stimulus_shape) shape.push_back(static_cast<std::int64_t>(d));
-    std::vector<double> values = node.stimulus;
-    if (per_step) {
-      shape.insert(shape.begin(), steps);
-      const std::size_t size = node.stimulus.size() / std::max<std::size_t>(node.stimulus_steps, 1);
-      values.resize(static_cast<std::size_t>(steps) * size);
-      for (std::size_t t = node.stimulus_steps > 0 ? node.stimulus_steps : 1;
-           t < static_cast<std::size_t>(steps); ++t)
-        std::copy_n(node.stimulus.begin(), size, values.begin() + t * size);
-    }
+    if (per_step) shape.insert(shape.begin(), steps);
+    const std::vector<double> values =
+        per_step ? snn::stimulus_of_steps(node, static_cast<std::size_t>(steps)) : node.stimulus;
     one_sample[str_from_utf8_surrogates_passed(node.name)] =
         array_from_bytes(values.data(), shape, engine::DType::f64);
   }
