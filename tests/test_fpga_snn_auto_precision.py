@@ -1,7 +1,7 @@
 """precision='auto' and membrane_precision='auto' of write_snn_project: fixed-point types chosen
 from the weights and the ranges simulate_batch observes on calibration samples, with one integer
 bit of headroom and fractional bits that keep each rounding within 2^-15 of the smallest threshold
-over the run.  (How closely the chosen types follow simulate on a test set is checked with the C
+magnitude over the run.  (How closely the chosen types follow simulate on a test set is checked with the C
 simulation of test sets, in test_fpga_snn_test_sets.py.)"""
 
 import dataclasses
@@ -208,9 +208,22 @@ def test_per_step_calibrations_have_steps_and_a_batch(tmp_path):
     assert not (tmp_path / "prj").exists()
 
 
-def test_auto_precision_needs_a_positive_threshold_to_measure_errors_against(tmp_path):
-    with pytest.raises(
-        ValueError, match="^precision='auto' measures rounding errors against the LIF thresholds"
-    ):
-        write(scaled(trained_like(25), -1), tmp_path / "prj", precision="auto")
-    assert not (tmp_path / "prj").exists()
+def test_negative_thresholds_count_by_their_magnitude_and_zero_ones_by_the_membranes(tmp_path):
+    # negated weights, biases and thresholds negate fc1's values and the membranes: the first
+    # layer's types, measured against the same threshold magnitudes, stay those of the network
+    graph = trained_like(25)
+    plain = write(graph, tmp_path / "plain", precision="auto", calibration={"x": calibration()})
+    negated = write(
+        scaled(graph, -1), tmp_path / "negated", precision="auto", calibration={"x": calibration()}
+    )
+    assert negated["layer_types"]["fc1"] == plain["layer_types"]["fc1"]
+    # thresholds of 0 leave the largest membrane magnitude as the scale (some 50 here, membranes
+    # that fall for want of a threshold to fire at): log2 of it fewer fractional bits than the
+    # threshold of 1 asks for
+    at_zero = Graph({name: LIF(node.tau, np.zeros_like(node.v_threshold)) if isinstance(node, LIF) else node
+                     for name, node in graph.nodes.items()}, list(graph.edges))  # fmt: skip
+    zero = write(at_zero, tmp_path / "zero", precision="auto", calibration={"x": calibration()})
+    run = get_backend("cpu").simulate_batch(at_zero, {"x": calibration()}, STEPS, record=["v:lif1", "v:lif2"])
+    largest = max(np.abs(run.membranes["lif1"]).max(), np.abs(run.membranes["lif2"]).max())
+    fewer = bits(plain["layer_types"]["fc1"]["weight_t"])[0] - bits(zero["layer_types"]["fc1"]["weight_t"])[0]
+    assert largest > 4 and np.floor(np.log2(largest)) <= fewer <= np.ceil(np.log2(largest))

@@ -1,5 +1,5 @@
 """The LIF node's reset rules and firing comparison: the documented example, agreement with
-snnTorch's Leaky neuron, storage, checks, and the FPGA writers' refusals.  (Native and numpy
+snnTorch's Leaky neuron, storage, checks, and the hls4ml configuration's refusals.  (Native and numpy
 steps are compared with the oracle on random graphs using every rule in
 test_engine_differential and test_native_paths.)"""
 
@@ -156,16 +156,15 @@ def test_unknown_settings_are_refused_by_check_and_reported_by_simulate(setting,
 @pytest.mark.parametrize(
     ("rule", "said"), [({"reset": "subtract"}, "reset 'subtract'"), ({"fire": ">"}, "fire '>'")]
 )
-def test_fpga_writers_refuse_rules_they_do_not_build(tmp_path, rule, said):
+def test_the_hls4ml_configuration_refuses_rules_its_neuron_model_lacks_and_the_snn_writers_build_them(
+    tmp_path, rule, said
+):
     graph = one_neuron(**rule)
     stimulus = {"x": np.array([0.6], F32)}
     fpga = get_backend("fpga")
-    attempts = [
-        lambda: fpga.compile(graph),
-        lambda: fpga.write_snn_project(graph, str(tmp_path / "hls"), "snn", input_data=stimulus),
-        lambda: write_rtl_project(graph, str(tmp_path / "rtl"), "snn", input_data=stimulus),
-    ]
-    for attempt in attempts:
-        with pytest.raises(ValueError, match=f"LIF node 'lif': {said} cannot be built"):
-            attempt()
-    assert not (tmp_path / "hls").exists() and not (tmp_path / "rtl").exists()
+    with pytest.raises(ValueError, match=f"LIF node 'lif': {said} cannot be built"):
+        fpga.compile(graph)
+    hls = fpga.write_snn_project(graph, str(tmp_path / "hls"), "snn", input_data=stimulus, n_steps=12)
+    design = write_rtl_project(graph, str(tmp_path / "rtl"), "snn", input_data=stimulus, n_steps=12)
+    fired = cpu.simulate(graph, stimulus, 12).spike_counts["lif"]
+    assert hls["reference_spike_counts"] == design["reference_spike_counts"] == {"lif": fired}

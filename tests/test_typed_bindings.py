@@ -38,7 +38,8 @@ def signature_line(function):
               "-> zelka.backend.cpu.simulator.BatchSimulationResult"),
         (CPUProfiler.profile, "profile(self, graph: zelka.ir.Graph, input_data: " + INPUTS + " | None = None, "
               "n_steps: int = 1) -> zelka.backend.cpu.profiler.ProfileResult"),
-        (rtl.simulate_rtl, "simulate_rtl(project_dir: " + PATH + ", *, runs: int = 1, "
+        (rtl.simulate_rtl, "simulate_rtl(project_dir: " + PATH + ", inputs: " + INPUTS + " | "
+              "zelka.backend.cpu.simulator.PerStep | None = None, *, n_steps: int | None = None, runs: int = 1, "
               "build_timeout: float | None = 600.0, run_timeout: float | None = 600.0) -> dict[str, typing.Any]"),
         (hlsbridge.csim, "csim(project_dir: " + PATH + ", inputs: " + INPUTS + " | zelka.backend.cpu.simulator.PerStep"
               " | None = None, *, n_steps: int | None = None, build_timeout: float | None = 600.0, "

@@ -21,6 +21,7 @@
 #include "host/fpga/fpga_compile.hpp"
 #include "host/fpga/node_kinds.hpp"
 #include "host/fpga/project_build.hpp"
+#include "host/fpga/snn_arguments.hpp"
 #include "host/fpga/snn_project.hpp"
 #include "host/numpy.hpp"
 #include "host/paths.hpp"
@@ -97,8 +98,8 @@ Returns<py::Str> generate_build_script(Arg<py::Settings> hls_config,
 Returns<py::Dict> write_snn(nb::handle, Arg<py::Graph> graph, Arg<py::Path> output_dir,
                             Arg<py::Str> project_name, Arg<py::Str> precision,
                             Arg<py::Str> membrane_precision, Arg<py::Int> reuse_factor,
-                            Arg<py::Str> strategy, Arg<py::Inputs> input_data, Arg<py::Int> n_steps,
-                            Arg<py::Str> board, Arg<py::Float> clock_period,
+                            Arg<py::Str> strategy, Arg<py::Stimuli> input_data,
+                            Arg<py::Int> n_steps, Arg<py::Str> board, Arg<py::Float> clock_period,
                             Arg<py::Stimuli> calibration) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
@@ -106,7 +107,7 @@ Returns<py::Dict> write_snn(nb::handle, Arg<py::Graph> graph, Arg<py::Path> outp
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
   nb::object reuse = count_argument(reuse_factor, "reuse_factor");
   require_str(strategy, "strategy");
-  require_dict_or_none(input_data, "input_data");
+  require_stimulus_or_none(input_data, "input_data");
   nb::object steps = count_argument(n_steps, "n_steps");
   require_str(board, "board");
   nb::object clock = clock_period_argument(clock_period, ClockPeriodForm::nanoseconds);
@@ -125,9 +126,11 @@ std::string default_membrane_type_name() {
 const std::string write_snn_project_doc =
     "Write an HLS project whose top function computes one time step of the spiking network\n"
     "(Input, Affine, SpikingAffine, LIF, Flatten and Output nodes; inputs of one shape summed;\n"
-    "back edges read the previous step), with a test bench that runs n_steps steps on\n"
-    "input_data (None: the zero stimulus simulate uses) and compares every LIF layer's spikes\n"
-    "with those of the CPU backend's simulate, which it reads from tb_data/ when it runs.\n\n"
+    "back edges read the previous step; every LIF reset and fire rule, thresholds of any sign\n"
+    "and tau = inf), with a test bench that runs n_steps steps on input_data (a dict of Input\n"
+    "-> array applied at every step, a PerStep of Input -> (steps, *shape) arrays, or None: the\n"
+    "zero stimulus simulate uses) and compares every LIF layer's spikes with those of the CPU\n"
+    "backend's simulate, which it reads from tb_data/ when it runs.\n\n"
     "output_dir (a str, bytes or os.PathLike path) receives firmware/{project_name}.cpp\n"
     "and .h (the top function {project_name}(inputs..., outputs..., bool reset)),\n"
     "firmware/defines.h, firmware/parameters.h (generate_parameters_h's text),\n"
@@ -146,7 +149,8 @@ const std::string write_snn_project_doc =
     "weights and the ranges simulate_batch observes on calibration (stimuli as simulate_batch\n"
     "takes them; None: input_data as one sample): one integer bit of headroom over the\n"
     "largest value, and fractional bits that keep each rounding's effect on a membrane within\n"
-    "2^-12 of the smallest threshold over the run.  Constants are rounded to the nearest value\n"
+    "2^-15 of the smallest threshold magnitude over the run (where every threshold is 0, of the\n"
+    "largest membrane magnitude).  Constants are rounded to the nearest value\n"
     "of their type; a rounding that changes any is reported with warnings.warn, naming the\n"
     "node and the largest change.  board names the part (see vexal.VEXAL_PARTS),\n"
     "clock_period is in nanoseconds.\n\n"

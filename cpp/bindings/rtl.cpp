@@ -12,6 +12,7 @@
 #include "host/fpga/rtl_project.hpp"
 #include "host/fpga/rtl_simulation.hpp"
 #include "host/fpga/rtl_synthesis.hpp"
+#include "host/fpga/snn_arguments.hpp"
 #include "host/numpy.hpp"
 #include "host/paths.hpp"
 #include "host/python_types.hpp"
@@ -39,25 +40,34 @@ const char* const write_doc =
     "one time step per start, the units run one after the other in the execution order,\n"
     "`parallelism` neurons (or outputs) a clock cycle in each layer.  The types and rounding are\n"
     "write_snn_project's (precision, membrane_precision and the nodes' weight_t, bias_t and\n"
-    "result_t); dense layers add each output's products exactly and round once into result_t.\n\n"
+    "result_t; 'auto' chooses them by write_snn_project's rule from the ranges simulate_batch\n"
+    "observes on calibration); dense layers add each output's products exactly and round once\n"
+    "into result_t.  input_data is a dict of Input -> array applied at every step, a PerStep of\n"
+    "Input -> (steps, *shape) arrays, or None.\n\n"
     "output_dir (a str, bytes or os.PathLike path) receives rtl/{project_name}.v (the top\n"
     "module), rtl/zelka_*.v (the modules it builds on), rtl/*.mem (weights, biases and the LIF\n"
     "constants, for $readmemh), {project_name}_rtl_tb.cpp (a Verilator test bench), tb_data/\n"
     "(the stimulus and simulate's spikes of every LIF layer at every step, read when the bench\n"
-    "runs) and yosys_ecp5-85f.ys and yosys_xcup.ys, all or nothing.  target ('ecp5-85f' or\n"
+    "runs), graph.zelka (the graph, for simulate_rtl's test sets) and yosys_ecp5-85f.ys and\n"
+    "yosys_xcup.ys, all or nothing.  target ('ecp5-85f' or\n"
     "'xcup') is the device whose block RAM the weights are checked against (a warning when they\n"
     "do not fit).\n\n"
-    "Returns a dict: written_files, membrane_precision, steps, reference_spike_counts and\n"
-    "cycles_per_step_estimate (the mean clock cycles of the reference's steps).";
+    "Returns a dict: written_files, precision, membrane_precision, layer_types, steps,\n"
+    "reference_spike_counts and cycles_per_step_estimate (the mean clock cycles of the\n"
+    "reference's steps).";
 
 const char* const simulate_doc =
-    "simulate_rtl(project_dir, *, runs=1, build_timeout=600.0, run_timeout=600.0): build the\n"
-    "test bench of the Verilog design in project_dir with Verilator, run it and return csim's\n"
-    "dict (agrees, steps, steps_agreeing, step_agreement, spike_counts,\n"
-    "reference_spike_counts, steps_differing, build_seconds) with cycles_per_step (the mean\n"
-    "clock cycles of a step, measured) and step_cycles (every step's).  runs repeats the\n"
-    "reference's steps, the membranes cleared at the start of each run; every run is compared\n"
-    "with the reference.\n\n"
+    "simulate_rtl(project_dir, inputs=None, *, n_steps=None, runs=1, build_timeout=600.0,\n"
+    "run_timeout=600.0): build the test bench of the Verilog design in project_dir with\n"
+    "Verilator (kept in the project's verilated/ folder under the digest of what it was built\n"
+    "from, and built again only when that changes), run it and return csim's dict (agrees,\n"
+    "steps, steps_agreeing, step_agreement, spike_counts, reference_spike_counts,\n"
+    "steps_differing, build_seconds) with cycles_per_step (the mean clock cycles of a step,\n"
+    "measured) and step_cycles (every step's).  inputs are samples as csim takes them (a dict of\n"
+    "(batch, *shape) arrays or a PerStep), run for n_steps steps and reported per sample as csim\n"
+    "reports them; None runs the stimulus written with the design.  runs repeats each sample's\n"
+    "steps, the membranes cleared at the start of each run; every run is compared with the\n"
+    "reference.\n\n"
     "build_timeout and run_timeout bound the build and the run, in seconds (None: no limit); a\n"
     "stage past its limit is killed, with whatever it started, and raises TimeoutError.  Ctrl-C\n"
     "stops either within a fraction of a second.  RuntimeError when Verilator or a program its\n"
@@ -94,29 +104,31 @@ const char* const place_doc =
 Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
                                Arg<py::Str> project_name, Arg<py::Str> precision,
                                Arg<py::Str> membrane_precision, Arg<py::Int> parallelism,
-                               Arg<py::Inputs> input_data, Arg<py::Int> n_steps,
-                               Arg<py::Str> target) {
+                               Arg<py::Stimuli> input_data, Arg<py::Int> n_steps,
+                               Arg<py::Str> target, Arg<py::Stimuli> calibration) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
   if (!membrane_precision.is_none()) require_str(membrane_precision, "membrane_precision");
   nb::object lanes = count_argument(parallelism, "parallelism");
-  require_dict_or_none(input_data, "input_data");
+  require_stimulus_or_none(input_data, "input_data");
   nb::object steps = count_argument(n_steps, "n_steps");
   require_str(target, "target");
   return write_rtl_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
                                    nb::borrow(membrane_precision), nb::borrow(input_data),
-                                   nb::borrow(target), lanes, steps});
+                                   nb::borrow(target), lanes, steps, nb::borrow(calibration)});
 }
 
-Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Int> runs,
+Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Stimuli> inputs,
+                                  Arg<py::Int> n_steps, Arg<py::Int> runs,
                                   Arg<py::FloatOrNone> build_timeout,
                                   Arg<py::FloatOrNone> run_timeout) {
   const std::int64_t count = count64_argument(runs, "runs");
   if (count < 1)
     raise_formatted(PyExc_ValueError, "Argument 'runs' must be at least 1, got {!r}", runs);
-  return simulate_rtl(project_dir, {timeout_argument(build_timeout, "build_timeout"),
-                                    timeout_argument(run_timeout, "run_timeout"), count});
+  return simulate_rtl(project_dir, inputs, n_steps,
+                      {timeout_argument(build_timeout, "build_timeout"),
+                       timeout_argument(run_timeout, "run_timeout"), count});
 }
 
 SynthesisArguments synthesis_arguments(nb::handle target, nb::handle board, nb::handle timeout) {
@@ -135,9 +147,10 @@ NB_MODULE(rtl, m) {
             "project_name"_a = "myproject", nb::kw_only(),
             "precision"_a = zelka::fpga::default_precision, "membrane_precision"_a = nb::none(),
             "parallelism"_a = 1, "input_data"_a = nb::none(), "n_steps"_a = 100,
-            "target"_a = "ecp5-85f", write_doc);
-  def_typed(m, "simulate_rtl", &simulate_design, "project_dir"_a, nb::kw_only(), "runs"_a = 1,
-            "build_timeout"_a = 600.0, "run_timeout"_a = 600.0, simulate_doc);
+            "target"_a = "ecp5-85f", "calibration"_a = nb::none(), write_doc);
+  def_typed(m, "simulate_rtl", &simulate_design, "project_dir"_a, "inputs"_a = nb::none(),
+            nb::kw_only(), "n_steps"_a = nb::none(), "runs"_a = 1, "build_timeout"_a = 600.0,
+            "run_timeout"_a = 600.0, simulate_doc);
   def_typed(
       m, "synthesize",
       [](Arg<py::Path> project_dir, Arg<py::Str> target, Arg<py::Str> board,

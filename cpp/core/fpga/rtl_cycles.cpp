@@ -33,7 +33,11 @@ class Activity {
       const std::size_t at = term.previous_step ? step - 1 : step;
       return (*spikes_)[lif_number_[st.node]][(at - 1) * node.neurons + element] != 0;
     }
-    if (spikes_ && node.kind == NodeKind::input) return node.stimulus[element] != 0.0;
+    if (spikes_ && node.kind == NodeKind::input) {
+      const std::size_t set =
+          node.stimulus_steps > 0 ? (step - 1) * snn::element_count(node.stimulus_shape) : 0;
+      return node.stimulus[set + element] != 0.0;
+    }
     return true;
   }
 

@@ -254,6 +254,8 @@ constexpr std::string_view lif_engine = R"v(
   reg [«layer_address_w»-1:0] lif_last_word;
   reg [LANES-1:0] lif_last_lanes;
   reg [LANES*«x_w»-1:0] lif_input;
+  reg [1:0] lif_reset_rule;
+  reg lif_fire_above;
   wire [«layer_address_w»-1:0] lif_read_word, lif_word;
   wire [LANES-1:0] lif_spikes;
   wire lif_write, lif_done;
@@ -262,6 +264,8 @@ constexpr std::string_view lif_engine = R"v(
     lif_last_word = «layer_address_w»'d0;
     lif_last_lanes = {LANES{1'b0}};
     lif_input = {(LANES * «x_w»){1'b0}};
+    lif_reset_rule = 2'd0;
+    lif_fire_above = 1'b0;
     case (lif_layer)
 «layer_cases»      default: ;
     endcase
@@ -291,6 +295,8 @@ constexpr std::string_view lif_engine = R"v(
       .last_lanes(lif_last_lanes),
       .read_word(lif_read_word),
       .input_word(lif_input),
+      .reset_rule(lif_reset_rule),
+      .fire_above(lif_fire_above),
       .spike_write(lif_write),
       .spike_word(lif_word),
       .spikes(lif_spikes),
@@ -314,6 +320,8 @@ constexpr std::string_view layer_case = R"v(      «layer_w»'d«number»: begin
         lif_last_word = «layer_address_w»'d«last_word»;
         lif_last_lanes = «lanes»'b«last_lanes»;
         lif_input = input«i»;
+        lif_reset_rule = 2'd«reset_rule»;  // reset '«reset_name»'
+        lif_fire_above = 1'b«fire_above»;
       end
 )v";
 
@@ -654,17 +662,22 @@ class TopModule {
     std::string cases, operations;
     for (std::size_t l = 0; l < d_.lif.size(); ++l) {
       const LifLayer& layer = d_.lif[l];
-      cases += text::fill(layer_case,
-                          {{"layer_w", number(widths_.layer)},
-                           {"number", number(layer.number)},
-                           {"node", described(layer.node)},
-                           {"membrane_address_w", number(membrane_address_w)},
-                           {"first_word", number(layer.first_word)},
-                           {"layer_address_w", number(layer_address_w_)},
-                           {"last_word", number(layer.words - 1)},
-                           {"lanes", number(d_.lanes)},
-                           {"last_lanes", last_lanes(net_.nodes[layer.node].neurons, d_.lanes)},
-                           {"i", number(layer.node)}});
+      const snn::Node& lif = net_.nodes[layer.node];
+      cases += text::fill(
+          layer_case,
+          {{"layer_w", number(widths_.layer)},
+           {"number", number(layer.number)},
+           {"node", described(layer.node)},
+           {"membrane_address_w", number(membrane_address_w)},
+           {"first_word", number(layer.first_word)},
+           {"layer_address_w", number(layer_address_w_)},
+           {"last_word", number(layer.words - 1)},
+           {"lanes", number(d_.lanes)},
+           {"last_lanes", last_lanes(lif.neurons, d_.lanes)},
+           {"i", number(layer.node)},
+           {"reset_rule", number(static_cast<int>(lif.reset))},
+           {"reset_name", std::string(rules::lif_reset_names[static_cast<std::size_t>(lif.reset)])},
+           {"fire_above", lif.fire == rules::LifFire::above ? "1" : "0"}});
       operations += (l ? " || operation == " : "operation == ") + number(operation_w_) + "'d" +
                     number(operation_of(UnitKind::lif, l));
     }

@@ -113,7 +113,7 @@ ChosenTypes choose_types(const Network& net, const Plan& plan,
     distance_to_rest =
         std::max(distance_to_rest, observed[i].largest + largest_magnitude(node.rest));
     for (std::size_t k = 0; k < node.neurons; ++k) {
-      if (node.threshold[k] > 0.0) threshold = std::min(threshold, node.threshold[k]);
+      if (node.threshold[k] != 0.0) threshold = std::min(threshold, std::abs(node.threshold[k]));
       carried = std::max(carried, carried_over(node.decay[k], std::max<std::size_t>(steps, 1)));
     }
     std::vector<bool> visited(n, false);
@@ -121,12 +121,12 @@ ChosenTypes choose_types(const Network& net, const Plan& plan,
     dense_sources(net, plan, i, visited, sources);
     summed_layers = std::max(summed_layers, sources.size());
   }
-  if (!std::isfinite(threshold))
-    throw ValueError(
-        "precision='auto' measures rounding errors against the LIF thresholds, and the network "
-        "has no positive one");
+  // What decides a spike is the membrane's side of its threshold: errors are measured against
+  // the smallest threshold magnitude, or, where every threshold is 0, against the largest
+  // magnitude the membranes reach (1 when they stay at 0).
+  const double scale = std::isfinite(threshold) ? threshold : membrane > 0.0 ? membrane : 1.0;
   // The error one source may add to a membrane per step.
-  const double budget = threshold * std::ldexp(1.0, -error_fraction_bits) / carried;
+  const double budget = scale * std::ldexp(1.0, -error_fraction_bits) / carried;
 
   ChosenTypes chosen;
   chosen.dense.resize(n);

@@ -46,9 +46,12 @@ std::vector<std::string> round_constants(Network& net) {
   const FixedType decay = decay_type(net.membrane_type);
   for (Node& node : net.nodes) {
     switch (node.kind) {
-      case NodeKind::input:
-        round_array(node, "stimulus", node.stimulus, node.stimulus_shape, net.input_type, warnings);
+      case NodeKind::input: {
+        Shape shape = node.stimulus_shape;
+        if (node.stimulus_steps > 0) shape.insert(shape.begin(), node.stimulus_steps);
+        round_array(node, "stimulus", node.stimulus, shape, net.input_type, warnings);
         break;
+      }
       case NodeKind::dense:
         round_array(node, "weight", node.weight, {node.n_out, node.n_in}, node.weight_type,
                     warnings);

@@ -39,8 +39,8 @@ std::vector<std::string> files_below(const std::string& folder) {
   return files;
 }
 
-std::string kept_folder(const std::string& folder) {
-  return folder + "/csim";
+std::string kept_folder(const std::string& folder, std::string_view kept_in) {
+  return folder + "/" + std::string(kept_in);
 }
 
 // The start of the names of the programs of project `name` built from sources of `digest`.
@@ -80,28 +80,36 @@ bool is_intact_program(const std::string& path, std::string_view digest_digits) 
 
 }  // namespace
 
-std::string csim_sources_digest(const std::string& compiler, const std::string& folder,
-                                const std::string& name) {
+std::string sources_digest(const std::vector<std::string>& arguments, const std::string& folder,
+                           const std::vector<std::string>& source_folders,
+                           const std::vector<std::string>& sources) {
   tools::Sha256 hash;
-  for (const std::string& argument : csim_build_arguments(compiler, folder, name, ""))
-    add_part(hash, argument);
-  const std::string firmware = folder + "/firmware";
-  std::vector<std::string> sources;
-  for (const std::string& file : files_below(firmware)) sources.push_back("firmware/" + file);
-  sources.push_back(name + "_tb.cpp");
-  for (const std::string& source : sources) {
+  for (const std::string& argument : arguments) add_part(hash, argument);
+  std::vector<std::string> files;
+  for (const std::string& below : source_folders)
+    for (const std::string& file : files_below(folder + "/" + below))
+      files.push_back(below + "/" + file);
+  files.insert(files.end(), sources.begin(), sources.end());
+  for (const std::string& source : files) {
     add_part(hash, source);
     add_part(hash, io::read_whole_file(folder + "/" + source));
   }
   return hash.hex_digest();
 }
 
-std::optional<std::string> find_kept_program(const std::string& folder, const std::string& name,
-                                             const std::string& digest) {
+std::string csim_sources_digest(const std::string& compiler, const std::string& folder,
+                                const std::string& name) {
+  return sources_digest(csim_build_arguments(compiler, folder, name, ""), folder, {"firmware"},
+                        {name + "_tb.cpp"});
+}
+
+std::optional<std::string> find_kept_program(const std::string& folder, std::string_view kept_in,
+                                             const std::string& name, const std::string& digest) {
   const std::string prefix = kept_prefix(name, digest);
   std::optional<std::string> found;
   std::error_code ignored;
-  for (const fs::directory_entry& entry : fs::directory_iterator(kept_folder(folder), ignored)) {
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(kept_folder(folder, kept_in), ignored)) {
     const std::string file = entry.path().filename().string();
     if (found || !file.starts_with(prefix) || !is_kept_name(file, name)) continue;
     if (is_intact_program(entry.path().string(), std::string_view(file).substr(prefix.size())))
@@ -113,11 +121,12 @@ std::optional<std::string> find_kept_program(const std::string& folder, const st
 }
 
 std::string keep_program(const std::string& built, const std::string& folder,
-                         const std::string& name, const std::string& digest) {
+                         std::string_view kept_in, const std::string& name,
+                         const std::string& digest) {
   const std::string program = io::read_whole_file(built);
   const std::string kept_file =
       kept_prefix(name, digest) + tools::sha256_hex(program).substr(0, kept_digest_digits);
-  const std::string directory = kept_folder(folder);
+  const std::string directory = kept_folder(folder, kept_in);
   const std::string kept = directory + "/" + kept_file;
   std::error_code error;
   fs::create_directories(directory, error);

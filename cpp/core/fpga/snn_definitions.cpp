@@ -70,8 +70,14 @@ struct layer«k»_config {
   static const unsigned n_out = «neurons»;
   static const unsigned reuse_factor = «reuse_factor»;
   static const unsigned multiplier_limit = DIV_ROUNDUP(n_out, reuse_factor);
+  static const nnet::lif_reset_rule reset = «reset»;
+  static const bool fire_above = «fire_above»;
 };
 )";
+
+// The reset rules as nnet::lif_neurons names them, in the order of rules::LifReset.
+constexpr std::string_view reset_rule_names[] = {
+    "nnet::lif_reset_to_rest", "nnet::lif_reset_subtract", "nnet::lif_reset_none"};
 
 // --- firmware/weights/*.h: a layer's constants -----------------------------------------
 
@@ -130,11 +136,15 @@ std::string layer_configs_text(const Network& net, const Plan& plan) {
           {{"description", described(node)}, {"k", layer_number(node)}, {"strategy", strategy}});
     if (node.kind == NodeKind::lif) {
       const std::size_t inputs = element_count(plan.nodes[plan.nodes[i].reads.front().node].shape);
-      configs += text::fill(lif_config, {{"description", described(node)},
-                                         {"k", layer_number(node)},
-                                         {"neurons", std::to_string(node.neurons)},
-                                         {"inputs", std::to_string(inputs)},
-                                         {"reuse_factor", std::to_string(node.reuse_factor)}});
+      configs += text::fill(
+          lif_config,
+          {{"description", described(node)},
+           {"k", layer_number(node)},
+           {"neurons", std::to_string(node.neurons)},
+           {"inputs", std::to_string(inputs)},
+           {"reuse_factor", std::to_string(node.reuse_factor)},
+           {"reset", std::string(reset_rule_names[static_cast<std::size_t>(node.reset)])},
+           {"fire_above", node.fire == rules::LifFire::above ? "true" : "false"}});
     }
   }
   return text::fill(layer_configs_header, {{"configs", configs}});

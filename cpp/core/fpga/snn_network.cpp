@@ -146,6 +146,13 @@ const Shape& input_shape(const Network& net, const Plan& plan, std::size_t i) {
   return shape;
 }
 
+// For an input of shape (steps, *shape) whose rows a dense layer would take: how a stimulus
+// that changes every step is given.
+std::string per_step_hint(const Shape& shape, std::size_t n_in) {
+  if (shape.size() < 2 || element_count(Shape(shape.begin() + 1, shape.end())) != n_in) return "";
+  return "; a stimulus for every step is given as a PerStep of (steps, *input_shape) arrays";
+}
+
 void check_sizes(const Network& net, const Plan& plan) {
   for (std::size_t i = 0; i < net.nodes.size(); ++i) {
     const Node& node = net.nodes[i];
@@ -167,7 +174,8 @@ void check_sizes(const Network& net, const Plan& plan) {
       fail(node, "its input has " + std::to_string(element_count(shape)) +
                      " values and its weight takes " + std::to_string(node.n_in) +
                      " (the CPU simulator passes such an input through unchanged, which the "
-                     "project does not build)");
+                     "project does not build)" +
+                     per_step_hint(shape, node.n_in));
     if (node.kind == NodeKind::lif && shape.size() != 1)
       fail(node, "its input has shape " + shape_text(shape) +
                      "; LIF layers take one value per neuron in one dimension");
@@ -175,6 +183,18 @@ void check_sizes(const Network& net, const Plan& plan) {
 }
 
 }  // namespace
+
+std::vector<double> stimulus_of_steps(const Node& input, std::size_t steps) {
+  const std::size_t size = element_count(input.stimulus_shape);
+  if (input.stimulus_steps > 0)
+    return {input.stimulus.begin(),
+            input.stimulus.begin() + static_cast<std::ptrdiff_t>(steps * size)};
+  std::vector<double> values;
+  values.reserve(steps * size);
+  for (std::size_t t = 0; t < steps; ++t)
+    values.insert(values.end(), input.stimulus.begin(), input.stimulus.end());
+  return values;
+}
 
 Plan plan_network(const Network& net) {
   const std::size_t n = net.nodes.size();

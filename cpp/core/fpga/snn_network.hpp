@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/fpga/snn_fixed_types.hpp"
+#include "core/rules/lif_rule.hpp"
 
 namespace zelka::fpga::snn {
 
@@ -32,9 +33,11 @@ struct Node {
   std::vector<std::size_t> predecessors;  // positions in the network, in edge order
   int config_index = 0;                   // parameters.h's configN; 0 for Input and Output
 
-  // Input: the stimulus applied at every step, row-major.
+  // Input: the stimulus, row-major: one set of values applied at every step
+  // (stimulus_steps = 0), or a set for each of stimulus_steps steps, (steps, *stimulus_shape).
   Shape stimulus_shape;
   std::vector<double> stimulus;
+  std::size_t stimulus_steps = 0;
 
   // Dense: weight[o * n_in + i] (outputs by inputs, as stored), bias per output.
   std::size_t n_in = 0, n_out = 0;
@@ -44,6 +47,8 @@ struct Node {
   // LIF: one value per neuron of each.
   std::size_t neurons = 0;
   std::vector<double> decay, threshold, rest;
+  rules::LifReset reset = rules::LifReset::to_leak;
+  rules::LifFire fire = rules::LifFire::at_or_above;
 
   unsigned reuse_factor = 1;  // dense and LIF
 };
@@ -84,6 +89,10 @@ struct Plan {
   // reset the code keeps, saturated at this value.
   int steps_to_settle = 1;
 };
+
+// An Input's stimulus for `steps` steps, a set of values after the other: the first `steps` of
+// its sets, or its one set repeated (its stimulus must hold at least `steps` sets).
+std::vector<double> stimulus_of_steps(const Node& input, std::size_t steps);
 
 // The plan, or zelka::ValueError naming the node when a shape or size cannot be built: sums
 // of different shapes, a dense layer whose input length is not its weight's input count, a

@@ -104,9 +104,14 @@ std::vector<ObservedRange> observe_ranges(const Network& net, const Plan& plan,
           for (std::size_t k = 0; k < node.neurons; ++k) {
             const double before =
                 t == 0 ? 0.0 : run.membranes[i][offset - run.samples * node.neurons + k];
-            double v = node.decay[k] * (before - node.rest[k]) + node.rest[k];
-            if (input.size() >= node.neurons) v += input[k];
+            double v = rules::lif_leak(before, node.decay[k], node.rest[k]);
+            if (input.size() >= node.neurons) v = rules::lif_integrate(v, input[k]);
             ranges[i].largest = std::max(ranges[i].largest, std::abs(v));
+            if (node.reset == rules::LifReset::subtract &&
+                rules::lif_fires(before, node.threshold[k], node.fire)) {
+              v = rules::lif_subtract(v, node.threshold[k]);
+              ranges[i].largest = std::max(ranges[i].largest, std::abs(v));
+            }
           }
         }
       }

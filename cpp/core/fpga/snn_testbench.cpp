@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "core/fpga/snn_bench_data.hpp"
+#include "core/text/cpp_literal.hpp"
 #include "core/text/template.hpp"
 
 namespace zelka::fpga::snn {
@@ -200,17 +201,6 @@ constexpr std::string_view comparison =
 
 constexpr std::string_view fired_line = "    print_fired(«layer», «member»_fired);\n";
 
-// `text` as a C++ string literal.  '?' is escaped too: a C++14 compiler in strict mode reads
-// trigraphs such as "??/".
-std::string string_literal(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\' || c == '?') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 // "4, 3": counts as a list.
 std::string listed(const std::vector<std::size_t>& counts) {
   std::string out;
@@ -232,7 +222,8 @@ std::string bench_source(const Network& net, const std::vector<Port>& ports,
     const std::string layer = std::to_string(neurons.size() + 1),
                       count = std::to_string(node.neurons), member = probe_member(node);
     layer_lines += text::fill(
-        layer_line, {{"layer", layer}, {"neurons", count}, {"name", string_literal(node.name)}});
+        layer_line,
+        {{"layer", layer}, {"neurons", count}, {"name", text::cpp_string_literal(node.name)}});
     fired_counts += text::fill(fired_count, {{"member", member}, {"neurons", count}});
     comparisons += text::fill(
         comparison,
@@ -276,16 +267,21 @@ std::string bench_source(const Network& net, const std::vector<Port>& ports,
 
 }  // namespace
 
-ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::string& project,
-                             const WrittenReference& reference) {
-  const std::vector<Port> ports = top_ports(net, plan);
+ProjectFiles bench_data_files(const Network& net, const WrittenReference& reference) {
   StimulusLayout stimulus{1, reference.steps, false, net.input_type, {}};
+  for (const Node& node : net.nodes)
+    if (node.kind == NodeKind::input) {
+      stimulus.inputs.push_back(node.stimulus_shape);
+      stimulus.per_step = stimulus.per_step || node.stimulus_steps > 0;
+    }
+  std::vector<std::vector<double>> of_steps;  // where some Input's stimulus changes every step
+  of_steps.reserve(stimulus.inputs.size());
   std::vector<PortValues> values;
-  for (const Port& port : ports) {
-    const Node& node = net.nodes[port.node];
+  for (const Node& node : net.nodes) {
     if (node.kind != NodeKind::input) continue;
-    stimulus.inputs.push_back(node.stimulus_shape);
-    values.push_back({node.label, node.stimulus.data()});
+    if (stimulus.per_step) of_steps.push_back(stimulus_of_steps(node, reference.steps));
+    values.push_back(
+        {node.label, stimulus.per_step ? of_steps.back().data() : node.stimulus.data()});
   }
   ReferenceLayout layout{1, reference.steps, {}, reference.graph_digest};
   std::vector<const std::uint8_t*> trains;
@@ -297,9 +293,15 @@ ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::st
   std::ostringstream stimulus_data, reference_data;
   write_stimulus(stimulus_data, stimulus, values);
   write_reference(reference_data, layout, trains);
-  return {{project + "_tb.cpp", bench_source(net, ports, project)},
-          {"tb_data/stimulus.dat", stimulus_data.str()},
+  return {{"tb_data/stimulus.dat", stimulus_data.str()},
           {"tb_data/reference_spikes.dat", reference_data.str()}};
+}
+
+ProjectFiles testbench_files(const Network& net, const Plan& plan, const std::string& project,
+                             const WrittenReference& reference) {
+  ProjectFiles files{{project + "_tb.cpp", bench_source(net, top_ports(net, plan), project)}};
+  for (auto& file : bench_data_files(net, reference)) files.push_back(std::move(file));
+  return files;
 }
 
 }  // namespace zelka::fpga::snn

@@ -32,8 +32,12 @@ struct WrittenReference {
   std::string graph_digest;
 };
 
-// {project}_tb.cpp, tb_data/stimulus.dat and tb_data/reference_spikes.dat.  LIF node names
-// must hold no control character.
+// tb_data/stimulus.dat (the stimulus of the network's Input nodes, in its order, a set per step
+// where one of them changes every step) and tb_data/reference_spikes.dat, in the forms of
+// snn_bench_data.hpp: the data the test benches of the HLS project and the Verilog design read.
+ProjectFiles bench_data_files(const Network& network, const WrittenReference& reference);
+
+// {project}_tb.cpp and bench_data_files.  LIF node names must hold no control character.
 ProjectFiles testbench_files(const Network& network, const Plan& plan, const std::string& project,
                              const WrittenReference& reference);
 

@@ -3,6 +3,9 @@
 #include "core/errors.hpp"
 #include "host/external_tool.hpp"
 #include "host/fpga/tool_reports.hpp"
+#include "host/numpy.hpp"
+
+using namespace nanobind::literals;
 
 namespace zelka::host::fpga {
 
@@ -53,6 +56,38 @@ nb::dict bench_report_dict(const zelka::fpga::snn::CsimReport& report, double bu
   result["steps_differing"] = differing;
   result["build_seconds"] = build_seconds;
   return result;
+}
+
+namespace {
+
+// A new int64 array of `shape` holding `values`.
+nb::object int64_array(const std::vector<std::uint64_t>& values, nb::object shape) {
+  const Numpy& np = Numpy::get();
+  nb::object array = np.empty(shape, "dtype"_a = np.module.attr("int64"));
+  auto* out = static_cast<std::int64_t*>(ArrayData(array, true).data());
+  std::copy(values.begin(), values.end(), out);
+  return array;
+}
+
+}  // namespace
+
+void add_sample_results(nb::dict result, const zelka::fpga::snn::CsimReport& report,
+                        const SampleReference& reference) {
+  const std::uint64_t samples = report.samples;
+  nb::object steps_agreeing = int64_array(report.sample_steps_agreeing, nb::make_tuple(samples));
+  nb::dict spikes, neuron_spikes;
+  for (const zelka::fpga::snn::LayerReport& layer : report.layers) {
+    nb::str name(layer.name.data(), layer.name.size());
+    spikes[name] = int64_array(layer.sample_spikes, nb::make_tuple(samples));
+    neuron_spikes[name] = int64_array(layer.neuron_spikes, nb::make_tuple(samples, layer.neurons));
+  }
+  result["samples"] = samples;
+  result["sample_agrees"] = compare(steps_agreeing, nb::int_(report.step_agrees.size()), Py_EQ);
+  result["sample_steps_agreeing"] = steps_agreeing;
+  result["sample_spike_counts"] = spikes;
+  result["sample_reference_spike_counts"] = reference.sample_spike_counts;
+  result["neuron_spike_counts"] = neuron_spikes;
+  result["neuron_reference_spike_counts"] = reference.neuron_spike_counts;
 }
 
 }  // namespace zelka::host::fpga

@@ -5,6 +5,7 @@
 
 #include "core/fpga/snn_csim_report.hpp"
 #include "core/tools/command.hpp"
+#include "host/fpga/csim_samples.hpp"
 #include "host/python.hpp"
 
 namespace zelka::host::fpga {
@@ -19,5 +20,11 @@ zelka::fpga::snn::CsimReport read_bench_report(nb::handle folder, const tools::C
 // node name -> steps in which its spikes differed) and "build_seconds" (the build's wall time,
 // 0.0 when a program already built was run).
 nb::dict bench_report_dict(const zelka::fpga::snn::CsimReport& report, double build_seconds);
+
+// Adds the per-sample keys of a run on samples given as `inputs` to `result`: "samples",
+// "sample_agrees", "sample_steps_agreeing", "sample_spike_counts",
+// "sample_reference_spike_counts", "neuron_spike_counts" and "neuron_reference_spike_counts".
+void add_sample_results(nb::dict result, const zelka::fpga::snn::CsimReport& report,
+                        const SampleReference& reference);
 
 }  // namespace zelka::host::fpga

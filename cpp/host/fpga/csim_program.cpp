@@ -21,7 +21,8 @@ CsimProgram csim_program(nb::handle folder, const std::string& directory, const 
   {
     nb::gil_scoped_release release;
     digest = snn::csim_sources_digest(*compiler, directory, name);
-    if (std::optional<std::string> kept = snn::find_kept_program(directory, name, digest)) {
+    if (std::optional<std::string> kept =
+            snn::find_kept_program(directory, snn::csim_kept_folder, name, digest)) {
       program.path = std::move(*kept);
       return program;
     }
@@ -37,7 +38,7 @@ CsimProgram csim_program(nb::handle folder, const std::string& directory, const 
   if (build.end != tools::CommandEnd::exited || build.status != 0)
     raise_formatted(PyExc_RuntimeError, "g++ could not build the C simulation of {!r}:\n{}", folder,
                     printed_tail(build.errors));
-  program.path = snn::keep_program(built, directory, name, digest);
+  program.path = snn::keep_program(built, directory, snn::csim_kept_folder, name, digest);
   program.build_seconds = std::chrono::duration<double>(build.elapsed).count();
   return program;
 }

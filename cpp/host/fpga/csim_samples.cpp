@@ -27,13 +27,13 @@ constexpr const char* reference_file = "tb_data/reference_spikes.dat";
 
 template <typename Layout>
 Layout read_layout(nb::handle folder, const std::string& directory, const char* file,
-                   Layout (*read)(std::istream&, const std::string&)) {
+                   Layout (*read)(std::istream&, const std::string&), const ProjectUse& use) {
   std::ifstream in(join(directory, file));
   if (!in)
     raise_formatted(PyExc_ValueError,
-                    "{!r} holds no {}, which tells csim the project's inputs and layers for new "
-                    "samples: write the project again with write_snn_project",
-                    folder, file);
+                    "{!r} holds no {}, which tells {} the project's inputs and layers for new "
+                    "samples: write the project again with {}",
+                    folder, file, use.runner, use.writer);
   try {
     return read(in, file);
   } catch (const zelka::ValueError& e) {
@@ -81,22 +81,23 @@ void write_file(const std::string& path, const std::function<void(std::ostream&)
 }  // namespace
 
 SampleReference write_samples(nb::handle folder, const std::string& directory, nb::handle inputs,
-                              nb::handle n_steps, const std::string& scratch) {
+                              nb::handle n_steps, const std::string& scratch,
+                              const ProjectUse& use) {
   const Numpy& np = Numpy::get();
   const snn::StimulusLayout project =
-      read_layout(folder, directory, stimulus_file, &snn::read_stimulus_layout);
+      read_layout(folder, directory, stimulus_file, &snn::read_stimulus_layout, use);
   snn::ReferenceLayout reference =
-      read_layout(folder, directory, reference_file, &snn::read_reference_layout);
-  nb::object graph = load_stored_graph(folder, directory, reference.graph_digest);
+      read_layout(folder, directory, reference_file, &snn::read_reference_layout, use);
+  nb::object graph = load_stored_graph(folder, directory, use, reference.graph_digest);
   const IrKinds kinds = IrKinds::load({Kind::input, Kind::lif});
   const std::vector<nb::object> input_names = nodes_of(graph, kinds, Kind::input);
   const std::vector<nb::object> lif_names = nodes_of(graph, kinds, Kind::lif);
   if (input_names.size() != project.inputs.size() || lif_names.size() != reference.layers.size())
     raise_formatted(PyExc_ValueError,
                     "{!r}: the stored graph has {} Inputs and {} LIF nodes, the project's data "
-                    "{} and {}: write the project again with write_snn_project",
+                    "{} and {}: write the project again with {}",
                     folder, input_names.size(), lif_names.size(), project.inputs.size(),
-                    reference.layers.size());
+                    reference.layers.size(), use.writer);
   SampleInputs checked = checked_inputs(inputs, n_steps, input_names, project);
   if (!checked.per_step)
     checked.steps = static_cast<std::uint64_t>(
@@ -136,6 +137,17 @@ SampleReference write_samples(nb::handle folder, const std::string& directory, n
     snn::write_reference(file, reference, spikes, run_signal_handlers);
   });
   return out;
+}
+
+std::optional<SampleReference> given_samples(nb::handle folder, const std::string& directory,
+                                             nb::handle inputs, nb::handle n_steps,
+                                             const std::string& scratch, const ProjectUse& use) {
+  if (!inputs.is_none()) return write_samples(folder, directory, inputs, n_steps, scratch, use);
+  if (!n_steps.is_none())
+    throw nb::value_error(
+        "Argument 'n_steps' applies to samples given as 'inputs'; the stimulus written with the "
+        "project runs for the steps it was written with");
+  return std::nullopt;
 }
 
 }  // namespace zelka::host::fpga

@@ -3,8 +3,10 @@
 // test bench's data files.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "host/fpga/stored_graph.hpp"
 #include "host/python.hpp"
 
 namespace zelka::host::fpga {
@@ -25,6 +27,13 @@ struct SampleReference {
 // stored graph, or its stored graph changed since it was written, and when the CPU simulator
 // fails on a sample.
 SampleReference write_samples(nb::handle folder, const std::string& directory, nb::handle inputs,
-                              nb::handle n_steps, const std::string& scratch);
+                              nb::handle n_steps, const std::string& scratch,
+                              const ProjectUse& use);
+
+// write_samples of `inputs`, or nullopt when they are None (the project's own stimulus runs);
+// ValueError naming n_steps when it is given without inputs.
+std::optional<SampleReference> given_samples(nb::handle folder, const std::string& directory,
+                                             nb::handle inputs, nb::handle n_steps,
+                                             const std::string& scratch, const ProjectUse& use);
 
 }  // namespace zelka::host::fpga

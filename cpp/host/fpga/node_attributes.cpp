@@ -90,8 +90,8 @@ PoolingGeometry pooling_geometry(nb::handle node) {
   return {k[0], k[1], s[0], s[1], p[0], p[1]};
 }
 
-LifSummary lif_summary(nb::handle node, nb::handle name) {
-  require_built_lif_rule(node, name);
+LifSummary lif_summary(nb::handle node, nb::handle name, bool default_rule_only) {
+  if (default_rule_only) require_built_lif_rule(node, name);
   const LifArray tau(node, name, "tau");
   const LifArray threshold(node, name, "v_threshold");
   LifSummary s;

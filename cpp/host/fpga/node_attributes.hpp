@@ -44,13 +44,14 @@ PoolingGeometry pooling_geometry(nb::handle node);
 // An LIF layer as one shared time constant and threshold, from the first elements of the
 // tau and v_threshold arrays.  A tau or v_threshold without the array properties raises
 // AttributeError "{node}: tau must be a numpy array (got {type name})"; a tau of 0
-// ZeroDivisionError "float division".
+// ZeroDivisionError "float division"; with `default_rule_only` (hls4ml's neuron model) a reset
+// or fire other than the default is a ValueError (require_built_lif_rule).
 struct LifSummary {
   nb::object neurons;  // first entry of tau's shape, or 1
   double threshold;
   double decay;  // 1 - 1 / tau
 };
-LifSummary lif_summary(nb::handle node, nb::handle name);
+LifSummary lif_summary(nb::handle node, nb::handle name, bool default_rule_only = true);
 
 // int(node.<attribute>): the width of batch-norm (num_features) and activation (features)
 // layers.

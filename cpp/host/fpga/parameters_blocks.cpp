@@ -46,6 +46,7 @@ struct NodeContext {
   nb::handle node, name;
   const std::string& io_enum;
   NodeSetting weight_t, bias_t, accum_t, reuse_factor;
+  bool any_lif_rule;
 
   // str(value), written as code: it must keep to broken_code_rule's rules.
   std::string code(nb::handle value, const char* what) const {
@@ -113,7 +114,7 @@ HeaderBlock conv2d_block(const NodeContext& c) {
 }
 
 HeaderBlock lif_block(const NodeContext& c) {
-  const LifSummary s = lif_summary(c.node, c.name);
+  const LifSummary s = lif_summary(c.node, c.name, !c.any_lif_rule);
   HeaderBlock block{BlockKind::lif,
                     {{"n", c.code(s.neurons, "tau shape")},
                      {"v_th", c.float_constant(s.threshold, FloatDigits::shortest, "threshold")},
@@ -188,7 +189,8 @@ std::string parameters_h(nb::handle graph, const ParametersSettings& settings) {
                               node_setting(node, "weight_t", default_precision),
                               node_setting(node, "bias_t", "model_default_t"),
                               node_setting(node, "accum_t", default_precision),
-                              node_setting(node, "reuse_factor", default_rf)};
+                              node_setting(node, "reuse_factor", default_rf),
+                              settings.any_lif_rule};
     std::string name_text = str_text(name);
     HeaderBlock block = block_for(context);
     block.fields.emplace_back("idx", std::to_string(idx));

@@ -12,6 +12,9 @@ struct ParametersSettings {
   nb::handle default_precision;     // str
   nb::handle default_reuse_factor;  // int
   nb::handle io_type;               // str
+  // The SNN project builds every LIF rule itself and its parameters.h only describes the LIF
+  // layers; elsewhere a LIF node with another rule than the default is refused.
+  bool any_lif_rule = false;
 };
 
 // Every text pasted into the header outside a comment (types, reuse factors and

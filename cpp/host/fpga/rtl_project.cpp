@@ -10,10 +10,13 @@
 #include "core/fpga/rtl_targets.hpp"
 #include "core/fpga/rtl_testbench.hpp"
 #include "core/fpga/rtl_top.hpp"
+#include "core/tools/sha256.hpp"
 #include "host/fpga/project_files.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
 #include "host/fpga/snn_reading.hpp"
+#include "host/fpga/snn_types.hpp"
+#include "host/fpga/stored_graph.hpp"
 #include "host/paths.hpp"
 
 namespace zelka::host::fpga {
@@ -58,8 +61,7 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   require_output_dir(a.output_dir);
   require_project_name(a.project_name, "project_name", ProjectNameUse::verilog_module);
   const std::string project = utf8(a.project_name);
-  const FixedType precision = type_argument(a.precision, "precision");
-  const FixedType membrane = membrane_argument(a.membrane_precision, precision);
+  GivenTypes types = given_types(a.precision, a.membrane_precision, a.calibration);
   const std::int64_t lanes = positive_argument(a.parallelism, "parallelism");
   if (lanes > most_lanes)
     raise_formatted(PyExc_ValueError,
@@ -69,12 +71,16 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   const std::int64_t n_steps = positive_argument(a.n_steps, "n_steps");
   const rtl::Target& target = target_argument(a.target);
 
-  auto [network, plan] = planned_network(
-      graph, a.input_data, {precision, membrane, snn::Strategy::latency, 1, "write_rtl_project"});
+  PlannedNetwork planned = planned_network(
+      graph, a.input_data, settings_for(types, snn::Strategy::latency, 1, "write_rtl_project"));
+  const std::int64_t steps = simulated_steps(graph, n_steps);
+  require_stimulus_steps(planned.network, steps);
+  require_reference_fits(planned.network, steps, reference_limit);
+  const nb::object built = choose_missing_types(graph, planned, types, a.calibration, n_steps);
+  auto& [network, plan] = planned;
   round_constants_with_warnings(network);
   const rtl::Design design = rtl::design_network(network, plan, static_cast<std::size_t>(lanes));
   warn_when_weights_overflow(network, design, target);
-  require_reference_fits(network, simulated_steps(graph, n_steps), reference_limit);
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
   // Ctrl-C is honoured between the parts and while the files are written; nothing is
@@ -84,17 +90,22 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   files.emplace_back("rtl/" + project + ".v", rtl::top_module(network, design, project));
   for (auto& file : rtl::memory_files(network, design)) files.push_back(std::move(file));
   run_signal_handlers();
+  std::string stored_graph = stored_graph_bytes(built);
   for (auto& file :
-       rtl::testbench_files(network, design, project, reference.spikes, reference.steps,
+       rtl::testbench_files(network, design, project,
+                            {reference.spikes, reference.steps, tools::sha256_hex(stored_graph)},
                             rtl::longest_step_cycles(network, design)))
     files.push_back(std::move(file));
+  files.emplace_back(stored_graph_file, std::move(stored_graph));
   for (auto& file : rtl::yosys_scripts(project)) files.push_back(std::move(file));
   const std::vector<std::uint64_t> cycles =
       rtl::step_cycles(network, design, reference.spikes, reference.steps);
 
   nb::dict result;
   result["written_files"] = write_project_files(fs_path(a.output_dir), files);
-  result["membrane_precision"] = nb::str(membrane.name().c_str());
+  result["precision"] = nb::str(types.precision->name().c_str());
+  result["membrane_precision"] = nb::str(types.membrane->name().c_str());
+  result["layer_types"] = layer_types(network);
   result["steps"] = reference.steps;
   result["reference_spike_counts"] = reference.counts;
   result["cycles_per_step_estimate"] =

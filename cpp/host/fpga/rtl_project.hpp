@@ -9,16 +9,19 @@
 namespace zelka::host::fpga {
 
 // The arguments, their types already checked: str output_dir (a path argument made str),
-// project_name, precision and target; membrane_precision str or None; input_data dict or
-// None; int parallelism and n_steps.
+// project_name, precision and target; membrane_precision str or None; input_data dict,
+// PerStep or None; calibration as the caller gave it; int parallelism and n_steps.
 struct RtlProjectArguments {
   nb::object output_dir, project_name, precision, membrane_precision, input_data, target;
-  nb::object parallelism, n_steps;
+  nb::object parallelism, n_steps, calibration;
 };
 
-// Writes the design and returns a dict: "written_files", "membrane_precision", "steps" and
-// "reference_spike_counts" as write_snn_project's, and "cycles_per_step_estimate" (the mean
-// clock cycles of the reference's steps, from the units' timing and the reference's spikes).
+// Writes the design and returns a dict: "written_files", "precision", "membrane_precision",
+// "layer_types", "steps" and "reference_spike_counts" as write_snn_project's (its types chosen
+// by the same rule with precision or membrane_precision "auto", on `calibration`), and
+// "cycles_per_step_estimate" (the mean clock cycles of the reference's steps, from the units'
+// timing and the reference's spikes).  The graph is stored with the design (graph.zelka), as
+// simulate_rtl's test sets read it.
 // Rounding that changes a constant, and weights that need more block RAM than the target
 // has, are reported with warnings.warn; every error comes before the first file is written.
 nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& arguments);

@@ -12,7 +12,7 @@ namespace zelka::host::fpga {
 
 struct RtlSimulationSettings {
   std::optional<std::chrono::nanoseconds> build, run;  // none: without limit
-  std::int64_t runs = 1;  // times the reference's steps run, each started with a clear
+  std::int64_t runs = 1;  // times each sample's steps run, each run started with a clear
 };
 
 // A dict with csim's keys ("agrees", "steps", "steps_agreeing", "step_agreement",
@@ -23,6 +23,12 @@ struct RtlSimulationSettings {
 // when the build or the run outlasts its limit (Verilator or the test bench and whatever they
 // started are then killed); ValueError when `project_dir` holds no design.  Ctrl-C stops either the
 // same way.
-nb::dict simulate_rtl(nb::handle project_dir, const RtlSimulationSettings& settings);
+// `inputs` (None: the stimulus written with the design) are samples as csim takes them, run for
+// `n_steps` (None or an int) and reported per sample as csim reports them (add_sample_results).
+// The Verilator program is kept in the project's verilated/ folder under the digest of the
+// Verilator command, rtl/ and the test bench source, and built again only when they change
+// ("build_seconds" 0.0 otherwise).
+nb::dict simulate_rtl(nb::handle project_dir, nb::handle inputs, nb::handle n_steps,
+                      const RtlSimulationSettings& settings);
 
 }  // namespace zelka::host::fpga

@@ -9,6 +9,7 @@
 #include "core/fpga/rtl_targets.hpp"
 #include "core/io/whole_file.hpp"
 #include "host/external_tool.hpp"
+#include "host/fpga/rtl_folder.hpp"
 #include "host/fpga/rtl_tools.hpp"
 #include "host/fpga/tool_reports.hpp"
 #include "host/paths.hpp"
@@ -17,22 +18,6 @@ namespace zelka::host::fpga {
 namespace {
 
 namespace rtl = zelka::fpga::rtl;
-
-struct Design {
-  nb::object folder;      // absolute, as the host names it
-  std::string directory;  // the same as file-system bytes
-  std::string name;
-};
-
-Design design_in(nb::handle project_dir) {
-  Design design;
-  design.folder =
-      imported("os").attr("path").attr("abspath")(path_argument(project_dir, "project_dir"));
-  design.directory = fs_path(design.folder);
-  design.name = only_project(design.folder, rtl::designs_in(design.directory), "Verilog design",
-                             "{name}_rtl_tb.cpp beside an rtl/{name}.v", "write_rtl_project");
-  return design;
-}
 
 const rtl::Target& target_of(nb::handle name) {
   if (const rtl::Target* target = rtl::find_target(utf8(name))) return *target;
@@ -59,7 +44,7 @@ std::string board_of(const rtl::Target& target, nb::handle board) {
   return name;
 }
 
-void make_build_folder(const Design& design, const rtl::Target& target) {
+void make_build_folder(const DesignFolder& design, const rtl::Target& target) {
   std::error_code error;
   const std::string folder = design.directory + "/" + rtl::build_folder(target);
   std::filesystem::create_directories(folder, error);
@@ -68,7 +53,7 @@ void make_build_folder(const Design& design, const rtl::Target& target) {
 
 // Runs a tool of the flow in the design's folder; RuntimeError with `what` and its last lines
 // (or those of `log`, a file below the folder, when it has them) when it fails.
-tools::CommandResult run_flow_tool(const Design& design, std::vector<std::string> arguments,
+tools::CommandResult run_flow_tool(const DesignFolder& design, std::vector<std::string> arguments,
                                    const std::string& what, const std::string& log,
                                    const SynthesisArguments& a) {
   tools::CommandResult result = run_tool({std::move(arguments), design.directory, a.timeout, {}},
@@ -94,8 +79,8 @@ nb::dict resources_dict(const rtl::Resources& r) {
   return out;
 }
 
-nb::dict synthesis_of(const Design& design, const rtl::Target& target, const std::string& board,
-                      const SynthesisArguments& a) {
+nb::dict synthesis_of(const DesignFolder& design, const rtl::Target& target,
+                      const std::string& board, const SynthesisArguments& a) {
   const std::string yosys = rtl_tool(RtlTool::yosys, "synthesize runs the synthesis");
   make_build_folder(design, target);
   const tools::CommandResult run =
@@ -138,7 +123,7 @@ nb::dict synthesis_of(const Design& design, const rtl::Target& target, const std
 }
 
 // RuntimeError naming what the design uses past the device, when it does.
-void require_fit(const Design& design, const rtl::RouteReport& report) {
+void require_fit(const DesignFolder& design, const rtl::RouteReport& report) {
   std::string over;
   for (const auto& use : report.utilisation)
     if (use.used > use.available)
@@ -170,7 +155,7 @@ nb::dict place_and_route(nb::handle project_dir, double clock_mhz, const Synthes
     raise_formatted(PyExc_ValueError,
                     "Argument 'clock_mhz' must be a positive number of MHz, got {!r}",
                     nb::float_(clock_mhz));
-  const Design design = design_in(project_dir);
+  const DesignFolder design = design_in(project_dir);
   const std::string nextpnr = rtl_tool(RtlTool::nextpnr, "place_and_route places and routes");
   const std::string ecppack = rtl_tool(RtlTool::ecppack, "place_and_route writes the bitstream");
   nb::dict synthesis = synthesis_of(design, target, "", a);

@@ -1,6 +1,8 @@
 #include "host/fpga/snn_arguments.hpp"
 
 #include "core/fpga/snn_bench_data.hpp"
+#include "host/args.hpp"
+#include "host/cpu/batch_records.hpp"
 
 namespace zelka::host::fpga {
 
@@ -43,6 +45,20 @@ void require_reference_fits(const zelka::fpga::snn::Network& network, std::int64
                   "fit this network",
                   steps, multiply(nb::int_(steps), nb::int_(per_step)), per_step, limit,
                   limit >> 20, limit / per_step);
+}
+
+void require_stimulus_steps(const zelka::fpga::snn::Network& network, std::int64_t steps) {
+  for (const zelka::fpga::snn::Node& node : network.nodes)
+    if (node.stimulus_steps > 0 && static_cast<std::uint64_t>(steps) > node.stimulus_steps)
+      raise_formatted(PyExc_ValueError,
+                      "Argument 'n_steps': {} steps need a stimulus for every step, and the "
+                      "PerStep stimulus of {} holds {}",
+                      steps, nb::str(node.label.c_str()), node.stimulus_steps);
+}
+
+void require_stimulus_or_none(nb::handle value, const char* argument) {
+  if (value.is_none() || PyDict_Check(value.ptr()) || nb::isinstance<cpu::PerStep>(value)) return;
+  raise_argument_type(argument, "dict, PerStep or None", value);
 }
 
 }  // namespace zelka::host::fpga

@@ -30,4 +30,11 @@ std::int64_t positive_argument(nb::handle value, const char* argument);
 void require_reference_fits(const zelka::fpga::snn::Network& network, std::int64_t steps,
                             std::uint64_t limit);
 
+// ValueError naming n_steps when a PerStep stimulus of the network holds fewer than `steps`
+// steps.
+void require_stimulus_steps(const zelka::fpga::snn::Network& network, std::int64_t steps);
+
+// TypeError naming the argument unless `value` is a dict, a PerStep or None.
+void require_stimulus_or_none(nb::handle value, const char* argument);
+
 }  // namespace zelka::host::fpga

@@ -1,5 +1,6 @@
 #include "host/fpga/snn_auto_precision.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "host/fpga/sample_inputs.hpp"
@@ -38,18 +39,25 @@ std::vector<snn::DenseTypes> given_dense_types(nb::handle graph, const snn::Netw
 }
 
 // The samples the ranges are observed on: `calibration`, or the network's stimulus as one
-// sample.
-nb::object calibration_samples(nb::handle calibration, const snn::Network& net) {
+// sample (a PerStep of its first `steps` steps where some Input's stimulus changes every step).
+nb::object calibration_samples(nb::handle calibration, const snn::Network& net,
+                               std::int64_t steps) {
   if (!calibration.is_none()) return nb::borrow(calibration);
+  const bool per_step = std::any_of(net.nodes.begin(), net.nodes.end(),
+                                    [](const snn::Node& node) { return node.stimulus_steps > 0; });
   nb::dict one_sample;
   for (const snn::Node& node : net.nodes) {
     if (node.kind != snn::NodeKind::input) continue;
     std::vector<std::int64_t> shape{1};
     for (std::size_t d : node.stimulus_shape) shape.push_back(static_cast<std::int64_t>(d));
+    if (per_step) shape.insert(shape.begin(), steps);
+    const std::vector<double> values =
+        per_step ? snn::stimulus_of_steps(node, static_cast<std::size_t>(steps)) : node.stimulus;
     one_sample[str_from_utf8_surrogates_passed(node.name)] =
-        array_from_bytes(node.stimulus.data(), shape, engine::DType::f64);
+        array_from_bytes(values.data(), shape, engine::DType::f64);
   }
-  return one_sample;
+  if (!per_step) return one_sample;
+  return imported("zelka.backend.cpu.simulator").attr("PerStep")(one_sample);
 }
 
 // A copy of `graph` whose dense nodes carry the chosen types where they set none.
@@ -93,7 +101,7 @@ AutoPrecision auto_precision(nb::handle graph, const snn::Network& net, const sn
     if (node.kind == snn::NodeKind::lif)
       lif_names.push_back(str_from_utf8_surrogates_passed(node.name));
   }
-  nb::object samples = calibration_samples(calibration, net);
+  nb::object samples = calibration_samples(calibration, net, simulated_steps(graph, n_steps));
   const SampleInputs inputs = sample_inputs(samples, "calibration", input_names, input_shapes);
   require_finite_samples(inputs, "calibration", input_names, input_shapes);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/rules/lif_rule.hpp"
+#include "host/cpu/batch_records.hpp"
 #include "host/cpu/simulate.hpp"
 #include "host/execution_context.hpp"
 #include "host/fpga/node_attributes.hpp"
@@ -48,13 +49,16 @@ nb::object float_array(nb::handle value, const Node& node, const char* what) {
   }
 }
 
-std::vector<double> values_of(nb::handle array, const Node& node, const char* what) {
+// The values of a float64 array; NaN is refused, and so is an infinity unless
+// `infinity_allowed` (a time constant's, whose decay 1 - 1/tau is then exactly 1).
+std::vector<double> values_of(nb::handle array, const Node& node, const char* what,
+                              bool infinity_allowed = false) {
   const ArrayData data(array);
   const auto* first = static_cast<const double*>(data.data());
   std::vector<double> values(first,
                              first + data.bytes() / static_cast<std::int64_t>(sizeof(double)));
   for (double v : values)
-    if (!std::isfinite(v))
+    if (std::isnan(v) || (!infinity_allowed && std::isinf(v)))
       fail(PyExc_ValueError, node,
            std::string(what) + " holds " + (std::isnan(v) ? "nan" : "an infinity") +
                ", which no fixed-point type holds");
@@ -73,7 +77,7 @@ std::string shape_repr(nb::handle array) {
 
 // One value per neuron: `value` broadcast to (neurons,) as numpy broadcasts it.
 std::vector<double> per_neuron(nb::handle value, std::size_t neurons, const Node& node,
-                               const char* what) {
+                               const char* what, bool infinity_allowed = false) {
   const Numpy& np = Numpy::get();
   nb::object array = float_array(value, node, what);
   try {
@@ -85,7 +89,7 @@ std::vector<double> per_neuron(nb::handle value, std::size_t neurons, const Node
              " does not give one value to each of its " + std::to_string(neurons) +
              " neurons (v_threshold's first dimension)");
   }
-  return values_of(array, node, what);
+  return values_of(array, node, what, infinity_allowed);
 }
 
 // The node's type attribute (weight_t, bias_t, result_t) when set, else the model precision.
@@ -147,7 +151,9 @@ void read_dense(nb::handle graph_node, Node& node, const NetworkSettings& s) {
 void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s, nb::handle name) {
   const Numpy& np = Numpy::get();
   node.kind = NodeKind::lif;
-  require_built_lif_rule(graph_node, name);
+  const LifSettings rule = lif_settings(graph_node, name);
+  node.reset = rule.reset;
+  node.fire = rule.fire;
   nb::object threshold = graph_node.attr("v_threshold");
   if (!is_instance(threshold, np.ndarray))
     fail(PyExc_TypeError, node, "v_threshold must be np.ndarray, got " + type_name_of(threshold));
@@ -157,7 +163,7 @@ void read_lif(nb::handle graph_node, Node& node, const NetworkSettings& s, nb::h
   node.threshold = per_neuron(threshold, node.neurons, node, "v_threshold");
   node.rest = per_neuron(graph_node.attr("v_leak"), node.neurons, node, "v_leak");
   nb::object tau = graph_node.attr("tau");
-  for (double t : per_neuron(tau, node.neurons, node, "tau"))
+  for (double t : per_neuron(tau, node.neurons, node, "tau", true))
     if (t == 0.0) fail(PyExc_ValueError, node, "tau holds 0, for which 1 - 1/tau has no value");
   // The decay as the simulator computes it, in the element type of tau.
   nb::object decay = rules::lif_decay(nb::float_(1.0), tau);
@@ -173,7 +179,9 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
   const nb::object& order = context.exec_order;
   const nb::object& predecessors = context.predecessors;
   nb::object nodes = graph.attr("nodes");
+  const bool per_step = nb::isinstance<cpu::PerStep>(input_data);
   nb::dict stimulus = input_data.is_none() ? simulation::synthetic_inputs(graph, kinds)
+                      : per_step           ? nb::borrow<nb::dict>(input_data.attr("inputs"))
                                            : nb::borrow<nb::dict>(input_data);
 
   Network net;
@@ -208,6 +216,14 @@ Network read_network(nb::handle graph, nb::handle input_data, const NetworkSetti
       nb::object array = data ? float_array(data, node, "its stimulus")
                               : Numpy::get().zeros(1, "dtype"_a = Numpy::get().float64);
       node.stimulus_shape = shape_from(array);
+      if (data && per_step) {
+        if (node.stimulus_shape.size() < 2 || node.stimulus_shape.front() == 0)
+          fail(PyExc_ValueError, node,
+               "its PerStep stimulus of shape " + shape_repr(array) +
+                   " is not (steps, *input_shape) with at least one step and one dimension");
+        node.stimulus_steps = node.stimulus_shape.front();
+        node.stimulus_shape.erase(node.stimulus_shape.begin());
+      }
       node.stimulus = values_of(array, node, "its stimulus");
     } else if (kinds.is(graph_node, Kind::output)) {
       node.kind = NodeKind::output;
@@ -277,8 +293,40 @@ std::int64_t simulated_steps(nb::handle graph, std::int64_t n_steps) {
   return simulation::steps_to_run(cpu::run_length(graph, nb::int_(n_steps)));
 }
 
+namespace {
+
+// simulate_spikes for a stimulus per step: simulate_batch of the one sample, (steps, 1, *shape).
+SimulatedSpikes simulate_spikes_per_step(nb::handle graph, const Network& net,
+                                         nb::handle input_data, std::int64_t n_steps) {
+  const Numpy& np = Numpy::get();
+  nb::dict one_sample;
+  for (auto [name, values] : nb::borrow<nb::dict>(input_data.attr("inputs")))
+    one_sample[name] = np.module.attr("expand_dims")(np.asarray(values), 1);
+  nb::object samples = imported("zelka.backend.cpu.simulator").attr("PerStep")(one_sample);
+  nb::list record;
+  for (const Node& node : net.nodes)
+    if (node.kind == NodeKind::lif) record.append(str_from_utf8_surrogates_passed(node.name));
+  nb::object batch =
+      simulated_batch(graph, samples, simulated_steps(graph, n_steps), record, "input_data");
+  SimulatedSpikes out;
+  out.steps = nb::cast<std::size_t>(batch.attr("timesteps_run"));
+  for (nb::handle name : record) {
+    nb::object train = np.ascontiguousarray(getitem(batch.attr("spike_trains"), name),
+                                            "dtype"_a = np.module.attr("uint8"));
+    const ArrayData bits(train);
+    const auto* first = static_cast<const std::uint8_t*>(bits.data());
+    out.spikes.emplace_back(first, first + bits.bytes());
+    out.counts[name] = nb::int_(getitem(getitem(batch.attr("spike_counts"), name), nb::int_(0)));
+  }
+  return out;
+}
+
+}  // namespace
+
 SimulatedSpikes simulate_spikes(nb::handle graph, const Network& net, nb::handle input_data,
                                 std::int64_t n_steps) {
+  if (nb::isinstance<cpu::PerStep>(input_data))
+    return simulate_spikes_per_step(graph, net, input_data, n_steps);
   nb::object simulated = simulated_graph(graph);
   SimulatedSpikes out;
   out.steps = static_cast<std::size_t>(simulated_steps(simulated, n_steps));

@@ -19,8 +19,9 @@ struct NetworkSettings {
   const char* writer;     // the function reading the graph, as its refusals name it
 };
 
-// The network of `graph` in execution order with `input_data` (an Input -> array dict, or
-// None for the zero stimulus simulate uses) as its stimulus.  ValueError or TypeError naming
+// The network of `graph` in execution order with `input_data` (an Input -> array dict, a
+// PerStep of Input -> (steps, *shape) arrays for a stimulus that changes every step, or None for
+// the zero stimulus simulate uses) as its stimulus.  ValueError or TypeError naming
 // the node for a kind the project does not build (the kinds core/ir/node_kinds.hpp marks
 // snn_project), an edge from no node, arrays that are not numbers, hold NaN
 // or infinity or have shapes the simulator would not step, and types that are not

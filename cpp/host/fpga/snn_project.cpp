@@ -14,8 +14,8 @@
 #include "host/fpga/project_files.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
-#include "host/fpga/snn_auto_precision.hpp"
 #include "host/fpga/snn_reading.hpp"
+#include "host/fpga/snn_types.hpp"
 #include "host/fpga/stored_graph.hpp"
 #include "host/fpga/vexal_config.hpp"
 #include "host/paths.hpp"
@@ -37,62 +37,13 @@ snn::Strategy strategy_argument(nb::handle text) {
                   text);
 }
 
-bool is_auto(nb::handle text) {
-  return PyUnicode_Check(text.ptr()) && utf8(text) == "auto";
-}
-
-// The chosen types in place of those the network was read with.
-void apply_types(snn::Network& network, const snn::ChosenTypes& types) {
-  network.input_type = types.input;
-  network.membrane_type = types.membrane;
-  for (std::size_t i = 0; i < network.nodes.size(); ++i) {
-    snn::Node& node = network.nodes[i];
-    if (node.kind != snn::NodeKind::dense) continue;
-    node.weight_type = *types.dense[i].weight;
-    node.bias_type = *types.dense[i].bias;
-    node.accum_type = *types.dense[i].accum;
-    node.result_type = *types.dense[i].result;
-  }
-}
-
-// Node name -> its types: weight_t, bias_t, accum_t and result_t of a dense layer, membrane_t
-// and decay_t of an LIF layer.
-nb::dict layer_types(const snn::Network& network) {
-  const auto str = [](const FixedType& type) { return nb::str(type.name().c_str()); };
-  nb::dict layers;
-  for (const snn::Node& node : network.nodes) {
-    nb::dict types;
-    if (node.kind == snn::NodeKind::dense) {
-      types["weight_t"] = str(node.weight_type);
-      types["bias_t"] = str(node.bias_type);
-      types["accum_t"] = str(node.accum_type);
-      types["result_t"] = str(node.result_type);
-    } else if (node.kind == snn::NodeKind::lif) {
-      types["membrane_t"] = str(network.membrane_type);
-      types["decay_t"] = str(zelka::fpga::decay_type(network.membrane_type));
-    } else {
-      continue;
-    }
-    layers[str_from_utf8_surrogates_passed(node.name)] = types;
-  }
-  return layers;
-}
-
 }  // namespace
 
 nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   require_output_dir(a.output_dir);
   require_project_name(a.project_name, "project_name", ProjectNameUse::cpp_top_function);
   const std::string project = utf8(a.project_name);
-  std::optional<FixedType> precision, membrane;
-  if (!is_auto(a.precision)) precision = type_argument(a.precision, "precision", true);
-  if (!a.membrane_precision.is_none() && !is_auto(a.membrane_precision))
-    membrane = type_argument(a.membrane_precision, "membrane_precision", true);
-  else if (a.membrane_precision.is_none() && precision)
-    membrane = zelka::fpga::default_membrane_type(*precision);
-  if (precision && membrane && !a.calibration.is_none())
-    throw nb::value_error(
-        "Argument 'calibration' is read by precision='auto' and membrane_precision='auto' only");
+  GivenTypes types = given_types(a.precision, a.membrane_precision, a.calibration);
   const snn::Strategy strategy = strategy_argument(a.strategy);
   const auto reuse_factor = static_cast<unsigned>(
       std::min<std::int64_t>(positive_argument(a.reuse_factor, "reuse_factor"), 1'000'000'000));
@@ -104,21 +55,15 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
 
   // With a type chosen automatically the network is read with the default types in its place
   // first, which the choice then replaces.
-  auto [network, plan] =
-      planned_network(graph, a.input_data,
-                      {precision.value_or(FixedType{}), membrane.value_or(FixedType{}), strategy,
-                       reuse_factor, "write_snn_project"});
-  require_reference_fits(network, simulated_steps(graph, n_steps), snn::reference_bytes_limit);
-  nb::object built = nb::borrow(graph);
-  if (!precision || !membrane) {
-    const AutoPrecision chosen =
-        auto_precision(graph, network, plan, a.calibration, n_steps, precision, membrane);
-    built = chosen.graph;
-    precision = chosen.types.input;
-    membrane = chosen.types.membrane;
-    apply_types(network, chosen.types);
-    plan = snn::plan_network(network);  // the value and sum types follow the chosen ones
-  }
+  PlannedNetwork planned = planned_network(
+      graph, a.input_data, settings_for(types, strategy, reuse_factor, "write_snn_project"));
+  const std::int64_t steps = simulated_steps(graph, n_steps);
+  require_stimulus_steps(planned.network, steps);
+  require_reference_fits(planned.network, steps, snn::reference_bytes_limit);
+  const nb::object built = choose_missing_types(graph, planned, types, a.calibration, n_steps);
+  auto& [network, plan] = planned;
+  const FixedType& precision = *types.precision;
+  const FixedType& membrane = *types.membrane;
   round_constants_with_warnings(network);
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
@@ -127,13 +72,13 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
   run_signal_handlers();
   FileTexts files = snn::firmware_files(network, plan, project);
   run_signal_handlers();
-  const nb::str default_precision =
-      is_auto(a.precision) ? nb::str(precision->name().c_str()) : nb::borrow<nb::str>(a.precision);
+  const nb::str default_precision = utf8(a.precision) == "auto" ? nb::str(precision.name().c_str())
+                                                                : nb::borrow<nb::str>(a.precision);
   const nb::int_ default_reuse_factor(reuse_factor);
   const nb::str io_type("io_parallel");
   files.emplace_back(
       "firmware/parameters.h",
-      parameters_h(built, {default_precision, default_reuse_factor, io_type}) + "\n");
+      parameters_h(built, {default_precision, default_reuse_factor, io_type, true}) + "\n");
   for (auto& file : package_headers()) files.push_back(std::move(file));
   for (auto& file : library) files.push_back(std::move(file));
   std::string stored_graph = stored_graph_bytes(built);
@@ -149,8 +94,8 @@ nb::dict write_snn_project(nb::handle graph, const SnnProjectArguments& a) {
 
   nb::dict result;
   result["written_files"] = write_project_files(fs_path(a.output_dir), files);
-  result["precision"] = nb::str(precision->name().c_str());
-  result["membrane_precision"] = nb::str(membrane->name().c_str());
+  result["precision"] = nb::str(precision.name().c_str());
+  result["membrane_precision"] = nb::str(membrane.name().c_str());
   result["layer_types"] = layer_types(network);
   result["steps"] = reference.steps;
   result["reference_spike_counts"] = reference.counts;

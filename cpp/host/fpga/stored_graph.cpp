@@ -18,7 +18,7 @@ std::string stored_graph_bytes(nb::handle graph) {
   return zelka::io::graph_archive(encoded.graph, encoded.arrays);
 }
 
-nb::object load_stored_graph(nb::handle folder, const std::string& directory,
+nb::object load_stored_graph(nb::handle folder, const std::string& directory, const ProjectUse& use,
                              const std::string& digest) {
   const std::string path = join(directory, stored_graph_file);
   std::string bytes;
@@ -26,21 +26,20 @@ nb::object load_stored_graph(nb::handle folder, const std::string& directory,
     bytes = zelka::io::read_whole_file(path, run_signal_handlers);
   } catch (const zelka::io::NotRegularFile& e) {
     raise_formatted(PyExc_ValueError,
-                    "{!r}: {} is {}, not a graph file: write the project again with "
-                    "write_snn_project",
-                    folder, stored_graph_file, e.kind);
+                    "{!r}: {} is {}, not a graph file: write the project again with {}", folder,
+                    stored_graph_file, e.kind, use.writer);
   } catch (const OSError& e) {
     if (e.error_number != ENOENT) throw;
     raise_formatted(PyExc_ValueError,
-                    "{!r} holds no {}, the graph its C simulation runs new samples on: write the "
-                    "project again with write_snn_project",
-                    folder, stored_graph_file);
+                    "{!r} holds no {}, the graph {} runs new samples on: write the project again "
+                    "with {}",
+                    folder, stored_graph_file, use.simulation, use.writer);
   }
   if (tools::sha256_hex(bytes) != digest)
     raise_formatted(PyExc_ValueError,
                     "{!r}: {} is not the graph the project was written from (it changed since): "
-                    "write the project again with write_snn_project",
-                    folder, stored_graph_file);
+                    "write the project again with {}",
+                    folder, stored_graph_file, use.writer);
   zelka::io::GraphArchive archive(bytes);
   return io::decode_graph(archive);
 }

@@ -3,10 +3,14 @@
 // membrane memory from `first_word` on; each step, every neuron
 //     leaks toward its rest value:   v = decay * (membrane - rest) + rest, rounded
 //     integrates its input:          v = v + input, rounded
-//     fires where v >= threshold and is then set to its rest value (else keeps v),
+//     with reset_rule 1 (subtract), where the membrane it started from fires:
+//                                    v = v - threshold, brought into range
+//     fires where v >= threshold (v > threshold where fire_above), and is then set to its rest
+//     value with reset_rule 0 (to rest); with 1 and 2 (none) it keeps v,
 // each sum computed exactly and rounded once into the membrane type by its quantisation
 // and overflow modes, as the HLS project's nnet::lif_neurons computes it.  Membranes read
-// as zero until written after a `clear`.
+// as zero until written after a `clear`.  reset_rule and fire_above are the layer's and hold
+// from `start` until `done`.
 //
 // Word w of the layer is read in cycle w after the start (read_word: the input's word, whose
 // data arrives a cycle later); its spikes and membranes are written in cycle w + 4, and
@@ -42,6 +46,8 @@ module zelka_lif #(
     input  wire [       LANES-1:0] last_lanes,
     output wire [LAYER_ADDR_W-1:0] read_word,
     input  wire [   LANES*X_W-1:0] input_word,
+    input  wire [             1:0] reset_rule,
+    input  wire                    fire_above,
     output wire                    spike_write,
     output wire [LAYER_ADDR_W-1:0] spike_word,
     output wire [       LANES-1:0] spikes,
@@ -132,6 +138,13 @@ module zelka_lif #(
       reg signed [D_W-1:0] decay;
       reg [M_W-1:0] rest2, rest3, rest4, threshold2, threshold3, threshold4;
       reg [X_W-1:0] input2, input3, input4;
+      // whether the membrane the step starts from fires, for the subtraction
+      wire signed [DIFF_W-1:0] threshold_wide1 = {
+        {2{M_SIGNED != 0 && constant[D_W+M_W-1]}}, constant[D_W+:M_W]
+      };
+      wire started_above1 = fire_above ? membrane_wide > threshold_wide1
+                                       : membrane_wide >= threshold_wide1;
+      reg started_above2, started_above3, started_above4;
       // stage 2: the decay's product
       reg signed [PRODUCT_W-1:0] product;
       // stage 3: the leak rounded
@@ -146,10 +159,14 @@ module zelka_lif #(
       wire [SUM_W-1:0] leaked_aligned = leaked_extended[SUM_W-1:0] << (SUM_F - M_F);
       wire [SUM_W-1:0] input_aligned = input_extended[SUM_W-1:0] << (SUM_F - X_F);
       wire [SUM_W-1:0] sum = leaked_aligned + input_aligned;
-      wire [M_W-1:0] v;
-      wire signed [M_W:0] v_wide = {M_SIGNED != 0 && v[M_W-1], v};
+      wire [M_W-1:0] integrated, subtracted;
+      wire signed [M_W:0] integrated_wide = {M_SIGNED != 0 && integrated[M_W-1], integrated};
       wire signed [M_W:0] threshold_wide = {M_SIGNED != 0 && threshold4[M_W-1], threshold4};
-      wire fire = v_wide >= threshold_wide;
+      wire signed [M_W+1:0] difference4 = {integrated_wide[M_W], integrated_wide} -
+          {threshold_wide[M_W], threshold_wide};
+      wire [M_W-1:0] v = reset_rule == 2'd1 && started_above4 ? subtracted : integrated;
+      wire signed [M_W:0] v_wide = {M_SIGNED != 0 && v[M_W-1], v};
+      wire fire = fire_above ? v_wide > threshold_wide : v_wide >= threshold_wide;
       wire counted = word4 != last_word || last_lanes[lane];
 
       zelka_fixed_convert #(
@@ -174,10 +191,22 @@ module zelka_lif #(
           .OVERFLOW(M_OVERFLOW)
       ) sum_rounding (
           .value(sum),
-          .converted(v)
+          .converted(integrated)
+      );
+      zelka_fixed_convert #(
+          .IN_W(M_W + 2),
+          .IN_F(M_F),
+          .OUT_W(M_W),
+          .OUT_F(M_F),
+          .OUT_SIGNED(M_SIGNED),
+          .QUANTISATION(M_QUANTISATION),
+          .OVERFLOW(M_OVERFLOW)
+      ) subtraction_range (
+          .value(difference4),
+          .converted(subtracted)
       );
 
-      assign updated[lane*M_W+:M_W] = fire ? rest4 : v;
+      assign updated[lane*M_W+:M_W] = reset_rule == 2'd0 && fire ? rest4 : v;
       assign spikes[lane] = fire && counted;
 
       always @(posedge clk) begin
@@ -186,6 +215,9 @@ module zelka_lif #(
         {rest4, rest3, rest2} <= {rest3, rest2, rest1};
         {threshold4, threshold3, threshold2} <= {threshold3, threshold2, constant[D_W+:M_W]};
         {input4, input3, input2} <= {input3, input2, input_word[lane*X_W+:X_W]};
+        {started_above4, started_above3, started_above2} <= {
+          started_above3, started_above2, started_above1
+        };
         product <= decay * difference;
         leaked <= leak_rounded;
       end
