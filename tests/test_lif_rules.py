@@ -160,7 +160,7 @@ def test_the_hls4ml_configuration_refuses_rules_its_neuron_model_lacks_and_the_s
     tmp_path, rule, said
 ):
     graph = one_neuron(**rule)
-    stimulus = {"x": np.array([0.6], F32)}
+    stimulus = {"x": np.array([0.625], F32)}  # a value of the stimulus type
     fpga = get_backend("fpga")
     with pytest.raises(ValueError, match=f"LIF node 'lif': {said} cannot be built"):
         fpga.compile(graph)
