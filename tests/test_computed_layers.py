@@ -449,8 +449,9 @@ def test_profile_counts_what_the_layers_compute():
 
 
 def test_a_converted_snntorch_conv_net_fires_snntorchs_spikes():
-    """snnTorch's tutorial layout at a small size, with its default reset (by subtraction),
-    converted: with dyadic weights every sum is exact, so the spikes of every step equal
+    """snnTorch's tutorial layout at a small size, with batch normalisation, max and average
+    pooling and its default reset (by subtraction), converted: with dyadic weights every sum is
+    exact (and batch normalisation is PyTorch's to the bit), so the spikes of every step equal
     snnTorch's."""
     snn = pytest.importorskip("snntorch")
     from zelka.convert import from_torch
@@ -459,6 +460,7 @@ def test_a_converted_snntorch_conv_net_fires_snntorchs_spikes():
     torch.manual_seed(0)
     net = torch.nn.Sequential(
         torch.nn.Conv2d(1, 4, 3),
+        torch.nn.BatchNorm2d(4),
         torch.nn.MaxPool2d(2),
         snn.Leaky(beta=0.5, init_hidden=True),
         torch.nn.Conv2d(4, 8, 3, padding=1),
@@ -473,6 +475,11 @@ def test_a_converted_snntorch_conv_net_fires_snntorchs_spikes():
             if isinstance(module, (torch.nn.Conv2d, torch.nn.Linear)):
                 module.weight.copy_(torch.from_numpy(dyadic(rng, tuple(module.weight.shape))))
                 module.bias.copy_(torch.from_numpy(dyadic(rng, tuple(module.bias.shape), scale=16)))
+            if isinstance(module, torch.nn.BatchNorm2d):  # statistics as training leaves them
+                module.running_mean.copy_(torch.from_numpy(dyadic(rng, 4, scale=16)))
+                module.running_var.copy_(torch.from_numpy(rng.uniform(0.5, 2.0, 4).astype(F32)))
+                module.weight.copy_(torch.from_numpy(rng.uniform(0.5, 1.5, 4).astype(F32)))
+    net.eval()
     graph = from_torch(net, (1, 14, 14))
     assert graph.layers == "computed"
     steps, batch = 6, 4
