@@ -145,6 +145,35 @@ def test_spike_train_stimuli_on_threads(density):
     assert results[0].spike_counts["lif1"].dtype == np.int64
 
 
+@pytest.mark.parametrize("dtype", [F32, np.float64])
+@pytest.mark.parametrize(("batch", "workers"), [(1, 1), (3, 1), (5, 2)])
+def test_long_stimuli_per_step_mixing_dense_sparse_and_silent_steps(batch, workers, dtype):
+    # A stimulus known for every step has its first layer's products computed many steps
+    # ahead: over 75 steps (windows of steps that do not divide it) where some steps are
+    # dense, some sparse and some silent, each sample's every step must still be its own.
+    rng = np.random.default_rng(21)
+    steps, n_in = 75, 40
+    graph = network(n_in=n_in)
+    if dtype is not F32:
+        graph = Graph({name: Affine(node.weight.astype(dtype), None if node.bias is None else
+                                    node.bias.astype(dtype)) if isinstance(node, Affine) else node
+                       for name, node in graph.nodes.items()}, graph.edges)  # fmt: skip
+    density = rng.choice([0.0, 0.1, 0.3, 1.0], size=(steps, 1, 1))
+    stimuli = np.where(rng.random((steps, batch, n_in)) < density, dyadic(rng, (steps, batch, n_in)), 0)
+    stimuli = stimuli.astype(dtype)
+    got = cpu.simulate_batch(
+        graph, PerStep({"in": stimuli}), steps, workers=workers, record=["lif1", "v:lif2"]
+    )
+    assert got.spike_counts["lif1"].min() > 0
+    for i in range(batch):
+        trace = []
+        want = reference.simulate(graph, {"in": stimuli[:, i]}, steps, True, per_step=True, membranes=trace)
+        assert_sample(got, i, want)
+        assert_same_values(
+            got.membranes["lif2"][:, i], np.stack([s["lif2"] for s in trace]), where=f"sample {i}"
+        )
+
+
 def misaligned(array):
     """A copy of `array` whose data starts one byte past an aligned address (as a view into a
     byte buffer is), which numpy describes as not aligned."""

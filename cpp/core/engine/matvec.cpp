@@ -324,7 +324,9 @@ template <typename X>
 // what it uses of a block before the next block, so a block is read once for all inputs;
 // each input finds the positions of its nonzero entries of a block and sums those columns
 // into its outputs held in registers, a block of rows at a time.  Layers narrower than four
-// vectors sum four inputs side by side.
+// vectors sum four inputs side by side.  Weighted inputs whose nonzero entries of a block are
+// all 1 (spike trains given as stimuli) add those columns as spikes do: 1 * w is w, so the
+// sums are the same, without the products.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
@@ -335,6 +337,7 @@ template <bool weighted, typename T, typename X>
   const T* columns[interleaved][column_block];
   T weights[interleaved][column_block];
   std::int64_t counts[interleaved];
+  bool ones[interleaved];
   if (cols == 0)
     for (std::int64_t k = 0; k < count; ++k) std::fill(ys[k], ys[k] + rows, T(0));
   for (std::int64_t first = 0; first < cols; first += column_block) {
@@ -343,20 +346,30 @@ template <bool weighted, typename T, typename X>
     const auto gather = [&](std::int64_t k, int j) {
       const X* x = xs[k] + first;
       counts[j] = nonzero_positions(x, width, positions);
+      ones[j] = true;
       for (std::int64_t a = 0; a < counts[j]; ++a) {
         columns[j][a] = w_cols + (first + positions[a]) * stride;
-        if constexpr (weighted) weights[j][a] = static_cast<T>(x[positions[a]]);
+        if constexpr (weighted) {
+          weights[j][a] = static_cast<T>(x[positions[a]]);
+          ones[j] = ones[j] && weights[j][a] == T(1);
+        }
       }
     };
     std::int64_t k = 0;
     if (narrow)
       for (; k + interleaved <= count; k += interleaved) {
         for (int j = 0; j < interleaved; ++j) gather(k + j, j);
-        accumulate_interleaved<weighted>(columns, weights, counts, stride, ys + k, from_zero);
+        if (std::all_of(ones, ones + interleaved, [](bool one) { return one; }))
+          accumulate_interleaved<false>(columns, weights, counts, stride, ys + k, from_zero);
+        else
+          accumulate_interleaved<weighted>(columns, weights, counts, stride, ys + k, from_zero);
       }
     for (; k < count; ++k) {
       gather(k, 0);
-      if (counts[0] > 0 || from_zero)
+      if (counts[0] == 0 && !from_zero) continue;
+      if (ones[0])
+        accumulate<false>(columns[0], stride, weights[0], counts[0], ys[k], from_zero);
+      else
         accumulate<weighted>(columns[0], stride, weights[0], counts[0], ys[k], from_zero);
     }
   }

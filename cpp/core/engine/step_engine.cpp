@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -17,31 +18,52 @@ namespace zelka::engine {
 namespace {
 
 // The inputs and outputs of one Affine instruction's products, gathered across the samples
-// of the range by the kernel that computes them, so that each weight row or column is read
-// once for all samples.  Allocated on first use in a call of the loop.
+// (and steps) of the range by the kernel that computes them, so that each weight row or
+// column is read once for all of them.  Allocated on first use in a call of the loop.
 template <typename T>
 struct Gathered {
   std::vector<const T*> dense_x, sparse_x;
   std::vector<T*> dense_y, sparse_y, spike_y;
   std::vector<const float*> spikes;
 
-  explicit Gathered(std::int64_t samples)
-      : dense_x(samples),
-        sparse_x(samples),
-        dense_y(samples),
-        sparse_y(samples),
-        spike_y(samples),
-        spikes(samples) {}
+  void make_room(std::int64_t products) {
+    if (static_cast<std::int64_t>(dense_x.size()) >= products) return;
+    const auto n = static_cast<std::size_t>(products);
+    dense_x.resize(n);
+    sparse_x.resize(n);
+    dense_y.resize(n);
+    sparse_y.resize(n);
+    spike_y.resize(n);
+    spikes.resize(n);
+  }
 };
+
+// The products of an Affine instruction whose input is a stimulus given for every step,
+// computed ahead for the steps [first_step, end_step): per step, per sample of the range,
+// column_stride(rows) values.
+template <typename T>
+struct AheadProducts {
+  std::int64_t first_step = 0, end_step = 0;
+  std::vector<T> values;
+};
+
+// What the products computed ahead for a few steps may occupy: enough for the weights to be
+// read once for many steps of a single sample, little enough to stay in the cache beside them.
+constexpr std::int64_t ahead_bytes = 256 * 1024;
+constexpr std::int64_t max_steps_ahead = 32;
 
 struct Workspace {
   std::int64_t samples;
+  std::int64_t end_step;  // the index after the last step of this call
   std::optional<Gathered<float>> f32;
   std::optional<Gathered<double>> f64;
   // The layers' kernels' scratch space, shared by the samples one after another (it stays
   // in cache), grown to the largest need.
   std::vector<float> scratch32;
   std::vector<double> scratch64;
+  // Per Affine instruction (Plan::affine): its products computed ahead, if its input allows.
+  std::vector<AheadProducts<float>> ahead32;
+  std::vector<AheadProducts<double>> ahead64;
 
   template <typename T>
   T* scratch(std::int64_t size) {
@@ -64,41 +86,58 @@ struct Workspace {
       else
         return f64;
     }();
-    if (!gathered) gathered.emplace(samples);
+    if (!gathered) gathered.emplace();
     return *gathered;
+  }
+
+  template <typename T>
+  AheadProducts<T>& ahead(int affine, std::size_t affines) {
+    auto& ahead = [&]() -> auto& {
+      if constexpr (sizeof(T) == 4)
+        return ahead32;
+      else
+        return ahead64;
+    }();
+    if (ahead.size() < affines) ahead.resize(affines);
+    return ahead[static_cast<std::size_t>(affine)];
   }
 };
 
-// weight . input for every sample: spikes by their columns, sparse inputs by their columns
-// weighted, dense inputs row by row; samples of one kind together.  The first step of a
-// run takes every input row by row, as the numpy path's first step always has (a run that
-// starts with numpy steps turns native after its first step), so that the sums keep that
-// step's rounding whichever path a run takes.
-template <typename P>
-void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t step,
-              Gathered<P>& g) {
-  const bool by_columns = step > 0 && a.weight_cols;
+// weight . input for every sample of the range at every step of [first_step, end_step), into
+// output(step, sample): spikes by their columns, sparse inputs by their columns weighted,
+// dense inputs row by row; products of one kind together.  The first step of a run takes
+// every input row by row, as the numpy path's first step always has (a run that starts with
+// numpy steps turns native after its first step), so that the sums keep that step's rounding
+// whichever path a run takes.  Each product is formed as for its input alone, whatever it is
+// gathered with.
+template <typename P, typename Output>
+void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t first_step,
+              std::int64_t end_step, Gathered<P>& g, Output output) {
+  g.make_room((end_step - first_step) * (range.end_sample - range.first_sample));
   std::int64_t spiking = 0, sparse = 0, dense = 0;
-  for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
-    const Frame frame{plan.slots, b, step};
-    P* product = frame.at<P>(a.product_slot);
-    if (a.spike_input && by_columns) {
-      g.spikes[spiking] = frame.at<const float>(a.input);
-      g.spike_y[spiking++] = product;
-      continue;
-    }
-    int input = a.input;
-    if (a.converted_input >= 0) {
-      convert_into(frame, a.input, a.converted_input);
-      input = a.converted_input;
-    }
-    const P* x = frame.at<const P>(input);
-    if (by_columns && sparse_enough(x, a.cols)) {
-      g.sparse_x[sparse] = x;
-      g.sparse_y[sparse++] = product;
-    } else {
-      g.dense_x[dense] = x;
-      g.dense_y[dense++] = product;
+  for (std::int64_t step = first_step; step < end_step; ++step) {
+    const bool by_columns = step > 0 && a.weight_cols;
+    for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
+      const Frame frame{plan.slots, b, step};
+      P* product = output(frame);
+      if (a.spike_input && by_columns) {
+        g.spikes[spiking] = frame.at<const float>(a.input);
+        g.spike_y[spiking++] = product;
+        continue;
+      }
+      int input = a.input;
+      if (a.converted_input >= 0) {
+        convert_into(frame, a.input, a.converted_input);
+        input = a.converted_input;
+      }
+      const P* x = frame.at<const P>(input);
+      if (by_columns && sparse_enough(x, a.cols)) {
+        g.sparse_x[sparse] = x;
+        g.sparse_y[sparse++] = product;
+      } else {
+        g.dense_x[dense] = x;
+        g.dense_y[dense++] = product;
+      }
     }
   }
   const P* columns = static_cast<const P*>(a.weight_cols);
@@ -118,14 +157,56 @@ void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int6
     matvec_batch(weight, g.dense_x.data(), g.dense_y.data(), dense, a.rows, a.cols);
 }
 
+// Whether an Affine instruction's input is a stimulus given for every step, read in place:
+// known in advance, so its products can be computed for several steps at once.  (A widened
+// input is converted into one block per sample, which holds a single step.)
+bool input_known_ahead(const Plan& plan, const AffineArgs& a) {
+  return plan.slots[a.input].step_stride != 0 && a.converted_input < 0;
+}
+
+// The products of `step` for the samples of the range, at ahead.values + (sample -
+// first_sample) * column_stride(rows): those computed ahead, or computed now for this step
+// and as many following ones as fit in ahead_bytes.
 template <typename P>
-void affine(Plan& plan, const AffineArgs& a, int destination, const StepRange& range,
-            std::int64_t step, Workspace& workspace) {
-  products<P>(plan, a, range, step, workspace.of<P>());
+const P* products_ahead(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t step,
+                        Workspace& workspace, AheadProducts<P>& ahead) {
+  const std::int64_t samples = range.end_sample - range.first_sample;
+  const std::int64_t stride = column_stride(a.rows);
+  if (step < ahead.first_step || step >= ahead.end_step) {
+    const std::int64_t step_bytes = samples * stride * static_cast<std::int64_t>(sizeof(P));
+    const std::int64_t steps =
+        std::clamp<std::int64_t>(ahead_bytes / step_bytes, 1, max_steps_ahead);
+    ahead.first_step = step;
+    ahead.end_step = std::min(step + steps, workspace.end_step);
+    const auto size = static_cast<std::size_t>((ahead.end_step - step) * samples * stride);
+    if (ahead.values.size() < size) ahead.values.resize(size);
+    P* values = ahead.values.data();
+    products<P>(plan, a, range, ahead.first_step, ahead.end_step, workspace.of<P>(),
+                [&](const Frame& frame) {
+                  return values +
+                         ((frame.step - step) * samples + frame.sample - range.first_sample) *
+                             stride;
+                });
+  }
+  return ahead.values.data() + (step - ahead.first_step) * samples * stride;
+}
+
+template <typename P>
+void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
+            const StepRange& range, std::int64_t step, Workspace& workspace) {
+  const P* ahead = nullptr;
+  if (input_known_ahead(plan, a))
+    ahead = products_ahead<P>(plan, a, range, step, workspace,
+                              workspace.ahead<P>(affine_index, plan.affine.size()));
+  else
+    products<P>(plan, a, range, step, step + 1, workspace.of<P>(),
+                [&](const Frame& frame) { return frame.at<P>(a.product_slot); });
   const bool f32 = plan.slots[destination].dtype == DType::f32;
+  const std::int64_t stride = column_stride(a.rows);
   for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
     const Frame frame{plan.slots, b, step};
-    const P* product = frame.at<const P>(a.product_slot);
+    const P* product =
+        ahead ? ahead + (b - range.first_sample) * stride : frame.at<const P>(a.product_slot);
     if (f32)
       add_bias(product, static_cast<const float*>(a.bias), frame.at<float>(destination), a.rows);
     else
@@ -181,7 +262,7 @@ void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::in
     case OpKind::affine: {
       const AffineArgs& a = plan.affine[ins.affine];
       in_type(a.product, [&](auto zero) {
-        affine<decltype(zero)>(plan, a, ins.destination, range, step, workspace);
+        affine<decltype(zero)>(plan, a, ins.affine, ins.destination, range, step, workspace);
       });
       return;
     }
@@ -241,7 +322,11 @@ void record(Plan& plan, const StepRange& range, std::int64_t step) {
 
 std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                        StepObserver& observer, bool time_nodes) {
-  Workspace workspace{range.end_sample - range.first_sample, {}, {}, {}, {}};
+  // A count too large to finish runs until the observer stops it.
+  const std::int64_t end_step = steps > std::numeric_limits<std::int64_t>::max() - range.first_step
+                                    ? std::numeric_limits<std::int64_t>::max()
+                                    : range.first_step + steps;
+  Workspace workspace{range.end_sample - range.first_sample, end_step};
   const TickClock clock;
   std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;
