@@ -109,11 +109,13 @@ def relayed(graph):
     return Graph.sequential(nodes[0], ("relay", relay), *nodes[1:])
 
 
-def torch_loop(params, stimulus, steps, per_step):
-    """Batched LIF network in PyTorch; returns the total spikes of each layer."""
+def torch_loop(params, stimulus, steps, per_step, tau=TAU, feedback=False):
+    """Batched LIF network in PyTorch; returns the total spikes of each layer.  With
+    `feedback`, the first layer's input is the stimulus plus the last layer's spikes of the
+    previous step."""
     import torch
 
-    decay = 1.0 - 1.0 / TAU
+    decay = 1.0 - 1.0 / tau
     ws = [(torch.from_numpy(w), torch.from_numpy(b)) for w, b in params]
     batch = stimulus.shape[1] if per_step else stimulus.shape[0]
     x_all = torch.from_numpy(stimulus)
@@ -123,9 +125,11 @@ def torch_loop(params, stimulus, steps, per_step):
         fired = [torch.zeros(batch, w.shape[0], dtype=torch.bool) for w, _ in ws]
         currents = [torch.empty(batch, w.shape[0]) for w, _ in ws]
         counts = [torch.zeros(w.shape[0]) for w, _ in ws]
-        first = None if per_step else torch.addmm(ws[0][1], x_all, ws[0][0].t())
+        first = None if per_step or feedback else torch.addmm(ws[0][1], x_all, ws[0][0].t())
         for t in range(steps):
-            x = x_all[t] if per_step else None
+            x = x_all[t] if per_step else x_all
+            if feedback:
+                x = x + spikes[-1]
             for k, (w, b) in enumerate(ws):
                 if k == 0 and first is not None:
                     current = first
@@ -141,19 +145,21 @@ def torch_loop(params, stimulus, steps, per_step):
         return [int(c.sum()) for c in counts]
 
 
-def jax_scan(params, stimulus, steps, per_step, bulk_input):
+def jax_scan(params, stimulus, steps, per_step, bulk_input, tau=TAU, feedback=False):
     """The same batched network as one jit-compiled `jax.lax.scan` over the steps (float32,
-    batch-major); returns the timed run (compile excluded) and the total spikes of each layer.
+    batch-major), returned as a function of no arguments giving the total spikes of each layer;
+    it is compiled here, so that timing the function leaves the compile out.
 
     The scan carries each layer's membrane already decayed, so that `decay * v + current` is
     never one expression that XLA could contract into a fused multiply-add (rounded once,
     where zelka and PyTorch round the product and the sum apart, which moves spikes near the
     threshold).  With `bulk_input` the first layer's currents for every step are one product
-    before the scan, the way a JAX user feeds a stimulus known in advance."""
+    before the scan, the way a JAX user feeds a stimulus known in advance.  With `feedback`,
+    the first layer's input is the stimulus plus the last layer's spikes of the previous step."""
     import jax
     import jax.numpy as jnp
 
-    decay = np.float32(1.0 - 1.0 / TAU)
+    decay = np.float32(1.0 - 1.0 / tau)
     ws = [(jnp.asarray(w), jnp.asarray(b)) for w, b in params]
     batch = stimulus.shape[1] if per_step else stimulus.shape[0]
 
@@ -171,11 +177,13 @@ def jax_scan(params, stimulus, steps, per_step, bulk_input):
             xs, first = None, x_all @ ws[0][0].T + ws[0][1]
 
         def step(carry, x):
-            decayed, counts = carry
+            decayed, counts, last = carry
             new_decayed, new_counts = [], []
             spikes = None
             for k, (w, b) in enumerate(ws):
-                if k == 0 and not per_step:
+                if k == 0 and feedback:
+                    current = ((x if per_step else x_all) + last) @ w.T + b
+                elif k == 0 and not per_step:
                     current = first
                 elif k == 0 and bulk_input:
                     current = x
@@ -186,10 +194,14 @@ def jax_scan(params, stimulus, steps, per_step, bulk_input):
                 d, spikes = layer_step(decayed[k], current)
                 new_decayed.append(d)
                 new_counts.append(counts[k] + jnp.sum(spikes, dtype=jnp.int32))
-            return (new_decayed, new_counts), None
+            return (new_decayed, new_counts, spikes), None
 
-        start = ([jnp.zeros((batch, w.shape[0]), jnp.float32) for w, _ in ws], [jnp.int32(0) for _ in ws])
-        (_, counts), _ = jax.lax.scan(step, start, xs, length=steps)
+        start = (
+            [jnp.zeros((batch, w.shape[0]), jnp.float32) for w, _ in ws],
+            [jnp.int32(0) for _ in ws],
+            jnp.zeros((batch, ws[-1][0].shape[0]), jnp.float32),
+        )
+        (_, counts, _), _ = jax.lax.scan(step, start, xs, length=steps)
         return counts
 
     compiled = jax.jit(run)

@@ -12,6 +12,13 @@ of each, their ratio (reference / engine) against the target ratio, and whether 
 spike counts agree exactly.  All timings are measured in the same run, so only the
 ratios are meaningful from one machine to the next.
 
+One sample against its peers follows: the 128-128-128-128, 784-256-128-10 (constant and
+per-step stimuli), 784-1000-1000-10 (per step) and recurrent 256 networks written as a PyTorch
+loop (the faster of 1 and 2 threads) and as a jit-compiled JAX scan (``pip install
+"jax[cpu]"``; for stimuli per step also the scan fed its first layer's currents computed for
+all steps before it), in microseconds per step, with zelka's lead over the fastest (target:
+3x) and the spike totals of all compared.
+
 The fixed cost of one ``simulate``, ``profile`` and ``run`` call follows, on a trained-like
 64-128-10 network (the short-run network of ``bench_batch.py``): from calls of 25 and 4025
 steps, the per-step cost and the fixed cost in units of it (target: at most 100 steps for
@@ -53,7 +60,7 @@ import time
 
 import numpy as np
 
-from zelka.backend.cpu.simulator import _cpu_backend
+from zelka.backend.cpu.simulator import PerStep, _cpu_backend
 from zelka.ir import LIF, Affine, Graph, Input, Output
 
 # The numpy transcription lives under tests/, which is importable from the repository root.
@@ -699,6 +706,83 @@ def run_fixed_costs(quick):
     return missed, notes
 
 
+# (name, builder, steps, stimulus per step, the last layer fed back into the first)
+PEER_CASES = [
+    ("small", small, 1000, False, False),
+    ("medium", medium, 1000, False, False),
+    ("medium", medium, 1000, True, False),
+    ("large-sparse", large, 1000, True, False),
+    ("recurrent-spk", recurrent_spikes, 1000, False, True),
+]
+
+
+def _peer_params(graph):
+    """Each Affine's (weight, bias) in graph order, a missing bias as zeros, and the LIF tau."""
+    params = [
+        (node.weight, np.zeros(node.weight.shape[0], np.float32) if node.bias is None else node.bias)
+        for node in graph.nodes.values()
+        if isinstance(node, Affine)
+    ]
+    (tau,) = {float(node.tau) for node in graph.nodes.values() if isinstance(node, LIF)}
+    return params, tau
+
+
+def run_peers(quick):
+    """One sample against the same network as a PyTorch loop (the faster of 1 and 2 threads)
+    and as a jit-compiled JAX scan (and, for stimuli per step, the scan fed the first layer's
+    currents of every step computed before it): microseconds per step, zelka's lead over the
+    fastest peer (target: 3x) and whether all counted the same spikes."""
+    import torch
+    from bench_batch import best_of, jax_scan, torch_loop
+
+    load, missed, notes = OtherLoad(), [], []
+    repeats = 2 if quick else 5
+    print("One sample against PyTorch and JAX (microseconds per step)")
+    header = f"{'case':<13} {'stimulus':<9} {'zelka':>8} {'torch':>8} {'jax':>8} {'lead':>7}  spikes"
+    print(header)
+    print("-" * len(header))
+    for name, build, steps, per_step, feedback in PEER_CASES:
+        graph, x = build()
+        params, tau = _peer_params(graph)
+        trains = (np.random.default_rng(11).random((steps, 1, x.shape[0])) < 0.2 * x).astype(np.float32)
+        stimulus = trains if per_step else x[None]
+        lifs = [n for n, node in graph.nodes.items() if isinstance(node, LIF)]
+        if per_step:
+            zelka = functools.partial(
+                _cpu_backend.simulate_batch, graph, PerStep({"in": trains}), steps, workers=1
+            )
+        else:
+            zelka = functools.partial(_cpu_backend.simulate, graph, {"in": x}, steps)
+        zelka()
+        t_zelka, got = best_of(zelka, repeats)
+        zelka_spikes = [int(np.sum(got.spike_counts[n])) for n in lifs]
+        peers = {}
+        for threads in (1, 2):
+            torch.set_num_threads(threads)
+            peers[f"torch-{threads}"] = best_of(
+                functools.partial(torch_loop, params, stimulus, steps, per_step, tau, feedback), repeats
+            )
+        for bulk in (False, True) if per_step else (False,):
+            run = jax_scan(params, stimulus, steps, per_step, bulk, tau, feedback)
+            peers["jax-bulk" if bulk else "jax"] = best_of(run, repeats)
+        t_torch = min(t for who, (t, _) in peers.items() if who.startswith("torch"))
+        t_jax = min(t for who, (t, _) in peers.items() if who.startswith("jax"))
+        lead = min(t_torch, t_jax) / t_zelka
+        differ = [f"{who} {spikes}" for who, (_, spikes) in peers.items() if spikes != zelka_spikes]
+        agree = "equal" if not differ else f"zelka {zelka_spikes}, " + ", ".join(differ)
+        kind = "per-step" if per_step else "static"
+        print(
+            f"{name:<13} {kind:<9} {t_zelka / steps * 1e6:>8.2f} {t_torch / steps * 1e6:>8.2f} "
+            f"{t_jax / steps * 1e6:>8.2f} {lead:>6.2f}x  {agree}"
+        )
+        if lead < 3.0:
+            missed.append(f"{name} {kind} vs best peer ({lead:.2f}x < 3x)")
+        if differ:
+            missed.append(f"{name} {kind} spike totals")
+    load.report("peers", notes)
+    return missed, notes
+
+
 def main(argv):
     if len(argv) >= 2 and argv[0] == "--memory-probe":
         _memory_probe(int(argv[1]))
@@ -713,6 +797,10 @@ def main(argv):
     )
     print()
     missed, notes = run_cases(quick)
+    print()
+    peer_missed, peer_notes = run_peers(quick)
+    missed += peer_missed
+    notes += peer_notes
     print()
     fixed_missed, fixed_notes = run_fixed_costs(quick)
     missed += fixed_missed
