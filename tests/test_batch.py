@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import types
 
 import numpy as np
 import pytest
@@ -367,9 +368,54 @@ def test_workers_beyond_what_the_system_can_start():
     """).split() == ["True", "True"]
 
 
-def test_ctrl_c_stops_a_batch(step_path):
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_batch(step_path, workers):
+    # with one worker the calling thread runs the steps and watches for Ctrl-C between them
     graph, stimuli = network(), {"in": np.random.default_rng(1).random((16, 40)).astype(F32)}
-    interrupted(lambda: cpu.simulate_batch(graph, stimuli, 2**70, workers=2))
+    interrupted(lambda: cpu.simulate_batch(graph, stimuli, 2**70, workers=workers))
+
+
+class CountingBar:
+    """A stand-in for tqdm's bar that keeps its total and the sum of its updates."""
+
+    def __init__(self, total, **_):
+        CountingBar.total, CountingBar.shown = total, 0
+
+    def update(self, n):
+        CountingBar.shown += n
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+@pytest.mark.parametrize("per_step", [False, True])
+def test_samples_in_many_cache_blocks_agree_with_their_own_runs(monkeypatch, per_step, workers):
+    # A wide hidden layer makes a sample's state large, so that the batch runs in many blocks
+    # of samples, each through all its steps; recordings, totals and outputs are those of
+    # each sample alone, and the progress bar counts every sample-step once.
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=CountingBar))
+    rng = np.random.default_rng(4)
+    graph, batch, steps, record = network(hidden=6000, seed=2), 70, 7, ["lif1", "v:lif2"]
+    x = dyadic(rng, (steps, batch, 40) if per_step else (batch, 40))
+
+    def stimuli(samples):
+        return PerStep({"in": x[:, samples]}) if per_step else {"in": x[samples]}
+
+    got = cpu.simulate_batch(
+        graph, stimuli(slice(None)), steps, workers=workers, record=record, progress=True
+    )
+    assert CountingBar.total == CountingBar.shown == batch * steps
+    for i in range(0, batch, 9):
+        one = cpu.simulate_batch(graph, stimuli(slice(i, i + 1)), steps, record=record)
+        for name in one.outputs:
+            assert np.array_equal(got.outputs[name][i], one.outputs[name][0]), (name, i)
+        for name in one.spike_counts:
+            assert got.spike_counts[name][i] == one.spike_counts[name][0], (name, i)
+        for name in one.spike_trains:
+            assert np.array_equal(got.spike_trains[name][:, i], one.spike_trains[name][:, 0]), (name, i)
+        for name in one.membranes:
+            assert np.array_equal(got.membranes[name][:, i], one.membranes[name][:, 0]), (name, i)
 
 
 def test_inputs_not_given_behave_as_in_simulate(step_path):

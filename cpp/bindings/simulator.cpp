@@ -48,8 +48,10 @@ Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> gra
                                                   Arg<py::Bool> progress) {
   nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
-  options.workers = workers.is_none() ? std::max(1u, std::thread::hardware_concurrency())
-                                      : count64_argument(workers, "workers");
+  // The cores, read once: the system reports them from files, which takes longer than a
+  // small batch runs.
+  static const std::int64_t cores = std::max(1u, std::thread::hardware_concurrency());
+  options.workers = workers.is_none() ? cores : count64_argument(workers, "workers");
   if (options.workers < 1)
     throw nb::value_error(
         ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());

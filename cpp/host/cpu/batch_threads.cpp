@@ -4,13 +4,13 @@
 #include <cfenv>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
-#include <stdexcept>
-#include <string>
 #include <system_error>
 #include <thread>
 
 #include "core/engine/step_engine.hpp"
+#include "host/cpu/cache_blocks.hpp"
 #include "host/simulation/step_loop.hpp"
 
 namespace zelka::host::cpu {
@@ -18,23 +18,29 @@ namespace {
 
 using simulation::reported_fp_flags;
 
-// Between native steps of a worker: counts progress and stops when asked.
+// Between native steps of a worker: counts progress and stops when asked.  On the calling
+// thread, which runs blocks too, it also calls `watch` every few steps.
 class WorkerObserver final : public engine::StepObserver {
  public:
   WorkerObserver(std::atomic<std::int64_t>& progress, const std::atomic<bool>& stop,
-                 std::int64_t samples)
-      : progress_(progress), stop_(stop), samples_(samples) {}
+                 std::int64_t samples, const std::function<void()>* watch)
+      : progress_(progress), stop_(stop), samples_(samples), watch_(watch) {}
 
-  bool after_step(const engine::Plan&, std::int64_t) override {
+  bool after_step(const engine::Plan&, std::int64_t completed) override {
     progress_.fetch_add(samples_, std::memory_order_relaxed);
+    if (watch_ && completed % steps_between_watches == 0) (*watch_)();
     return !stop_.load(std::memory_order_relaxed);
   }
 
  private:
+  static constexpr std::int64_t steps_between_watches = 16;
   std::atomic<std::int64_t>& progress_;
   const std::atomic<bool>& stop_;
   std::int64_t samples_;
+  const std::function<void()>* watch_;
 };
+
+constexpr auto watch_interval = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -44,7 +50,13 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
   const int watched = reported_fp_flags();
   const std::int64_t samples = plan.batch;
   if (samples == 0) return {};
-  const std::int64_t chunks = std::clamp<std::int64_t>(workers, 1, samples);
+  // Blocks of samples sized to the cache, each run through all its steps, at least one per
+  // worker and a multiple of the workers so that they share the work evenly.
+  const std::int64_t threads_wanted = std::clamp<std::int64_t>(workers, 1, samples);
+  const std::int64_t block = samples_per_block(plan);
+  const std::int64_t per_worker =
+      ((samples + block - 1) / block + threads_wanted - 1) / threads_wanted;
+  const std::int64_t chunks = std::min(samples, per_worker * threads_wanted);
   const auto first_of = [&](std::int64_t chunk) { return samples * chunk / chunks; };
   std::vector<int> raised(static_cast<std::size_t>(chunks), 0);
   std::atomic<std::int64_t> next_chunk = 0;
@@ -58,11 +70,26 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
     if (!failure) failure = std::move(error);
     stop = true;
   };
-  const auto work = [&] {
+  // On the calling thread, the interpreter released: Ctrl-C and the progress bar, at most
+  // once per watch_interval.
+  auto next_watch = std::chrono::steady_clock::now() + watch_interval;
+  const std::function<void()> watch = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_watch) return;
+    next_watch = now + watch_interval;
+    nb::gil_scoped_acquire acquire;
+    try {
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      bar.show(progress.load());
+    } catch (...) {
+      keep_first_failure(std::current_exception());
+    }
+  };
+  const auto run_blocks = [&](const std::function<void()>* watching) {
     try {
       for (std::int64_t chunk; !stop && (chunk = next_chunk++) < chunks;) {
         const engine::StepRange range{first_of(chunk), first_of(chunk + 1), first_step};
-        WorkerObserver observer(progress, stop, range.end_sample - range.first_sample);
+        WorkerObserver observer(progress, stop, range.end_sample - range.first_sample, watching);
         std::feclearexcept(FE_ALL_EXCEPT);
         engine::run_steps(plan, steps, range, observer, false);
         raised[chunk] = std::fetestexcept(watched);
@@ -70,6 +97,9 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
     } catch (...) {
       keep_first_failure(std::current_exception());
     }
+  };
+  const auto help = [&] {
+    run_blocks(nullptr);
     {
       std::lock_guard lock(mutex);
       ++finished;
@@ -77,41 +107,34 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
     all_done.notify_all();
   };
 
-  std::vector<std::thread> threads;
-  threads.reserve(static_cast<std::size_t>(chunks));
-  std::string refusal;
+  // The calling thread is one of the workers: a batch that one worker runs starts no thread.
+  // When the system refuses to start as many helpers as asked, the blocks run on those that
+  // did start and on the calling thread.
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(threads_wanted - 1));
   {
     nb::gil_scoped_release release;
-    for (std::int64_t w = 0; w < chunks; ++w) {
+    for (std::int64_t w = 1; w < threads_wanted; ++w) {
       try {
-        threads.emplace_back(work);
-      } catch (const std::system_error& e) {
-        refusal = e.what();
+        helpers.emplace_back(help);
+      } catch (const std::system_error&) {
         break;
       }
     }
-    const auto started = static_cast<std::int64_t>(threads.size());
+    run_blocks(&watch);
+    const auto started = static_cast<std::int64_t>(helpers.size());
     while (started > 0) {
       {
         std::unique_lock lock(mutex);
-        if (all_done.wait_for(lock, std::chrono::milliseconds(50),
-                              [&] { return finished == started; }))
-          break;
+        if (all_done.wait_for(lock, watch_interval, [&] { return finished == started; })) break;
         if (failure) continue;
       }
-      nb::gil_scoped_acquire acquire;
-      try {
-        if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        bar.show(progress.load());
-      } catch (...) {
-        keep_first_failure(std::current_exception());
-      }
+      next_watch = std::chrono::steady_clock::now();
+      watch();
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : helpers) t.join();
   }
   if (failure) std::rethrow_exception(failure);
-  if (threads.empty())
-    throw std::runtime_error("simulate_batch could not start a worker thread: " + refusal);
   std::vector<bool> replay(static_cast<std::size_t>(samples), false);
   for (std::int64_t chunk = 0; chunk < chunks; ++chunk)
     if (raised[chunk])

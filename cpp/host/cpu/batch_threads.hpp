@@ -65,13 +65,13 @@ class ProgressBar {
 };
 
 // Runs the plan's samples for `steps` steps from step `first_step`, the interpreter
-// released.  The samples are split into `workers` chunks, which up to `workers` threads take
-// in turn: when the system refuses to start as many threads as asked, the chunks run on the
-// threads that did start (a RuntimeError only when none did).  The calling thread watches for
-// Ctrl-C and shows progress (`progress` counts the sample-steps done); an error there (or in
-// a worker) stops every worker, and is raised once all have been joined.  Returns, per plan
-// sample, whether its chunk raised a floating-point condition numpy would report (those
-// samples are replayed through numpy).
+// released.  The samples are split into blocks sized to the cache (see samples_per_block),
+// each run through all its steps, which the calling thread and up to `workers - 1` helper
+// threads take in turn (fewer when the system refuses to start more).  The calling thread
+// also watches for Ctrl-C and shows progress (`progress` counts the sample-steps done); an
+// error there (or in a helper) stops every worker, and is raised once all have been joined.
+// Returns, per plan sample, whether its block raised a floating-point condition numpy would
+// report (those samples are replayed through numpy).
 std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::int64_t first_step,
                                  std::int64_t workers, std::atomic<std::int64_t>& progress,
                                  ProgressBar& bar);
