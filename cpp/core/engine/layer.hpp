@@ -48,17 +48,21 @@ struct Layer {
   }
   template <typename T>
   const std::vector<T>& weights() const {
-    if constexpr (sizeof(T) == 4)
-      return weights32;
-    else
-      return weights64;
+    return in_type<T>(weights32, weights64);
   }
   template <typename T>
   const std::vector<T>& bias() const {
+    return in_type<T>(bias32, bias64);
+  }
+
+  // Of two copies of a parameter, the one in T.
+  template <typename T>
+  static const std::vector<T>& in_type(const std::vector<float>& f32,
+                                       const std::vector<double>& f64) {
     if constexpr (sizeof(T) == 4)
-      return bias32;
+      return f32;
     else
-      return bias64;
+      return f64;
   }
 };
 
