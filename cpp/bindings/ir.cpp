@@ -23,6 +23,12 @@ NB_MODULE(_ir, m) {
         "(order, predecessors, is_dag) of the node names (a list) and the (src, dst) edges:\n"
         "Kahn's algorithm with ties broken by the names' order; when only cycles remain, the\n"
         "earliest remaining name goes next.");
+  m.def("build_execution_context", &zelka::host::graph_stable_order, "graph"_a,
+        "Return (exec_order, predecessors, is_dag) for `graph`.\n\n"
+        "`exec_order` is a stable topological order: Kahn's algorithm with ties broken by the\n"
+        "order of ``graph.nodes``; when only cycles remain, the earliest remaining node in that\n"
+        "order goes next, so every node appears exactly once.  `predecessors[name]` lists the\n"
+        "sources of the edges into `name` in edge order, with a key for every node.");
   m.def(
       "node_kinds",
       [] {

@@ -125,6 +125,11 @@ zelka\._ir\.__prefix__$:
     def stable_order(names: list[str], edges: Iterable[tuple[str, str]]) -> tuple[list[str], dict[str, list[str]], bool]:
         \doc
 
+\._ir\.build_execution_context$:
+    \from zelka.ir import Graph
+    def build_execution_context(graph: Graph) -> tuple[list[str], dict[str, list[str]], bool]:
+        \doc
+
 # The records' comparison and pattern matching.
 \.__eq__$:
     def __eq__(self, other: object, /) -> bool: ...

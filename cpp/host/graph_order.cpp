@@ -62,4 +62,11 @@ nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
   return nb::make_tuple(order, predecessors, nb::bool_(is_dag));
 }
 
+nb::tuple graph_stable_order(nb::handle graph) {
+  nb::object nodes = graph.attr("nodes");
+  nb::object names = nb::steal(PySequence_List(nodes.ptr()));
+  if (!names.is_valid()) throw nb::python_error();
+  return stable_order(names, graph.attr("edges"));
+}
+
 }  // namespace zelka::host

@@ -13,4 +13,7 @@ namespace zelka::host {
 // pairs raise the errors Python's unpacking raises.
 nb::tuple stable_order(nb::handle names, nb::handle edges);
 
+// stable_order of a graph: the names of `graph.nodes` in its order and `graph.edges`.
+nb::tuple graph_stable_order(nb::handle graph);
+
 }  // namespace zelka::host

@@ -32,9 +32,16 @@ IrKinds IrKinds::load(std::span<const Kind> kinds) {
   nb::module_ ir = imported("zelka.ir");
   if (!ir_classes) remember_ir_classes(ir);
   IrKinds loaded;
+  // The module's namespace answers first (a plain dict lookup); what it lacks goes through
+  // the module's attribute lookup, as `from zelka.ir import ...` would.
+  PyObject* namespace_ = PyModule_Check(ir.ptr()) ? PyModule_GetDict(ir.ptr()) : nullptr;
   for (Kind kind : kinds) {
     const char* name = kind_name(kind);
-    nb::object cls = nb::steal(PyObject_GetAttr(ir.ptr(), interned(name).ptr()));
+    nb::object key = interned(name);
+    nb::object cls =
+        namespace_ ? nb::borrow(PyDict_GetItemWithError(namespace_, key.ptr())) : nb::object();
+    if (!cls.is_valid() && PyErr_Occurred()) throw nb::python_error();
+    if (!cls.is_valid()) cls = nb::steal(PyObject_GetAttr(ir.ptr(), key.ptr()));
     if (!cls.is_valid()) {
       PyErr_Clear();
       PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'zelka.ir'", name);

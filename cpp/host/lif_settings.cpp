@@ -19,8 +19,12 @@ std::string choices(std::span<const std::string_view> names) {
 template <typename Rule>
 Rule read(nb::handle node, nb::handle name, const char* field,
           std::span<const std::string_view> names, std::optional<Rule> (*named)(std::string_view)) {
-  if (!nb::hasattr(node, field)) return Rule{};
-  nb::object value = node.attr(field);
+  nb::object value = nb::steal(PyObject_GetAttr(node.ptr(), interned(field).ptr()));
+  if (!value.is_valid()) {  // a node without the field holds the default rule
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return Rule{};
+  }
   if (PyUnicode_Check(value.ptr()))
     if (const std::optional<Rule> rule = named(utf8_surrogates_passed(value))) return *rule;
   raise_formatted(PyExc_ValueError, "LIF node '{}': {} must be {}, got {!r}", name, field,

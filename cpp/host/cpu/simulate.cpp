@@ -59,8 +59,7 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
   bind_graph(setup, graph, input_data);
-  bind_computed_layers(setup, graph,
-                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, true));
+  bind_computed_layers(setup, graph, {setup.input_data, 0, true});
   n_steps = run_length(graph, std::move(n_steps));
 
   WorkingState state;

@@ -80,8 +80,7 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
   nb::object sim = nb::cast(SimulationResult());
   bind_graph(setup, graph, input_data);
   if (!every_input_given(setup, input_data)) return std::nullopt;
-  bind_computed_layers(setup, graph,
-                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, true));
+  bind_computed_layers(setup, graph, {setup.input_data, 0, true});
 
   profiler::CpuProfiler::TimedRun run;
   init_membranes(graph, setup.kinds, run.state);

@@ -134,9 +134,7 @@ Batch read_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
 
   batch.stimuli = read_stimuli(graph, batch.common.kinds, stimuli_map, per_step, batch.steps);
   batch.per_step = per_step;
-  bind_computed_layers(
-      batch.common, graph,
-      stimulus_shapes(graph, batch.common.kinds, stimuli_map, per_step ? 2 : 1, true));
+  bind_computed_layers(batch.common, graph, {stimuli_map, per_step ? 2u : 1u, true});
   if (per_step)
     for (std::size_t i = 0; i < batch.stimuli.keys.size(); ++i)
       batch.common.step_inputs.push_back({batch.stimuli.keys[i], batch.stimuli.arrays[i]});

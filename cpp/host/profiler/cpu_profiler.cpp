@@ -59,8 +59,7 @@ nb::object CpuProfiler::profile(nb::handle graph, nb::handle input_data, nb::han
   std::optional<GraphReading> reading(std::in_place, graph, setup.kinds);
   GraphCounts counts = count(*reading, n_steps);
   bind_graph(setup, graph, input_data);
-  bind_computed_layers(setup, graph,
-                       stimulus_shapes(graph, setup.kinds, setup.input_data, 0, false));
+  bind_computed_layers(setup, graph, {setup.input_data, 0, false});
   if (setup.computed) {  // its layers count what they compute for these stimuli
     reading.emplace(graph, setup.kinds, setup.computed.get());
     counts = count(*reading, n_steps);

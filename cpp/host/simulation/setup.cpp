@@ -67,8 +67,10 @@ void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data) {
   bind_execution_context(setup, graph);
 }
 
-void bind_computed_layers(RunSetup& setup, nb::handle graph, const nb::dict& input_shapes) {
+void bind_computed_layers(RunSetup& setup, nb::handle graph, const StimulusShapes& shapes) {
   if (!computes_layers(graph)) return;
+  const nb::dict input_shapes =
+      stimulus_shapes(graph, setup.kinds, shapes.stimuli, shapes.leading, shapes.fill_missing);
   auto computed =
       std::make_shared<ComputedGraph>(read_computed_graph(graph, setup.kinds, input_shapes));
   if (!computed->problems.empty()) throw nb::value_error(refusal_text(computed->problems).c_str());

@@ -81,10 +81,17 @@ void bind_execution_context(RunSetup& setup, nb::handle graph);
 // None), then the graph's nodes, execution order and predecessors.
 void bind_graph(RunSetup& setup, nb::handle graph, nb::handle input_data);
 
-// For a graph whose layers are computed: reads them for Inputs of `input_shapes`
-// (stimulus_shapes) into setup.computed, or raises a ValueError listing what cannot be
-// computed.  Nothing for a pass-through graph.
-void bind_computed_layers(RunSetup& setup, nb::handle graph, const nb::dict& input_shapes);
+// Where a call's Inputs take their shapes from: the arguments of stimulus_shapes.
+struct StimulusShapes {
+  nb::handle stimuli;
+  std::size_t leading;
+  bool fill_missing;
+};
+
+// For a graph whose layers are computed: reads them for the Inputs' shapes in `shapes`
+// into setup.computed, or raises a ValueError listing what cannot be computed.  Nothing for
+// a pass-through graph, whose stimuli's shapes are not read here.
+void bind_computed_layers(RunSetup& setup, nb::handle graph, const StimulusShapes& shapes);
 
 // Membrane vectors (float32 zeros) for every LIF node; raises TypeError for a threshold
 // that is not an array.

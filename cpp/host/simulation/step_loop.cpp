@@ -71,7 +71,6 @@ class HostObserver final : public engine::StepObserver {
 // it exactly where it arises.
 bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::int64_t first_step,
                 std::int64_t steps, const LoopOptions& options) {
-  const int watched = reported_fp_flags();
   const std::size_t snapshots_before = options.snapshots ? options.snapshots->size() : 0;
   if (options.recorder) options.recorder->attach(run, {sample});
   HostObserver observer(run, options.snapshots, first_step);
@@ -82,8 +81,11 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
     std::feclearexcept(FE_ALL_EXCEPT);
     completed = engine::run_steps(run.plan, steps, engine::StepRange{0, 1, first_step}, observer,
                                   options.policy.node_times != nullptr);
-    raised = std::fetestexcept(watched);
+    raised = std::fetestexcept(FE_ALL_EXCEPT);
   }
+  // numpy's error modes are read only when a condition arose: they cannot change while the
+  // steps run on this thread, and most runs raise none.
+  if (raised) raised &= reported_fp_flags();
   if (raised) {
     if (options.snapshots)
       PyList_SetSlice(options.snapshots->ptr(), static_cast<Py_ssize_t>(snapshots_before),
