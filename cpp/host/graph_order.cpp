@@ -12,9 +12,23 @@ nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
   const nb::list names = nb::borrow<nb::list>(names_arg);
   const std::size_t count = names.size();
   nb::dict index, predecessors;
+  const auto set = [](const nb::dict& dict, nb::handle key, nb::object value) {
+    if (!value.is_valid() || PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0)
+      throw nb::python_error();
+  };
+  // The position of a name in `names`, or -1 for a name that is not there.
+  const auto position = [&](nb::handle name) -> Py_ssize_t {
+    PyObject* at = PyDict_GetItemWithError(index.ptr(), name.ptr());
+    if (!at && PyErr_Occurred()) throw nb::python_error();
+    return at ? PyLong_AsSsize_t(at) : -1;
+  };
+  // The names held here: hashing a name or reading an edge runs Python code, which may
+  // change the list.
+  std::vector<nb::object> held(count);
   for (std::size_t i = 0; i < count; ++i) {
-    index[names[i]] = i;
-    predecessors[names[i]] = nb::list();
+    const nb::object& name = held[i] = names[i];
+    set(index, name, nb::steal(PyLong_FromSize_t(i)));
+    set(predecessors, name, nb::steal(PyList_New(0)));
   }
   std::vector<std::vector<std::size_t>> successors(count);
   std::vector<std::size_t> in_degree(count, 0);
@@ -25,14 +39,11 @@ nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
       if (PyErr_Occurred()) throw nb::python_error();
       continue;
     }
-    nb::borrow<nb::list>(preds).append(ends[0]);
-    PyObject* src = PyDict_GetItemWithError(index.ptr(), ends[0].ptr());
-    if (!src) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      continue;
-    }
-    const auto dst = nb::cast<std::size_t>(nb::handle(index[ends[1]]));
-    successors[nb::cast<std::size_t>(nb::handle(src))].push_back(dst);
+    if (PyList_Append(preds, ends[0].ptr()) != 0) throw nb::python_error();
+    const Py_ssize_t src = position(ends[0]);
+    if (src < 0) continue;
+    const auto dst = static_cast<std::size_t>(position(ends[1]));
+    successors[static_cast<std::size_t>(src)].push_back(dst);
     ++in_degree[dst];
   }
   std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
@@ -55,7 +66,7 @@ nb::tuple stable_order(nb::handle names_arg, nb::handle edges) {
     }
     placed[i] = true;
     ++done;
-    order.append(names[i]);
+    order.append(held[i]);
     for (std::size_t succ : successors[i])
       if (--in_degree[succ] == 0 && !placed[succ]) ready.push(succ);
   }

@@ -16,6 +16,7 @@
 namespace zelka::host::cpu {
 namespace {
 
+using simulation::numpy_fp_flags;
 using simulation::reported_fp_flags;
 
 // Between native steps of a worker: counts progress and stops when asked.  On the calling
@@ -91,7 +92,7 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
         WorkerObserver observer(progress, stop, range.end_sample - range.first_sample, watching);
         std::feclearexcept(FE_ALL_EXCEPT);
         engine::run_steps(plan, steps, range, observer, false);
-        raised[chunk] = std::fetestexcept(FE_ALL_EXCEPT);
+        raised[chunk] = std::fetestexcept(numpy_fp_flags);
       }
     } catch (...) {
       keep_first_failure(std::current_exception());

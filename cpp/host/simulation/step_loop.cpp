@@ -81,7 +81,7 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
     std::feclearexcept(FE_ALL_EXCEPT);
     completed = engine::run_steps(run.plan, steps, engine::StepRange{0, 1, first_step}, observer,
                                   options.policy.node_times != nullptr);
-    raised = std::fetestexcept(FE_ALL_EXCEPT);
+    raised = std::fetestexcept(numpy_fp_flags);
   }
   // numpy's error modes are read only when a condition arose: they cannot change while the
   // steps run on this thread, and most runs raise none.

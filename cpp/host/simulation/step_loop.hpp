@@ -2,6 +2,7 @@
 // steady, then the native engine for the remaining steps.
 #pragma once
 
+#include <cfenv>
 #include <cstdint>
 #include <vector>
 
@@ -54,6 +55,9 @@ void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_st
 // A step count as a Python int of any size, as the loop runs it: negative counts run no
 // step; counts beyond 64 bits run until the host interrupts them.
 std::int64_t steps_to_run(nb::handle n_steps);
+
+// The floating-point exception flags numpy has error modes for (inexact results it ignores).
+inline constexpr int numpy_fp_flags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
 
 // The floating-point exception flags numpy would report under its current error state
 // (np.geterr(): "ignore" categories are left out).
