@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "core/engine/fp_flags.hpp"
 #include "core/rules/lif_rule.hpp"
 
 namespace zelka::engine {
@@ -30,36 +29,32 @@ Parameters<M> parameters(const LifArgs& a) {
     return {a.decay.data(), a.v_leak.data(), a.v_threshold.data(), a.v_threshold.data()};
 }
 
-// A step runs in three passes over the neurons of a group of samples, each written without
-// branches so that it vectorises, and the group's spikes are counted before the next group
-// (its values are still in L1).  Only the middle pass (saturate and threshold) compares,
-// and its flags are not reported.  A group is one sample, or `tile` samples whose
-// membranes, spikes and inputs lie one after the other (the parameters are repeated as
-// many times): small layers then run long vector loops instead of many short ones.
-
-// Reset "subtract": 1 in `started_above` where the membrane the step starts from fires (the
-// buffer is the node's spike vector, which the step writes anew afterwards).
-template <typename M, LifFire Fire>
-[[gnu::always_inline]] inline void compare_start(const M* __restrict mem,
-                                                 float* __restrict started_above,
-                                                 const Parameters<M>& p, std::int64_t length) {
-  const M* __restrict threshold = p.threshold;
-  for (std::int64_t i = 0; i < length; ++i)
-    started_above[i] = rules::lif_fires(mem[i], threshold[i], Fire) ? 1.0f : 0.0f;
-}
-
-// M: membrane type; In: input type (void: no input this step).
-template <typename M, typename In, LifReset Reset>
-[[gnu::always_inline]] inline void integrate(M* __restrict mem, const In* __restrict input,
-                                             const float* __restrict started_above,
-                                             const Parameters<M>& p, std::int64_t length,
-                                             bool plus_zero) {
+// A step is one pass over the neurons of a group of samples, written without branches so
+// that it vectorises: each neuron's membrane is read once and written once, with its spike.
+// The group's spikes are counted before the next group (its values are still in L1).  A
+// group is one sample, or `tile` samples whose membranes, spikes and inputs lie one after
+// the other (the parameters are repeated as many times): small layers then run long vector
+// loops instead of many short ones.
+//
+// Vector comparisons and clipping raise the invalid-operation flag for a NaN, where numpy's
+// comparisons and clip stay silent; the flag is left raised, so that a run with a NaN
+// membrane is replayed through the numpy steps, which report exactly what numpy reports.
+// Every other flag comes from the arithmetic numpy performs too.  A LIF fed by its own spikes
+// reads each input before it writes that neuron's spike.
+//
+// M: membrane type; In: input type (void: no input this step); R: type of v_leak * spikes.
+template <typename M, typename In, typename R, LifReset Reset, LifFire Fire>
+[[gnu::always_inline]] inline void step_group(M* __restrict mem, const In* input, float* spikes,
+                                              const Parameters<M>& p, const R* __restrict leak_r,
+                                              numeric::Bounds<M> bounds, std::int64_t length,
+                                              bool plus_zero) {
   const M* __restrict decay = p.decay;
   const M* __restrict leak = p.leak;
+  const M* __restrict threshold = p.threshold;
   const M* __restrict subtracted = p.subtracted;
   for (std::int64_t i = 0; i < length; ++i) {
-    const M l = leak[i];
-    M v = rules::lif_leak(mem[i], decay[i], l);
+    const M start = mem[i];
+    M v = rules::lif_leak(start, decay[i], leak[i]);
     if constexpr (!std::is_void_v<In>) {
       const M in = static_cast<M>(input[i]);
       const M summed = in + M(0);
@@ -67,31 +62,13 @@ template <typename M, typename In, LifReset Reset>
     }
     if constexpr (Reset == LifReset::subtract) {
       const M lowered = rules::lif_subtract(v, subtracted[i]);
-      v = started_above[i] != 0.0f ? lowered : v;
+      v = rules::lif_fires(start, threshold[i], Fire) ? lowered : v;
     }
+    v = numeric::clip(v, bounds);
+    const float spike = rules::lif_fires(v, threshold[i], Fire) ? 1.0f : 0.0f;
+    spikes[i] = spike;
+    if constexpr (Reset == LifReset::to_leak) v = rules::lif_reset(v, spike, leak_r[i], 1.0f);
     mem[i] = v;
-  }
-}
-
-template <typename M, LifFire Fire>
-[[gnu::always_inline]] inline void saturate_and_fire(M* __restrict mem, float* __restrict spikes,
-                                                     const Parameters<M>& p, std::int64_t length,
-                                                     const LifArgs& a) {
-  const numeric::Bounds<M> bounds = a.bounds.of<M>();
-  const M* __restrict threshold = p.threshold;
-  for (std::int64_t i = 0; i < length; ++i) {
-    const M v = numeric::clip(mem[i], bounds);
-    mem[i] = v;
-    spikes[i] = rules::lif_fires(v, threshold[i], Fire) ? 1.0f : 0.0f;
-  }
-}
-
-// R: type of v_leak * spikes.
-template <typename M, typename R>
-[[gnu::always_inline]] inline void reset(M* __restrict mem, const float* __restrict spikes,
-                                         const R* __restrict leak, std::int64_t length) {
-  for (std::int64_t i = 0; i < length; ++i) {
-    mem[i] = rules::lif_reset(mem[i], spikes[i], leak[i], 1.0f);
   }
 }
 
@@ -108,6 +85,7 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
                                          std::int64_t* totals, std::int64_t stride) {
   const Parameters<M> p = parameters<M>(a);
   const R* leak_r = parameters<R>(a).leak;
+  const numeric::Bounds<M> bounds = a.bounds.of<M>();
   const std::int64_t n = a.neurons;
   const DType input_type = a.input >= 0 ? slots[a.input].dtype : DType::f32;
   // Samples whose blocks follow one another in every slot the step touches form groups.
@@ -120,23 +98,15 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
     const std::int64_t length = samples * n;
     M* mem = frame.at<M>(a.membrane);
     float* spikes = frame.at<float>(a.spikes);
-    if constexpr (Reset == LifReset::subtract) {
-      const UnreportedFlags unreported;
-      compare_start<M, Fire>(mem, spikes, p, length);
-    }
     if (a.input < 0)
-      integrate<M, void, Reset>(mem, nullptr, spikes, p, length, a.input_plus_zero);
+      step_group<M, void, R, Reset, Fire>(mem, nullptr, spikes, p, leak_r, bounds, length,
+                                          a.input_plus_zero);
     else if (input_type == DType::f32)
-      integrate<M, float, Reset>(mem, frame.at<const float>(a.input), spikes, p, length,
-                                 a.input_plus_zero);
+      step_group<M, float, R, Reset, Fire>(mem, frame.at<const float>(a.input), spikes, p, leak_r,
+                                           bounds, length, a.input_plus_zero);
     else
-      integrate<M, double, Reset>(mem, frame.at<const double>(a.input), spikes, p, length,
-                                  a.input_plus_zero);
-    {
-      const UnreportedFlags unreported;
-      saturate_and_fire<M, Fire>(mem, spikes, p, length, a);
-    }
-    if constexpr (Reset == LifReset::to_leak) reset<M, R>(mem, spikes, leak_r, length);
+      step_group<M, double, R, Reset, Fire>(mem, frame.at<const double>(a.input), spikes, p, leak_r,
+                                            bounds, length, a.input_plus_zero);
     for (std::int64_t s = 0; s < samples; ++s)
       totals[(b + s) * stride] += count_spikes(spikes + s * n, n);
   }
