@@ -4,9 +4,11 @@ namespace zelka::engine {
 namespace {
 
 template <typename P, typename R>
-[[gnu::always_inline]] inline void bias_sums(const P* __restrict product, const R* __restrict bias,
-                                             R* __restrict out, std::int64_t rows) {
-  for (std::int64_t r = 0; r < rows; ++r) out[r] = static_cast<R>(product[r]) + bias[r];
+[[gnu::always_inline]] inline void bias_sums_clipped(const P* __restrict product,
+                                                     const R* __restrict bias, R* __restrict out,
+                                                     std::int64_t rows, numeric::Bounds<R> bounds) {
+  for (std::int64_t r = 0; r < rows; ++r)
+    out[r] = numeric::clip(static_cast<R>(product[r]) + bias[r], bounds);
 }
 
 template <typename R>
@@ -17,32 +19,28 @@ template <typename R>
 
 }  // namespace
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias(const float* product,
-                                                                           const float* bias,
-                                                                           float* out,
-                                                                           std::int64_t rows) {
-  bias_sums(product, bias, out, rows);
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias_clipped(
+    const float* product, const float* bias, float* out, std::int64_t rows,
+    numeric::Bounds<float> bounds) {
+  bias_sums_clipped(product, bias, out, rows, bounds);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias(const float* product,
-                                                                           const double* bias,
-                                                                           double* out,
-                                                                           std::int64_t rows) {
-  bias_sums(product, bias, out, rows);
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias_clipped(
+    const float* product, const double* bias, double* out, std::int64_t rows,
+    numeric::Bounds<double> bounds) {
+  bias_sums_clipped(product, bias, out, rows, bounds);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias(const double* product,
-                                                                           const float* bias,
-                                                                           float* out,
-                                                                           std::int64_t rows) {
-  bias_sums(product, bias, out, rows);
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias_clipped(
+    const double* product, const float* bias, float* out, std::int64_t rows,
+    numeric::Bounds<float> bounds) {
+  bias_sums_clipped(product, bias, out, rows, bounds);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias(const double* product,
-                                                                           const double* bias,
-                                                                           double* out,
-                                                                           std::int64_t rows) {
-  bias_sums(product, bias, out, rows);
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias_clipped(
+    const double* product, const double* bias, double* out, std::int64_t rows,
+    numeric::Bounds<double> bounds) {
+  bias_sums_clipped(product, bias, out, rows, bounds);
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void clip_rows(

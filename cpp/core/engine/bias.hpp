@@ -9,11 +9,17 @@
 
 namespace zelka::engine {
 
-// out[r] = R(product[r]) + bias[r] for the `rows` rows (product in type P, the sum in R).
-void add_bias(const float* product, const float* bias, float* out, std::int64_t rows);
-void add_bias(const float* product, const double* bias, double* out, std::int64_t rows);
-void add_bias(const double* product, const float* bias, float* out, std::int64_t rows);
-void add_bias(const double* product, const double* bias, double* out, std::int64_t rows);
+// out[r] = clip(R(product[r]) + bias[r], bounds) for the `rows` rows (product in type P, the
+// sum in R), in one pass.  Clipping a NaN raises the invalid-operation flag, which numpy's
+// clip does not: a caller that reports flags as numpy does replays such a step through numpy.
+void add_bias_clipped(const float* product, const float* bias, float* out, std::int64_t rows,
+                      numeric::Bounds<float> bounds);
+void add_bias_clipped(const float* product, const double* bias, double* out, std::int64_t rows,
+                      numeric::Bounds<double> bounds);
+void add_bias_clipped(const double* product, const float* bias, float* out, std::int64_t rows,
+                      numeric::Bounds<float> bounds);
+void add_bias_clipped(const double* product, const double* bias, double* out, std::int64_t rows,
+                      numeric::Bounds<double> bounds);
 
 // out[r] = clip(out[r], bounds) (NaN stays NaN).
 void clip_rows(float* out, std::int64_t rows, numeric::Bounds<float> bounds);

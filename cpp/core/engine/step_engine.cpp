@@ -208,17 +208,11 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
     const P* product =
         ahead ? ahead + (b - range.first_sample) * stride : frame.at<const P>(a.product_slot);
     if (f32)
-      add_bias(product, static_cast<const float*>(a.bias), frame.at<float>(destination), a.rows);
+      add_bias_clipped(product, static_cast<const float*>(a.bias), frame.at<float>(destination),
+                       a.rows, a.bounds.of<float>());
     else
-      add_bias(product, static_cast<const double*>(a.bias), frame.at<double>(destination), a.rows);
-  }
-  const UnreportedFlags unreported;
-  for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
-    const Frame frame{plan.slots, b, step};
-    if (f32)
-      clip_rows(frame.at<float>(destination), a.rows, a.bounds.of<float>());
-    else
-      clip_rows(frame.at<double>(destination), a.rows, a.bounds.of<double>());
+      add_bias_clipped(product, static_cast<const double*>(a.bias), frame.at<double>(destination),
+                       a.rows, a.bounds.of<double>());
   }
 }
 
