@@ -156,32 +156,39 @@ template <typename M, typename R>
 
 }  // namespace
 
+// `values` (one per neuron) converted by `convert` and repeated `tile` times, in one
+// allocation (prepare_lif runs in every call's fixed cost).
+template <typename Out, typename Convert>
+std::vector<Out> tiled(const std::vector<double>& values, std::int64_t tile, Convert convert) {
+  std::vector<Out> out;
+  out.reserve(values.size() * static_cast<std::size_t>(tile));
+  for (std::int64_t t = 0; t < tile; ++t)
+    for (double value : values) out.push_back(convert(value));
+  return out;
+}
+
 void prepare_lif(LifArgs& args, std::int64_t samples) {
-  args.decay32.assign(args.decay.begin(), args.decay.end());
-  args.v_leak32.assign(args.v_leak.begin(), args.v_leak.end());
-  // A float32 potential is at least x exactly when it is at least the smallest float at
-  // least x, and above x when above the largest float at most x.
-  args.v_threshold32.clear();
-  for (double threshold : args.v_threshold)
-    args.v_threshold32.push_back(args.fire == LifFire::above ? float_at_most(threshold)
-                                                             : float_at_least(threshold));
-  args.subtracted32.assign(args.v_threshold.begin(), args.v_threshold.end());
   // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1
   // (and no larger than the plan's samples).
-  args.tile = std::clamp<std::int64_t>(256 / std::max<std::int64_t>(args.neurons, 1), 1,
-                                       std::max<std::int64_t>(samples, 1));
-  const auto repeat = [&](auto& values) {
-    const std::size_t n = values.size();
-    values.resize(n * static_cast<std::size_t>(args.tile));
-    for (std::size_t i = n; i < values.size(); ++i) values[i] = values[i - n];
+  const std::int64_t tile = std::clamp<std::int64_t>(256 / std::max<std::int64_t>(args.neurons, 1),
+                                                     1, std::max<std::int64_t>(samples, 1));
+  args.tile = tile;
+  const auto as_float = [](double value) { return static_cast<float>(value); };
+  const auto as_double = [](double value) { return value; };
+  // A float32 potential is at least x exactly when it is at least the smallest float at
+  // least x, and above x when above the largest float at most x.
+  const auto passed_as_float = [&](double threshold) {
+    return args.fire == LifFire::above ? float_at_most(threshold) : float_at_least(threshold);
   };
-  repeat(args.decay);
-  repeat(args.v_leak);
-  repeat(args.v_threshold);
-  repeat(args.decay32);
-  repeat(args.v_leak32);
-  repeat(args.v_threshold32);
-  repeat(args.subtracted32);
+  args.decay32 = tiled<float>(args.decay, tile, as_float);
+  args.v_leak32 = tiled<float>(args.v_leak, tile, as_float);
+  args.v_threshold32 = tiled<float>(args.v_threshold, tile, passed_as_float);
+  args.subtracted32 = tiled<float>(args.v_threshold, tile, as_float);
+  if (tile > 1) {
+    args.decay = tiled<double>(args.decay, tile, as_double);
+    args.v_leak = tiled<double>(args.v_leak, tile, as_double);
+    args.v_threshold = tiled<double>(args.v_threshold, tile, as_double);
+  }
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(

@@ -56,6 +56,17 @@ Storage transposed(const void* matrix, std::int64_t rows, std::int64_t cols) {
 
 }  // namespace
 
+void PlanDraft::reserve(std::size_t nodes) {
+  plan.slots.reserve(4 * nodes);
+  slots.reserve(4 * nodes);
+  plan.program.reserve(2 * nodes);
+  instrs.reserve(2 * nodes);
+  plan.affine.reserve(nodes);
+  plan.lif.reserve(nodes);
+  plan.layers.reserve(nodes);
+  plan.owned.reserve(2 * nodes);
+}
+
 int PlanDraft::add_slot(DType dtype, Shape shape) {
   Slot slot;
   slot.dtype = dtype;

@@ -37,6 +37,10 @@ class PlanDraft {
   std::vector<SlotInfo> slots;    // one per plan.slots
   std::vector<InstrInfo> instrs;  // one per plan.program
 
+  // Room for the slots and instructions of about `nodes` nodes, taken at once: a plan is
+  // drafted in every call's fixed cost, where growing each vector step by step shows.
+  void reserve(std::size_t nodes);
+
   // A slot of one block of `shape` per sample (storage is bound later).
   int add_slot(DType dtype, Shape shape);
 

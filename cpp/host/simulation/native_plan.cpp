@@ -61,6 +61,7 @@ class Planner {
     require(range.has_value());
     bounds_ = {numeric::bounds_for<float>(*range), numeric::bounds_for<double>(*range)};
     require(PyList_Check(s_.exec_order.ptr()) || PyTuple_Check(s_.exec_order.ptr()));
+    draft_.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(s_.exec_order.ptr())));
     if (first_step_)
       add_stimulus_slots();
     else
