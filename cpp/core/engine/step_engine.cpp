@@ -201,19 +201,21 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
   else
     products<P>(plan, a, range, step, step + 1, workspace.of<P>(),
                 [&](const Frame& frame) { return frame.at<P>(a.product_slot); });
-  const bool f32 = plan.slots[destination].dtype == DType::f32;
-  const std::int64_t stride = column_stride(a.rows);
-  for (std::int64_t b = range.first_sample; b < range.end_sample; ++b) {
-    const Frame frame{plan.slots, b, step};
-    const P* product =
-        ahead ? ahead + (b - range.first_sample) * stride : frame.at<const P>(a.product_slot);
-    if (f32)
-      add_bias_clipped(product, static_cast<const float*>(a.bias), frame.at<float>(destination),
-                       a.rows, a.bounds.of<float>());
-    else
-      add_bias_clipped(product, static_cast<const double*>(a.bias), frame.at<double>(destination),
-                       a.rows, a.bounds.of<double>());
-  }
+  // The samples' products lie `product_stride` apart, their sums `out_stride` apart.
+  const Frame first{plan.slots, range.first_sample, step};
+  const P* product = ahead ? ahead : first.at<const P>(a.product_slot);
+  const std::int64_t product_stride =
+      ahead ? column_stride(a.rows) : plan.slots[a.product_slot].sample_stride;
+  const std::int64_t out_stride = plan.slots[destination].sample_stride;
+  const std::int64_t samples = range.end_sample - range.first_sample;
+  if (plan.slots[destination].dtype == DType::f32)
+    add_bias_clipped(product, product_stride, static_cast<const float*>(a.bias),
+                     first.at<float>(destination), out_stride, a.rows, samples,
+                     a.bounds.of<float>());
+  else
+    add_bias_clipped(product, product_stride, static_cast<const double*>(a.bias),
+                     first.at<double>(destination), out_stride, a.rows, samples,
+                     a.bounds.of<double>());
 }
 
 // A computed graph's layer for every sample, saturated where it saturates.  The status flags
