@@ -170,11 +170,35 @@ template <typename T>
   for (; k < count; ++k) matvec_rows(w, xs[k], ys[k], rows, cols);
 }
 
+constexpr std::int64_t column_block = 64;  // columns taken at a time
+constexpr int interleaved = 4;             // inputs summed side by side in narrow layers
+
+// The active columns of a block of columns, by their positions: column a starts at
+// base + at[a] * stride.
+template <typename T>
+struct ActiveColumns {
+  const T* base;
+  const std::int32_t* at;
+  std::int64_t stride;
+
+  const T* operator[](std::int64_t a) const { return base + at[a] * stride; }
+};
+
+// The same by their addresses, for weighted inputs, whose gathering passes over the active
+// columns anyway.
+template <typename T>
+struct ColumnAddresses {
+  const T* at[column_block];
+  std::int64_t stride;
+
+  const T* operator[](std::int64_t a) const { return at[a]; }
+};
+
 // y[0 .. NV lanes) plus rows [r0, r0 + NV lanes) of the active columns, in the order
 // given; the sums start from +0.0 when `from_zero`, else from y.  The columns' rows are
 // padded (column_stride), so that every column holds the whole block.
-template <int NV, bool weighted, typename T>
-[[gnu::always_inline]] inline void accumulate_rows(const T* const* columns, std::int64_t r0,
+template <int NV, bool weighted, typename Columns, typename T>
+[[gnu::always_inline]] inline void accumulate_rows(const Columns& columns, std::int64_t r0,
                                                    const T* weights, std::int64_t count, T* y,
                                                    bool from_zero) {
   using V = Vec<T>;
@@ -194,11 +218,11 @@ template <int NV, bool weighted, typename T>
 
 // y plus the active columns, for all rows of the padded column (y has room for them):
 // blocks of four vectors, then of one.
-template <bool weighted, typename T>
-[[gnu::always_inline]] inline void accumulate(const T* const* columns, std::int64_t stride,
-                                              const T* weights, std::int64_t count, T* y,
-                                              bool from_zero) {
+template <bool weighted, typename Columns, typename T>
+[[gnu::always_inline]] inline void accumulate(const Columns& columns, const T* weights,
+                                              std::int64_t count, T* y, bool from_zero) {
   constexpr std::int64_t lanes = Vec<T>::lanes;
+  const std::int64_t stride = columns.stride;
   std::int64_t r0 = 0;
   for (; r0 + 4 * lanes <= stride; r0 += 4 * lanes)
     accumulate_rows<4, weighted>(columns, r0, weights, count, y + r0, from_zero);
@@ -206,19 +230,16 @@ template <bool weighted, typename T>
     accumulate_rows<1, weighted>(columns, r0, weights, count, y + r0, from_zero);
 }
 
-constexpr std::int64_t column_block = 64;  // columns taken at a time
-constexpr int interleaved = 4;             // inputs summed side by side in narrow layers
-
 // The active columns of `interleaved` inputs, input j's into ys[j], a vector of rows at a
 // time: one chain of additions per input and vector, the chains side by side, so that the
 // additions of a narrow layer (a vector or two of rows) do not each wait for the last.
-template <bool weighted, typename T>
-[[gnu::always_inline]] inline void accumulate_interleaved(const T* const (*columns)[column_block],
+template <bool weighted, typename Columns, typename T>
+[[gnu::always_inline]] inline void accumulate_interleaved(const Columns* columns,
                                                           const T (*weights)[column_block],
-                                                          const std::int64_t* counts,
-                                                          std::int64_t stride, T* const* ys,
+                                                          const std::int64_t* counts, T* const* ys,
                                                           bool from_zero) {
   using V = Vec<T>;
+  const std::int64_t stride = columns[0].stride;
   const std::int64_t common = *std::min_element(counts, counts + interleaved);
   const auto term = [&](int j, std::int64_t a, std::int64_t r0) {
     const typename V::type column = V::load(columns[j][a] + r0);
@@ -326,15 +347,17 @@ template <typename X>
 // into its outputs held in registers, a block of rows at a time.  Layers narrower than four
 // vectors sum four inputs side by side.  Weighted inputs whose nonzero entries of a block are
 // all 1 (spike trains given as stimuli) add those columns as spikes do: 1 * w is w, so the
-// sums are the same, without the products.
+// sums are the same, without the products.  Spikes address their columns by position, which
+// spares a pass over the positions; weighted inputs take the addresses as they gather their
+// weights.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
                                                       std::int64_t rows, std::int64_t cols) {
   const std::int64_t stride = column_stride(rows);
   const bool narrow = stride < 4 * Vec<T>::lanes;
-  std::int32_t positions[column_block + 16];
-  const T* columns[interleaved][column_block];
+  std::int32_t positions[interleaved][column_block + 16];
+  std::conditional_t<weighted, ColumnAddresses<T>, ActiveColumns<T>> columns[interleaved];
   T weights[interleaved][column_block];
   std::int64_t counts[interleaved];
   bool ones[interleaved];
@@ -345,32 +368,44 @@ template <bool weighted, typename T, typename X>
     const bool from_zero = first == 0;
     const auto gather = [&](std::int64_t k, int j) {
       const X* x = xs[k] + first;
-      counts[j] = nonzero_positions(x, width, positions);
+      counts[j] = nonzero_positions(x, width, positions[j]);
       ones[j] = true;
-      for (std::int64_t a = 0; a < counts[j]; ++a) {
-        columns[j][a] = w_cols + (first + positions[a]) * stride;
-        if constexpr (weighted) {
-          weights[j][a] = static_cast<T>(x[positions[a]]);
+      if constexpr (weighted) {
+        columns[j].stride = stride;
+        for (std::int64_t a = 0; a < counts[j]; ++a) {
+          columns[j].at[a] = w_cols + (first + positions[j][a]) * stride;
+          weights[j][a] = static_cast<T>(x[positions[j][a]]);
           ones[j] = ones[j] && weights[j][a] == T(1);
         }
+      } else {
+        columns[j] = {w_cols + first * stride, positions[j], stride};
       }
+    };
+    // The inputs lie apart (one per step and sample, read from memory): the block of an
+    // input two ahead is fetched while this one is summed.
+    const auto prefetch_block = [&](std::int64_t ahead) {
+      if (ahead < count)
+        for (std::int64_t at = 0; at < width; at += 64 / static_cast<std::int64_t>(sizeof(X)))
+          __builtin_prefetch(xs[ahead] + first + at);
     };
     std::int64_t k = 0;
     if (narrow)
       for (; k + interleaved <= count; k += interleaved) {
+        for (int j = 0; j < interleaved; ++j) prefetch_block(k + interleaved + j);
         for (int j = 0; j < interleaved; ++j) gather(k + j, j);
         if (std::all_of(ones, ones + interleaved, [](bool one) { return one; }))
-          accumulate_interleaved<false>(columns, weights, counts, stride, ys + k, from_zero);
+          accumulate_interleaved<false>(columns, weights, counts, ys + k, from_zero);
         else
-          accumulate_interleaved<weighted>(columns, weights, counts, stride, ys + k, from_zero);
+          accumulate_interleaved<weighted>(columns, weights, counts, ys + k, from_zero);
       }
     for (; k < count; ++k) {
+      prefetch_block(k + 2);
       gather(k, 0);
       if (counts[0] == 0 && !from_zero) continue;
       if (ones[0])
-        accumulate<false>(columns[0], stride, weights[0], counts[0], ys[k], from_zero);
+        accumulate<false>(columns[0], weights[0], counts[0], ys[k], from_zero);
       else
-        accumulate<weighted>(columns[0], stride, weights[0], counts[0], ys[k], from_zero);
+        accumulate<weighted>(columns[0], weights[0], counts[0], ys[k], from_zero);
     }
   }
 }
