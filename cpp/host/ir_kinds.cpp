@@ -26,6 +26,17 @@ bool is_ir_class(PyTypeObject* type) {
   return false;
 }
 
+// The kinds' class names as interned str objects, made once (kept for the life of the
+// process, as interned str objects are).
+const std::array<nb::object, kind_count>& kind_names() {
+  static const auto* names = [] {
+    auto* made = new std::array<nb::object, kind_count>();
+    for (std::size_t k = 0; k < kind_count; ++k) (*made)[k] = interned(kind_name(Kind(k)));
+    return made;
+  }();
+  return *names;
+}
+
 }  // namespace
 
 IrKinds IrKinds::load(std::span<const Kind> kinds) {
@@ -37,7 +48,7 @@ IrKinds IrKinds::load(std::span<const Kind> kinds) {
   PyObject* namespace_ = PyModule_Check(ir.ptr()) ? PyModule_GetDict(ir.ptr()) : nullptr;
   for (Kind kind : kinds) {
     const char* name = kind_name(kind);
-    nb::object key = interned(name);
+    const nb::object& key = kind_names()[static_cast<std::size_t>(kind)];
     nb::object cls =
         namespace_ ? nb::borrow(PyDict_GetItemWithError(namespace_, key.ptr())) : nb::object();
     if (!cls.is_valid() && PyErr_Occurred()) throw nb::python_error();

@@ -3,6 +3,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace zelka::host {
 namespace {
@@ -25,8 +26,16 @@ Rule read(nb::handle node, nb::handle name, const char* field,
     PyErr_Clear();
     return Rule{};
   }
-  if (PyUnicode_Check(value.ptr()))
-    if (const std::optional<Rule> rule = named(utf8_surrogates_passed(value))) return *rule;
+  if (PyUnicode_Check(value.ptr())) {
+    // The str's own UTF-8 form (made once and kept by the str); a str that has none (lone
+    // surrogates) names no rule.
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
+      if (const std::optional<Rule> rule = named(std::string_view(text, size))) return *rule;
+    } else {
+      PyErr_Clear();
+    }
+  }
   raise_formatted(PyExc_ValueError, "LIF node '{}': {} must be {}, got {!r}", name, field,
                   choices(names), value);
 }

@@ -79,21 +79,20 @@ void bind_computed_layers(RunSetup& setup, nb::handle graph, const StimulusShape
 
 void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state) {
   const Numpy& np = Numpy::get();
-  nb::object items = graph.attr("nodes").attr("items")();
-  for (nb::handle item : items) {
-    nb::object name = item[0], node = item[1];
-    if (!kinds.is(node, Kind::lif)) continue;
-    nb::object threshold = node.attr("v_threshold");
+  for_each_item(graph.attr(interned("nodes")), [&](nb::handle name, nb::handle node) {
+    if (!kinds.is(node, Kind::lif)) return true;
+    nb::object threshold = node.attr(interned("v_threshold"));
     if (!is_instance(threshold, np.ndarray))
       raise_formatted(PyExc_TypeError, "LIF node '{}': v_threshold must be np.ndarray, got {}",
                       name, threshold.type().attr("__name__"));
-    nb::object shape = threshold.attr("shape");
+    nb::object shape = threshold.attr(interned("shape"));
     if (nb::len(shape) == 0)
       raise_formatted(PyExc_IndexError,
                       "LIF node '{}': v_threshold must have at least one dimension (the neurons)",
                       name);
     state.membrane_state[name] = np.zeros(shape[0], "dtype"_a = np.float32);
-  }
+    return true;
+  });
 }
 
 }  // namespace zelka::host::simulation
