@@ -368,6 +368,34 @@ def test_workers_beyond_what_the_system_can_start():
     """).split() == ["True", "True"]
 
 
+def test_batches_from_several_threads_and_in_a_forked_child():
+    # The helper threads are kept from call to call: calls from several threads at once share
+    # them, and a child made by fork(), which has none of them, starts its own.
+    assert in_fresh_interpreter("""
+        import os, signal, threading
+        rng = np.random.default_rng(5)
+        x, graph = {"in": rng.random((300, 40)).astype(F32)}, network()
+        want = cpu.simulate_batch(graph, x, 30, workers=1).outputs["out"]
+        same = []
+        def check():
+            for _ in range(5):
+                got = cpu.simulate_batch(graph, x, 30, workers=3).outputs["out"]
+                same.append(np.array_equal(got, want))
+        threads = [threading.Thread(target=check) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        child = os.fork()
+        if child == 0:
+            signal.alarm(60)  # a child waiting for its parent's threads would hang
+            got = cpu.simulate_batch(graph, x, 30, workers=3).outputs["out"]
+            os._exit(0 if np.array_equal(got, want) else 1)
+        _, status = os.waitpid(child, 0)
+        print(all(same), len(same), os.waitstatus_to_exitcode(status))
+    """).split() == ["True", "20", "0"]
+
+
 @pytest.mark.parametrize("workers", [1, 2])
 def test_ctrl_c_stops_a_batch(step_path, workers):
     # with one worker the calling thread runs the steps and watches for Ctrl-C between them

@@ -2,9 +2,7 @@
 // constraints, and the step-by-step simulation of IR graphs.
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
 #include <string>
-#include <thread>
 
 #include "host/args.hpp"
 #include "host/backend_class.hpp"
@@ -16,6 +14,7 @@
 #include "host/cpu/simulate_batch.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
+#include "host/cpu/worker_pool.hpp"
 #include "host/numpy.hpp"
 #include "host/python_types.hpp"
 #include "host/typed_function.hpp"
@@ -48,10 +47,7 @@ Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> gra
                                                   Arg<py::Bool> progress) {
   nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
-  // The cores, read once: the system reports them from files, which takes longer than a
-  // small batch runs.
-  static const std::int64_t cores = std::max(1u, std::thread::hardware_concurrency());
-  options.workers = workers.is_none() ? cores : count64_argument(workers, "workers");
+  options.workers = workers.is_none() ? cpu::core_count() : count64_argument(workers, "workers");
   if (options.workers < 1)
     throw nb::value_error(
         ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cfenv>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "core/engine/step_engine.hpp"
 #include "host/cpu/cache_blocks.hpp"
+#include "host/cpu/worker_pool.hpp"
 #include "host/simulation/step_loop.hpp"
 
 namespace zelka::host::cpu {
@@ -61,9 +59,7 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
   std::vector<int> raised(static_cast<std::size_t>(chunks), 0);
   std::atomic<std::int64_t> next_chunk = 0;
   std::atomic<bool> stop = false;
-  std::int64_t finished = 0;
   std::mutex mutex;
-  std::condition_variable all_done;
   std::exception_ptr failure;
   const auto keep_first_failure = [&](std::exception_ptr error) {
     std::lock_guard lock(mutex);
@@ -98,41 +94,18 @@ std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::in
       keep_first_failure(std::current_exception());
     }
   };
-  const auto help = [&] {
-    run_blocks(nullptr);
-    {
-      std::lock_guard lock(mutex);
-      ++finished;
-    }
-    all_done.notify_all();
-  };
 
-  // The calling thread is one of the workers: a batch that one worker runs starts no thread.
-  // When the system refuses to start as many helpers as asked, the blocks run on those that
-  // did start and on the calling thread.
-  std::vector<std::thread> helpers;
-  helpers.reserve(static_cast<std::size_t>(threads_wanted - 1));
+  // The calling thread is one of the workers: a batch that one worker runs hands nothing to
+  // the pool.  Blocks the pool's threads have not begun when the calling thread runs out
+  // of blocks are withdrawn.
   {
     nb::gil_scoped_release release;
-    for (std::int64_t w = 1; w < threads_wanted; ++w) {
-      try {
-        helpers.emplace_back(help);
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
+    HelperRuns helpers = start_helpers([&] { run_blocks(nullptr); }, threads_wanted - 1);
     run_blocks(&watch);
-    const auto started = static_cast<std::int64_t>(helpers.size());
-    while (started > 0) {
-      {
-        std::unique_lock lock(mutex);
-        if (all_done.wait_for(lock, watch_interval, [&] { return finished == started; })) break;
-        if (failure) continue;
-      }
+    helpers.finish([&] {
       next_watch = std::chrono::steady_clock::now();
       watch();
-    }
-    for (std::thread& t : helpers) t.join();
+    });
   }
   if (failure) std::rethrow_exception(failure);
   // numpy's error modes are read only when a condition arose (most runs raise none).

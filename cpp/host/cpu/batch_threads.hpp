@@ -66,10 +66,11 @@ class ProgressBar {
 
 // Runs the plan's samples for `steps` steps from step `first_step`, the interpreter
 // released.  The samples are split into blocks sized to the cache (see samples_per_block),
-// each run through all its steps, which the calling thread and up to `workers - 1` helper
-// threads take in turn (fewer when the system refuses to start more).  The calling thread
-// also watches for Ctrl-C and shows progress (`progress` counts the sample-steps done); an
-// error there (or in a helper) stops every worker, and is raised once all have been joined.
+// each run through all its steps, which the calling thread and up to `workers - 1` threads
+// of the process's worker pool take in turn (fewer when the system refuses to start more).
+// The calling thread also watches for Ctrl-C and shows progress (`progress` counts the
+// sample-steps done); an error there (or in a helper) stops every worker, and is raised once
+// all have stopped.
 // Returns, per plan sample, whether its block raised a floating-point condition numpy would
 // report (those samples are replayed through numpy).
 std::vector<bool> run_on_threads(engine::Plan& plan, std::int64_t steps, std::int64_t first_step,
