@@ -200,10 +200,81 @@ def computed_layer(node, inp, saturate, precision):
     return inp
 
 
-def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None):
+def _weighted(node, computed):
+    """The node multiplies its input by weights."""
+    return isinstance(node, Affine) or computed and isinstance(node, (SpikingAffine, ir.Conv1d, ir.Conv2d))
+
+
+def spike_fed_layers(graph, input_data):
+    """Per layer that multiplies its input by weights, whether every predecessor holds spikes
+    or sums of them: a LIF node, an Input whose stimulus holds only zeros and ones (or that
+    has none), or a node passing such values on unchanged."""
+    computed = getattr(graph, "layers", "pass_through") == "computed"
+    _order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
+
+    def passes_on(node):
+        if isinstance(node, Output):
+            return True
+        if computed:
+            return isinstance(node, (ir.Flatten, ir.Dropout, ir.MaxPool2d))
+        return not isinstance(node, (Input, Affine, LIF))
+
+    sources = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
+    sources |= {
+        name
+        for name, node in graph.nodes.items()
+        if isinstance(node, Input) and (name not in input_data or np.isin(input_data[name], (0, 1)).all())
+    }
+    spiking = sources | {name for name, node in graph.nodes.items() if passes_on(node)}
+    while True:
+        dropped = {
+            name
+            for name in spiking
+            if name not in sources
+            and not (predecessors[name] and all(p in spiking for p in predecessors[name]))
+        }
+        if not dropped:
+            break
+        spiking -= dropped
+    return {
+        name: bool(predecessors[name]) and all(p in spiking for p in predecessors[name])
+        for name, node in graph.nodes.items()
+        if _weighted(node, computed)
+    }
+
+
+def fan_out(node, inp):
+    """Per input value, the synapses it reaches: an Affine's rows; for a convolution the
+    outputs that read it, found by convolving each one-hot input with weights of ones.  None
+    where the input does not fit the weight."""
+    if isinstance(node, (ir.Conv1d, ir.Conv2d)):
+        ones = type(node)(
+            np.ones_like(node.weight), None, node.stride, node.padding, node.dilation, node.groups
+        )
+        reached = np.zeros(inp.size, np.int64)
+        for i in range(inp.size):
+            one_hot = np.zeros(inp.size, np.float64)
+            one_hot[i] = 1
+            reached[i] = int(_convolve(ones, one_hot.reshape(inp.shape)).sum())
+        return reached
+    rows, cols = node.weight.shape
+    return np.full(cols, rows, np.int64) if inp.size == cols else None
+
+
+def operations(inp, spike_fed, reached):
+    """A counted layer's operations on one step's input: the synapses its nonzero inputs
+    reach when it is fed by spikes, else every input value's."""
+    return int(reached[inp.reshape(-1) != 0].sum()) if spike_fed else int(reached.sum())
+
+
+def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None,
+             operations_per_step=None, batch_stimuli=None):  # fmt: skip
     """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
     reads its slice [t].  A list given as `membranes` receives a copy of the membrane
-    potentials after each step."""
+    potentials after each step.  A dict given as `operations_per_step` receives, per layer
+    that multiplies by weights, (whether it is fed by spikes, a list of its operations at
+    every step); whether an Input holds spikes is read from `batch_stimuli` (the stimuli of
+    all the samples run with this one) when given, else from `input_data`."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -231,6 +302,10 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 )
             membrane_state[name] = np.zeros(node.v_threshold.shape[0], dtype=np.float32)
 
+    spike_fed = spike_fed_layers(graph, input_data if batch_stimuli is None else batch_stimuli)
+    if operations_per_step is not None:
+        operations_per_step.update({name: (fed, [0] * max(n_steps, 0)) for name, fed in spike_fed.items()})
+    fan_outs = {}
     try:
         for t in range(n_steps):
             for key in input_data:
@@ -254,6 +329,11 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                     continue
                 inp = combine(act_list)
                 computed = getattr(graph, "layers", "pass_through") == "computed"
+                if operations_per_step is not None and name in spike_fed:
+                    if name not in fan_outs:
+                        fan_outs[name] = fan_out(node, inp)
+                    if fan_outs[name] is not None and fan_outs[name].size == inp.size:
+                        operations_per_step[name][1][t] = operations(inp, spike_fed[name], fan_outs[name])
                 shape = inp.shape
                 if computed and isinstance(node, LIF):
                     inp = inp.reshape(-1)

@@ -135,6 +135,19 @@ struct Recording {
   std::int64_t neurons = 0;
 };
 
+// One counted layer of a plan.  A layer fed by spikes counts, for every nonzero value of its
+// input, the synapses that value reaches (`fan_out`, one entry per input value); a layer fed
+// by other values counts `dense` multiply-accumulates, whatever its input holds.  The count
+// of sample `row` (Plan::sample_rows; count_activity in core/engine/activity.hpp) at `step` is
+// written to out[step * rows + row].
+struct ActivityCount {
+  int node = -1;                          // Instruction::node of the layer's compute
+  const std::int64_t* fan_out = nullptr;  // null: a dense count
+  std::int64_t inputs = 0;                // entries of fan_out
+  std::int64_t dense = 0;
+  std::int64_t* out = nullptr;
+};
+
 struct Plan {
   std::int64_t batch = 1;  // samples
   std::vector<Slot> slots;
@@ -148,6 +161,7 @@ struct Plan {
   std::int64_t recorded_steps = 0;        // steps the recordings hold room for
   std::int64_t recorded_rows = 0;         // samples the recordings hold room for
   std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
+  std::vector<ActivityCount> activity;    // counted layers, written in the recordings' rows
   // Buffers the plan owns: the slots' values (one block for them all), column copies of
   // weights (AffineArgs::weight_cols), biases.
   std::vector<Storage> owned;

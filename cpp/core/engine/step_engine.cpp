@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/engine/activity.hpp"
 #include "core/engine/bias.hpp"
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
@@ -337,6 +338,8 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     // if nothing runs in between: one read per boundary instead of two per node.
     std::int64_t clock_at_boundary = -1;
     for (const Instruction& ins : plan.program) {
+      if (!plan.activity.empty())
+        count_activity(plan, ins, range.first_sample, range.end_sample, step);
       if (ins.is_static && statics_done) continue;
       if (time_nodes && ins.node >= 0) {
         const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : clock.now();

@@ -17,6 +17,7 @@ const RecordLayout simulation_result_layout{
      {"timesteps_run", zero_int},
      {"node_states", new_list},
      {"spike_counts", new_dict},
-     {"errors", new_list}}};
+     {"errors", new_list},
+     {"activity", none_value}}};
 
 }  // namespace zelka::host::cpu

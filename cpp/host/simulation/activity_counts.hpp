@@ -1,0 +1,48 @@
+// The synaptic work of a run: which layers count operations, and the arrays the steps of
+// both paths (numpy and native) write their counts into.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/simulation/native_plan.hpp"
+#include "host/simulation/setup.hpp"
+
+namespace zelka::host::simulation {
+
+// The layers that multiply their input by weights: every Affine, and in a graph whose
+// layers are computed also every SpikingAffine and convolution.  A layer is fed by spikes
+// when every predecessor holds spikes or sums of them: a LIF node, an Input whose stimulus
+// holds only zeros and ones, or a node that passes such values on unchanged (Outputs, the
+// kinds a pass-through graph passes through; in a computed graph Flatten, Dropout and max
+// pooling, an OR of spikes).  Such a layer counts,
+// each step, the synapses its nonzero inputs reach; any other counts its dense
+// multiply-accumulates (every input value times the synapses it reaches), whatever the
+// values are.
+struct ActivityCounts {
+  struct Layer {
+    nb::object name;
+    bool spike_fed = false;
+    std::vector<std::int64_t> fan_out;  // per input value (C order): the synapses it reaches
+    std::int64_t dense = 0;             // the sum of fan_out: a step's multiply-accumulates
+    nb::object counts;                  // int64 (steps, samples): each step's operations
+    std::int64_t* out = nullptr;        // counts' data
+  };
+  std::vector<Layer> layers;
+  std::int64_t steps = 0, samples = 0;
+
+  // A numpy step: the operations of node `name` on its combined input `inp` (none where the
+  // node is not counted or its input does not fit its weights, which it then passes on).
+  void count(nb::handle name, const nb::object& inp, std::int64_t step, std::int64_t sample) const;
+  // Let a native run count its counted layers' operations in the rows its recorder set.
+  void attach(NativeRun& run) const;
+  // name -> (spike_fed, counts) for the run's result.
+  nb::dict layer_counts() const;
+};
+
+// The counted layers of the setup's graph, with zero counts for `steps` steps of `samples`
+// samples; `stimuli` maps Input names to the call's stimulus arrays (all samples and steps).
+ActivityCounts plan_activity(const RunSetup& setup, const nb::dict& stimuli, std::int64_t steps,
+                             std::int64_t samples);
+
+}  // namespace zelka::host::simulation
