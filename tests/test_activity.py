@@ -17,19 +17,27 @@ cpu = _cpu_backend
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 
-def reference_activity(graph, samples, n_steps, per_step=False, batch_stimuli=None):
-    """Per counted layer (spike-fed, operations per sample) and per LIF node its spikes per
-    sample, counted by the reference from each sample's own steps."""
-    operations, spikes = {}, {}
+def reference_activity(graph, samples, n_steps, per_step=False):
+    """Per counted layer (fed by spikes, operations per sample) and per LIF node its spikes per
+    sample, counted by the reference from each sample's own steps.  A layer fed by spikes
+    through an Input counts its dense operations at every step where any step of any sample
+    fed it another value than 0 or 1."""
+    per_layer, spikes = {}, {}
     for i, stimuli in enumerate(samples):
         counts = {}
-        result = reference.simulate(graph, stimuli, n_steps, per_step=per_step, operations_per_step=counts,
-                                    batch_stimuli=batch_stimuli)  # fmt: skip
+        result = reference.simulate(graph, stimuli, n_steps, per_step=per_step, operations_per_step=counts)
         assert result.outputs_valid, result.errors
-        for name, (fed, per_step_counts) in counts.items():
-            operations.setdefault(name, (fed, np.zeros(len(samples), np.int64)))[1][i] = sum(per_step_counts)
+        for name, (fed, per_step_counts, dense) in counts.items():
+            per_layer.setdefault(name, (fed, [], []))[1].append(per_step_counts)
+            per_layer[name][2].append(dense)
         for name, total in result.spike_counts.items():
             spikes.setdefault(name, np.zeros(len(samples), np.int64))[i] = total
+    operations = {}
+    for name, (fed, counts, dense) in per_layer.items():
+        if fed == "stimulus" and any(c is None for sample in counts for c in sample):
+            operations[name] = (False, np.array([d * n_steps for d in dense], np.int64))
+        else:
+            operations[name] = (fed != "values", np.array([sum(sample) for sample in counts], np.int64))
     return operations, spikes
 
 
@@ -69,7 +77,7 @@ def test_batches_count_each_sample_as_the_reference(step_path, seed):
     if not result.outputs_valid.all():
         pytest.skip("a graph whose step fails")
     samples = [{key: value[i] for key, value in batch.items()} for i in range(4)]
-    assert_activity(result.activity, *reference_activity(graph, samples, 9, batch_stimuli=batch), 9)
+    assert_activity(result.activity, *reference_activity(graph, samples, 9), 9)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -129,7 +137,7 @@ def test_computed_convolutions_count_the_synapses_each_input_reaches(step_path, 
         given = PerStep({"in": stimuli}) if per_step else {"in": stimuli}
         result = cpu.simulate_batch(graph, given, 6, activity=True)
         samples = [{"in": stimuli[:, i] if per_step else stimuli[i]} for i in range(3)]
-        operations, spikes = reference_activity(graph, samples, 6, per_step, {"in": stimuli})
+        operations, spikes = reference_activity(graph, samples, 6, per_step)
         assert_activity(result.activity, operations, spikes, 6)
 
 

@@ -205,12 +205,10 @@ def _weighted(node, computed):
     return isinstance(node, Affine) or computed and isinstance(node, (SpikingAffine, ir.Conv1d, ir.Conv2d))
 
 
-def spike_fed_layers(graph, input_data):
-    """Per layer that multiplies its input by weights, whether every predecessor holds spikes
-    or sums of them: a LIF node, an Input whose stimulus holds only zeros and ones (or that
-    has none), or a node passing such values on unchanged."""
+def _spiking_nodes(graph, predecessors, sources):
+    """The nodes holding spikes or sums of them: `sources`, and nodes that pass on what
+    predecessors that all hold such values hold."""
     computed = getattr(graph, "layers", "pass_through") == "computed"
-    _order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
 
     def passes_on(node):
         if isinstance(node, Output):
@@ -219,25 +217,34 @@ def spike_fed_layers(graph, input_data):
             return isinstance(node, (ir.Flatten, ir.Dropout, ir.MaxPool2d))
         return not isinstance(node, (Input, Affine, LIF))
 
-    sources = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
-    sources |= {
-        name
-        for name, node in graph.nodes.items()
-        if isinstance(node, Input) and (name not in input_data or np.isin(input_data[name], (0, 1)).all())
-    }
     spiking = sources | {name for name, node in graph.nodes.items() if passes_on(node)}
     while True:
         dropped = {
             name
-            for name in spiking
-            if name not in sources
-            and not (predecessors[name] and all(p in spiking for p in predecessors[name]))
+            for name in spiking - sources
+            if not (predecessors[name] and all(p in spiking for p in predecessors[name]))
         }
         if not dropped:
-            break
+            return spiking
         spiking -= dropped
+
+
+def spike_fed_layers(graph):
+    """Per layer that multiplies its input by weights, what feeds it: "spikes" where every
+    predecessor holds spikes or sums of them (a LIF node, or a node passing such values on),
+    "stimulus" where that holds only when Inputs count as spikes too, else "values"."""
+    computed = getattr(graph, "layers", "pass_through") == "computed"
+    _order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
+    lifs = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
+    inputs = {name for name, node in graph.nodes.items() if isinstance(node, Input)}
+    of_lifs = _spiking_nodes(graph, predecessors, lifs)
+    with_inputs = _spiking_nodes(graph, predecessors, lifs | inputs)
+
+    def fed(name, spiking):
+        return bool(predecessors[name]) and all(p in spiking for p in predecessors[name])
+
     return {
-        name: bool(predecessors[name]) and all(p in spiking for p in predecessors[name])
+        name: "spikes" if fed(name, of_lifs) else "stimulus" if fed(name, with_inputs) else "values"
         for name, node in graph.nodes.items()
         if _weighted(node, computed)
     }
@@ -261,20 +268,25 @@ def fan_out(node, inp):
     return np.full(cols, rows, np.int64) if inp.size == cols else None
 
 
-def operations(inp, spike_fed, reached):
+def operations(inp, fed, reached):
     """A counted layer's operations on one step's input: the synapses its nonzero inputs
-    reach when it is fed by spikes, else every input value's."""
-    return int(reached[inp.reshape(-1) != 0].sum()) if spike_fed else int(reached.sum())
+    reach when it is fed by spikes (None for a stimulus's value other than 0 or 1), else
+    every input value's."""
+    values = inp.reshape(-1)
+    if fed == "values":
+        return int(reached.sum())
+    if fed == "stimulus" and not np.isin(values, (0, 1)).all():
+        return None
+    return int(reached[values != 0].sum())
 
 
 def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None,
-             operations_per_step=None, batch_stimuli=None):  # fmt: skip
+             operations_per_step=None):  # fmt: skip
     """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
     reads its slice [t].  A list given as `membranes` receives a copy of the membrane
     potentials after each step.  A dict given as `operations_per_step` receives, per layer
-    that multiplies by weights, (whether it is fed by spikes, a list of its operations at
-    every step); whether an Input holds spikes is read from `batch_stimuli` (the stimuli of
-    all the samples run with this one) when given, else from `input_data`."""
+    that multiplies by weights, (what feeds it, its operations at every step, the operations
+    of a step of its dense product)."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -302,9 +314,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 )
             membrane_state[name] = np.zeros(node.v_threshold.shape[0], dtype=np.float32)
 
-    spike_fed = spike_fed_layers(graph, input_data if batch_stimuli is None else batch_stimuli)
+    spike_fed = spike_fed_layers(graph)
     if operations_per_step is not None:
-        operations_per_step.update({name: (fed, [0] * max(n_steps, 0)) for name, fed in spike_fed.items()})
+        operations_per_step.update({name: (fed, [0] * max(n_steps, 0), 0) for name, fed in spike_fed.items()})
     fan_outs = {}
     try:
         for t in range(n_steps):
@@ -332,8 +344,11 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 if operations_per_step is not None and name in spike_fed:
                     if name not in fan_outs:
                         fan_outs[name] = fan_out(node, inp)
-                    if fan_outs[name] is not None and fan_outs[name].size == inp.size:
-                        operations_per_step[name][1][t] = operations(inp, spike_fed[name], fan_outs[name])
+                    reached = fan_outs[name]
+                    if reached is not None and reached.size == inp.size:
+                        fed, counts, _ = operations_per_step[name]
+                        counts[t] = operations(inp, fed, reached)
+                        operations_per_step[name] = (fed, counts, int(reached.sum()))
                 shape = inp.shape
                 if computed and isinstance(node, LIF):
                     inp = inp.reshape(-1)

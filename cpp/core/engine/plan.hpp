@@ -135,15 +135,19 @@ struct Recording {
   std::int64_t neurons = 0;
 };
 
-// One counted layer of a plan.  A layer fed by spikes counts, for every nonzero value of its
-// input, the synapses that value reaches (`fan_out`, one entry per input value); a layer fed
-// by other values counts `dense` multiply-accumulates, whatever its input holds.  The count
-// of sample `row` (Plan::sample_rows; count_activity in core/engine/activity.hpp) at `step` is
-// written to out[step * rows + row].
+// One counted layer of a plan (count_activity, core/engine/activity.hpp).  A layer fed by
+// spikes counts, for every nonzero value of its input, the synapses that value reaches
+// (`each` apiece, or where `each` is 0 fan_out[i] for input i); with `binary_only`, a step
+// whose input holds another value than 0 or 1 counts not_spikes instead.  A layer fed by
+// other values counts `dense` multiply-accumulates, whatever its input holds.  The count of
+// sample `row` (Plan::sample_rows) at `step` is written to out[step * rows + row].
 struct ActivityCount {
-  int node = -1;                          // Instruction::node of the layer's compute
-  const std::int64_t* fan_out = nullptr;  // null: a dense count
-  std::int64_t inputs = 0;                // entries of fan_out
+  int node = -1;  // Instruction::node of the layer's compute
+  bool spike_fed = false;
+  bool binary_only = false;
+  std::int64_t inputs = 0;
+  std::int64_t each = 0;
+  const std::int64_t* fan_out = nullptr;
   std::int64_t dense = 0;
   std::int64_t* out = nullptr;
 };

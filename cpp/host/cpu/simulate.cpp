@@ -74,7 +74,7 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
     run_into(record, setup, state, n_steps, options);
     return result;
   }
-  ActivityCounts counts = plan_activity(setup, setup.input_data, steps_to_run(n_steps), 1);
+  ActivityCounts counts = plan_activity(setup, steps_to_run(n_steps), 1);
   StepRecorder recorder;
   recorder.steps = counts.steps;
   recorder.samples = 1;

@@ -460,10 +460,7 @@ nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_
                           const BatchOptions& options) {
   Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
   if (options.activity) {
-    nb::dict stimuli;
-    for (std::size_t i = 0; i < batch.stimuli.keys.size(); ++i)
-      stimuli[batch.stimuli.keys[i]] = batch.stimuli.arrays[i];
-    batch.activity = plan_activity(batch.common, stimuli, batch.steps, batch.size());
+    batch.activity = plan_activity(batch.common, batch.steps, batch.size());
     batch.recorder.activity = &batch.activity;
   }
   ProgressBar bar(

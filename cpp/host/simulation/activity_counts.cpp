@@ -1,5 +1,7 @@
 #include "host/simulation/activity_counts.hpp"
 
+#include <algorithm>
+
 #include "core/engine/activity.hpp"
 #include "host/numpy.hpp"
 
@@ -32,37 +34,31 @@ bool multiplies_by_weights(Kind kind, bool computed) {
   return computed && (info.computed == Computed::affine || info.computed == Computed::convolution);
 }
 
-// Every value of the array is 0 or 1.
-bool holds_spikes(nb::handle array) {
-  const Numpy& np = Numpy::get();
-  nb::object values = np.asarray(array);
-  nb::object zero_or_one = np.module.attr("logical_or")(np.module.attr("equal")(values, 0),
-                                                        np.module.attr("equal")(values, 1));
-  return truth(np.module.attr("all")(zero_or_one));
+// All predecessors of `name` are in `spiking`.
+bool fed_by(const RunSetup& setup, nb::handle name, const nb::set& spiking) {
+  nb::object preds = getitem(setup.predecessors, name);
+  bool all = truth(preds);
+  for (nb::handle p : preds) all = all && spiking.contains(p);
+  return all;
 }
 
-// The nodes whose values are spikes or sums of them, by name: LIF nodes, Inputs whose
-// stimulus holds only zeros and ones (or that have none, and are fed zeros), and nodes that
-// pass on the values of predecessors that all hold such values (the largest such set, so
-// that a node passing its own value back to itself keeps it).
+// The nodes whose values are spikes or sums of them, by name: LIF nodes (and Inputs, when
+// `inputs_too`), and nodes that pass on the values of predecessors that all hold such values
+// (the largest such set, so that a node passing its own value back to itself keeps it).
 nb::set spiking_nodes(const RunSetup& setup, const std::vector<std::pair<nb::object, Kind>>& nodes,
-                      const nb::dict& stimuli) {
+                      bool inputs_too) {
   const bool computed = setup.computed != nullptr;
   nb::set spiking, sources;
   for (const auto& [name, kind] : nodes) {
-    const bool spike_input =
-        kind == Kind::input && (!stimuli.contains(name) || holds_spikes(stimuli[name]));
-    if (kind == Kind::lif || spike_input) sources.add(name);
-    if (kind == Kind::lif || spike_input || passes_spikes_on(kind, computed)) spiking.add(name);
+    const bool source = kind == Kind::lif || (inputs_too && kind == Kind::input);
+    if (source) sources.add(name);
+    if (source || passes_spikes_on(kind, computed)) spiking.add(name);
   }
   for (bool changed = true; changed;) {
     changed = false;
     for (const auto& [name, kind] : nodes) {
       if (sources.contains(name) || !spiking.contains(name)) continue;
-      nb::object preds = getitem(setup.predecessors, name);
-      bool all = truth(preds);
-      for (nb::handle p : preds) all = all && spiking.contains(p);
-      if (!all) {
+      if (!fed_by(setup, name, spiking)) {
         spiking.discard(name);
         changed = true;
       }
@@ -89,14 +85,14 @@ std::optional<std::vector<std::int64_t>> fan_out(const RunSetup& setup, nb::hand
 
 }  // namespace
 
-ActivityCounts plan_activity(const RunSetup& setup, const nb::dict& stimuli, std::int64_t steps,
-                             std::int64_t samples) {
+ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int64_t samples) {
   const Numpy& np = Numpy::get();
   const bool computed = setup.computed != nullptr;
   std::vector<std::pair<nb::object, Kind>> nodes;
   for (nb::handle item : setup.nodes.attr("items")())
     nodes.emplace_back(nb::borrow(item[0]), kind_of(setup.kinds, item[1]));
-  const nb::set spiking = spiking_nodes(setup, nodes, stimuli);
+  const nb::set with_inputs = spiking_nodes(setup, nodes, true);
+  const nb::set of_lifs = spiking_nodes(setup, nodes, false);
   ActivityCounts counts;
   counts.steps = steps;
   counts.samples = samples;
@@ -106,10 +102,12 @@ ActivityCounts plan_activity(const RunSetup& setup, const nb::dict& stimuli, std
     if (!reached) continue;
     ActivityCounts::Layer layer;
     layer.name = name;
-    nb::object preds = getitem(setup.predecessors, name);
-    layer.spike_fed = truth(preds);
-    for (nb::handle p : preds) layer.spike_fed = layer.spike_fed && spiking.contains(p);
+    layer.spike_fed = fed_by(setup, name, with_inputs);
+    layer.binary_only = layer.spike_fed && !fed_by(setup, name, of_lifs);
     layer.fan_out = std::move(*reached);
+    // an Affine's inputs each reach all of its rows
+    if ((!setup.computed || !setup.computed->find(name)->layer) && !layer.fan_out.empty())
+      layer.each = layer.fan_out.front();
     for (const std::int64_t f : layer.fan_out) layer.dense += f;
     layer.counts = np.zeros(nb::make_tuple(steps, samples), "dtype"_a = np.module.attr("int64"));
     layer.out = static_cast<std::int64_t*>(ArrayData(layer.counts, true).data());
@@ -124,14 +122,15 @@ void ActivityCounts::count(nb::handle name, const nb::object& inp, std::int64_t 
   for (const Layer& layer : layers) {
     if (!layer.name.equal(name)) continue;
     const Numpy& np = Numpy::get();
-    nb::object nonzero = np.ascontiguousarray(np.module.attr("not_equal")(inp, 0),
-                                              "dtype"_a = np.module.attr("uint8"));
-    const ArrayData data(nonzero);
-    if (data.bytes() != static_cast<std::int64_t>(layer.fan_out.size())) return;
+    nb::object values = np.ascontiguousarray(inp, "dtype"_a = np.float64);
+    const ArrayData data(values);
+    const std::int64_t n = data.bytes() / static_cast<std::int64_t>(sizeof(double));
+    if (n != static_cast<std::int64_t>(layer.fan_out.size())) return;
     layer.out[step * samples + sample] =
-        layer.spike_fed ? engine::reached_synapses(static_cast<const std::uint8_t*>(data.data()),
-                                                   layer.fan_out.data(), data.bytes())
-                        : layer.dense;
+        layer.spike_fed
+            ? engine::reached_synapses(static_cast<const double*>(data.data()), n, layer.each,
+                                       layer.fan_out.data(), layer.binary_only)
+            : layer.dense;
     return;
   }
 }
@@ -141,14 +140,19 @@ void ActivityCounts::attach(NativeRun& run) const {
   for (const Layer& layer : layers)
     for (std::size_t i = 0; i < run.timed_names.size(); ++i)
       if (run.timed_names[i].equal(layer.name))
-        run.plan.activity.push_back(
-            {static_cast<int>(i), layer.spike_fed ? layer.fan_out.data() : nullptr,
-             static_cast<std::int64_t>(layer.fan_out.size()), layer.dense, layer.out});
+        run.plan.activity.push_back({static_cast<int>(i), layer.spike_fed, layer.binary_only,
+                                     static_cast<std::int64_t>(layer.fan_out.size()), layer.each,
+                                     layer.fan_out.data(), layer.dense, layer.out});
 }
 
 nb::dict ActivityCounts::layer_counts() const {
   nb::dict out;
-  for (const Layer& layer : layers) out[layer.name] = nb::make_tuple(layer.spike_fed, layer.counts);
+  for (const Layer& layer : layers) {
+    std::int64_t* end = layer.out + steps * samples;
+    const bool spikes = layer.spike_fed && std::find(layer.out, end, engine::not_spikes) == end;
+    if (layer.spike_fed && !spikes) std::fill(layer.out, end, layer.dense);
+    out[layer.name] = nb::make_tuple(spikes, layer.counts);
+  }
   return out;
 }
 

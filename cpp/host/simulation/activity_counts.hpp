@@ -12,18 +12,21 @@ namespace zelka::host::simulation {
 
 // The layers that multiply their input by weights: every Affine, and in a graph whose
 // layers are computed also every SpikingAffine and convolution.  A layer is fed by spikes
-// when every predecessor holds spikes or sums of them: a LIF node, an Input whose stimulus
-// holds only zeros and ones, or a node that passes such values on unchanged (Outputs, the
-// kinds a pass-through graph passes through; in a computed graph Flatten, Dropout and max
-// pooling, an OR of spikes).  Such a layer counts,
-// each step, the synapses its nonzero inputs reach; any other counts its dense
+// when every predecessor holds spikes or sums of them: a LIF node, an Input, or a node that
+// passes such values on unchanged (Outputs, the kinds a pass-through graph passes through; in
+// a computed graph Flatten, Dropout and max pooling, an OR of spikes); where that takes an
+// Input, only when its input holds nothing but zeros and ones at every step of every sample
+// of the call (a stimulus of spike trains), and otherwise it is fed by other values.  Such a layer
+// counts, each step, the synapses its nonzero inputs reach; any other counts its dense
 // multiply-accumulates (every input value times the synapses it reaches), whatever the
 // values are.
 struct ActivityCounts {
   struct Layer {
     nb::object name;
     bool spike_fed = false;
+    bool binary_only = false;  // spike-fed through an Input: its input must hold 0 and 1 only
     std::vector<std::int64_t> fan_out;  // per input value (C order): the synapses it reaches
+    std::int64_t each = 0;              // the synapses every input reaches, or 0: see fan_out
     std::int64_t dense = 0;             // the sum of fan_out: a step's multiply-accumulates
     nb::object counts;                  // int64 (steps, samples): each step's operations
     std::int64_t* out = nullptr;        // counts' data
@@ -36,13 +39,13 @@ struct ActivityCounts {
   void count(nb::handle name, const nb::object& inp, std::int64_t step, std::int64_t sample) const;
   // Let a native run count its counted layers' operations in the rows its recorder set.
   void attach(NativeRun& run) const;
-  // name -> (spike_fed, counts) for the run's result.
+  // name -> (spike_fed, counts) for the run's result: a layer fed through an Input by another
+  // value than 0 or 1, at any step of any sample, counts its dense operations at every step.
   nb::dict layer_counts() const;
 };
 
 // The counted layers of the setup's graph, with zero counts for `steps` steps of `samples`
-// samples; `stimuli` maps Input names to the call's stimulus arrays (all samples and steps).
-ActivityCounts plan_activity(const RunSetup& setup, const nb::dict& stimuli, std::int64_t steps,
-                             std::int64_t samples);
+// samples.
+ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int64_t samples);
 
 }  // namespace zelka::host::simulation
