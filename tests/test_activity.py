@@ -19,25 +19,28 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 def reference_activity(graph, samples, n_steps, per_step=False):
     """Per counted layer (fed by spikes, operations per sample) and per LIF node its spikes per
-    sample, counted by the reference from each sample's own steps.  A layer fed by spikes
-    through an Input counts its dense operations at every step where any step of any sample
-    fed it another value than 0 or 1."""
-    per_layer, spikes = {}, {}
+    sample, counted by the reference from each sample's own steps.  A layer whose spikes come
+    through an Input whose values, at any step of any sample, were not all 0 or 1 counts its
+    dense operations at every step it computes."""
+    per_layer, spikes, stimuli_spikes = {}, {}, {}
     for i, stimuli in enumerate(samples):
-        counts = {}
-        result = reference.simulate(graph, stimuli, n_steps, per_step=per_step, operations_per_step=counts)
+        counts, binary = {}, {}
+        result = reference.simulate(graph, stimuli, n_steps, per_step=per_step, operations_per_step=counts,
+                                    spike_stimuli=binary)  # fmt: skip
         assert result.outputs_valid, result.errors
-        for name, (fed, per_step_counts, dense) in counts.items():
-            per_layer.setdefault(name, (fed, [], []))[1].append(per_step_counts)
-            per_layer[name][2].append(dense)
+        for name, (fed, per_step_counts, dense, through) in counts.items():
+            computed = [c for c in per_step_counts if c is not None]
+            per_layer.setdefault(name, (fed, through, []))[2].append((sum(computed), dense * len(computed)))
         for name, total in result.spike_counts.items():
             spikes.setdefault(name, np.zeros(len(samples), np.int64))[i] = total
+        for name, holds in binary.items():
+            stimuli_spikes[name] = stimuli_spikes.get(name, True) and holds
     operations = {}
-    for name, (fed, counts, dense) in per_layer.items():
-        if fed == "stimulus" and any(c is None for sample in counts for c in sample):
-            operations[name] = (False, np.array([d * n_steps for d in dense], np.int64))
+    for name, (fed, through, counts) in per_layer.items():
+        if fed and not all(stimuli_spikes.get(i, True) for i in through):
+            operations[name] = (False, np.array([dense for _, dense in counts], np.int64))
         else:
-            operations[name] = (fed != "values", np.array([sum(sample) for sample in counts], np.int64))
+            operations[name] = (fed, np.array([total for total, _ in counts], np.int64))
     return operations, spikes
 
 

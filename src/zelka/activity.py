@@ -9,10 +9,13 @@ inference estimated from them, per sample and over a test set.
 
   - fed by spikes (each predecessor a LIF node, or a node passing such values on unchanged:
     an ``Output``, a kind a pass-through graph passes through, or in a computed graph
-    ``Flatten``, ``Dropout`` and max pooling of spikes): its *synaptic operations*, each step
-    the synapses its nonzero inputs reach (an ``Affine``'s rows for each nonzero input; a
-    convolution's (output channel, output position) pairs that read the input, padding,
-    stride and dilation counted exactly);
+    ``Flatten``, ``Dropout`` and max pooling of spikes; sums of them included): its *synaptic
+    operations*, each step the synapses its nonzero inputs reach (an ``Affine``'s rows for
+    each nonzero input; a convolution's (output channel, output position) pairs that read the
+    input, padding, stride and dilation counted exactly).  A layer fed so through an
+    ``Input`` counts so where its input holds nothing but zeros and ones at every step of
+    every sample of the call (spike trains); fed a stimulus of other values (images), it
+    counts dense MACs;
   - fed by other values: its *dense MACs*, each step every input value times the synapses
     it reaches (an ``Affine``'s rows x columns; a convolution's products with real inputs,
     padding left out), whatever the values are;
@@ -118,6 +121,11 @@ class Activity:
         for part in parts[1:]:
             if part.n_steps != first.n_steps or part.neurons != first.neurons:
                 raise ValueError("concatenate: the parts ran different graphs or numbers of steps")
+            for name in set(part.synaptic_ops) ^ set(first.synaptic_ops):
+                raise ValueError(
+                    f"concatenate: layer {name!r} counts synaptic operations in some parts and dense MACs in "
+                    "others (an Input fed spike trains in some parts and other values in others)"
+                )
 
         def joined(attribute: str) -> dict[str, NDArray[np.int64]]:
             names = getattr(first, attribute)

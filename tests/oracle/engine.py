@@ -230,21 +230,24 @@ def _spiking_nodes(graph, predecessors, sources):
 
 
 def spike_fed_layers(graph):
-    """Per layer that multiplies its input by weights, what feeds it: "spikes" where every
-    predecessor holds spikes or sums of them (a LIF node, or a node passing such values on),
-    "stimulus" where that holds only when Inputs count as spikes too, else "values"."""
+    """Per layer that multiplies its input by weights, whether every predecessor holds spikes
+    or sums of them (a LIF node, an Input, or a node passing such values on), and the Inputs
+    without which it would not."""
     computed = getattr(graph, "layers", "pass_through") == "computed"
     _order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
     lifs = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
     inputs = {name for name, node in graph.nodes.items() if isinstance(node, Input)}
-    of_lifs = _spiking_nodes(graph, predecessors, lifs)
-    with_inputs = _spiking_nodes(graph, predecessors, lifs | inputs)
+    spiking = _spiking_nodes(graph, predecessors, lifs | inputs)
+    without = {i: _spiking_nodes(graph, predecessors, lifs | inputs - {i}) for i in inputs}
 
     def fed(name, spiking):
         return bool(predecessors[name]) and all(p in spiking for p in predecessors[name])
 
     return {
-        name: "spikes" if fed(name, of_lifs) else "stimulus" if fed(name, with_inputs) else "values"
+        name: (
+            fed(name, spiking),
+            [i for i in sorted(inputs) if fed(name, spiking) and not fed(name, without[i])],
+        )
         for name, node in graph.nodes.items()
         if _weighted(node, computed)
     }
@@ -268,25 +271,21 @@ def fan_out(node, inp):
     return np.full(cols, rows, np.int64) if inp.size == cols else None
 
 
-def operations(inp, fed, reached):
+def operations(inp, spike_fed, reached):
     """A counted layer's operations on one step's input: the synapses its nonzero inputs
-    reach when it is fed by spikes (None for a stimulus's value other than 0 or 1), else
-    every input value's."""
-    values = inp.reshape(-1)
-    if fed == "values":
-        return int(reached.sum())
-    if fed == "stimulus" and not np.isin(values, (0, 1)).all():
-        return None
-    return int(reached[values != 0].sum())
+    reach when it is fed by spikes, else every input value's."""
+    return int(reached[inp.reshape(-1) != 0].sum()) if spike_fed else int(reached.sum())
 
 
 def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None,
-             operations_per_step=None):  # fmt: skip
+             operations_per_step=None, spike_stimuli=None):  # fmt: skip
     """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
     reads its slice [t].  A list given as `membranes` receives a copy of the membrane
     potentials after each step.  A dict given as `operations_per_step` receives, per layer
-    that multiplies by weights, (what feeds it, its operations at every step, the operations
-    of a step of its dense product)."""
+    that multiplies by weights, (whether it is fed by spikes, its operations at every step or
+    None where it did not compute, the operations of a step of its dense product, the Inputs
+    its spikes come through); one
+    given as `spike_stimuli`, per Input, whether its values were 0 or 1 at every step."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -316,7 +315,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
 
     spike_fed = spike_fed_layers(graph)
     if operations_per_step is not None:
-        operations_per_step.update({name: (fed, [0] * max(n_steps, 0), 0) for name, fed in spike_fed.items()})
+        operations_per_step.update(
+            {name: (fed, [None] * max(n_steps, 0), 0, through) for name, (fed, through) in spike_fed.items()}
+        )
     fan_outs = {}
     try:
         for t in range(n_steps):
@@ -327,6 +328,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 if isinstance(node, Input):
                     if name not in activations:
                         activations[name] = np.zeros(1, dtype=np.float32)
+                    if spike_stimuli is not None:
+                        binary = bool(np.isin(activations[name], (0, 1)).all())
+                        spike_stimuli[name] = spike_stimuli.get(name, True) and binary
                     continue
                 if isinstance(node, Output):
                     preds = predecessors[name]
@@ -346,9 +350,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                         fan_outs[name] = fan_out(node, inp)
                     reached = fan_outs[name]
                     if reached is not None and reached.size == inp.size:
-                        fed, counts, _ = operations_per_step[name]
+                        fed, counts, _, through = operations_per_step[name]
                         counts[t] = operations(inp, fed, reached)
-                        operations_per_step[name] = (fed, counts, int(reached.sum()))
+                        operations_per_step[name] = (fed, counts, int(reached.sum()), through)
                 shape = inp.shape
                 if computed and isinstance(node, LIF):
                     inp = inp.reshape(-1)

@@ -5,57 +5,37 @@
 namespace zelka::engine {
 namespace {
 
-// Values are scanned in blocks: narrow counts vectorise, and an input found to hold another
-// value than 0 or 1 (a stimulus of images rather than spikes) stops the scan at once.
+// Values are scanned in blocks whose narrow counts vectorise; a check for spikes stops at
+// the first block holding another value (a stimulus of images rather than spike trains).
 constexpr std::int64_t scan_block = 256;
-
-// The nonzero values; with BinaryOnly, not_spikes where a value is neither 0 nor 1.
-template <bool BinaryOnly, typename T>
-[[gnu::always_inline]] inline std::int64_t nonzero(const T* values, std::int64_t n) {
-  std::int64_t total = 0;
-  for (std::int64_t start = 0; start < n; start += scan_block) {
-    const std::int64_t end = std::min(n, start + scan_block);
-    std::uint32_t count = 0, other = 0;
-    for (std::int64_t i = start; i < end; ++i) {
-      count += values[i] != T{0};
-      if constexpr (BinaryOnly) other |= values[i] != T{0} && values[i] != T{1};
-    }
-    if (other) return not_spikes;
-    total += count;
-  }
-  return total;
-}
-
-template <bool BinaryOnly, typename T>
-[[gnu::always_inline]] inline std::int64_t weighted(const T* values, std::int64_t n,
-                                                    const std::int64_t* fan_out) {
-  std::int64_t total = 0;
-  for (std::int64_t start = 0; start < n; start += scan_block) {
-    const std::int64_t end = std::min(n, start + scan_block);
-    std::uint32_t other = 0;
-    for (std::int64_t i = start; i < end; ++i) {
-      total += fan_out[i] & -static_cast<std::int64_t>(values[i] != T{0});
-      if constexpr (BinaryOnly) other |= values[i] != T{0} && values[i] != T{1};
-    }
-    if (other) return not_spikes;
-  }
-  return total;
-}
-
-template <bool BinaryOnly, typename T>
-[[gnu::always_inline]] inline std::int64_t reached(const T* values, std::int64_t n,
-                                                   std::int64_t each, const std::int64_t* fan_out) {
-  if (!each) return weighted<BinaryOnly>(values, n, fan_out);
-  const std::int64_t count = nonzero<BinaryOnly>(values, n);
-  return count == not_spikes ? not_spikes : count * each;
-}
 
 template <typename T>
 [[gnu::always_inline]] inline std::int64_t reached(const T* values, std::int64_t n,
-                                                   std::int64_t each, const std::int64_t* fan_out,
-                                                   bool binary_only) {
-  return binary_only ? reached<true>(values, n, each, fan_out)
-                     : reached<false>(values, n, each, fan_out);
+                                                   std::int64_t each, const std::int64_t* fan_out) {
+  std::int64_t total = 0;
+  if (!each) {
+    for (std::int64_t i = 0; i < n; ++i)
+      total += fan_out[i] & -static_cast<std::int64_t>(values[i] != T{0});
+    return total;
+  }
+  for (std::int64_t start = 0; start < n; start += scan_block) {
+    const std::int64_t end = std::min(n, start + scan_block);
+    std::uint32_t count = 0;
+    for (std::int64_t i = start; i < end; ++i) count += values[i] != T{0};
+    total += count;
+  }
+  return total * each;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline bool spikes_only(const T* values, std::int64_t n) {
+  for (std::int64_t start = 0; start < n; start += scan_block) {
+    const std::int64_t end = std::min(n, start + scan_block);
+    std::uint32_t other = 0;
+    for (std::int64_t i = start; i < end; ++i) other |= values[i] != T{0} && values[i] != T{1};
+    if (other) return false;
+  }
+  return true;
 }
 
 // The slot the instruction computes from, and how many values it holds.
@@ -81,14 +61,20 @@ std::vector<std::int64_t> reading_positions(std::int64_t in, std::int64_t out, s
 
 // Compiled for the widest vectors the processor has, as the products are.
 __attribute__((target_clones("avx512f", "avx2", "default"))) std::int64_t reached_synapses(
-    const float* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out,
-    bool binary_only) {
-  return reached(values, n, each, fan_out, binary_only);
+    const float* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out) {
+  return reached(values, n, each, fan_out);
 }
 __attribute__((target_clones("avx512f", "avx2", "default"))) std::int64_t reached_synapses(
-    const double* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out,
-    bool binary_only) {
-  return reached(values, n, each, fan_out, binary_only);
+    const double* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out) {
+  return reached(values, n, each, fan_out);
+}
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool only_spikes(const float* values,
+                                                                              std::int64_t n) {
+  return spikes_only(values, n);
+}
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool only_spikes(const double* values,
+                                                                              std::int64_t n) {
+  return spikes_only(values, n);
 }
 
 void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first_sample,
@@ -102,21 +88,32 @@ void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first
     for (std::int64_t b = first_sample; b < end_sample; ++b) {
       const std::int64_t row = plan.sample_rows[b];
       std::int64_t& out = c.out[step * plan.recorded_rows + row];
-      if (!c.spike_fed) {
+      if (!c.spike_fed ||
+          std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
         out = c.dense;
-        continue;
-      }
-      // an input that held another value than spikes at the step before is not scanned again
-      if (c.binary_only && step > 0 && c.out[(step - 1) * plan.recorded_rows + row] == not_spikes) {
-        out = not_spikes;
         continue;
       }
       const Slot& s = plan.slots[slot];
       const std::int64_t at = b * s.sample_stride + step * s.step_stride;
       out = f32 ? reached_synapses(static_cast<const float*>(s.data) + at, c.inputs, c.each,
-                                   c.fan_out, c.binary_only)
+                                   c.fan_out)
                 : reached_synapses(static_cast<const double*>(s.data) + at, c.inputs, c.each,
-                                   c.fan_out, c.binary_only);
+                                   c.fan_out);
+    }
+  }
+}
+
+void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_sample,
+                  std::int64_t step) {
+  if (step >= plan.recorded_steps) return;
+  for (const SpikeCheck& c : plan.spike_checks) {
+    const Slot& s = plan.slots[c.slot];
+    for (std::int64_t b = first_sample; b < end_sample; ++b) {
+      std::uint8_t& other = c.other[plan.sample_rows[b]];
+      if (other) continue;
+      const std::int64_t at = b * s.sample_stride + step * s.step_stride;
+      other = s.dtype == DType::f32 ? !only_spikes(static_cast<const float*>(s.data) + at, s.size)
+                                    : !only_spikes(static_cast<const double*>(s.data) + at, s.size);
     }
   }
 }

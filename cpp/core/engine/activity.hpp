@@ -10,22 +10,27 @@
 
 namespace zelka::engine {
 
-// The count of a step whose input was to hold spikes and held another value.
-inline constexpr std::int64_t not_spikes = -1;
-
 // The operations of `ins`, if it is a counted layer's compute, for every sample of the range
 // at `step`, read from the input it computes from (which holds that step's input before the
 // instruction runs, also when the instruction is static and skipped).
 void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first_sample,
                     std::int64_t end_sample, std::int64_t step);
 
-// What a layer fed by spikes computes from `n` input values: the synapses its nonzero values
-// reach (`each` apiece or, where `each` is 0, fan_out[i] for values[i]); with `binary_only`,
-// not_spikes where a value is neither 0 nor 1.
+// Marks the samples of the range whose checked stimuli (Plan::spike_checks) hold another
+// value than 0 or 1 at `step`.
+void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_sample,
+                  std::int64_t step);
+
+// The synapses the nonzero ones of `n` values reach: `each` apiece or, where `each` is 0,
+// fan_out[i] for values[i].
 std::int64_t reached_synapses(const float* values, std::int64_t n, std::int64_t each,
-                              const std::int64_t* fan_out, bool binary_only);
+                              const std::int64_t* fan_out);
 std::int64_t reached_synapses(const double* values, std::int64_t n, std::int64_t each,
-                              const std::int64_t* fan_out, bool binary_only);
+                              const std::int64_t* fan_out);
+
+// Every one of the `n` values is 0 or 1.
+bool only_spikes(const float* values, std::int64_t n);
+bool only_spikes(const double* values, std::int64_t n);
 
 // Per input value (c, y, x) in C order, the (output channel, output position) pairs of the
 // convolution that read it: padding, stride and dilation counted exactly, borders too.

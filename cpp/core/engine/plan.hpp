@@ -137,19 +137,27 @@ struct Recording {
 
 // One counted layer of a plan (count_activity, core/engine/activity.hpp).  A layer fed by
 // spikes counts, for every nonzero value of its input, the synapses that value reaches
-// (`each` apiece, or where `each` is 0 fan_out[i] for input i); with `binary_only`, a step
-// whose input holds another value than 0 or 1 counts not_spikes instead.  A layer fed by
-// other values counts `dense` multiply-accumulates, whatever its input holds.  The count of
-// sample `row` (Plan::sample_rows) at `step` is written to out[step * rows + row].
+// (`each` apiece, or where `each` is 0 fan_out[i] for input i); a layer fed by other values
+// counts `dense` multiply-accumulates, whatever its input holds.  The count of sample `row`
+// (Plan::sample_rows) at `step` is written to out[step * rows + row].
 struct ActivityCount {
   int node = -1;  // Instruction::node of the layer's compute
   bool spike_fed = false;
-  bool binary_only = false;
   std::int64_t inputs = 0;
   std::int64_t each = 0;
   const std::int64_t* fan_out = nullptr;
   std::int64_t dense = 0;
   std::int64_t* out = nullptr;
+  // SpikeCheck::other of the stimuli its spikes come through: a sample one of them marked
+  // counts dense (as the whole run will), its input no longer scanned.
+  std::vector<const std::uint8_t*> stimuli;
+};
+
+// A stimulus that counted layers take for spikes: other[row] is set once a value of sample
+// `row` (Plan::sample_rows) is neither 0 nor 1 (check_spikes, core/engine/activity.hpp).
+struct SpikeCheck {
+  int slot = -1;
+  std::uint8_t* other = nullptr;
 };
 
 struct Plan {
@@ -166,6 +174,7 @@ struct Plan {
   std::int64_t recorded_rows = 0;         // samples the recordings hold room for
   std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
   std::vector<ActivityCount> activity;    // counted layers, written in the recordings' rows
+  std::vector<SpikeCheck> spike_checks;   // their stimuli taken for spikes, checked likewise
   // Buffers the plan owns: the slots' values (one block for them all), column copies of
   // weights (AffineArgs::weight_cols), biases.
   std::vector<Storage> owned;

@@ -10,6 +10,9 @@ using namespace nanobind::literals;
 namespace zelka::host::simulation {
 namespace {
 
+// The count of a step at which a layer did not compute (an input it could not take, or none).
+constexpr std::int64_t not_computed = -1;
+
 using zelka::ir::Computed;
 using zelka::ir::Simulated;
 
@@ -42,15 +45,15 @@ bool fed_by(const RunSetup& setup, nb::handle name, const nb::set& spiking) {
   return all;
 }
 
-// The nodes whose values are spikes or sums of them, by name: LIF nodes (and Inputs, when
-// `inputs_too`), and nodes that pass on the values of predecessors that all hold such values
-// (the largest such set, so that a node passing its own value back to itself keeps it).
+// The nodes whose values are spikes or sums of them, by name: LIF nodes, the Inputs named in
+// `inputs`, and nodes that pass on the values of predecessors that all hold such values (the
+// largest such set, so that a node passing its own value back to itself keeps it).
 nb::set spiking_nodes(const RunSetup& setup, const std::vector<std::pair<nb::object, Kind>>& nodes,
-                      bool inputs_too) {
+                      const nb::set& inputs) {
   const bool computed = setup.computed != nullptr;
   nb::set spiking, sources;
   for (const auto& [name, kind] : nodes) {
-    const bool source = kind == Kind::lif || (inputs_too && kind == Kind::input);
+    const bool source = kind == Kind::lif || inputs.contains(name);
     if (source) sources.add(name);
     if (source || passes_spikes_on(kind, computed)) spiking.add(name);
   }
@@ -89,10 +92,19 @@ ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int
   const Numpy& np = Numpy::get();
   const bool computed = setup.computed != nullptr;
   std::vector<std::pair<nb::object, Kind>> nodes;
-  for (nb::handle item : setup.nodes.attr("items")())
+  nb::set inputs;
+  for (nb::handle item : setup.nodes.attr("items")()) {
     nodes.emplace_back(nb::borrow(item[0]), kind_of(setup.kinds, item[1]));
-  const nb::set with_inputs = spiking_nodes(setup, nodes, true);
-  const nb::set of_lifs = spiking_nodes(setup, nodes, false);
+    if (nodes.back().second == Kind::input) inputs.add(item[0]);
+  }
+  const nb::set spiking = spiking_nodes(setup, nodes, inputs);
+  // per Input, the nodes holding spikes where it does not
+  std::vector<std::pair<nb::object, nb::set>> without;
+  for (nb::handle input : inputs) {
+    nb::set others = nb::borrow<nb::set>(PySet_New(inputs.ptr()));
+    others.discard(input);
+    without.emplace_back(nb::borrow(input), spiking_nodes(setup, nodes, others));
+  }
   ActivityCounts counts;
   counts.steps = steps;
   counts.samples = samples;
@@ -102,18 +114,33 @@ ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int
     if (!reached) continue;
     ActivityCounts::Layer layer;
     layer.name = name;
-    layer.spike_fed = fed_by(setup, name, with_inputs);
-    layer.binary_only = layer.spike_fed && !fed_by(setup, name, of_lifs);
+    layer.spike_fed = fed_by(setup, name, spiking);
+    for (const auto& [input, others] : without)
+      if (layer.spike_fed && !fed_by(setup, name, others))
+        layer.stimuli.push_back(counts.check_of(input));
     layer.fan_out = std::move(*reached);
     // an Affine's inputs each reach all of its rows
     if ((!setup.computed || !setup.computed->find(name)->layer) && !layer.fan_out.empty())
       layer.each = layer.fan_out.front();
     for (const std::int64_t f : layer.fan_out) layer.dense += f;
-    layer.counts = np.zeros(nb::make_tuple(steps, samples), "dtype"_a = np.module.attr("int64"));
+    layer.counts = np.module.attr("full")(nb::make_tuple(steps, samples), not_computed,
+                                          "dtype"_a = np.module.attr("int64"));
     layer.out = static_cast<std::int64_t*>(ArrayData(layer.counts, true).data());
     counts.layers.push_back(std::move(layer));
   }
   return counts;
+}
+
+std::size_t ActivityCounts::check_of(nb::handle input) {
+  for (std::size_t i = 0; i < checks.size(); ++i)
+    if (checks[i].input.equal(input)) return i;
+  const Numpy& np = Numpy::get();
+  Check check;
+  check.input = nb::borrow(input);
+  check.other = np.zeros(samples, "dtype"_a = np.module.attr("uint8"));
+  check.out = static_cast<std::uint8_t*>(ArrayData(check.other, true).data());
+  checks.push_back(std::move(check));
+  return checks.size() - 1;
 }
 
 void ActivityCounts::count(nb::handle name, const nb::object& inp, std::int64_t step,
@@ -127,30 +154,59 @@ void ActivityCounts::count(nb::handle name, const nb::object& inp, std::int64_t 
     const std::int64_t n = data.bytes() / static_cast<std::int64_t>(sizeof(double));
     if (n != static_cast<std::int64_t>(layer.fan_out.size())) return;
     layer.out[step * samples + sample] =
-        layer.spike_fed
-            ? engine::reached_synapses(static_cast<const double*>(data.data()), n, layer.each,
-                                       layer.fan_out.data(), layer.binary_only)
-            : layer.dense;
+        layer.spike_fed ? engine::reached_synapses(static_cast<const double*>(data.data()), n,
+                                                   layer.each, layer.fan_out.data())
+                        : layer.dense;
     return;
+  }
+}
+
+void ActivityCounts::check(nb::handle input, nb::handle value, std::int64_t step,
+                           std::int64_t sample) const {
+  if (step >= steps) return;
+  for (const Check& c : checks) {
+    if (!c.input.equal(input) || c.out[sample]) continue;
+    const Numpy& np = Numpy::get();
+    nb::object values = np.ascontiguousarray(value, "dtype"_a = np.float64);
+    const ArrayData data(values);
+    c.out[sample] = !engine::only_spikes(static_cast<const double*>(data.data()),
+                                         data.bytes() / static_cast<std::int64_t>(sizeof(double)));
   }
 }
 
 void ActivityCounts::attach(NativeRun& run) const {
   run.plan.activity.clear();
   for (const Layer& layer : layers)
-    for (std::size_t i = 0; i < run.timed_names.size(); ++i)
-      if (run.timed_names[i].equal(layer.name))
-        run.plan.activity.push_back({static_cast<int>(i), layer.spike_fed, layer.binary_only,
-                                     static_cast<std::int64_t>(layer.fan_out.size()), layer.each,
-                                     layer.fan_out.data(), layer.dense, layer.out});
+    for (std::size_t i = 0; i < run.timed_names.size(); ++i) {
+      if (!run.timed_names[i].equal(layer.name)) continue;
+      engine::ActivityCount count{static_cast<int>(i),
+                                  layer.spike_fed,
+                                  static_cast<std::int64_t>(layer.fan_out.size()),
+                                  layer.each,
+                                  layer.fan_out.data(),
+                                  layer.dense,
+                                  layer.out,
+                                  {}};
+      for (const std::size_t c : layer.stimuli) count.stimuli.push_back(checks[c].out);
+      run.plan.activity.push_back(std::move(count));
+    }
+  run.plan.spike_checks.clear();
+  for (const Check& c : checks) {
+    const int slot = activation_slot(run, c.input);
+    if (slot >= 0) run.plan.spike_checks.push_back({slot, c.out});
+  }
 }
 
 nb::dict ActivityCounts::layer_counts() const {
   nb::dict out;
   for (const Layer& layer : layers) {
-    std::int64_t* end = layer.out + steps * samples;
-    const bool spikes = layer.spike_fed && std::find(layer.out, end, engine::not_spikes) == end;
-    if (layer.spike_fed && !spikes) std::fill(layer.out, end, layer.dense);
+    bool spikes = layer.spike_fed;
+    for (const std::size_t c : layer.stimuli)
+      spikes = spikes && std::none_of(checks[c].out, checks[c].out + samples,
+                                      [](std::uint8_t other) { return other != 0; });
+    const std::int64_t dense = layer.dense;
+    for (std::int64_t* count = layer.out; count < layer.out + steps * samples; ++count)
+      *count = *count == not_computed ? 0 : spikes == layer.spike_fed ? *count : dense;
     out[layer.name] = nb::make_tuple(spikes, layer.counts);
   }
   return out;

@@ -169,6 +169,8 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, 
     if (s.kinds.is(node, Kind::input)) {
       if (policy.fill_missing_inputs && !contains(w.activations, name))
         w.activations[name] = np.zeros(1, "dtype"_a = np.float32);
+      if (policy.activity && contains(w.activations, name))
+        policy.activity->check(name, getitem(w.activations, name), step, s.sample);
       continue;
     }
     if (s.kinds.is(node, Kind::output)) {
