@@ -44,6 +44,26 @@ int input_slot(const Plan& plan, const Instruction& ins) {
   return plan.layers[ins.layer].input;
 }
 
+// One counted layer's operations for the samples of the range at `step`, its input in `s`;
+// compiled for the widest vectors the processor has, as the products are.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void count_samples(
+    const Plan& plan, const ActivityCount& c, const Slot& s, std::int64_t first_sample,
+    std::int64_t end_sample, std::int64_t step) {
+  for (std::int64_t b = first_sample; b < end_sample; ++b) {
+    const std::int64_t row = plan.sample_rows[b];
+    std::int64_t& out = c.out[step * plan.recorded_rows + row];
+    if (!c.spike_fed ||
+        std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
+      out = c.dense;
+      continue;
+    }
+    const std::int64_t at = b * s.sample_stride + step * s.step_stride;
+    out = s.dtype == DType::f32
+              ? reached(static_cast<const float*>(s.data) + at, c.inputs, c.each, c.fan_out)
+              : reached(static_cast<const double*>(s.data) + at, c.inputs, c.each, c.fan_out);
+  }
+}
+
 // Per input coordinate along one axis, the output positions whose window reads it.
 std::vector<std::int64_t> reading_positions(std::int64_t in, std::int64_t out, std::int64_t kernel,
                                             std::int64_t stride, std::int64_t padding,
@@ -59,15 +79,11 @@ std::vector<std::int64_t> reading_positions(std::int64_t in, std::int64_t out, s
 
 }  // namespace
 
-// Compiled for the widest vectors the processor has, as the products are.
-__attribute__((target_clones("avx512f", "avx2", "default"))) std::int64_t reached_synapses(
-    const float* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out) {
+std::int64_t reached_synapses(const double* values, std::int64_t n, std::int64_t each,
+                              const std::int64_t* fan_out) {
   return reached(values, n, each, fan_out);
 }
-__attribute__((target_clones("avx512f", "avx2", "default"))) std::int64_t reached_synapses(
-    const double* values, std::int64_t n, std::int64_t each, const std::int64_t* fan_out) {
-  return reached(values, n, each, fan_out);
-}
+// Compiled for the widest vectors the processor has: every step checks a stimulus.
 __attribute__((target_clones("avx512f", "avx2", "default"))) bool only_spikes(const float* values,
                                                                               std::int64_t n) {
   return spikes_only(values, n);
@@ -81,26 +97,9 @@ void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first
                     std::int64_t end_sample, std::int64_t step) {
   if (ins.kind != OpKind::affine && ins.kind != OpKind::layer) return;
   if (step >= plan.recorded_steps) return;
-  for (const ActivityCount& c : plan.activity) {
-    if (c.node != ins.node) continue;
-    const int slot = input_slot(plan, ins);
-    const bool f32 = plan.slots[slot].dtype == DType::f32;
-    for (std::int64_t b = first_sample; b < end_sample; ++b) {
-      const std::int64_t row = plan.sample_rows[b];
-      std::int64_t& out = c.out[step * plan.recorded_rows + row];
-      if (!c.spike_fed ||
-          std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
-        out = c.dense;
-        continue;
-      }
-      const Slot& s = plan.slots[slot];
-      const std::int64_t at = b * s.sample_stride + step * s.step_stride;
-      out = f32 ? reached_synapses(static_cast<const float*>(s.data) + at, c.inputs, c.each,
-                                   c.fan_out)
-                : reached_synapses(static_cast<const double*>(s.data) + at, c.inputs, c.each,
-                                   c.fan_out);
-    }
-  }
+  for (const ActivityCount& c : plan.activity)
+    if (c.node == ins.node)
+      count_samples(plan, c, plan.slots[input_slot(plan, ins)], first_sample, end_sample, step);
 }
 
 void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_sample,

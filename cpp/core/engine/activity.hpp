@@ -22,9 +22,7 @@ void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_
                   std::int64_t step);
 
 // The synapses the nonzero ones of `n` values reach: `each` apiece or, where `each` is 0,
-// fan_out[i] for values[i].
-std::int64_t reached_synapses(const float* values, std::int64_t n, std::int64_t each,
-                              const std::int64_t* fan_out);
+// fan_out[i] for values[i] (the numpy steps' count; the native steps count in their types).
 std::int64_t reached_synapses(const double* values, std::int64_t n, std::int64_t each,
                               const std::int64_t* fan_out);
 
