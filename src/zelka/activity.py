@@ -45,7 +45,7 @@ def _per_sample(values: Any, samples: int) -> NDArray[np.int64]:
     return np.broadcast_to(np.asarray(values, dtype=np.int64), (samples,)).copy()
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class EnergyEstimate:
     """Energy of inference priced from an Activity's counts: synaptic operations times the
     energy of an accumulate plus dense MACs times that of a multiply-accumulate.
@@ -74,7 +74,7 @@ class EnergyEstimate:
         return float(self.per_sample_uj.std()) if self.per_sample_uj.size else 0.0
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Activity:
     """The activity of a run, per sample (arrays of shape (samples,)).
 

@@ -47,14 +47,20 @@ int input_slot(const Plan& plan, const Instruction& ins) {
 // One counted layer's operations for the samples of the range at `step`, its input in `s`;
 // compiled for the widest vectors the processor has, as the products are.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void count_samples(
-    const Plan& plan, const ActivityCount& c, const Slot& s, std::int64_t first_sample,
-    std::int64_t end_sample, std::int64_t step) {
+    Plan& plan, ActivityCount& c, const Slot& s, std::int64_t first_sample, std::int64_t end_sample,
+    std::int64_t step) {
   for (std::int64_t b = first_sample; b < end_sample; ++b) {
     const std::int64_t row = plan.sample_rows[b];
     std::int64_t& out = c.out[step * plan.recorded_rows + row];
     if (!c.spike_fed ||
         std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
       out = c.dense;
+      continue;
+    }
+    if (c.counter >= 0) {
+      const std::int64_t total = plan.spike_totals[b * plan.counters() + c.counter];
+      out = (total - c.last_totals[b]) * c.each;
+      c.last_totals[b] = total;
       continue;
     }
     const std::int64_t at = b * s.sample_stride + step * s.step_stride;
@@ -93,11 +99,11 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) bool only_spikes(co
   return spikes_only(values, n);
 }
 
-void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first_sample,
+void count_activity(Plan& plan, const Instruction& ins, std::int64_t first_sample,
                     std::int64_t end_sample, std::int64_t step) {
   if (ins.kind != OpKind::affine && ins.kind != OpKind::layer) return;
   if (step >= plan.recorded_steps) return;
-  for (const ActivityCount& c : plan.activity)
+  for (ActivityCount& c : plan.activity)
     if (c.node == ins.node)
       count_samples(plan, c, plan.slots[input_slot(plan, ins)], first_sample, end_sample, step);
 }

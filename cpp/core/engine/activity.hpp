@@ -13,7 +13,7 @@ namespace zelka::engine {
 // The operations of `ins`, if it is a counted layer's compute, for every sample of the range
 // at `step`, read from the input it computes from (which holds that step's input before the
 // instruction runs, also when the instruction is static and skipped).
-void count_activity(const Plan& plan, const Instruction& ins, std::int64_t first_sample,
+void count_activity(Plan& plan, const Instruction& ins, std::int64_t first_sample,
                     std::int64_t end_sample, std::int64_t step);
 
 // Marks the samples of the range whose checked stimuli (Plan::spike_checks) hold another

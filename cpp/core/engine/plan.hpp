@@ -151,6 +151,11 @@ struct ActivityCount {
   // SpikeCheck::other of the stimuli its spikes come through: a sample one of them marked
   // counts dense (as the whole run will), its input no longer scanned.
   std::vector<const std::uint8_t*> stimuli;
+  // A layer whose input is the spike vector of a LIF computed before it in the step: that
+  // LIF's counter (LifArgs::counter), whose growth since the layer's last count, per sample
+  // in last_totals, is the number of nonzero inputs; or -1, and the input is scanned.
+  int counter = -1;
+  std::vector<std::int64_t> last_totals;
 };
 
 // A stimulus that counted layers take for spikes: other[row] is set once a value of sample

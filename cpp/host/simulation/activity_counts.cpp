@@ -86,6 +86,22 @@ std::optional<std::vector<std::int64_t>> fan_out(const RunSetup& setup, nb::hand
   return std::vector<std::int64_t>(static_cast<std::size_t>(shape[1]), shape[0]);
 }
 
+// The counter of the LIF whose spike vector is the input of node `node`'s Affine
+// instruction, when that LIF is computed before it in the program (each step then counts
+// the LIF's spikes of that step); else -1.
+int lif_computed_before(const engine::Plan& plan, int node) {
+  for (std::size_t i = 0; i < plan.program.size(); ++i) {
+    const engine::Instruction& ins = plan.program[i];
+    if (ins.node != node || ins.kind != engine::OpKind::affine) continue;
+    const int input = plan.affine[ins.affine].input;
+    for (std::size_t k = 0; k < i; ++k)
+      if (plan.program[k].kind == engine::OpKind::lif &&
+          plan.lif[plan.program[k].lif].spikes == input)
+        return plan.lif[plan.program[k].lif].counter;
+  }
+  return -1;
+}
+
 }  // namespace
 
 ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int64_t samples) {
@@ -188,6 +204,13 @@ void ActivityCounts::attach(NativeRun& run) const {
                                   layer.out,
                                   {}};
       for (const std::size_t c : layer.stimuli) count.stimuli.push_back(checks[c].out);
+      if (layer.spike_fed && layer.each && layer.stimuli.empty()) {
+        count.counter = lif_computed_before(run.plan, count.node);
+        if (count.counter >= 0)
+          for (std::int64_t b = 0; b < run.plan.batch; ++b)
+            count.last_totals.push_back(
+                run.plan.spike_totals[b * run.plan.counters() + count.counter]);
+      }
       run.plan.activity.push_back(std::move(count));
     }
   run.plan.spike_checks.clear();
