@@ -49,10 +49,15 @@ int input_slot(const Plan& plan, const Instruction& ins) {
 __attribute__((target_clones("avx512f", "avx2", "default"))) void count_samples(
     Plan& plan, ActivityCount& c, const Slot& s, std::int64_t first_sample, std::int64_t end_sample,
     std::int64_t step) {
+  std::int64_t* counts = c.out + step * plan.recorded_rows;
+  if (!c.spike_fed) {
+    for (std::int64_t b = first_sample; b < end_sample; ++b) counts[plan.sample_rows[b]] = c.dense;
+    return;
+  }
   for (std::int64_t b = first_sample; b < end_sample; ++b) {
     const std::int64_t row = plan.sample_rows[b];
-    std::int64_t& out = c.out[step * plan.recorded_rows + row];
-    if (!c.spike_fed ||
+    std::int64_t& out = counts[row];
+    if (!c.stimuli.empty() &&
         std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
       out = c.dense;
       continue;
