@@ -128,7 +128,10 @@ def synaptic_operations(activity: Any, sample: int | None = None) -> Figure:
     deviation as error bars."""
     record = _activity(activity, "synaptic_operations")
     counts = {**record.synaptic_ops, **record.dense_macs}
-    figure = _bars_of_activity(counts, sample, "operations per inference", "Synaptic operations per layer")
+    label = (
+        "operations per inference (hatched: dense MACs)" if record.dense_macs else "operations per inference"
+    )
+    figure = _bars_of_activity(counts, sample, label, "Synaptic operations per layer")
     dense = set(record.dense_macs)
     for bar, name in zip(figure.axes[0].patches, counts):
         if name in dense:
