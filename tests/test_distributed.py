@@ -98,6 +98,27 @@ def test_each_sample_equals_its_own_simulate_with_chunks_that_do_not_divide_the_
     assert_results_equal(got, cpu.simulate_batch(graph, stimuli, 15, record=["lif", "v:lif"]), client)
 
 
+@pytest.mark.parametrize("per_step", [False, True])
+def test_the_activity_of_the_chunks_is_that_of_one_batch(client, per_step):
+    graph, rng = two_input_network(5)
+    if per_step:  # spike trains: the first layer counts synaptic operations too
+        stimuli = {k: (rng.random((9, 10, 5)) < 0.4).astype(np.float32) for k in "ab"}
+    else:
+        stimuli = {k: (rng.integers(0, 9, (10, 5)) / 8).astype(np.float32) for k in "ab"}
+    got = zd.simulate_dataset(graph, stimuli, 9, client=client, chunk=3, per_step=per_step, activity=True)
+    want = cpu.simulate_batch(graph, PerStep(stimuli) if per_step else stimuli, 9, activity=True).activity
+    activity = got.activity
+    assert activity.samples == 10 and list(activity.synaptic_ops) == list(want.synaptic_ops)
+    assert ("fc" in activity.synaptic_ops) is per_step
+    for field in ("synaptic_ops", "dense_macs", "spikes"):
+        for name, counts in getattr(want, field).items():
+            np.testing.assert_array_equal(
+                getattr(activity, field)[name], counts, err_msg=f"{field}[{name!r}]"
+            )
+    np.testing.assert_array_equal(activity.spikes["lif"], got.spike_counts["lif"].compute(scheduler=client))
+    assert zd.simulate_dataset(graph, stimuli, 9, client=client, chunk=5, per_step=per_step).activity is None
+
+
 def test_calls_in_quick_succession_with_the_same_graph(client):
     # each call sends the graph anew, while the copy of the call before is still being released
     graph, rng = two_input_network(3)

@@ -34,8 +34,8 @@ def signature_line(function):
               "energy_per_spike_pj: float = 0.1, energy_per_sram_read_pj: float = 5.0) -> zelka.backend.run.RunResult"),
         (CPUBackend.simulate_batch, "simulate_batch(self, graph: zelka.ir.Graph, input_data: " + INPUTS + " | "
               "zelka.backend.cpu.simulator.PerStep, n_steps: int = 1, *, workers: int | None = None, "
-              "record: str | collections.abc.Iterable[str] = (), progress: bool = False) "
-              "-> zelka.backend.cpu.simulator.BatchSimulationResult"),
+              "record: str | collections.abc.Iterable[str] = (), progress: bool = False, "
+              "activity: bool = False) -> zelka.backend.cpu.simulator.BatchSimulationResult"),
         (CPUProfiler.profile, "profile(self, graph: zelka.ir.Graph, input_data: " + INPUTS + " | None = None, "
               "n_steps: int = 1) -> zelka.backend.cpu.profiler.ProfileResult"),
         (rtl.simulate_rtl, "simulate_rtl(project_dir: " + PATH + ", inputs: " + INPUTS + " | "

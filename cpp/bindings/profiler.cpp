@@ -43,6 +43,7 @@ NB_MODULE(profiler, m) {
           "The fixed-format report of this profile (lines joined with newlines).");
 
   m.attr("ENERGY_PRESETS") = energy_presets_table();
+  m.attr("ACCUMULATE_PJ") = accumulate_table();
   const std::string_view default_preset = zelka::profiler::default_energy_preset;
   nb::str default_preset_name(default_preset.data(), default_preset.size());
   m.attr("DEFAULT_ENERGY_PRESET") = default_preset_name;

@@ -35,16 +35,17 @@ const char* const cpu_backend_doc =
     "The CPU backend supports all IR primitives and both DAG and cyclic graphs.";
 
 Returns<py::SimulationResult> simulate(nb::handle, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
-                                       Arg<py::Int> n_steps, Arg<py::Bool> step_by_step) {
+                                       Arg<py::Int> n_steps, Arg<py::Bool> step_by_step,
+                                       Arg<py::Bool> activity) {
   require_dict_or_none(input_data, "input_data");
   nb::object steps = int_argument(n_steps, "n_steps");
-  return cpu::simulate(graph, input_data, std::move(steps), truth(step_by_step));
+  return cpu::simulate(graph, input_data, std::move(steps), truth(step_by_step), truth(activity));
 }
 
 Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> graph,
                                                   Arg<py::Stimuli> input_data, Arg<py::Int> n_steps,
                                                   Arg<py::Int> workers, Arg<py::Records> record,
-                                                  Arg<py::Bool> progress) {
+                                                  Arg<py::Bool> progress, Arg<py::Bool> activity) {
   nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
   options.workers = workers.is_none() ? cpu::core_count() : count64_argument(workers, "workers");
@@ -55,6 +56,7 @@ Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> gra
   options.record = PyUnicode_Check(record.ptr()) ? nb::list() : nb::list(record);
   if (PyUnicode_Check(record.ptr())) options.record.append(record);
   options.progress = truth(progress);
+  options.activity = truth(activity);
   return cpu::simulate_batch(graph, input_data, steps, options);
 }
 
@@ -92,16 +94,18 @@ NB_MODULE(simulator, m) {
           },
           "graph"_a, "Check the graph's structure; problems are reported in the result's warnings.")
       .method("simulate", &simulate, "graph"_a, "input_data"_a = nb::none(), "n_steps"_a = 1,
-              "step_by_step"_a = false,
-              "Run the graph for n_steps time steps; returns a SimulationResult.")
+              "step_by_step"_a = false, nb::kw_only(), "activity"_a = false,
+              "Run the graph for n_steps time steps; returns a SimulationResult.  With\n"
+              "activity=True its `activity` counts the run's synaptic operations and spikes.")
       .method("simulate_batch", &simulate_batch, "graph"_a, "input_data"_a, "n_steps"_a = 1,
               nb::kw_only(), "workers"_a = nb::none(), "record"_a = nb::make_tuple(),
-              "progress"_a = false,
+              "progress"_a = false, "activity"_a = false,
               "Run a batch of samples (input arrays whose first axis is the batch, or a PerStep\n"
               "of arrays (n_steps, batch, *shape)) on `workers` threads; returns a\n"
               "BatchSimulationResult.  Sample i equals simulate() of sample i alone.  `record`\n"
               "names LIF nodes whose spikes are kept for every step, and 'v:<LIF name>' those\n"
-              "whose membrane potentials are.")
+              "whose membrane potentials are.  With activity=True the result's `activity`\n"
+              "counts each sample's synaptic operations and spikes (zelka.activity).")
       .method(
           "compile",
           [](nb::handle, Arg<py::Graph> graph,

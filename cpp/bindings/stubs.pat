@@ -10,6 +10,7 @@
 # Those of the entries below; the generated signatures name their types with their modules.
 
 zelka\.backend\.cpu\.simulator\.__prefix__$:
+    \from zelka.activity import Activity
     \from collections.abc import Mapping
     \from typing import Any
     \from numpy import bool_, int64
@@ -63,6 +64,9 @@ zelka\._ir\.__prefix__$:
 \.BatchSimulationResult\.membranes$:
     membranes: dict[str, NDArray[Any]]
 
+\.(Batch)?SimulationResult\.activity$:
+    activity: Activity | None
+
 \.PerStep\.inputs$:
     inputs: Mapping[str, ArrayLike]
 
@@ -113,6 +117,9 @@ zelka\._ir\.__prefix__$:
 # Module values: the generator sees only their class.
 \.profiler\.ENERGY_PRESETS$:
     ENERGY_PRESETS: dict[str, dict[str, Any]]
+
+\.profiler\.ACCUMULATE_PJ$:
+    ACCUMULATE_PJ: dict[str, float]
 
 \.vexal\.VEXAL_PARTS$:
     VEXAL_PARTS: dict[str, str]

@@ -27,6 +27,7 @@ except ImportError as exc:
     ) from exc
 
 from zelka._ir import check_computed_layers
+from zelka.activity import Activity
 from zelka.backend.cpu.simulator import PerStep, _count_argument
 from zelka.backend.registry import get_backend
 from zelka.ir import LIF, Graph, Input, _declared_shape
@@ -50,6 +51,8 @@ class DatasetResult:
         membranes: Recorded LIF node name -> (n_steps, N, neurons) membrane potentials after
             each step, in the node's membrane type.
         timesteps_run: Number of timesteps run.
+        activity: With ``activity=True``, every sample's synaptic operations, spikes and
+            firing rates (a ``zelka.activity.Activity`` of N samples); else None.
     """
 
     outputs: dict[str, da.Array]
@@ -59,6 +62,7 @@ class DatasetResult:
     spike_trains: dict[str, da.Array]
     membranes: dict[str, da.Array]
     timesteps_run: int
+    activity: Activity | None = None
 
 
 # The fields of a batch result held per node, with the axis of their samples.
@@ -78,6 +82,7 @@ def simulate_dataset(
     chunk: int = 256,
     record: str | Iterable[str] = (),
     per_step: bool = False,
+    activity: bool = False,
 ) -> DatasetResult:
     """Simulate every sample of a data set for `n_steps` steps, `chunk` samples per task.
 
@@ -87,6 +92,8 @@ def simulate_dataset(
     on all of the worker's threads (one chunk at a time per worker), under the numpy error
     handling in force where this function is called.  `record` names LIF nodes whose spikes
     are kept for every step, and ``"v:<LIF name>"`` those whose membrane potentials are.
+    With ``activity=True`` each chunk counts its samples' activity (``simulate_batch``'s), and
+    the result's ``activity`` holds them all, in sample order.
 
     Without `client`, a ``LocalCluster`` of worker processes runs the chunks; the results are
     gathered and the cluster closed before the function returns (also when a task fails or
@@ -115,6 +122,7 @@ def simulate_dataset(
         raise ValueError(f"chunk must be at least 1, got {chunk}")
     names = _recorded(graph, record)
     per_step = bool(per_step)
+    options = {"record": names, "per_step": per_step, "activity": bool(activity)}
     stimuli, n_samples = _stimuli(graph, inputs, n_steps, per_step)
     if graph.layers == "computed":  # what its layers cannot compute, before the cluster sees it
         lead = 2 if per_step else 1
@@ -123,12 +131,12 @@ def simulate_dataset(
     chunks = {key: _chunks(array, 1 if per_step else 0, bounds) for key, array in stimuli.items()}
 
     if client is not None:
-        return _run(client, graph, chunks, bounds, n_steps, names, per_step, gather=False)
+        return _run(client, graph, chunks, bounds, n_steps, options, gather=False)
     with (
         LocalCluster(processes=True, dashboard_address=":0") as cluster,
         Client(cluster, set_as_default=False) as own,
     ):
-        return _run(own, graph, chunks, bounds, n_steps, names, per_step, gather=True)
+        return _run(own, graph, chunks, bounds, n_steps, options, gather=True)
 
 
 def _run(
@@ -137,13 +145,14 @@ def _run(
     chunks: dict[str, list[Any]],
     bounds: list[tuple[int, int]],
     n_steps: int,
-    record: list[str],
-    per_step: bool,
+    options: dict[str, Any],
     *,
     gather: bool,
 ) -> DatasetResult:
     """Submits the chunks and assembles their results, the recordings kept on the cluster
-    unless `gather` (the chunks still running are cancelled on an error or Ctrl-C)."""
+    unless `gather` (the chunks still running are cancelled on an error or Ctrl-C).  `options`
+    holds simulate_batch's record, activity and whether the stimuli are per step."""
+    record = options["record"]
     futures: list = []
     try:
         # A key of its own: a graph scattered by an earlier call under the same key may still
@@ -153,8 +162,8 @@ def _run(
         numpy_errors = np.geterr()
         futures = client.compute(
             [
-                simulate(graph_future, {key: blocks[i] for key, blocks in chunks.items()}, n_steps, record,
-                         per_step, numpy_errors)
+                simulate(graph_future, {key: blocks[i] for key, blocks in chunks.items()}, n_steps, options,
+                         numpy_errors)
                 for i in range(len(bounds))
             ]
         )  # fmt: skip
@@ -174,7 +183,10 @@ def _run(
                 return da.from_delayed(value, shape=request[2], dtype=request[3])
             return _field(results[i], *request)
 
-        return _assemble(layouts, bounds, block)
+        assembled = _assemble(layouts, bounds, block)
+        if options["activity"]:
+            assembled.activity = Activity.concatenate([result.activity for result in results])
+        return assembled
     except BaseException:
         client.cancel(futures)
         raise
@@ -259,7 +271,7 @@ def _chunks(array: Any, axis: int, bounds: list[tuple[int, int]]) -> list[Any]:
 
 
 def _simulate_chunk(
-    graph: Graph, stimuli: dict[str, Any], n_steps: int, record: list[str], per_step: bool, numpy_errors: dict
+    graph: Graph, stimuli: dict[str, Any], n_steps: int, options: dict[str, Any], numpy_errors: dict
 ) -> Any:
     """One chunk's simulate_batch on the worker running the task, on all of its threads."""
     threads = get_worker().state.nthreads
@@ -268,7 +280,12 @@ def _simulate_chunk(
     stimuli = {key: np.require(array, requirements="A") for key, array in stimuli.items()}
     with _SIMULATING, np.errstate(**numpy_errors):
         return get_backend("cpu").simulate_batch(
-            graph, PerStep(stimuli) if per_step else stimuli, n_steps, workers=threads, record=record
+            graph,
+            PerStep(stimuli) if options["per_step"] else stimuli,
+            n_steps,
+            workers=threads,
+            record=options["record"],
+            activity=options["activity"],
         )
 
 
@@ -332,8 +349,11 @@ def _assemble(layouts: list[dict[str, Any]], bounds: list[tuple[int, int]], bloc
                 merged[name] = (rest, np.result_type(merged[name][1], dtype) if name in merged else dtype)
         fields[attr] = {name: column(attr, name, axis, rest, dtype) for name, (rest, dtype) in merged.items()}
     return DatasetResult(
+        outputs=fields["outputs"],
         outputs_valid=column("outputs_valid", None, 0, (), np.dtype(bool)),
+        spike_counts=fields["spike_counts"],
         errors=column("errors", None, 0, (), np.dtype(object)),
+        spike_trains=fields["spike_trains"],
+        membranes=fields["membranes"],
         timesteps_run=layouts[0]["timesteps_run"],
-        **fields,
     )

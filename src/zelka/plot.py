@@ -18,7 +18,14 @@ try:
 except ImportError as exc:
     raise ImportError('zelka.plot needs matplotlib: pip install "zelka[plot]"') from exc
 
-__all__ = ["energy_breakdown", "layer_latency", "membrane_trace", "spike_raster"]
+__all__ = [
+    "energy_breakdown",
+    "firing_rates",
+    "layer_latency",
+    "membrane_trace",
+    "spike_raster",
+    "synaptic_operations",
+]
 
 
 def spike_raster(result: Any, node: str, sample: int = 0) -> Figure:
@@ -102,6 +109,67 @@ def layer_latency(profile_result: Any) -> Figure:
     axes = figure.add_subplot()
     _bars_by_node(axes, profile.per_node_latency, "host time (µs)")
     axes.set_title(f"Host time per node over the run (total {profile.total_latency_us:.4g} µs)")
+    return figure
+
+
+def firing_rates(activity: Any, sample: int | None = None) -> Figure:
+    """Bars of each LIF node's firing rate (spikes per neuron and step) from an Activity (or a
+    result holding one in ``activity``): of one `sample`, or by default their mean over the
+    samples with the standard deviation as error bars."""
+    record = _activity(activity, "firing_rates")
+    return _bars_of_activity(record.firing_rates, sample, "firing rate (spikes per neuron and step)",
+                             "Firing rate per LIF node")  # fmt: skip
+
+
+def synaptic_operations(activity: Any, sample: int | None = None) -> Figure:
+    """Bars of each counted layer's operations from an Activity (or a result holding one in
+    ``activity``): synaptic operations of the layers fed by spikes, dense MACs (hatched) of
+    the others; of one `sample`, or by default their mean over the samples with the standard
+    deviation as error bars."""
+    record = _activity(activity, "synaptic_operations")
+    counts = {**record.synaptic_ops, **record.dense_macs}
+    label = (
+        "operations per inference (hatched: dense MACs)" if record.dense_macs else "operations per inference"
+    )
+    figure = _bars_of_activity(counts, sample, label, "Synaptic operations per layer")
+    dense = set(record.dense_macs)
+    for bar, name in zip(figure.axes[0].patches, counts):
+        if name in dense:
+            bar.set_hatch("//")
+    return figure
+
+
+def _activity(value: Any, function: str) -> Any:
+    record = getattr(value, "activity", value)
+    if record is None or not all(hasattr(record, f) for f in ("synaptic_ops", "dense_macs", "firing_rates")):
+        raise TypeError(
+            f"{function} needs an Activity or a result of a run with activity=True, got {type(value).__name__}"
+        )
+    return record
+
+
+def _bars_of_activity(
+    per_node: Mapping[str, np.ndarray], sample: int | None, label: str, title: str
+) -> Figure:
+    """Horizontal bars, one per node: the values of `sample`, or the mean over the samples
+    with the standard deviation as error bars."""
+    names = list(per_node)
+    figure = Figure(figsize=(8, 1.5 + 0.3 * max(len(names), 1)), layout="constrained")
+    axes = figure.add_subplot()
+    values = [np.asarray(per_node[name], dtype=float) for name in names]
+    samples = values[0].shape[0] if values else 0
+    if sample is None:
+        means = [v.mean() if v.size else 0.0 for v in values]
+        spreads = [v.std() if v.size else 0.0 for v in values]
+        axes.barh(names, means, xerr=spreads, color="tab:blue", ecolor="black", capsize=3)
+        title += f": mean over {samples} samples, standard deviation as error bars"
+    else:
+        sample = _sample_index(sample, samples)
+        axes.barh(names, [v[sample] for v in values], color="tab:blue")
+        title += f": sample {sample}"
+    axes.invert_yaxis()
+    axes.set_xlabel(label)
+    axes.set_title(title, fontsize="medium")
     return figure
 
 

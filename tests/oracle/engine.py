@@ -200,10 +200,92 @@ def computed_layer(node, inp, saturate, precision):
     return inp
 
 
-def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None):
+def _weighted(node, computed):
+    """The node multiplies its input by weights."""
+    return isinstance(node, Affine) or computed and isinstance(node, (SpikingAffine, ir.Conv1d, ir.Conv2d))
+
+
+def _spiking_nodes(graph, predecessors, sources):
+    """The nodes holding spikes or sums of them: `sources`, and nodes that pass on what
+    predecessors that all hold such values hold."""
+    computed = getattr(graph, "layers", "pass_through") == "computed"
+
+    def passes_on(node):
+        if isinstance(node, Output):
+            return True
+        if computed:
+            return isinstance(node, (ir.Flatten, ir.Dropout, ir.MaxPool2d))
+        return not isinstance(node, (Input, Affine, LIF))
+
+    spiking = sources | {name for name, node in graph.nodes.items() if passes_on(node)}
+    while True:
+        dropped = {
+            name
+            for name in spiking - sources
+            if not (predecessors[name] and all(p in spiking for p in predecessors[name]))
+        }
+        if not dropped:
+            return spiking
+        spiking -= dropped
+
+
+def spike_fed_layers(graph):
+    """Per layer that multiplies its input by weights, whether every predecessor holds spikes
+    or sums of them (a LIF node, an Input, or a node passing such values on), and the Inputs
+    without which it would not."""
+    computed = getattr(graph, "layers", "pass_through") == "computed"
+    _order, predecessors, _is_dag = graph_utils.build_execution_context(graph)
+    lifs = {name for name, node in graph.nodes.items() if isinstance(node, LIF)}
+    inputs = {name for name, node in graph.nodes.items() if isinstance(node, Input)}
+    spiking = _spiking_nodes(graph, predecessors, lifs | inputs)
+    without = {i: _spiking_nodes(graph, predecessors, lifs | inputs - {i}) for i in inputs}
+
+    def fed(name, spiking):
+        return bool(predecessors[name]) and all(p in spiking for p in predecessors[name])
+
+    return {
+        name: (
+            fed(name, spiking),
+            [i for i in sorted(inputs) if fed(name, spiking) and not fed(name, without[i])],
+        )
+        for name, node in graph.nodes.items()
+        if _weighted(node, computed)
+    }
+
+
+def fan_out(node, inp):
+    """Per input value, the synapses it reaches: an Affine's rows; for a convolution the
+    outputs that read it, found by convolving each one-hot input with weights of ones.  None
+    where the input does not fit the weight."""
+    if isinstance(node, (ir.Conv1d, ir.Conv2d)):
+        ones = type(node)(
+            np.ones_like(node.weight), None, node.stride, node.padding, node.dilation, node.groups
+        )
+        reached = np.zeros(inp.size, np.int64)
+        for i in range(inp.size):
+            one_hot = np.zeros(inp.size, np.float64)
+            one_hot[i] = 1
+            reached[i] = int(_convolve(ones, one_hot.reshape(inp.shape)).sum())
+        return reached
+    rows, cols = node.weight.shape
+    return np.full(cols, rows, np.int64) if inp.size == cols else None
+
+
+def operations(inp, spike_fed, reached):
+    """A counted layer's operations on one step's input: the synapses its nonzero inputs
+    reach when it is fed by spikes, else every input value's."""
+    return int(reached[inp.reshape(-1) != 0].sum()) if spike_fed else int(reached.sum())
+
+
+def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=False, membranes=None,
+             operations_per_step=None, spike_stimuli=None):  # fmt: skip
     """The step algorithm; with `per_step`, every stimulus is an array over steps and step t
     reads its slice [t].  A list given as `membranes` receives a copy of the membrane
-    potentials after each step."""
+    potentials after each step.  A dict given as `operations_per_step` receives, per layer
+    that multiplies by weights, (whether it is fed by spikes, its operations at every step or
+    None where it did not compute, the operations of a step of its dense product, the Inputs
+    its spikes come through); one
+    given as `spike_stimuli`, per Input, whether its values were 0 or 1 at every step."""
     saturate = graph_utils.saturate
     result = SimulationResult()
     precision = CompileConfig().target_precision
@@ -231,6 +313,12 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 )
             membrane_state[name] = np.zeros(node.v_threshold.shape[0], dtype=np.float32)
 
+    spike_fed = spike_fed_layers(graph)
+    if operations_per_step is not None:
+        operations_per_step.update(
+            {name: (fed, [None] * max(n_steps, 0), 0, through) for name, (fed, through) in spike_fed.items()}
+        )
+    fan_outs = {}
     try:
         for t in range(n_steps):
             for key in input_data:
@@ -240,6 +328,9 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                 if isinstance(node, Input):
                     if name not in activations:
                         activations[name] = np.zeros(1, dtype=np.float32)
+                    if spike_stimuli is not None:
+                        binary = bool(np.isin(activations[name], (0, 1)).all())
+                        spike_stimuli[name] = spike_stimuli.get(name, True) and binary
                     continue
                 if isinstance(node, Output):
                     preds = predecessors[name]
@@ -254,6 +345,14 @@ def simulate(graph, input_data=None, n_steps=1, step_by_step=False, per_step=Fal
                     continue
                 inp = combine(act_list)
                 computed = getattr(graph, "layers", "pass_through") == "computed"
+                if operations_per_step is not None and name in spike_fed:
+                    if name not in fan_outs:
+                        fan_outs[name] = fan_out(node, inp)
+                    reached = fan_outs[name]
+                    if reached is not None and reached.size == inp.size:
+                        fed, counts, _, through = operations_per_step[name]
+                        counts[t] = operations(inp, fed, reached)
+                        operations_per_step[name] = (fed, counts, int(reached.sum()), through)
                 shape = inp.shape
                 if computed and isinstance(node, LIF):
                     inp = inp.reshape(-1)

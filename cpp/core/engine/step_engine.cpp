@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/engine/activity.hpp"
 #include "core/engine/bias.hpp"
 #include "core/engine/clock.hpp"
 #include "core/engine/combine.hpp"
@@ -332,7 +333,10 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     // When timing, the clock read that ends one node's compute also starts the next one's
     // if nothing runs in between: one read per boundary instead of two per node.
     std::int64_t clock_at_boundary = -1;
+    if (!plan.spike_checks.empty()) check_spikes(plan, range.first_sample, range.end_sample, step);
     for (const Instruction& ins : plan.program) {
+      if (!plan.activity.empty())
+        count_activity(plan, ins, range.first_sample, range.end_sample, step);
       if (ins.is_static && statics_done) continue;
       if (time_nodes && ins.node >= 0) {
         const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : clock.now();

@@ -32,13 +32,16 @@ const RecordLayout batch_result_layout{
     "    spike_trains: Recorded LIF node name -> bool array (n_steps, batch, neurons).\n"
     "    errors: Per sample, the list of its error messages (empty if valid).\n"
     "    membranes: Recorded LIF node name -> array (n_steps, batch, neurons) of the membrane\n"
-    "        potentials after each step, in the node's membrane type.",
+    "        potentials after each step, in the node's membrane type.\n"
+    "    activity: With activity=True, the run's synaptic operations, spikes and firing\n"
+    "        rates per sample (zelka.activity.Activity); else None.",
     {{"outputs", new_dict},
      {"outputs_valid", no_samples},
      {"timesteps_run", zero_int},
      {"spike_counts", new_dict},
      {"spike_trains", new_dict},
      {"errors", new_list},
-     {"membranes", new_dict}}};
+     {"membranes", new_dict},
+     {"activity", none_value}}};
 
 }  // namespace zelka::host::cpu

@@ -1,5 +1,7 @@
 #include "host/cpu/simulate.hpp"
 
+#include "host/cpu/activity_record.hpp"
+
 namespace zelka::host::cpu {
 namespace {
 
@@ -53,8 +55,8 @@ bool run_into(SimulationResult& record, const RunSetup& setup, WorkingState& sta
   }
 }
 
-nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
-                    bool step_by_step) {
+nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps, bool step_by_step,
+                    bool activity) {
   RunSetup setup = make_run_setup(load_step_kinds(), compile_config());
   nb::object result = nb::cast(SimulationResult());
   SimulationResult& record = nb::cast<SimulationResult&>(result);
@@ -67,7 +69,20 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
   LoopOptions options;
   nb::list node_states = nb::borrow<nb::list>(record.field("node_states"));
   if (step_by_step) options.snapshots = &node_states;
-  run_into(record, setup, state, n_steps, options);
+  if (!activity) {
+    run_into(record, setup, state, n_steps, options);
+    return result;
+  }
+  ActivityCounts counts = plan_activity(setup, steps_to_run(n_steps), 1);
+  StepRecorder recorder;
+  recorder.steps = counts.steps;
+  recorder.samples = 1;
+  recorder.activity = &counts;
+  options.recorder = &recorder;
+  options.policy.activity = &counts;
+  if (run_into(record, setup, state, n_steps, options))
+    record.field("activity") =
+        activity_record(setup.nodes, counts, record.field("spike_counts"), n_steps);
   return result;
 }
 

@@ -25,7 +25,9 @@ bool run_into(SimulationResult& record, const simulation::RunSetup& setup,
               simulation::LoopOptions& options);
 
 // A SimulationResult.  `input_data` is None or a dict, `n_steps` a Python int (any size:
-// negative counts run no step, counts beyond 64 bits run until interrupted).
-nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps, bool step_by_step);
+// negative counts run no step, counts beyond 64 bits run until interrupted).  With
+// `activity`, the result's `activity` holds the run's synaptic operations and spikes.
+nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps, bool step_by_step,
+                    bool activity = false);
 
 }  // namespace zelka::host::cpu

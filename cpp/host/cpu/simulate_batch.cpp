@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/cpu/activity_record.hpp"
 #include "host/cpu/batch_records.hpp"
 #include "host/cpu/batch_stimuli.hpp"
 #include "host/cpu/batch_threads.hpp"
@@ -48,6 +49,7 @@ struct Batch {
   // One per sample when they are run or kept one by one (see all_in_run); else empty.
   std::vector<Sample> samples;
   StepRecorder recorder;
+  ActivityCounts activity;  // the counted layers, when the call counts them
   nb::dict trains;     // recorded LIF name -> bool array (steps, samples, neurons)
   nb::dict membranes;  // recorded LIF name -> float64 array (steps, samples, neurons)
   nb::object n_steps;  // after the cyclic override, as reported
@@ -227,6 +229,7 @@ bool run_from_first_step(Batch& batch, std::int64_t workers, ProgressBar& bar) {
   make_samples(batch);
   LoopOptions loop;
   loop.recorder = &batch.recorder;
+  loop.policy.activity = batch.recorder.activity;
   loop.native_from_start = false;
   for (std::int64_t b = 0; b < batch.size(); ++b) {
     Sample& sample = batch.samples[b];
@@ -253,6 +256,7 @@ void run_sample_by_sample(Batch& batch, std::int64_t workers, ProgressBar& bar) 
   std::atomic<std::int64_t> progress = 0;
   LoopOptions loop;
   loop.recorder = &batch.recorder;
+  loop.policy.activity = batch.recorder.activity;
   make_samples(batch);
   if (batch.steps < 1) return;
   for (Sample& sample : batch.samples) {
@@ -442,6 +446,9 @@ nb::object collect_result(const Batch& batch) {
   record.field("timesteps_run") = batch.n_steps;
   record.field("outputs_valid") = valid;
   record.field("errors") = errors;
+  if (batch.recorder.activity)
+    record.field("activity") =
+        activity_record(batch.common.nodes, batch.activity, spike_counts, batch.n_steps);
   return result;
 }
 
@@ -450,6 +457,10 @@ nb::object collect_result(const Batch& batch) {
 nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
                           const BatchOptions& options) {
   Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
+  if (options.activity) {
+    batch.activity = plan_activity(batch.common, batch.steps, batch.size());
+    batch.recorder.activity = &batch.activity;
+  }
   ProgressBar bar(
       options.progress,
       steal_or_raise(PyNumber_Multiply(nb::int_(batch.steps).ptr(), nb::int_(batch.size()).ptr())));

@@ -12,6 +12,7 @@ struct BatchOptions {
   std::int64_t workers = 1;  // threads the native steps run on
   nb::list record;           // LIF node names whose spikes are kept for every step
   bool progress = false;     // show a progress bar (tqdm)
+  bool activity = false;     // count synaptic operations (the result's `activity`)
 };
 
 // A BatchSimulationResult.  `input_data` is a dict (stimuli of shape (batch, *shape), the

@@ -18,6 +18,13 @@ nb::dict energy_presets_table() {
   return table;
 }
 
+nb::dict accumulate_table() {
+  nb::dict table;
+  for (const zelka::profiler::EnergyPreset& p : zelka::profiler::energy_presets)
+    table[nb::str(p.name.data(), p.name.size())] = zelka::profiler::accumulate_pj(p);
+  return table;
+}
+
 nb::dict energy_preset(nb::handle presets, nb::handle name) {
   int known = PySequence_Contains(presets.ptr(), name.ptr());
   if (known < 0) throw nb::python_error();

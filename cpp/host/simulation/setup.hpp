@@ -51,6 +51,7 @@ struct WorkingState {
 };
 
 class NodeTimes;
+struct ActivityCounts;
 
 // How simulate and profile differ inside a step.
 struct StepPolicy {
@@ -62,6 +63,8 @@ struct StepPolicy {
   // When set (profile): the largest total byte size of the activation arrays at the end of
   // a step.
   std::int64_t* peak_activation_bytes = nullptr;
+  // When set: each counted layer's operations, step by step (activity_counts.hpp).
+  const ActivityCounts* activity = nullptr;
 };
 
 // Float32 zero inputs for the graph's Input nodes from their declared shapes.

@@ -180,6 +180,7 @@ void StepRecorder::attach(NativeRun& run, const std::vector<std::int64_t>& sampl
   plan.recorded_steps = steps;
   plan.recorded_rows = samples;
   plan.sample_rows = sample_ids;
+  if (activity) activity->attach(run);
 }
 
 void run_step_loop(const RunSetup& setup, WorkingState& state, std::int64_t n_steps,
