@@ -201,13 +201,18 @@ constexpr std::string_view term_wire = "input«i»_term«t»";
 constexpr std::string_view no_terms = "  assign input«i» = {(LANES * «width»){1'b0}};\n";
 
 constexpr std::string_view dense_unit = R"v(
-  // «node»: «n_in» inputs («input_kind»), «n_out» outputs of «type»
+  // «node»: «n_in» inputs («input_kind»), «n_out» outputs of «type», «out_lanes» at a time
   wire [«in_address_w»-1:0] dense«i»_read_word;
-  wire [«block_address_w»-1:0] dense«i»_word;
+  wire [«out_address_w»-1:0] dense«i»_word;
   wire [LANES*«result_w»-1:0] dense«i»_result;
   wire dense«i»_write, dense«i»_done;
   zelka_dense #(
       .LANES(LANES),
+      .OUT_LANES(«out_lanes»),
+      .BLOCK_WORDS(«block_words»),
+      .PART_W(«part_w»),
+      .OUT_WORDS(«out_words»),
+      .OUT_ADDR_W(«out_address_w»),
       .N_IN(«n_in»),
       .IN_WORDS(«in_words»),
       .IN_ADDR_W(«in_address_w»),
@@ -215,7 +220,6 @@ constexpr std::string_view dense_unit = R"v(
       .INDEX_W(«index_w»),
       .EVENT_ADDR_W(«event_address_w»),
       .BLOCKS(«blocks»),
-      .BLOCK_ADDR_W(«block_address_w»),
       .WEIGHT_ADDR_W(«weight_address_w»),
       .SPIKES(«spikes»),
       .X_W(«x_w»),
@@ -606,6 +610,11 @@ class TopModule {
                        {"input_kind", unit.spikes ? "spikes, their weights added" : "multiplied"},
                        {"n_out", number(node.n_out)},
                        {"type", result.name()},
+                       {"out_lanes", number(unit.out_lanes)},
+                       {"block_words", number(unit.out_lanes / d_.lanes)},
+                       {"part_w", number(bits_for(unit.out_lanes / d_.lanes - 1))},
+                       {"out_words", number(unit.out_words)},
+                       {"out_address_w", number(bits_for(unit.out_words - 1))},
                        {"i", number(unit.node)},
                        {"in_words", number(unit.in_words)},
                        {"in_address_w", number(bits_for(unit.in_words - 1))},
@@ -614,7 +623,6 @@ class TopModule {
                        {"index_w", number(bits_for(unit.n_in - 1))},
                        {"event_address_w", number(bits_for(unit.n_in))},
                        {"blocks", number(unit.blocks)},
-                       {"block_address_w", number(bits_for(unit.blocks - 1))},
                        {"weight_address_w", number(bits_for(unit.blocks * unit.n_in - 1))},
                        {"spikes", unit.spikes ? "1" : "0"},
                        {"x_w", number(unit.input.format.width)},
