@@ -69,6 +69,8 @@ module zelka_dense #(
   localparam [PART_W-1:0] LAST_PART = LAST_PART_OF_BLOCK[PART_W-1:0];
   localparam [WEIGHT_ADDR_W-1:0] ROW = N_IN[WEIGHT_ADDR_W-1:0];
   localparam [INDEX_W-1:0] LANE_COUNT = LANES[INDEX_W-1:0];
+  localparam [IN_ADDR_W-1:0] SECOND_WORD = 1;
+  localparam [IN_ADDR_W:0] TWO_WORDS = 2;
 
   reg [2:0] state;
   // the scan: the word whose data arrives this cycle, and what is left of the word taken
@@ -90,10 +92,12 @@ module zelka_dense #(
   reg [PART_W-1:0] part;
   wire [OUT_ADDR_W-1:0] bias_word = state == WRITE ? out_word + 1'b1 : out_word;
 
-  // The nonzero lanes of the word arriving, and the lowest of those pending.
-  wire more_words = next_word < WORDS;
-  wire last_of_word = (pending & (pending - 1'b1)) == {LANES{1'b0}};
-  wire take = state == SCAN && last_of_word;
+  // The nonzero lanes of the word arriving, and the lowest of those pending.  Whether at most
+  // one lane is pending, whether words remain and the word after next_word are kept in
+  // registers beside them, so that the read address follows from registers alone.
+  reg single, more_words;
+  reg [IN_ADDR_W-1:0] following_word;
+  wire take = state == SCAN && single;
   wire found = state == SCAN && pending != {LANES{1'b0}};
   wire [LANES-1:0] lowest = pending & (~pending + 1'b1);
   wire [LANES-1:0] arriving;
@@ -116,8 +120,9 @@ module zelka_dense #(
                            (next_word != WORDS - 1'b1 || IN_LAST_LANES[l]);
     end
   endgenerate
-  assign read_word = take && more_words ? next_word[IN_ADDR_W-1:0] + 1'b1
-                                        : next_word[IN_ADDR_W-1:0];
+  assign read_word = take && more_words ? following_word : next_word[IN_ADDR_W-1:0];
+  wire [LANES-1:0] rest = pending & ~lowest;
+  wire [IN_ADDR_W:0] after_next = next_word + TWO_WORDS;
 
   // The events: found by the scan, and for more than one block written into a list that
   // every later block reads back.
@@ -195,12 +200,15 @@ module zelka_dense #(
     if (rst) begin
       state <= IDLE;
       next_word <= {(IN_ADDR_W + 1) {1'b0}};
+      following_word <= SECOND_WORD;
+      more_words <= 1'b1;
     end else begin
       case (state)
         IDLE:
         if (start) begin
           state <= SCAN;
           pending <= {LANES{1'b0}};
+          single <= 1'b1;
           events <= {EVENT_ADDR_W{1'b0}};
           next_base <= {INDEX_W{1'b0}};
           first_block <= 1'b1;
@@ -210,15 +218,22 @@ module zelka_dense #(
         end
         SCAN: begin
           if (found) events <= events + 1'b1;
-          if (!take) pending <= pending & ~lowest;
-          else if (more_words) begin
+          if (!take) begin
+            pending <= rest;
+            single <= (rest & (rest - 1'b1)) == {LANES{1'b0}};
+          end else if (more_words) begin
             pending <= arriving;
+            single <= (arriving & (arriving - 1'b1)) == {LANES{1'b0}};
             values <= input_word;
             word_base <= next_base;
             next_base <= next_base + LANE_COUNT;
             next_word <= next_word + 1'b1;
+            following_word <= after_next[IN_ADDR_W-1:0];
+            more_words <= next_word + 1'b1 < WORDS;
           end else begin
             next_word <= {(IN_ADDR_W + 1) {1'b0}};
+            following_word <= SECOND_WORD;
+            more_words <= 1'b1;
             drain <= 2'd0;
             state <= events == {EVENT_ADDR_W{1'b0}} && !found ? WRITE : DRAIN;
           end
