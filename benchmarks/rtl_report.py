@@ -112,7 +112,9 @@ def main():
               f">= {share:.1%} of network-steps agree, spike counts within {count_change:.1%} "
               f"(Verilator build {seconds:.0f} s)")  # fmt: skip
 
-    print(f"\n784-256-128-10, 8-bit weights, rate-coded input (~10 % active), {INFERENCE_STEPS} steps per inference")
+    print(
+        f"\n784-256-128-10, 8-bit weights, rate-coded input (~10 % active), {INFERENCE_STEPS} steps per inference"
+    )
     for name, us, resources in PUBLISHED:
         print(f"  published: {name}: {us:.0f} us per image ({resources})")
     for title, parallelism, dense_parallelism in DESIGNS:

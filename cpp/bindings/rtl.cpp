@@ -117,10 +117,10 @@ Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
   require_stimulus_or_none(input_data, "input_data");
   nb::object steps = count_argument(n_steps, "n_steps");
   require_str(target, "target");
-  return write_rtl_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
-                                   nb::borrow(membrane_precision), nb::borrow(input_data),
-                                   nb::borrow(target), lanes, steps, nb::borrow(calibration),
-                                   nb::borrow(dense_parallelism)});
+  return write_rtl_project(
+      graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+              nb::borrow(membrane_precision), nb::borrow(input_data), nb::borrow(target), lanes,
+              steps, nb::borrow(calibration), nb::borrow(dense_parallelism)});
 }
 
 Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Stimuli> inputs,

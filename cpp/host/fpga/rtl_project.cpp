@@ -87,8 +87,8 @@ std::vector<rtl::DenseLanes> dense_lanes_argument(nb::handle given, const snn::N
                       "Argument 'dense_parallelism' gives {} {} outputs at a time; expected a "
                       "multiple of parallelism ({}) up to {}",
                       nb::str(node->label.c_str()), count, lanes, most_lanes);
-    dense.push_back({static_cast<std::size_t>(node - network.nodes.begin()),
-                     static_cast<std::size_t>(count)});
+    dense.push_back(
+        {static_cast<std::size_t>(node - network.nodes.begin()), static_cast<std::size_t>(count)});
   }
   return dense;
 }
