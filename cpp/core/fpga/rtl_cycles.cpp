@@ -12,9 +12,9 @@ using snn::NodeKind;
 constexpr std::uint64_t step_overhead = 2;
 constexpr std::uint64_t operation_overhead = 1;
 // A dense block's cycles besides its events and writes when it has events: the four-stage
-// drain; a LIF layer's besides its words: the eight-stage pipeline.
+// drain; a LIF layer's besides its words: the nine-stage pipeline.
 constexpr std::uint64_t drain_cycles = 4;
-constexpr std::uint64_t lif_overhead = 8;
+constexpr std::uint64_t lif_overhead = 9;
 
 // Which values of a memory may be nonzero at step `step` (counted from 1).
 class Activity {
