@@ -93,9 +93,10 @@ module zelka_dense #(
   wire [OUT_ADDR_W-1:0] bias_word = state == WRITE ? out_word + 1'b1 : out_word;
 
   // The nonzero lanes of the word arriving, and the lowest of those pending.  Whether at most
-  // one lane is pending, whether words remain and the word after next_word are kept in
-  // registers beside them, so that the read address follows from registers alone.
-  reg single, more_words;
+  // one lane is pending, whether words remain (and the scan goes on) and the word after
+  // next_word are kept in registers beside them, so that the read address is a multiplexer of
+  // registers.
+  reg single, more_words, scanning_more;
   reg [IN_ADDR_W-1:0] following_word;
   wire take = state == SCAN && single;
   wire found = state == SCAN && pending != {LANES{1'b0}};
@@ -120,7 +121,7 @@ module zelka_dense #(
                            (next_word != WORDS - 1'b1 || IN_LAST_LANES[l]);
     end
   endgenerate
-  assign read_word = take && more_words ? following_word : next_word[IN_ADDR_W-1:0];
+  assign read_word = scanning_more && single ? following_word : next_word[IN_ADDR_W-1:0];
   wire [LANES-1:0] rest = pending & ~lowest;
   wire [IN_ADDR_W:0] after_next = next_word + TWO_WORDS;
 
@@ -202,11 +203,13 @@ module zelka_dense #(
       next_word <= {(IN_ADDR_W + 1) {1'b0}};
       following_word <= SECOND_WORD;
       more_words <= 1'b1;
+      scanning_more <= 1'b0;
     end else begin
       case (state)
         IDLE:
         if (start) begin
           state <= SCAN;
+          scanning_more <= 1'b1;
           pending <= {LANES{1'b0}};
           single <= 1'b1;
           events <= {EVENT_ADDR_W{1'b0}};
@@ -230,10 +233,12 @@ module zelka_dense #(
             next_word <= next_word + 1'b1;
             following_word <= after_next[IN_ADDR_W-1:0];
             more_words <= next_word + 1'b1 < WORDS;
+            scanning_more <= next_word + 1'b1 < WORDS;
           end else begin
             next_word <= {(IN_ADDR_W + 1) {1'b0}};
             following_word <= SECOND_WORD;
             more_words <= 1'b1;
+            scanning_more <= 1'b0;
             drain <= 2'd0;
             state <= events == {EVENT_ADDR_W{1'b0}} && !found ? WRITE : DRAIN;
           end
