@@ -482,16 +482,26 @@ class TopModule {
     return {"copy" + number(copy.node), bits_for(d_.storages[copy.storage].words - 1)};
   }
 
-  std::size_t node_of(const Operation& op) const {
+  // `read` applied to the unit an operation runs (a dense unit, LIF layer or copy unit).
+  template <typename Read>
+  decltype(auto) of_unit(const Operation& op, Read read) const {
     switch (op.kind) {
       case UnitKind::dense:
-        return d_.dense[op.index].node;
+        return read(d_.dense[op.index]);
       case UnitKind::lif:
-        return d_.lif[op.index].node;
+        return read(d_.lif[op.index]);
       case UnitKind::copy:
         break;
     }
-    return d_.copies[op.index].node;
+    return read(d_.copies[op.index]);
+  }
+
+  std::size_t node_of(const Operation& op) const {
+    return of_unit(op, [](const auto& unit) { return unit.node; });
+  }
+
+  const UnitInput& input_of(const Operation& op) const {
+    return of_unit(op, [](const auto& unit) -> const UnitInput& { return unit.input; });
   }
 
   std::string operation_cases() const {
@@ -520,18 +530,6 @@ class TopModule {
                                            {"node", described(node_of(op))}});
     }
     return cases;
-  }
-
-  const UnitInput& input_of(const Operation& op) const {
-    switch (op.kind) {
-      case UnitKind::dense:
-        return d_.dense[op.index].input;
-      case UnitKind::lif:
-        return d_.lif[op.index].input;
-      case UnitKind::copy:
-        break;
-    }
-    return d_.copies[op.index].input;
   }
 
   // A memory's read address: the word asked for by the running unit where that unit reads the
