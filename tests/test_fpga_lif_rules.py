@@ -61,7 +61,11 @@ def write_both(graph, folder, **settings):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # thresholds of 1/8 rounded onto no grid they miss
         hls = get_backend("fpga").write_snn_project(graph, str(folder / "hls"), "rules", **settings)
-        design = rtl.write_rtl_project(graph, str(folder / "rtl"), "rules", parallelism=4, **settings)
+        # each chain's first dense layer in one block of two words: its events visited once
+        wide = {f"r{k}_fc0": 8 for k in range(len(RESETS))}
+        design = rtl.write_rtl_project(
+            graph, str(folder / "rtl"), "rules", parallelism=4, dense_parallelism=wide, **settings
+        )
     return hls, design
 
 

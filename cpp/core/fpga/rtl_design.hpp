@@ -64,10 +64,13 @@ struct UnitInput {
   Format format;
 };
 
+// A dense layer computed `out_lanes` outputs at a time (a block: a multiple of the design's
+// lanes), written a word of `lanes` outputs a cycle.
 struct DenseUnit {
   std::size_t node, storage;
   UnitInput input;
-  std::size_t n_in = 0, in_words = 0, blocks = 0;
+  std::size_t n_in = 0, in_words = 0;
+  std::size_t out_lanes = 1, out_words = 0, blocks = 0;
   bool spikes = false;  // the input is spikes: weights are added, not multiplied
   Format weight, bias, product, accumulator;
   Rounding rounding;  // into the result type
@@ -118,10 +121,18 @@ struct Design {
   int steps_to_settle = 1;    // the plan's: the step count a clear restarts, saturated there
 };
 
+// The outputs a dense node computes at a time, where they differ from the design's lanes.
+struct DenseLanes {
+  std::size_t node;
+  std::size_t lanes;
+};
+
 // The design of `network` (its constants on their types' grids, round_constants) with
-// `lanes` values per word.  zelka::ValueError naming the node for a type whose rounding the
-// generator does not build: AP_WRAP_SM, or saturation bits.
-Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes);
+// `lanes` values per word, each dense layer computing `lanes` outputs at a time or those
+// `dense_lanes` gives it (multiples of `lanes`).  zelka::ValueError naming the node for a
+// type whose rounding the generator does not build: AP_WRAP_SM, or saturation bits.
+Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes,
+                      const std::vector<DenseLanes>& dense_lanes = {});
 
 // The bits that hold 0 to `largest` (at least 1).
 int bits_for(std::size_t largest);

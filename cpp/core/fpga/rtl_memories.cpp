@@ -61,19 +61,20 @@ snn::ProjectFiles memory_files(const snn::Network& net, const Design& design) {
   const std::size_t lanes = design.lanes;
   for (const DenseUnit& unit : design.dense) {
     const snn::Node& node = net.nodes[unit.node];
-    // Word b * n_in + i: the weights of outputs b * lanes + l from input i.
+    // Word b * n_in + i: the weights of outputs b * out_lanes + l from input i.
     std::string weights;
     const int w = node.weight_type.width;
+    const std::size_t block = unit.out_lanes;
     for (std::size_t b = 0; b < unit.blocks; ++b)
       for (std::size_t i = 0; i < node.n_in; ++i)
-        weights += lanes_file(1, lanes, w, node.n_out - b * lanes,
+        weights += lanes_file(1, block, w, node.n_out - b * block,
                               [&](Word& word, int offset, std::size_t l) {
-                                const double weight = node.weight[(b * lanes + l) * node.n_in + i];
+                                const double weight = node.weight[(b * block + l) * node.n_in + i];
                                 word.set(offset, w, stored_bits(weight, node.weight_type));
                               });
     files.emplace_back("rtl/" + weights_file(node), std::move(weights));
     files.emplace_back("rtl/" + biases_file(node),
-                       lanes_file(unit.blocks, lanes, node.bias_type.width, node.n_out,
+                       lanes_file(unit.out_words, lanes, node.bias_type.width, node.n_out,
                                   [&](Word& word, int offset, std::size_t o) {
                                     word.set(offset, node.bias_type.width,
                                              stored_bits(node.bias[o], node.bias_type));
@@ -100,7 +101,7 @@ snn::ProjectFiles memory_files(const snn::Network& net, const Design& design) {
 std::uint64_t weight_bits(const snn::Network& net, const Design& design) {
   std::uint64_t bits = 0;
   for (const DenseUnit& unit : design.dense)
-    bits += static_cast<std::uint64_t>(unit.blocks) * unit.n_in * design.lanes *
+    bits += static_cast<std::uint64_t>(unit.blocks) * unit.n_in * unit.out_lanes *
             static_cast<std::uint64_t>(net.nodes[unit.node].weight_type.width);
   return bits;
 }

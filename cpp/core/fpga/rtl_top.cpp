@@ -66,7 +66,6 @@ constexpr std::string_view module_text =
   reg [«operation_w»-1:0] operation;
   reg [«steps_w»-1:0] steps;
   reg enabled, unit_done;
-  reg [«word_w»-1:0] read_word;
   reg [«layer_w»-1:0] lif_layer;
   wire launch = running && operation != OPERATIONS && enabled && !launched;
   wire clearing = !running && start && clear;
@@ -76,11 +75,17 @@ constexpr std::string_view module_text =
   always @* begin
     enabled = 1'b0;
     unit_done = 1'b0;
-    read_word = out_word;
-    lif_layer = «layer_w»'d0;
     if (running)
       case (operation)
 «operation_cases»        default: ;
+      endcase
+  end
+  // the LIF layer the engine computes: apart from unit_done, which follows from it
+  always @* begin
+    lif_layer = «layer_w»'d0;
+    if (running)
+      case (operation)
+«lif_layer_cases»        default: ;
       endcase
   end
 
@@ -138,11 +143,11 @@ constexpr std::string_view port_line = "//   «number»: «node» («kind»), «
 constexpr std::string_view operation_case = R"v(        «operation_w»'d«index»: begin  // «node»
           enabled = «enabled»;
           unit_done = «unit»_done;
-          read_word = «read_word»;«lif_select»
         end
 )v";
 
-constexpr std::string_view lif_select = "\n          lif_layer = «layer_w»'d«number»;";
+constexpr std::string_view lif_layer_case =
+    "        «operation_w»'d«index»: lif_layer = «layer_w»'d«number»;  // «node»\n";
 
 constexpr std::string_view from_step = "steps >= «steps_w»'d«steps»";
 
@@ -159,10 +164,13 @@ constexpr std::string_view storage = R"v(
       .write_lanes(«write_lanes»),
       .write_address(«write_address»),
       .write_data(«write_data»),
-      .read_address(read_word[«address_w»-1:0]),
+      .read_address(«read_address»),
       .read_data(value«i»)
   );
 )v";
+
+constexpr std::string_view reader_address =
+    "running && operation == «operation_w»'d«index» ? «word» : ";
 
 constexpr std::string_view input_write_lanes =
     "{LANES{in_write && in_port == «input_port_w»'d«port»}} & (one_lane << in_lane)";
@@ -201,13 +209,18 @@ constexpr std::string_view term_wire = "input«i»_term«t»";
 constexpr std::string_view no_terms = "  assign input«i» = {(LANES * «width»){1'b0}};\n";
 
 constexpr std::string_view dense_unit = R"v(
-  // «node»: «n_in» inputs («input_kind»), «n_out» outputs of «type»
+  // «node»: «n_in» inputs («input_kind»), «n_out» outputs of «type», «out_lanes» at a time
   wire [«in_address_w»-1:0] dense«i»_read_word;
-  wire [«block_address_w»-1:0] dense«i»_word;
+  wire [«out_address_w»-1:0] dense«i»_word;
   wire [LANES*«result_w»-1:0] dense«i»_result;
   wire dense«i»_write, dense«i»_done;
   zelka_dense #(
       .LANES(LANES),
+      .OUT_LANES(«out_lanes»),
+      .BLOCK_WORDS(«block_words»),
+      .PART_W(«part_w»),
+      .OUT_WORDS(«out_words»),
+      .OUT_ADDR_W(«out_address_w»),
       .N_IN(«n_in»),
       .IN_WORDS(«in_words»),
       .IN_ADDR_W(«in_address_w»),
@@ -215,7 +228,6 @@ constexpr std::string_view dense_unit = R"v(
       .INDEX_W(«index_w»),
       .EVENT_ADDR_W(«event_address_w»),
       .BLOCKS(«blocks»),
-      .BLOCK_ADDR_W(«block_address_w»),
       .WEIGHT_ADDR_W(«weight_address_w»),
       .SPIKES(«spikes»),
       .X_W(«x_w»),
@@ -416,6 +428,7 @@ class TopModule {
                                     {"steps_w", number(steps_w_)},
                                     {"settled", number(d_.steps_to_settle)},
                                     {"operation_cases", operation_cases()},
+                                    {"lif_layer_cases", lif_layer_cases()},
                                     {"storages", storages},
                                     {"inputs", inputs},
                                     {"units", units},
@@ -469,16 +482,26 @@ class TopModule {
     return {"copy" + number(copy.node), bits_for(d_.storages[copy.storage].words - 1)};
   }
 
-  std::size_t node_of(const Operation& op) const {
+  // `read` applied to the unit an operation runs (a dense unit, LIF layer or copy unit).
+  template <typename Read>
+  decltype(auto) of_unit(const Operation& op, Read read) const {
     switch (op.kind) {
       case UnitKind::dense:
-        return d_.dense[op.index].node;
+        return read(d_.dense[op.index]);
       case UnitKind::lif:
-        return d_.lif[op.index].node;
+        return read(d_.lif[op.index]);
       case UnitKind::copy:
         break;
     }
-    return d_.copies[op.index].node;
+    return read(d_.copies[op.index]);
+  }
+
+  std::size_t node_of(const Operation& op) const {
+    return of_unit(op, [](const auto& unit) { return unit.node; });
+  }
+
+  const UnitInput& input_of(const Operation& op) const {
+    return of_unit(op, [](const auto& unit) -> const UnitInput& { return unit.input; });
   }
 
   std::string operation_cases() const {
@@ -486,22 +509,49 @@ class TopModule {
     for (std::size_t k = 0; k < d_.operations.size(); ++k) {
       const Operation& op = d_.operations[k];
       const UnitSignals unit = unit_of(op);
-      const std::string select =
-          op.kind == UnitKind::lif
-              ? text::fill(lif_select, {{"layer_w", number(widths_.layer)},
-                                        {"number", number(d_.lif[op.index].number)}})
-              : "";
-      cases +=
-          text::fill(operation_case,
-                     {{"operation_w", number(operation_w_)},
-                      {"index", number(k)},
-                      {"node", described(node_of(op))},
-                      {"enabled", reached(op.first_step)},
-                      {"unit", unit.name},
-                      {"read_word", widened(unit.name + "_read_word", unit.read_w, widths_.word)},
-                      {"lif_select", select}});
+      cases += text::fill(operation_case, {{"operation_w", number(operation_w_)},
+                                           {"index", number(k)},
+                                           {"node", described(node_of(op))},
+                                           {"enabled", reached(op.first_step)},
+                                           {"unit", unit.name}});
     }
     return cases;
+  }
+
+  std::string lif_layer_cases() const {
+    std::string cases;
+    for (std::size_t k = 0; k < d_.operations.size(); ++k) {
+      const Operation& op = d_.operations[k];
+      if (op.kind != UnitKind::lif) continue;
+      cases += text::fill(lif_layer_case, {{"operation_w", number(operation_w_)},
+                                           {"index", number(k)},
+                                           {"layer_w", number(widths_.layer)},
+                                           {"number", number(d_.lif[op.index].number)},
+                                           {"node", described(node_of(op))}});
+    }
+    return cases;
+  }
+
+  // A memory's read address: the word asked for by the running unit where that unit reads the
+  // memory, else the host's out_word.  Each memory chooses among its own readers only, so
+  // that the address passes few multiplexers.
+  std::string read_address(std::size_t s, int address_w) const {
+    const std::string bits = number(address_w);
+    std::string address;
+    for (std::size_t k = 0; k < d_.operations.size(); ++k) {
+      const std::vector<Term>& terms = input_of(d_.operations[k]).terms;
+      if (std::none_of(terms.begin(), terms.end(), [&](const Term& t) { return t.storage == s; }))
+        continue;
+      const UnitSignals unit = unit_of(d_.operations[k]);
+      const std::string word = unit.name + "_read_word";
+      address +=
+          text::fill(reader_address,
+                     {{"operation_w", number(operation_w_)},
+                      {"index", number(k)},
+                      {"word", unit.read_w >= address_w ? word + "[" + number(address_w - 1) + ":0]"
+                                                        : widened(word, unit.read_w, address_w)}});
+    }
+    return address + "out_word[" + bits + "-1:0]";
   }
 
   // The operation numbers of a kind of unit, for the start signals.
@@ -557,7 +607,8 @@ class TopModule {
                                 {"address_w", number(address_w)},
                                 {"write_lanes", lanes},
                                 {"write_address", address},
-                                {"write_data", data}});
+                                {"write_data", data},
+                                {"read_address", read_address(s, address_w)}});
   }
 
   std::string input_text(std::size_t node, const UnitInput& input) const {
@@ -606,6 +657,11 @@ class TopModule {
                        {"input_kind", unit.spikes ? "spikes, their weights added" : "multiplied"},
                        {"n_out", number(node.n_out)},
                        {"type", result.name()},
+                       {"out_lanes", number(unit.out_lanes)},
+                       {"block_words", number(unit.out_lanes / d_.lanes)},
+                       {"part_w", number(bits_for(unit.out_lanes / d_.lanes - 1))},
+                       {"out_words", number(unit.out_words)},
+                       {"out_address_w", number(bits_for(unit.out_words - 1))},
                        {"i", number(unit.node)},
                        {"in_words", number(unit.in_words)},
                        {"in_address_w", number(bits_for(unit.in_words - 1))},
@@ -614,7 +670,6 @@ class TopModule {
                        {"index_w", number(bits_for(unit.n_in - 1))},
                        {"event_address_w", number(bits_for(unit.n_in))},
                        {"blocks", number(unit.blocks)},
-                       {"block_address_w", number(bits_for(unit.blocks - 1))},
                        {"weight_address_w", number(bits_for(unit.blocks * unit.n_in - 1))},
                        {"spikes", unit.spikes ? "1" : "0"},
                        {"x_w", number(unit.input.format.width)},

@@ -1,5 +1,6 @@
 #include "host/fpga/rtl_project.hpp"
 
+#include <algorithm>
 #include <numeric>
 
 #include "core/fpga/boards.hpp"
@@ -11,6 +12,7 @@
 #include "core/fpga/rtl_testbench.hpp"
 #include "core/fpga/rtl_top.hpp"
 #include "core/tools/sha256.hpp"
+#include "host/args.hpp"
 #include "host/fpga/project_files.hpp"
 #include "host/fpga/script_names.hpp"
 #include "host/fpga/snn_arguments.hpp"
@@ -55,6 +57,42 @@ void warn_when_weights_overflow(const snn::Network& network, const rtl::Design& 
   if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw nb::python_error();
 }
 
+// dense_parallelism: the dense nodes named, each with its outputs computed at a time, a
+// multiple of `lanes` up to most_lanes.
+std::vector<rtl::DenseLanes> dense_lanes_argument(nb::handle given, const snn::Network& network,
+                                                  std::int64_t lanes) {
+  std::vector<rtl::DenseLanes> dense;
+  if (given.is_none()) return dense;
+  require_dict_or_none(given, "dense_parallelism");
+  for (auto [key, value] : nb::borrow<nb::dict>(given)) {
+    if (!nb::isinstance<nb::str>(key))
+      raise_formatted(PyExc_TypeError,
+                      "Argument 'dense_parallelism' maps node names to counts; got the key {!r}",
+                      key);
+    const std::string name = utf8(key);
+    const auto node = std::find_if(network.nodes.begin(), network.nodes.end(),
+                                   [&](const snn::Node& n) { return n.name == name; });
+    if (node == network.nodes.end())
+      raise_formatted(PyExc_ValueError,
+                      "Argument 'dense_parallelism' names {!r}, which is no node of the graph",
+                      key);
+    if (node->kind != snn::NodeKind::dense)
+      raise_formatted(PyExc_ValueError,
+                      "Argument 'dense_parallelism' names {}, which is not a dense layer "
+                      "(Affine or SpikingAffine)",
+                      nb::str(node->label.c_str()));
+    const std::int64_t count = count64_argument(value, "dense_parallelism");
+    if (count < lanes || count % lanes != 0 || count > most_lanes)
+      raise_formatted(PyExc_ValueError,
+                      "Argument 'dense_parallelism' gives {} {} outputs at a time; expected a "
+                      "multiple of parallelism ({}) up to {}",
+                      nb::str(node->label.c_str()), count, lanes, most_lanes);
+    dense.push_back(
+        {static_cast<std::size_t>(node - network.nodes.begin()), static_cast<std::size_t>(count)});
+  }
+  return dense;
+}
+
 }  // namespace
 
 nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
@@ -79,7 +117,9 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   const nb::object built = choose_missing_types(graph, planned, types, a.calibration, n_steps);
   auto& [network, plan] = planned;
   round_constants_with_warnings(network);
-  const rtl::Design design = rtl::design_network(network, plan, static_cast<std::size_t>(lanes));
+  const rtl::Design design =
+      rtl::design_network(network, plan, static_cast<std::size_t>(lanes),
+                          dense_lanes_argument(a.dense_parallelism, network, lanes));
   warn_when_weights_overflow(network, design, target);
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 

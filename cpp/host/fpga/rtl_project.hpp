@@ -10,10 +10,11 @@ namespace zelka::host::fpga {
 
 // The arguments, their types already checked: str output_dir (a path argument made str),
 // project_name, precision and target; membrane_precision str or None; input_data dict,
-// PerStep or None; calibration as the caller gave it; int parallelism and n_steps.
+// PerStep or None; calibration and dense_parallelism as the caller gave them; int parallelism
+// and n_steps.
 struct RtlProjectArguments {
   nb::object output_dir, project_name, precision, membrane_precision, input_data, target;
-  nb::object parallelism, n_steps, calibration;
+  nb::object parallelism, n_steps, calibration, dense_parallelism;
 };
 
 // Writes the design and returns a dict: "written_files", "precision", "membrane_precision",

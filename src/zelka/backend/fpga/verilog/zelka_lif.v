@@ -13,8 +13,12 @@
 // from `start` until `done`.
 //
 // Word w of the layer is read in cycle w after the start (read_word: the input's word, whose
-// data arrives a cycle later); its spikes and membranes are written in cycle w + 4, and
-// `done` marks the last of those writes.  Lanes past the layer's last neuron (last_lanes in
+// data arrives a cycle later) and passes through a nine-stage pipeline, a carry chain or a
+// multiplier a stage: the difference from rest, the decay's partial products (the factors cut
+// at bit 17, each piece a block multiplier's), their sum, the leak's sum, its rounding, the
+// input's sum, its rounding, the subtraction with the comparison of the integrated value, and
+// the comparison of the subtracted one with the reset.  Its spikes and membranes are written
+// in cycle w + 9, and `done` marks the last of those writes.  Lanes past the layer's last neuron (last_lanes in
 // its last word) never fire.  The constants file holds a word per membrane word: each lane's
 // {rest, threshold, decay}, lane 0 in the lowest bits.
 module zelka_lif #(
@@ -63,23 +67,31 @@ module zelka_lif #(
   localparam integer INPUT_W = X_W + SUM_F - X_F;
   localparam integer SUM_W = (LEAKED_W > INPUT_W ? LEAKED_W : INPUT_W) + 1;
 
+  localparam integer STAGES = 9;
+  // the decay's product in pieces: each factor sign-extended to at least CUT + 1 bits and cut
+  // into its CUT low bits (unsigned) and the rest (signed)
+  localparam integer CUT = 17;
+  localparam integer DE_W = D_W > CUT ? D_W : CUT + 1;
+  localparam integer XE_W = DIFF_W > CUT ? DIFF_W : CUT + 1;
   wire issuing;
   wire [LAYER_ADDR_W-1:0] word;
-  reg [LAYER_ADDR_W-1:0] word1, word2, word3, word4;
-  reg [4:1] valid;
+  // the word in each stage, stage 1 lowest
+  reg [STAGES*LAYER_ADDR_W-1:0] stage_words;
+  wire [LAYER_ADDR_W-1:0] last_stage_word = stage_words[(STAGES-1)*LAYER_ADDR_W+:LAYER_ADDR_W];
+  reg [STAGES:1] valid;
   reg [WORDS-1:0] written;
   reg was_written;
   wire [ADDR_W+LAYER_ADDR_W-1:0] word_wide = {{ADDR_W{1'b0}}, word};
-  wire [ADDR_W+LAYER_ADDR_W-1:0] word4_wide = {{ADDR_W{1'b0}}, word4};
+  wire [ADDR_W+LAYER_ADDR_W-1:0] written_word_wide = {{ADDR_W{1'b0}}, last_stage_word};
   wire [ADDR_W-1:0] address = first_word + word_wide[ADDR_W-1:0];
-  wire [ADDR_W-1:0] write_address = first_word + word4_wide[ADDR_W-1:0];
+  wire [ADDR_W-1:0] write_address = first_word + written_word_wide[ADDR_W-1:0];
   wire [LANES*M_W-1:0] membranes, updated;
   wire [LANES*C_W-1:0] constants;
 
   assign read_word = word;
-  assign spike_write = valid[4];
-  assign spike_word = word4;
-  assign done = valid[4] && word4 == last_word;
+  assign spike_write = valid[STAGES];
+  assign spike_word = last_stage_word;
+  assign done = valid[STAGES] && last_stage_word == last_word;
 
   zelka_ram #(
       .LANES (LANES),
@@ -88,7 +100,7 @@ module zelka_lif #(
       .ADDR_W(ADDR_W)
   ) membrane_memory (
       .clk(clk),
-      .write_lanes({LANES{valid[4]}}),
+      .write_lanes({LANES{valid[STAGES]}}),
       .write_address(write_address),
       .write_data(updated),
       .read_address(address),
@@ -108,9 +120,9 @@ module zelka_lif #(
   always @(posedge clk) begin
     was_written <= written[address];
     if (rst || clear) written <= {WORDS{1'b0}};
-    else if (valid[4]) written[write_address] <= 1'b1;
-    valid <= rst ? 4'b0 : {valid[3:1], issuing};
-    {word4, word3, word2, word1} <= {word3, word2, word1, word};
+    else if (valid[STAGES]) written[write_address] <= 1'b1;
+    valid <= rst ? {STAGES{1'b0}} : {valid[STAGES-1:1], issuing};
+    stage_words <= {stage_words[(STAGES-1)*LAYER_ADDR_W-1:0], word};
   end
   zelka_sweep #(
       .ADDR_W(LAYER_ADDR_W)
@@ -130,44 +142,81 @@ module zelka_lif #(
       wire [M_W-1:0] membrane = was_written ? membranes[lane*M_W+:M_W] : {M_W{1'b0}};
       wire [C_W-1:0] constant = constants[lane*C_W+:C_W];
       wire [M_W-1:0] rest1 = constant[D_W+M_W+:M_W];
+      wire [M_W-1:0] threshold1 = constant[D_W+:M_W];
       wire signed [DIFF_W-1:0] membrane_wide = {
         {2{M_SIGNED != 0 && membrane[M_W-1]}}, membrane
       };
       wire signed [DIFF_W-1:0] rest_wide = {{2{M_SIGNED != 0 && rest1[M_W-1]}}, rest1};
       reg signed [DIFF_W-1:0] difference;
       reg signed [D_W-1:0] decay;
-      reg [M_W-1:0] rest2, rest3, rest4, threshold2, threshold3, threshold4;
-      reg [X_W-1:0] input2, input3, input4;
-      // whether the membrane the step starts from fires, for the subtraction
+      // the rest value and threshold of stages 2 to 9 (stage 2 lowest), the input of stages 2
+      // to 6, and whether the membrane the step starts from fires (for the subtraction)
+      reg [(STAGES-1)*M_W-1:0] rests, thresholds;
+      reg [5*X_W-1:0] inputs;
+      reg [STAGES-1:1] started_above;
       wire signed [DIFF_W-1:0] threshold_wide1 = {
-        {2{M_SIGNED != 0 && constant[D_W+M_W-1]}}, constant[D_W+:M_W]
+        {2{M_SIGNED != 0 && threshold1[M_W-1]}}, threshold1
       };
       wire started_above1 = fire_above ? membrane_wide > threshold_wide1
                                        : membrane_wide >= threshold_wide1;
-      reg started_above2, started_above3, started_above4;
-      // stage 2: the decay's product
+      // stage 2: the decay's partial products
+      wire [DE_W+D_W-1:0] decay_extended = {{DE_W{decay[D_W-1]}}, decay};
+      wire [XE_W+DIFF_W-1:0] difference_extended = {{XE_W{difference[DIFF_W-1]}}, difference};
+      wire signed [CUT:0] decay_low = {1'b0, decay_extended[CUT-1:0]};
+      wire signed [DE_W-CUT-1:0] decay_high = decay_extended[DE_W-1:CUT];
+      wire signed [CUT:0] difference_low = {1'b0, difference_extended[CUT-1:0]};
+      wire signed [XE_W-CUT-1:0] difference_high = difference_extended[XE_W-1:CUT];
+      reg signed [2*CUT+1:0] low_low;
+      reg signed [DE_W:0] high_low;
+      reg signed [XE_W:0] low_high;
+      reg signed [DE_W+XE_W-2*CUT-1:0] high_high;
+      // stage 3: their sum, the exact product (two's complement, PRODUCT_W bits hold it)
+      wire [PRODUCT_W+2*CUT+1:0] low_low_extended = {{PRODUCT_W{low_low[2*CUT+1]}}, low_low};
+      wire [PRODUCT_W+DE_W:0] high_low_extended = {{PRODUCT_W{high_low[DE_W]}}, high_low};
+      wire [PRODUCT_W+XE_W:0] low_high_extended = {{PRODUCT_W{low_high[XE_W]}}, low_high};
+      wire [PRODUCT_W+DE_W+XE_W-2*CUT-1:0] high_high_extended = {
+        {PRODUCT_W{high_high[DE_W+XE_W-2*CUT-1]}}, high_high
+      };
+      wire [PRODUCT_W-1:0] middle = high_low_extended[PRODUCT_W-1:0] +
+          low_high_extended[PRODUCT_W-1:0];
       reg signed [PRODUCT_W-1:0] product;
-      // stage 3: the leak rounded
-      wire [LEAK_W+M_W-1:0] rest3_extended = {{LEAK_W{M_SIGNED != 0 && rest3[M_W-1]}}, rest3};
-      wire signed [LEAK_W-1:0] rest3_wide = rest3_extended[LEAK_W-1:0] << D_F;
-      wire signed [LEAK_W-1:0] leak = {product[PRODUCT_W-1], product} + rest3_wide;
+      // stage 4: the leak's exact sum
+      wire [M_W-1:0] rest4 = rests[2*M_W+:M_W];
+      wire [LEAK_W+M_W-1:0] rest4_extended = {{LEAK_W{M_SIGNED != 0 && rest4[M_W-1]}}, rest4};
+      wire signed [LEAK_W-1:0] rest4_wide = rest4_extended[LEAK_W-1:0] << D_F;
+      reg signed [LEAK_W-1:0] leak;
+      // stage 5: the leak rounded
       wire [M_W-1:0] leak_rounded;
       reg [M_W-1:0] leaked;
-      // stage 4: the input added and rounded, the threshold compared
+      // stage 6: the input's exact sum
+      wire [X_W-1:0] input6 = inputs[4*X_W+:X_W];
       wire [SUM_W+M_W-1:0] leaked_extended = {{SUM_W{M_SIGNED != 0 && leaked[M_W-1]}}, leaked};
-      wire [SUM_W+X_W-1:0] input_extended = {{SUM_W{input4[X_W-1]}}, input4};
+      wire [SUM_W+X_W-1:0] input_extended = {{SUM_W{input6[X_W-1]}}, input6};
       wire [SUM_W-1:0] leaked_aligned = leaked_extended[SUM_W-1:0] << (SUM_F - M_F);
       wire [SUM_W-1:0] input_aligned = input_extended[SUM_W-1:0] << (SUM_F - X_F);
-      wire [SUM_W-1:0] sum = leaked_aligned + input_aligned;
-      wire [M_W-1:0] integrated, subtracted;
+      reg [SUM_W-1:0] sum;
+      // stage 7: the sum rounded
+      wire [M_W-1:0] sum_rounded;
+      reg [M_W-1:0] integrated;
+      // stage 8: the threshold subtracted and brought into range; the integrated value compared
+      wire [M_W-1:0] threshold8 = thresholds[6*M_W+:M_W];
       wire signed [M_W:0] integrated_wide = {M_SIGNED != 0 && integrated[M_W-1], integrated};
-      wire signed [M_W:0] threshold_wide = {M_SIGNED != 0 && threshold4[M_W-1], threshold4};
-      wire signed [M_W+1:0] difference4 = {integrated_wide[M_W], integrated_wide} -
-          {threshold_wide[M_W], threshold_wide};
-      wire [M_W-1:0] v = reset_rule == 2'd1 && started_above4 ? subtracted : integrated;
-      wire signed [M_W:0] v_wide = {M_SIGNED != 0 && v[M_W-1], v};
-      wire fire = fire_above ? v_wide > threshold_wide : v_wide >= threshold_wide;
-      wire counted = word4 != last_word || last_lanes[lane];
+      wire signed [M_W:0] threshold8_wide = {M_SIGNED != 0 && threshold8[M_W-1], threshold8};
+      wire signed [M_W+1:0] difference8 = {integrated_wide[M_W], integrated_wide} -
+          {threshold8_wide[M_W], threshold8_wide};
+      wire [M_W-1:0] subtraction_ranged;
+      reg [M_W-1:0] integrated9, subtracted;
+      reg integrated_fires;
+      // stage 9: the subtracted value compared, the value chosen by the rule, the reset
+      wire [M_W-1:0] threshold9 = thresholds[7*M_W+:M_W];
+      wire signed [M_W:0] threshold9_wide = {M_SIGNED != 0 && threshold9[M_W-1], threshold9};
+      wire signed [M_W:0] subtracted_wide = {M_SIGNED != 0 && subtracted[M_W-1], subtracted};
+      wire subtracting = reset_rule == 2'd1 && started_above[STAGES-1];
+      wire subtracted_fires = fire_above ? subtracted_wide > threshold9_wide
+                                         : subtracted_wide >= threshold9_wide;
+      wire fire = subtracting ? subtracted_fires : integrated_fires;
+      wire [M_W-1:0] v = subtracting ? subtracted : integrated9;
+      wire counted = last_stage_word != last_word || last_lanes[lane];
 
       zelka_fixed_convert #(
           .IN_W(LEAK_W),
@@ -191,7 +240,7 @@ module zelka_lif #(
           .OVERFLOW(M_OVERFLOW)
       ) sum_rounding (
           .value(sum),
-          .converted(integrated)
+          .converted(sum_rounded)
       );
       zelka_fixed_convert #(
           .IN_W(M_W + 2),
@@ -202,24 +251,34 @@ module zelka_lif #(
           .QUANTISATION(M_QUANTISATION),
           .OVERFLOW(M_OVERFLOW)
       ) subtraction_range (
-          .value(difference4),
-          .converted(subtracted)
+          .value(difference8),
+          .converted(subtraction_ranged)
       );
 
-      assign updated[lane*M_W+:M_W] = reset_rule == 2'd0 && fire ? rest4 : v;
+      assign updated[lane*M_W+:M_W] = reset_rule == 2'd0 && fire ? rests[7*M_W+:M_W] : v;
       assign spikes[lane] = fire && counted;
 
       always @(posedge clk) begin
         difference <= membrane_wide - rest_wide;
         decay <= constant[0+:D_W];
-        {rest4, rest3, rest2} <= {rest3, rest2, rest1};
-        {threshold4, threshold3, threshold2} <= {threshold3, threshold2, constant[D_W+:M_W]};
-        {input4, input3, input2} <= {input3, input2, input_word[lane*X_W+:X_W]};
-        {started_above4, started_above3, started_above2} <= {
-          started_above3, started_above2, started_above1
-        };
-        product <= decay * difference;
+        rests <= {rests[(STAGES-2)*M_W-1:0], rest1};
+        thresholds <= {thresholds[(STAGES-2)*M_W-1:0], threshold1};
+        inputs <= {inputs[4*X_W-1:0], input_word[lane*X_W+:X_W]};
+        started_above <= {started_above[STAGES-2:1], started_above1};
+        low_low <= decay_low * difference_low;
+        high_low <= decay_high * difference_low;
+        low_high <= decay_low * difference_high;
+        high_high <= decay_high * difference_high;
+        product <= (high_high_extended[PRODUCT_W-1:0] << (2 * CUT)) + (middle << CUT) +
+            low_low_extended[PRODUCT_W-1:0];
+        leak <= {product[PRODUCT_W-1], product} + rest4_wide;
         leaked <= leak_rounded;
+        sum <= leaked_aligned + input_aligned;
+        integrated <= sum_rounded;
+        integrated9 <= integrated;
+        subtracted <= subtraction_ranged;
+        integrated_fires <= fire_above ? integrated_wide > threshold8_wide
+                                       : integrated_wide >= threshold8_wide;
       end
     end
   endgenerate
