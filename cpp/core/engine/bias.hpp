@@ -9,26 +9,24 @@
 
 namespace zelka::engine {
 
-// For each of `samples` samples k: out_k[r] = clip(R(product_k[r]) + bias[r], bounds) for
-// the `rows` rows, where product_k = product + k * product_stride and out_k = out + k *
-// out_stride (product in type P, the sum in R); each sample in one pass.  Clipping a NaN
-// raises the invalid-operation flag, which numpy's clip does not: a caller that reports
-// flags as numpy does replays such a step through numpy.
-void add_bias_clipped(const float* product, std::int64_t product_stride, const float* bias,
-                      float* out, std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
-                      numeric::Bounds<float> bounds);
-void add_bias_clipped(const float* product, std::int64_t product_stride, const double* bias,
-                      double* out, std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
-                      numeric::Bounds<double> bounds);
-void add_bias_clipped(const double* product, std::int64_t product_stride, const float* bias,
-                      float* out, std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
-                      numeric::Bounds<float> bounds);
-void add_bias_clipped(const double* product, std::int64_t product_stride, const double* bias,
-                      double* out, std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
-                      numeric::Bounds<double> bounds);
+// For each of `samples` samples k: out_k[r] = R(product_k[r]) + bias[r] for the `rows` rows,
+// where product_k = product + k * product_stride and out_k = out + k * out_stride (product in
+// type P, the sum in R).
+void add_bias(const float* product, std::int64_t product_stride, const float* bias, float* out,
+              std::int64_t out_stride, std::int64_t rows, std::int64_t samples);
+void add_bias(const float* product, std::int64_t product_stride, const double* bias, double* out,
+              std::int64_t out_stride, std::int64_t rows, std::int64_t samples);
+void add_bias(const double* product, std::int64_t product_stride, const float* bias, float* out,
+              std::int64_t out_stride, std::int64_t rows, std::int64_t samples);
+void add_bias(const double* product, std::int64_t product_stride, const double* bias, double* out,
+              std::int64_t out_stride, std::int64_t rows, std::int64_t samples);
 
-// out[r] = clip(out[r], bounds) (NaN stays NaN).
-void clip_rows(float* out, std::int64_t rows, numeric::Bounds<float> bounds);
-void clip_rows(double* out, std::int64_t rows, numeric::Bounds<double> bounds);
+// out_k[r] = clip(out_k[r], bounds) (NaN stays NaN) for `samples` samples `stride` apart.
+// Clipping a NaN raises the invalid-operation flag, which numpy's clip does not: callers
+// discard the flags this raises.
+void clip_rows(float* out, std::int64_t stride, std::int64_t rows, std::int64_t samples,
+               numeric::Bounds<float> bounds);
+void clip_rows(double* out, std::int64_t stride, std::int64_t rows, std::int64_t samples,
+               numeric::Bounds<double> bounds);
 
 }  // namespace zelka::engine

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/engine/fp_flags.hpp"
 #include "core/rules/lif_rule.hpp"
 
 namespace zelka::engine {
@@ -29,32 +30,38 @@ Parameters<M> parameters(const LifArgs& a) {
     return {a.decay.data(), a.v_leak.data(), a.v_threshold.data(), a.v_threshold.data()};
 }
 
-// A step is one pass over the neurons of a group of samples, written without branches so
-// that it vectorises: each neuron's membrane is read once and written once, with its spike.
-// The group's spikes are counted before the next group (its values are still in L1).  A
-// group is one sample, or `tile` samples whose membranes, spikes and inputs lie one after
-// the other (the parameters are repeated as many times): small layers then run long vector
-// loops instead of many short ones.
-//
-// Vector comparisons and clipping raise the invalid-operation flag for a NaN, where numpy's
-// comparisons and clip stay silent; the flag is left raised, so that a run with a NaN
-// membrane is replayed through the numpy steps, which report exactly what numpy reports.
-// Every other flag comes from the arithmetic numpy performs too.  A LIF fed by its own spikes
-// reads each input before it writes that neuron's spike.
-//
-// M: membrane type; In: input type (void: no input this step); R: type of v_leak * spikes.
-template <typename M, typename In, typename R, LifReset Reset, LifFire Fire>
-[[gnu::always_inline]] inline void step_group(M* __restrict mem, const In* input, float* spikes,
-                                              const Parameters<M>& p, const R* __restrict leak_r,
-                                              numeric::Bounds<M> bounds, std::int64_t length,
-                                              bool plus_zero) {
+// A step runs in two passes over the neurons of a group of samples (three for reset
+// "subtract"), each written without branches so that it vectorises, and the group's spikes
+// are counted before the next group (its values are still in L1).  A group is one sample, or
+// `tile` samples whose membranes, spikes and inputs lie one after the other (the parameters
+// are repeated as many times): small layers then run long vector loops instead of many short
+// ones.  Vector comparisons and clipping raise the invalid-operation flag for a NaN, where
+// numpy's comparisons and clip stay silent: the passes that compare discard the flags they
+// raise, and the arithmetic whose flags numpy reports runs in a pass of its own.
+
+// Reset "subtract": 1 in `started_above` where the membrane the step starts from fires (the
+// buffer is the node's spike vector, which the step writes anew afterwards).
+template <typename M, LifFire Fire>
+[[gnu::always_inline]] inline void compare_start(const M* __restrict mem,
+                                                 float* __restrict started_above,
+                                                 const Parameters<M>& p, std::int64_t length) {
+  const M* __restrict threshold = p.threshold;
+  for (std::int64_t i = 0; i < length; ++i)
+    started_above[i] = rules::lif_fires(mem[i], threshold[i], Fire) ? 1.0f : 0.0f;
+}
+
+// The leak, the input and (reset "subtract") the threshold taken off where the start fired.
+// M: membrane type; In: input type (void: no input this step).
+template <typename M, typename In, LifReset Reset>
+[[gnu::always_inline]] inline void integrate(M* __restrict mem, const In* __restrict input,
+                                             const float* __restrict started_above,
+                                             const Parameters<M>& p, std::int64_t length,
+                                             bool plus_zero) {
   const M* __restrict decay = p.decay;
   const M* __restrict leak = p.leak;
-  const M* __restrict threshold = p.threshold;
   const M* __restrict subtracted = p.subtracted;
   for (std::int64_t i = 0; i < length; ++i) {
-    const M start = mem[i];
-    M v = rules::lif_leak(start, decay[i], leak[i]);
+    M v = rules::lif_leak(mem[i], decay[i], leak[i]);
     if constexpr (!std::is_void_v<In>) {
       const M in = static_cast<M>(input[i]);
       const M summed = in + M(0);
@@ -62,14 +69,38 @@ template <typename M, typename In, typename R, LifReset Reset, LifFire Fire>
     }
     if constexpr (Reset == LifReset::subtract) {
       const M lowered = rules::lif_subtract(v, subtracted[i]);
-      v = rules::lif_fires(start, threshold[i], Fire) ? lowered : v;
+      v = started_above[i] != 0.0f ? lowered : v;
     }
-    v = numeric::clip(v, bounds);
-    const float spike = rules::lif_fires(v, threshold[i], Fire) ? 1.0f : 0.0f;
-    spikes[i] = spike;
-    if constexpr (Reset == LifReset::to_leak) v = rules::lif_reset(v, spike, leak_r[i], 1.0f);
     mem[i] = v;
   }
+}
+
+// Saturate and fire, and (`with_reset`) reset to v_leak where the neuron fired.  The reset
+// raises no flag where the bounds and v_leak are finite: one of its two terms is a zero, so
+// its products and sum are exact; it then shares this pass, whose flags are discarded.
+// R: type of v_leak * spikes.
+template <typename M, typename R, LifFire Fire, bool with_reset>
+[[gnu::always_inline]] inline void saturate_and_fire(M* __restrict mem, float* __restrict spikes,
+                                                     const Parameters<M>& p,
+                                                     const R* __restrict leak_r,
+                                                     numeric::Bounds<M> bounds,
+                                                     std::int64_t length) {
+  const M* __restrict threshold = p.threshold;
+  for (std::int64_t i = 0; i < length; ++i) {
+    M v = numeric::clip(mem[i], bounds);
+    const float spike = rules::lif_fires(v, threshold[i], Fire) ? 1.0f : 0.0f;
+    spikes[i] = spike;
+    if constexpr (with_reset) v = rules::lif_reset(v, spike, leak_r[i], 1.0f);
+    mem[i] = v;
+  }
+}
+
+// R: type of v_leak * spikes.
+template <typename M, typename R>
+[[gnu::always_inline]] inline void reset(M* __restrict mem, const float* __restrict spikes,
+                                         const R* __restrict leak, std::int64_t length) {
+  for (std::int64_t i = 0; i < length; ++i)
+    mem[i] = rules::lif_reset(mem[i], spikes[i], leak[i], 1.0f);
 }
 
 [[gnu::always_inline]] inline std::int64_t count_spikes(const float* __restrict spikes,
@@ -92,21 +123,35 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
   const auto contiguous = [&](int slot) { return slot < 0 || slots[slot].sample_stride == n; };
   const std::int64_t group =
       contiguous(a.membrane) && contiguous(a.spikes) && contiguous(a.input) ? a.tile : 1;
+  // The reset joins the unreported pass where it raises nothing.
+  const bool reset_with_fire = Reset == LifReset::to_leak && a.finite_leak &&
+                               std::isfinite(bounds.lo) && std::isfinite(bounds.hi);
   for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
     const std::int64_t samples = std::min(group, end - b);
     const std::int64_t length = samples * n;
     M* mem = frame.at<M>(a.membrane);
     float* spikes = frame.at<float>(a.spikes);
+    if constexpr (Reset == LifReset::subtract) {
+      const UnreportedFlags unreported;
+      compare_start<M, Fire>(mem, spikes, p, length);
+    }
     if (a.input < 0)
-      step_group<M, void, R, Reset, Fire>(mem, nullptr, spikes, p, leak_r, bounds, length,
-                                          a.input_plus_zero);
+      integrate<M, void, Reset>(mem, nullptr, spikes, p, length, a.input_plus_zero);
     else if (input_type == DType::f32)
-      step_group<M, float, R, Reset, Fire>(mem, frame.at<const float>(a.input), spikes, p, leak_r,
-                                           bounds, length, a.input_plus_zero);
+      integrate<M, float, Reset>(mem, frame.at<const float>(a.input), spikes, p, length,
+                                 a.input_plus_zero);
     else
-      step_group<M, double, R, Reset, Fire>(mem, frame.at<const double>(a.input), spikes, p, leak_r,
-                                            bounds, length, a.input_plus_zero);
+      integrate<M, double, Reset>(mem, frame.at<const double>(a.input), spikes, p, length,
+                                  a.input_plus_zero);
+    {
+      const UnreportedFlags unreported;
+      if (reset_with_fire)
+        saturate_and_fire<M, R, Fire, true>(mem, spikes, p, leak_r, bounds, length);
+      else
+        saturate_and_fire<M, R, Fire, false>(mem, spikes, p, leak_r, bounds, length);
+    }
+    if (Reset == LifReset::to_leak && !reset_with_fire) reset<M, R>(mem, spikes, leak_r, length);
     for (std::int64_t s = 0; s < samples; ++s)
       totals[(b + s) * stride] += count_spikes(spikes + s * n, n);
   }
@@ -154,8 +199,6 @@ template <typename M, typename R>
   }
 }
 
-}  // namespace
-
 // `values` (one per neuron) converted by `convert` and repeated `tile` times, in one
 // allocation (prepare_lif runs in every call's fixed cost).
 template <typename Out, typename Convert>
@@ -166,6 +209,8 @@ std::vector<Out> tiled(const std::vector<double>& values, std::int64_t tile, Con
     for (double value : values) out.push_back(convert(value));
   return out;
 }
+
+}  // namespace
 
 void prepare_lif(LifArgs& args, std::int64_t samples) {
   // Groups of about 256 neurons: long enough for vector loops, short enough to stay in L1
@@ -180,6 +225,9 @@ void prepare_lif(LifArgs& args, std::int64_t samples) {
   const auto passed_as_float = [&](double threshold) {
     return args.fire == LifFire::above ? float_at_most(threshold) : float_at_least(threshold);
   };
+  args.finite_leak = std::ranges::all_of(args.v_leak, [](double leak) {
+    return std::isfinite(leak) && std::isfinite(static_cast<float>(leak));
+  });
   args.decay32 = tiled<float>(args.decay, tile, as_float);
   args.v_leak32 = tiled<float>(args.v_leak, tile, as_float);
   args.v_threshold32 = tiled<float>(args.v_threshold, tile, passed_as_float);

@@ -88,6 +88,7 @@ struct LifArgs {
   std::vector<float> decay32, v_leak32, v_threshold32, subtracted32;
   std::int64_t tile = 1;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
+  bool finite_leak = true;   // every v_leak is finite, as a float32 value too (prepare_lif)
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals
 };

@@ -209,14 +209,18 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
       ahead ? column_stride(a.rows) : plan.slots[a.product_slot].sample_stride;
   const std::int64_t out_stride = plan.slots[destination].sample_stride;
   const std::int64_t samples = range.end_sample - range.first_sample;
+  const auto sums_of = [&](auto zero) {
+    using R = decltype(zero);
+    R* out = first.at<R>(destination);
+    add_bias(product, product_stride, static_cast<const R*>(a.bias), out, out_stride, a.rows,
+             samples);
+    const UnreportedFlags unreported;
+    clip_rows(out, out_stride, a.rows, samples, a.bounds.of<R>());
+  };
   if (plan.slots[destination].dtype == DType::f32)
-    add_bias_clipped(product, product_stride, static_cast<const float*>(a.bias),
-                     first.at<float>(destination), out_stride, a.rows, samples,
-                     a.bounds.of<float>());
+    sums_of(0.0f);
   else
-    add_bias_clipped(product, product_stride, static_cast<const double*>(a.bias),
-                     first.at<double>(destination), out_stride, a.rows, samples,
-                     a.bounds.of<double>());
+    sums_of(0.0);
 }
 
 // A computed graph's layer for every sample, saturated where it saturates.  The status flags
@@ -240,7 +244,7 @@ void layer(Plan& plan, const LayerArgs& a, int destination, const StepRange& ran
       }
       compute_layer(l, frame.at<const T>(input), out, scratch);
     }
-    if (l.saturates()) clip_rows(out, l.output_size, a.bounds.of<T>());
+    if (l.saturates()) clip_rows(out, 0, l.output_size, 1, a.bounds.of<T>());
   }
 }
 

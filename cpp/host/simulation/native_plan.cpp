@@ -578,6 +578,9 @@ class Planner {
           input == lone_source(c, false) && c.args.mode == engine::CombineMode::sum;
     }
     const int spikes = destination(name, DType::f32, shaped_input ? c.shape : Shape{n});
+    // Reset "subtract" keeps which neurons started the step above threshold in the spike
+    // vector until the step fires them anew: the input must be another value.
+    require(args.reset != rules::LifReset::subtract || input != spikes);
     args.spikes = spikes;
     args.input = input;
     args.counter = static_cast<int>(draft_.plan.lif.size());
