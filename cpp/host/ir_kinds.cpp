@@ -5,6 +5,17 @@
 namespace zelka::host {
 namespace {
 
+// The kinds' class names as interned str objects, made once (kept for the life of the
+// process, as interned str objects are).
+const std::array<nb::object, kind_count>& kind_names() {
+  static const auto* names = [] {
+    auto* made = new std::array<nb::object, kind_count>();
+    for (std::size_t k = 0; k < kind_count; ++k) (*made)[k] = interned(kind_name(Kind(k)));
+    return made;
+  }();
+  return *names;
+}
+
 // The classes zelka.ir defined when it was first read, kept for the life of the process.
 // Their instances keep object's __class__, so that type(node) says what a node is.
 const std::vector<nb::object>* ir_classes = nullptr;
@@ -12,7 +23,8 @@ const std::vector<nb::object>* ir_classes = nullptr;
 void remember_ir_classes(nb::handle ir) {
   auto* classes = new std::vector<nb::object>();
   for (const zelka::ir::KindInfo& kind : zelka::ir::kinds)
-    if (PyObject* cls = PyObject_GetAttr(ir.ptr(), interned(kind_name(kind.kind)).ptr());
+    if (PyObject* cls =
+            PyObject_GetAttr(ir.ptr(), kind_names()[static_cast<std::size_t>(kind.kind)].ptr());
         cls && PyType_Check(cls))
       classes->push_back(nb::steal(cls));
     else
@@ -24,17 +36,6 @@ bool is_ir_class(PyTypeObject* type) {
   for (const nb::object& cls : *ir_classes)
     if (cls.ptr() == reinterpret_cast<PyObject*>(type)) return true;
   return false;
-}
-
-// The kinds' class names as interned str objects, made once (kept for the life of the
-// process, as interned str objects are).
-const std::array<nb::object, kind_count>& kind_names() {
-  static const auto* names = [] {
-    auto* made = new std::array<nb::object, kind_count>();
-    for (std::size_t k = 0; k < kind_count; ++k) (*made)[k] = interned(kind_name(Kind(k)));
-    return made;
-  }();
-  return *names;
 }
 
 }  // namespace
