@@ -14,6 +14,7 @@
 
 #include "core/engine/lif.hpp"
 #include "core/engine/matvec.hpp"
+#include "core/engine/transpose.hpp"
 
 namespace {
 
@@ -199,6 +200,33 @@ TEST_CASE("column sums add the active columns in column order, alone and in batc
   SUBCASE("float64") {
     check_column_sums<double>();
   }
+}
+
+template <typename T>
+void check_transpose(std::int64_t rows, std::int64_t cols, std::mt19937& rng) {
+  const std::vector<T> w = random_values<T>(static_cast<std::size_t>(rows * cols), rng);
+  const std::int64_t stride = column_stride(rows);
+  std::vector<T> out(static_cast<std::size_t>(cols * stride), T(0));
+  CHECK(transpose_finite(w.data(), rows, cols, out.data(), stride));
+  CHECK(out == columns_of(w, rows, cols));
+  // a non-finite value anywhere (inside a vector block, in the last rows or columns) is seen
+  for (std::int64_t at : {std::int64_t{0}, rows * cols / 2, rows * cols - 1})
+    for (T bad : {std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::quiet_NaN()}) {
+      std::vector<T> v = w;
+      v[static_cast<std::size_t>(at)] = bad;
+      CHECK_FALSE(transpose_finite(v.data(), rows, cols, out.data(), stride));
+    }
+}
+
+TEST_CASE("the column-major copy holds every weight and sees every non-finite one") {
+  std::mt19937 rng(17);
+  for (std::int64_t rows : {1, 7, 8, 9, 16, 24, 33})
+    for (std::int64_t cols : {1, 8, 13, 40}) {
+      CAPTURE(rows);
+      CAPTURE(cols);
+      check_transpose<float>(rows, cols, rng);
+      check_transpose<double>(rows, cols, rng);
+    }
 }
 
 TEST_CASE("sparse_enough takes an input with at most a third of its entries nonzero") {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <functional>
 #include <numeric>
-#include <type_traits>
 
 #include "core/engine/layer.hpp"
 #include "core/engine/matvec.hpp"
+#include "core/engine/transpose.hpp"
 
 namespace zelka::engine {
 namespace {
@@ -22,33 +22,15 @@ void renumber_writers(PlanDraft& draft) {
     for (int w : draft.instrs[i].writes) draft.slots[w].written_by = static_cast<int>(i);
 }
 
-// Whether no value is an infinity or NaN (exponent bits all set), read as bits: no
-// floating-point operation, no status flag, and no early exit, so that the loop vectorises.
+// The column-major copy the column sums read, [cols, column_stride(rows)] padded with zeros,
+// or an empty storage where a weight is not finite (an infinite weight times a 0 input would
+// have to give NaN, which a column sum leaves out).
 template <typename T>
-bool all_finite(const void* values, std::int64_t count) {
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  constexpr Bits exponent = sizeof(T) == 4 ? Bits(0x7f800000u) : Bits(0x7ff0000000000000u);
-  const Bits* v = static_cast<const Bits*>(values);
-  Bits nonfinite = 0;  // (an OR of integers vectorises where an AND of bools does not)
-  for (std::int64_t i = 0; i < count; ++i) nonfinite |= Bits((v[i] & exponent) == exponent);
-  return nonfinite == 0;
-}
-
-// The column-major copy the column sums read: [cols, column_stride(rows)], padded with
-// zeros.  Copied in tiles, so that both the rows read and the columns written stay in
-// cache for large weights.
-template <typename T>
-Storage transposed(const void* matrix, std::int64_t rows, std::int64_t cols) {
-  constexpr std::int64_t tile = 32;
+Storage column_major_if_finite(const void* matrix, std::int64_t rows, std::int64_t cols) {
   const std::int64_t stride = column_stride(rows);
   Storage out(static_cast<std::size_t>(stride * cols) * sizeof(T), Storage::Contents::unset);
-  const T* in = static_cast<const T*>(matrix);
   T* t = static_cast<T*>(out.data());
-  for (std::int64_t r0 = 0; r0 < rows; r0 += tile)
-    for (std::int64_t c0 = 0; c0 < cols; c0 += tile)
-      for (std::int64_t c = c0; c < std::min(c0 + tile, cols); ++c)
-        for (std::int64_t r = r0; r < std::min(r0 + tile, rows); ++r)
-          t[c * stride + r] = in[r * cols + c];
+  if (!transpose_finite(static_cast<const T*>(matrix), rows, cols, t, stride)) return Storage();
   for (std::int64_t c = 0; c < cols; ++c)
     std::fill(t + c * stride + rows, t + (c + 1) * stride, T(0));
   return out;
@@ -173,11 +155,11 @@ void sum_columns_where_sparse(PlanDraft& draft) {
     AffineArgs& a = draft.plan.affine[ins.affine];
     const Held input = held[a.input];
     if (input == Held::other || (input == Held::counts && ins.is_static)) continue;
-    const std::int64_t count = a.rows * a.cols;
-    const bool f32 = a.product == DType::f32;
-    if (!(f32 ? all_finite<float>(a.weight, count) : all_finite<double>(a.weight, count))) continue;
-    draft.plan.owned.push_back(f32 ? transposed<float>(a.weight, a.rows, a.cols)
-                                   : transposed<double>(a.weight, a.rows, a.cols));
+    Storage columns = a.product == DType::f32
+                          ? column_major_if_finite<float>(a.weight, a.rows, a.cols)
+                          : column_major_if_finite<double>(a.weight, a.rows, a.cols);
+    if (!columns.data()) continue;
+    draft.plan.owned.push_back(std::move(columns));
     a.weight_cols = draft.plan.owned.back().data();
     a.spike_input = input == Held::spikes;
   }
