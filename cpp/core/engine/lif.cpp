@@ -203,10 +203,11 @@ template <typename M, typename R>
 // allocation (prepare_lif runs in every call's fixed cost).
 template <typename Out, typename Convert>
 std::vector<Out> tiled(const std::vector<double>& values, std::int64_t tile, Convert convert) {
-  std::vector<Out> out;
-  out.reserve(values.size() * static_cast<std::size_t>(tile));
-  for (std::int64_t t = 0; t < tile; ++t)
-    for (double value : values) out.push_back(convert(value));
+  const std::size_t n = values.size();
+  std::vector<Out> out(n * static_cast<std::size_t>(tile));
+  std::transform(values.begin(), values.end(), out.begin(), convert);
+  for (std::int64_t t = 1; t < tile; ++t)
+    std::copy_n(out.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(t * n));
   return out;
 }
 

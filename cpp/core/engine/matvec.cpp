@@ -9,6 +9,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+
+#include "core/engine/cpu_features.hpp"
 #endif
 
 namespace zelka::engine {
@@ -319,10 +321,6 @@ __attribute__((target("avx512f"))) std::int64_t nonzero_positions_avx512(const f
   return n;
 }
 
-bool has_avx512() {
-  static const bool has = __builtin_cpu_supports("avx512f");
-  return has;
-}
 #endif
 
 // The positions of the nonzero entries of x[0, width) (width at most 64), ascending, into

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/engine/cpu_features.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -98,10 +100,6 @@ __attribute__((target("avx2"))) bool transpose_finite_avx2(const float* in, std:
   return _mm256_testz_si256(nonfinite, nonfinite) && rest == 0;
 }
 
-bool has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
 #endif
 
 }  // namespace

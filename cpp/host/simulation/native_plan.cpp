@@ -522,8 +522,12 @@ class Planner {
     nb::object tau = node.attr("tau");
     nb::object threshold = node.attr("v_threshold");
     nb::object v_leak = node.attr("v_leak");
-    nb::object one = nb::float_(1.0);
-    nb::object decay = rules::lif_decay(one, tau);
+    // 1 - 1/tau, as numpy computes it for a Python float 1: in C++ for an array (numpy would
+    // make two arrays), through the Python operators for anything else.
+    const std::optional<ArrayDecay> array_decay = decay_of_array(tau);
+    const nb::object decay_object =
+        array_decay ? nb::object() : rules::lif_decay(nb::object(nb::float_(1.0)), tau);
+    const Operand decay = array_decay ? Operand(array_decay->dtype) : Operand(decay_object);
     int mem;
     if (first_step_) {
       const Shape shape = shape_of(membrane);
@@ -544,7 +548,7 @@ class Planner {
     args.fire = settings.fire;
     args.neurons = n;
     args.membrane = mem;
-    args.decay = neuron_values(decay, n);
+    args.decay = array_decay ? per_neuron(array_decay->values, n) : neuron_values(decay_object, n);
     args.v_leak = neuron_values(v_leak, n);
     if (const auto values = float_array(threshold)) {
       require(values->shape == Shape{n});
@@ -603,7 +607,7 @@ class Planner {
   // The type a float32 zero membrane has after step 1: that of
   // decay * (mem - v_leak) + v_leak, plus the input when it reaches every neuron, as numpy
   // promotes them.  The reset that follows must keep it.
-  DType first_membrane_type(nb::handle decay, nb::handle v_leak, const Combined& c,
+  DType first_membrane_type(const Operand& decay, nb::handle v_leak, const Combined& c,
                             std::int64_t neurons, bool shaped_input) const {
     DType type = promoted(promoted(decay, promoted(DType::f32, v_leak)), v_leak);
     require(!c.shape.empty());

@@ -1,6 +1,10 @@
 #include "host/simulation/plan_values.hpp"
 
+#include <cfenv>
 #include <string>
+
+#include "core/engine/fp_flags.hpp"
+#include "core/rules/lif_rule.hpp"
 
 using namespace nanobind::literals;
 
@@ -67,6 +71,37 @@ bool result_is(const Operand& a, const Operand& b, engine::DType expected) {
   } catch (const NotNative&) {
     return false;
   }
+}
+
+namespace {
+
+template <typename T>
+std::vector<double> decays(const T* tau, std::int64_t count) {
+  std::vector<double> out(static_cast<std::size_t>(count));
+  for (std::int64_t i = 0; i < count; ++i)
+    out[i] = static_cast<double>(rules::lif_decay(T(1), tau[i]));
+  return out;
+}
+
+}  // namespace
+
+std::optional<ArrayDecay> decay_of_array(nb::handle tau) {
+  const std::optional<FloatArray> array = float_array(tau);
+  if (!array || !array->in_place() || array->shape.size() > 1) return std::nullopt;
+  const std::int64_t count = array->shape.empty() ? 1 : array->shape[0];
+  const engine::UnreportedFlags unreported;
+  std::feclearexcept(FE_ALL_EXCEPT);
+  ArrayDecay decay{array->dtype, array->dtype == engine::DType::f32
+                                     ? decays(static_cast<const float*>(array->data), count)
+                                     : decays(static_cast<const double*>(array->data), count)};
+  if (std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID)) return std::nullopt;
+  return decay;
+}
+
+std::vector<double> per_neuron(const std::vector<double>& values, std::int64_t neurons) {
+  require(values.size() == 1 || static_cast<std::int64_t>(values.size()) == neurons);
+  if (values.size() == 1) return std::vector<double>(static_cast<std::size_t>(neurons), values[0]);
+  return values;
 }
 
 std::vector<double> neuron_values(nb::handle value, std::int64_t neurons) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "host/numpy.hpp"
@@ -47,6 +48,20 @@ engine::DType promoted(const Operand& a, const Operand& b);
 
 // Whether that type is `expected` (false where it is neither float32 nor float64).
 bool result_is(const Operand& a, const Operand& b, engine::DType expected);
+
+// A LIF node's decay 1 - 1/tau (rules::lif_decay) where tau is a float32 or float64 array
+// of shape () or (n,) readable in place: computed in tau's type, as numpy computes it for
+// that array, one value per entry of tau, as float64.  nullopt for any other tau, and where
+// a division or subtraction raises a condition numpy warns about (a zero or a subnormal
+// tau): numpy then computes it, and warns as it does.
+struct ArrayDecay {
+  engine::DType dtype;
+  std::vector<double> values;
+};
+std::optional<ArrayDecay> decay_of_array(nb::handle tau);
+
+// The values of a parameter given once or once per neuron, one per neuron.
+std::vector<double> per_neuron(const std::vector<double>& values, std::int64_t neurons);
 
 // A LIF parameter as one float64 value per neuron: a Python number, a numpy scalar, or a
 // real array of shape (), (1,) or (neurons,), whose values float64 holds exactly.

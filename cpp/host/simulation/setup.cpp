@@ -1,5 +1,8 @@
 #include "host/simulation/setup.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "host/execution_context.hpp"
 #include "host/numpy.hpp"
 
@@ -50,7 +53,24 @@ RunSetup make_run_setup(IrKinds kinds, nb::handle compile_config) {
   nb::object config_class = compile_config.is_none()
                                 ? nb::object(imported("zelka.backend.config").attr("CompileConfig"))
                                 : nb::borrow(compile_config);
-  setup.precision = config_class().attr("target_precision");
+  // The precision a default configuration of the class has, read from an instance made only
+  // when the class, its constructor or the constructor's defaults are not those of the last
+  // call (kept for the life of the process: building one takes longer than a short run's
+  // steps).
+  static auto* known = new std::array<nb::object, 4>();
+  static auto* known_precision = new nb::object();
+  nb::object init = config_class.attr(interned("__init__"));
+  const std::array<nb::object, 4> key{config_class, init,
+                                      nb::getattr(init, interned("__defaults__"), nb::none()),
+                                      nb::getattr(init, interned("__kwdefaults__"), nb::none())};
+  const bool same = std::ranges::equal(*known, key, [](const nb::object& a, const nb::object& b) {
+    return a.is_valid() && a.is(b);
+  });
+  if (!same) {
+    *known_precision = config_class().attr("target_precision");
+    *known = key;
+  }
+  setup.precision = *known_precision;
   return setup;
 }
 
