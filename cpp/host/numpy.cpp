@@ -3,6 +3,10 @@
 #include <cstring>
 #include <string_view>
 
+// The array object's fields, read through numpy's inline accessors (no call into numpy).
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/ndarraytypes.h>
+
 using namespace nanobind::literals;
 
 namespace zelka::host {
@@ -78,21 +82,17 @@ bool engine_dtype(nb::handle dtype, engine::DType& out) {
 
 std::optional<FloatArray> float_array(nb::handle obj) {
   if (!is_exact_ndarray(obj)) return std::nullopt;
-  Py_buffer view{};
-  if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();
+  // Read from the array's own fields (numpy's exported buffer would build a format text on
+  // every call, and this runs several times per node in every call's setup).
+  auto* array = reinterpret_cast<PyArrayObject*>(obj.ptr());
+  const int type = PyArray_TYPE(array);
+  if ((type != NPY_FLOAT && type != NPY_DOUBLE) || !PyArray_ISNOTSWAPPED(array))
     return std::nullopt;
-  }
-  std::optional<FloatArray> out;
-  const std::string_view code = native_code(view.format ? view.format : "B");
-  if (code == "f" || code == "d") {
-    out = FloatArray{code == "f" ? engine::DType::f32 : engine::DType::f64,
-                     std::vector<std::int64_t>(view.shape, view.shape + view.ndim),
-                     PyBuffer_IsContiguous(&view, 'C') != 0, !misaligned(view.buf, view.itemsize),
-                     view.buf};
-  }
-  PyBuffer_Release(&view);
-  return out;
+  const npy_intp* dims = PyArray_DIMS(array);
+  return FloatArray{type == NPY_FLOAT ? engine::DType::f32 : engine::DType::f64,
+                    std::vector<std::int64_t>(dims, dims + PyArray_NDIM(array)),
+                    PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS),
+                    PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED), PyArray_DATA(array)};
 }
 
 nb::object dtype_object(engine::DType d) {
