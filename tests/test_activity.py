@@ -144,6 +144,25 @@ def test_computed_convolutions_count_the_synapses_each_input_reaches(step_path, 
         assert_activity(result.activity, operations, spikes, 6)
 
 
+def test_samples_replayed_through_numpy_count_their_steps_once(step_path):
+    """fc feeds itself and overflows in sample 1 inside the native steps: the samples of its
+    block run again through numpy, which reports the overflow, and their counts are those of
+    the replay alone."""
+    rng = np.random.default_rng(11)
+    graph = Graph(
+        [("in", Input()), ("fc", Affine(np.full((3, 3), 2.0, F32), np.zeros(3, F32))), ("lif", lif(3, 0.5)),
+         ("fc2", Affine(dyadic(rng, (4, 3)))), ("lif2", lif(4, 0.25)), ("out", Output())],
+        [("in", "fc"), ("fc", "fc"), ("fc", "lif"), ("lif", "fc2"), ("fc2", "lif2"), ("lif2", "out")],
+    )  # fmt: skip
+    stimuli = np.array([[1, 0, 1], [1e37, 1, 0], [0, 1, 0], [1, 1, 1]], F32)
+    with pytest.warns(RuntimeWarning, match="overflow"):  # numpy's, in the replay
+        result = cpu.simulate_batch(graph, {"in": stimuli}, 8, workers=2, activity=True)
+    assert result.outputs_valid.all()
+    operations, spikes = reference_activity(graph, [{"in": x} for x in stimuli], 8)
+    assert operations["fc2"][0] and not operations["fc"][0]
+    assert_activity(result.activity, operations, spikes, 8)
+
+
 def quickstart_like(rng):
     return Graph.sequential(
         ("in", Input(input_type={"x": (64,)})),
@@ -215,6 +234,12 @@ def test_parts_of_a_test_set_concatenate_to_the_whole():
             np.testing.assert_array_equal(getattr(joined, field)[name], counts)
     with pytest.raises(ValueError, match="different"):
         Activity.concatenate([parts[0], cpu.simulate_batch(graph, {"in": images}, 5, activity=True).activity])
+    # a layer counted both ways, where the part of spikes holds no dense MACs to join (made by hand)
+    spikes, dense = ({"fc": np.array([n])} for n in (4, 9))
+    with pytest.raises(
+        ValueError, match="layer 'fc' counts synaptic operations in part 1 and dense MACs in part 0"
+    ):
+        Activity.concatenate([Activity(3, dense_macs=dense), Activity(3, synaptic_ops=spikes)])
 
 
 def test_figures_draw_the_counts():

@@ -119,6 +119,32 @@ def test_the_activity_of_the_chunks_is_that_of_one_batch(client, per_step):
     assert zd.simulate_dataset(graph, stimuli, 9, client=client, chunk=5, per_step=per_step).activity is None
 
 
+@pytest.mark.parametrize("per_step", [False, True])
+def test_chunks_that_take_an_input_differently_join_as_one_batch_counts_them(client, per_step):
+    """A chunk of all-zero images holds nothing but zeros and ones: alone it counts its first
+    layer's synaptic operations, joined to images the whole set counts dense MACs.  Spike
+    trains with one value of another kind in one chunk count dense MACs throughout too."""
+    graph, rng = two_input_network(6)
+    if per_step:
+        stimuli = {k: (rng.random((9, 10, 5)) < 0.4).astype(np.float32) for k in "ab"}
+        stimuli["b"][4, 8, 2] = 0.5
+    else:
+        stimuli = {k: (rng.integers(1, 9, (10, 5)) / 8).astype(np.float32) for k in "ab"}
+        for k in "ab":
+            stimuli[k][4:8] = 0
+    dataset = {k: da.from_array(v, chunks=(9, 4, 5) if per_step else (4, 5)) for k, v in stimuli.items()}
+    got = zd.simulate_dataset(graph, dataset, 9, client=client, chunk=4, per_step=per_step, activity=True)
+    want = cpu.simulate_batch(graph, PerStep(stimuli) if per_step else stimuli, 9, activity=True).activity
+    activity = got.activity
+    assert list(activity.dense_macs) == list(want.dense_macs) == ["fc"]
+    assert list(activity.synaptic_ops) == list(want.synaptic_ops) == ["back"]
+    for field in ("synaptic_ops", "dense_macs", "spikes"):
+        for name, counts in getattr(want, field).items():
+            np.testing.assert_array_equal(
+                getattr(activity, field)[name], counts, err_msg=f"{field}[{name!r}]"
+            )
+
+
 def test_calls_in_quick_succession_with_the_same_graph(client):
     # each call sends the graph anew, while the copy of the call before is still being released
     graph, rng = two_input_network(3)

@@ -47,10 +47,15 @@ def test_negative_counts_of_any_size_run_no_step(step_path, n_steps):
     assert run(lif_net(), np.ones(4, np.float32), n_steps, profile=False).timesteps_run == n_steps
 
 
-@pytest.mark.parametrize("how", ["n_steps", "timesteps", "max_iterations", "many steps", "float16 steps"])
+@pytest.mark.parametrize(
+    "how", ["n_steps", "timesteps", "max_iterations", "many steps", "float16 steps", "counting activity"]
+)
 def test_huge_counts_run_until_interrupted(step_path, how):
     graph, x = mlp()
-    if how == "float16 steps":  # numpy steps that run no Python code between them
+    if how == "counting activity":  # running totals: nothing allocated for every step
+        interrupted(lambda: cpu.simulate_batch(graph, {"in": x[None]}, 2**70, activity=True))
+        interrupted(lambda: run(graph, x, timesteps=10**12, activity=True))
+    elif how == "float16 steps":  # numpy steps that run no Python code between them
         interrupted(lambda: cpu.simulate(graph, {"in": x.astype(np.float16)}, 10**12))
     elif how == "n_steps":
         interrupted(lambda: cpu.simulate(graph, {"in": x}, 2**70))

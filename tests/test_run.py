@@ -252,6 +252,28 @@ def test_run_gives_what_simulate_and_profile_give(seed, steps):
     assert got.spike_counts is not got.profile.spike_counts  # each record has its own map
 
 
+@pytest.mark.parametrize("profile", [True, False])
+def test_run_counts_the_activity_simulate_counts(profile):
+    cpu = registry.get_backend("cpu")
+    graph = small_graph()
+    graph.nodes["out"] = Affine(np.ones((2, 3), np.float32))  # fed by the LIF's spikes
+    graph.nodes["end"] = Output()
+    graph.edges.append(("out", "end"))
+    x = np.array([1.0, 0.2, 0.6], np.float32)
+    got = run(graph, x, 6, profile=profile, activity=True)
+    want = cpu.simulate(graph, {"in": x}, 6, activity=True).activity
+    assert got.errors == [] and run(graph, x, 6, profile=profile).activity is None
+    assert (got.profile is not None) is profile
+    counted = got.activity
+    assert counted.dense_macs["fc"].tolist() == want.dense_macs["fc"].tolist() == [9 * 6]
+    assert (
+        counted.synaptic_ops["out"].tolist()
+        == want.synaptic_ops["out"].tolist()
+        == [2 * got.spike_counts["lif"]]
+    )
+    assert counted.spikes["lif"].tolist() == [got.spike_counts["lif"]] and counted.n_steps == 6
+
+
 def test_run_calls_a_replaced_simulate_or_profile(monkeypatch):
     cpu = registry.get_backend("cpu")
     graph, x = small_graph(), np.ones(3, np.float32)

@@ -31,7 +31,7 @@ def signature_line(function):
     [
         (run, "run(graph: zelka.ir.Graph, input_data: numpy.typing.ArrayLike | " + INPUTS + " | None = None, "
               "timesteps: int = 1, backend: str = 'cpu', profile: bool = True, energy_per_mac_pj: float = 0.9, "
-              "energy_per_spike_pj: float = 0.1, energy_per_sram_read_pj: float = 5.0) -> zelka.backend.run.RunResult"),
+              "energy_per_spike_pj: float = 0.1, energy_per_sram_read_pj: float = 5.0, *, activity: bool = False) -> zelka.backend.run.RunResult"),
         (CPUBackend.simulate_batch, "simulate_batch(self, graph: zelka.ir.Graph, input_data: " + INPUTS + " | "
               "zelka.backend.cpu.simulator.PerStep, n_steps: int = 1, *, workers: int | None = None, "
               "record: str | collections.abc.Iterable[str] = (), progress: bool = False, "

@@ -122,12 +122,13 @@ NB_MODULE(simulator, m) {
       .method(
           "_simulate_and_profile",
           [](nb::handle self, Arg<py::Graph> graph, Arg<py::Inputs> input_data,
-             Arg<py::Int> n_steps) -> nb::object {
-            auto both = cpu::simulate_and_profile(self, graph, input_data, n_steps);
+             Arg<py::Int> n_steps, Arg<py::Bool> activity) -> nb::object {
+            auto both =
+                cpu::simulate_and_profile(self, graph, input_data, n_steps, truth(activity));
             if (!both) return nb::none();
             return nb::make_tuple(both->first, both->second);
           },
-          "graph"_a, "input_data"_a, "n_steps"_a,
+          "graph"_a, "input_data"_a, "n_steps"_a, nb::kw_only(), "activity"_a = false,
           "For run: (simulate(...), profile(...) or None when the simulation failed) from one\n"
           "timed run of the steps, or None when the two calls could give something else.")
       .method(

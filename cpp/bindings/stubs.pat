@@ -20,6 +20,7 @@ zelka\.backend\.cpu\.profiler\.__prefix__$:
     \from typing import Any
 
 zelka\.backend\.run\.__prefix__$:
+    \from zelka.activity import Activity
     \from typing import Any
     \from numpy.typing import NDArray
     \from zelka.backend.cpu.profiler import ProfileResult
@@ -64,7 +65,7 @@ zelka\._ir\.__prefix__$:
 \.BatchSimulationResult\.membranes$:
     membranes: dict[str, NDArray[Any]]
 
-\.(Batch)?SimulationResult\.activity$:
+\.(Batch)?SimulationResult\.activity$|\.RunResult\.activity$:
     activity: Activity | None
 
 \.PerStep\.inputs$:

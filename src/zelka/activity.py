@@ -1,8 +1,10 @@
 """What a run's activity costs: synaptic operations, spikes, firing rates and the energy of
 inference estimated from them, per sample and over a test set.
 
-``simulate(..., activity=True)``, ``simulate_batch(..., activity=True)`` and
-``zelka.distributed.simulate_dataset(..., activity=True)`` count, as their steps run:
+``simulate(..., activity=True)``, ``simulate_batch(..., activity=True)``,
+``zelka.distributed.simulate_dataset(..., activity=True)`` and
+``zelka.backend.run.run(..., activity=True)`` count, as their steps run (a running total per
+layer and sample):
 
 - per layer that multiplies its input by weights (every ``Affine``; in a graph whose layers are
   computed also ``SpikingAffine``, ``Conv1d`` and ``Conv2d``):
@@ -15,7 +17,8 @@ inference estimated from them, per sample and over a test set.
     input, padding, stride and dilation counted exactly).  A layer fed so through an
     ``Input`` counts so where its input holds nothing but zeros and ones at every step of
     every sample of the call (spike trains); fed a stimulus of other values (images), it
-    counts dense MACs;
+    counts dense MACs.  ``Activity.concatenate`` decides so for the parts of a test set
+    together, as one call over the whole set would;
   - fed by other values: its *dense MACs*, each step every input value times the synapses
     it reaches (an ``Affine``'s rows x columns; a convolution's products with real inputs,
     padding left out), whatever the values are;
@@ -91,6 +94,10 @@ class Activity:
     dense_macs: dict[str, NDArray[np.int64]] = field(default_factory=dict)
     spikes: dict[str, NDArray[np.int64]] = field(default_factory=dict)
     neurons: dict[str, int] = field(default_factory=dict)
+    # A layer of synaptic_ops whose spikes come through an Input -> the dense MACs it counts
+    # per sample where that Input holds other values than spike trains (concatenate joins a
+    # part of spike trains so to a part of other values).
+    _dense_alternatives: dict[str, NDArray[np.int64]] = field(default_factory=dict, repr=False)
 
     @classmethod
     def _from_counts(
@@ -101,38 +108,63 @@ class Activity:
         n_steps: Any,
         samples: int,
     ) -> Activity:
-        """From the engine's counts: per counted layer (fed by spikes, int64 (steps,
-        samples) operations of each step) and the run's spike totals."""
+        """From the engine's counts: per counted layer (fed by spikes, int64 (samples,)
+        operations, and for a layer fed by spikes through an Input the dense MACs it counts
+        where that Input holds other values, else None) and the run's spike totals."""
         synaptic_ops: dict[str, NDArray[np.int64]] = {}
         dense_macs: dict[str, NDArray[np.int64]] = {}
-        for name, (spike_fed, counts) in layers.items():
-            (synaptic_ops if spike_fed else dense_macs)[name] = counts.sum(axis=0, dtype=np.int64)
+        alternatives: dict[str, NDArray[np.int64]] = {}
+        for name, (spike_fed, counts, dense) in layers.items():
+            (synaptic_ops if spike_fed else dense_macs)[name] = counts
+            if dense is not None:
+                alternatives[name] = dense
         lifs = {name: int(node.v_threshold.shape[0]) for name, node in nodes.items() if isinstance(node, LIF)}
         spikes = {name: _per_sample(spike_counts.get(name, 0), samples) for name in lifs}
-        return cls(int(n_steps), synaptic_ops, dense_macs, spikes, lifs)
+        return cls(int(n_steps), synaptic_ops, dense_macs, spikes, lifs, alternatives)
 
     @classmethod
     def concatenate(cls, parts: Sequence[Activity]) -> Activity:
         """The activities of consecutive parts of a test set, sample after sample (the
-        parts ran the same graph for the same steps)."""
+        parts ran the same graph for the same steps), as one run of the whole set counts
+        them: a layer fed by spikes through an Input counts synaptic operations only when
+        that Input held spike trains in every part, and dense MACs in every part otherwise
+        (a part of zeros and ones, all-zero images for instance, joined to images)."""
         if not parts:
             raise ValueError("concatenate needs at least one Activity")
         first = parts[0]
+        layers = {*first.synaptic_ops, *first.dense_macs}
         for part in parts[1:]:
             if part.n_steps != first.n_steps or part.neurons != first.neurons:
                 raise ValueError("concatenate: the parts ran different graphs or numbers of steps")
-            for name in set(part.synaptic_ops) ^ set(first.synaptic_ops):
-                raise ValueError(
-                    f"concatenate: layer {name!r} counts synaptic operations in some parts and dense MACs in "
-                    "others (an Input fed spike trains in some parts and other values in others)"
-                )
+            if {*part.synaptic_ops, *part.dense_macs} != layers:
+                raise ValueError("concatenate: the parts ran different graphs (they count different layers)")
+        dense = list(dict.fromkeys(name for part in parts for name in part.dense_macs))
+        synaptic = [name for name in first.synaptic_ops if name not in dense]
+        for name in dense:
+            for i, part in enumerate(parts):
+                if name in part.synaptic_ops and name not in part._dense_alternatives:
+                    j = next(j for j, other in enumerate(parts) if name in other.dense_macs)
+                    raise ValueError(
+                        f"concatenate: layer {name!r} counts synaptic operations in part {i} and dense MACs "
+                        f"in part {j}, and part {i} holds no dense MACs of it to join them with"
+                    )
 
-        def joined(attribute: str) -> dict[str, NDArray[np.int64]]:
-            names = getattr(first, attribute)
-            return {name: np.concatenate([getattr(p, attribute)[name] for p in parts]) for name in names}
+        def joined(per_part: Any, names: list[str]) -> dict[str, NDArray[np.int64]]:
+            return {name: np.concatenate([per_part(p, name) for p in parts]) for name in names}
+
+        def dense_of(part: Activity, name: str) -> NDArray[np.int64]:
+            return part.dense_macs[name] if name in part.dense_macs else part._dense_alternatives[name]
 
         return cls(
-            first.n_steps, joined("synaptic_ops"), joined("dense_macs"), joined("spikes"), dict(first.neurons)
+            first.n_steps,
+            joined(lambda p, name: p.synaptic_ops[name], synaptic),
+            joined(dense_of, dense),
+            joined(lambda p, name: p.spikes[name], list(first.spikes)),
+            dict(first.neurons),
+            joined(
+                lambda p, name: p._dense_alternatives[name],
+                [name for name in synaptic if all(name in p._dense_alternatives for p in parts)],
+            ),
         )
 
     @property

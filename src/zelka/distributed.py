@@ -93,7 +93,10 @@ def simulate_dataset(
     handling in force where this function is called.  `record` names LIF nodes whose spikes
     are kept for every step, and ``"v:<LIF name>"`` those whose membrane potentials are.
     With ``activity=True`` each chunk counts its samples' activity (``simulate_batch``'s), and
-    the result's ``activity`` holds them all, in sample order.
+    the result's ``activity`` holds them all, in sample order, as one call over the whole
+    data set counts them: a layer fed by an Input whose values are 0 or 1 in some chunks and
+    other values in others (a chunk of all-zero images among images) counts dense MACs in
+    every chunk (``Activity.concatenate``).
 
     Without `client`, a ``LocalCluster`` of worker processes runs the chunks; the results are
     gathered and the cluster closed before the function returns (also when a task fails or

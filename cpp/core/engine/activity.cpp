@@ -44,34 +44,30 @@ int input_slot(const Plan& plan, const Instruction& ins) {
   return plan.layers[ins.layer].input;
 }
 
-// One counted layer's operations for the samples of the range at `step`, its input in `s`;
-// compiled for the widest vectors the processor has, as the products are.
+// Whether a sample of the range is marked in `other` (SpikeCheck::other): the whole call then
+// counts dense where that stimulus feeds spikes, and no sample need be checked or scanned.
+bool marked(const Plan& plan, const std::uint8_t* other, std::int64_t first_sample,
+            std::int64_t end_sample) {
+  for (std::int64_t b = first_sample; b < end_sample; ++b)
+    if (other[plan.sample_rows[b]]) return true;
+  return false;
+}
+
+// Adds one counted layer's step to the samples of the range, its input in `s`; compiled for
+// the widest vectors the processor has, as the products are.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void count_samples(
-    Plan& plan, ActivityCount& c, const Slot& s, std::int64_t first_sample, std::int64_t end_sample,
-    std::int64_t step) {
-  std::int64_t* counts = c.out + step * plan.recorded_rows;
-  if (!c.spike_fed) {
-    for (std::int64_t b = first_sample; b < end_sample; ++b) counts[plan.sample_rows[b]] = c.dense;
-    return;
-  }
+    const Plan& plan, ActivityCount& c, const Slot& s, std::int64_t first_sample,
+    std::int64_t end_sample, std::int64_t step) {
+  for (std::int64_t b = first_sample; b < end_sample; ++b) ++c.steps[b];
+  if (!c.spike_fed || c.counter >= 0) return;
+  for (const std::uint8_t* other : c.stimuli)
+    if (marked(plan, other, first_sample, end_sample)) return;
   for (std::int64_t b = first_sample; b < end_sample; ++b) {
-    const std::int64_t row = plan.sample_rows[b];
-    std::int64_t& out = counts[row];
-    if (!c.stimuli.empty() &&
-        std::any_of(c.stimuli.begin(), c.stimuli.end(), [&](auto other) { return other[row]; })) {
-      out = c.dense;
-      continue;
-    }
-    if (c.counter >= 0) {
-      const std::int64_t total = plan.spike_totals[b * plan.counters() + c.counter];
-      out = (total - c.last_totals[b]) * c.each;
-      c.last_totals[b] = total;
-      continue;
-    }
     const std::int64_t at = b * s.sample_stride + step * s.step_stride;
-    out = s.dtype == DType::f32
-              ? reached(static_cast<const float*>(s.data) + at, c.inputs, c.each, c.fan_out)
-              : reached(static_cast<const double*>(s.data) + at, c.inputs, c.each, c.fan_out);
+    c.synapses[b] +=
+        s.dtype == DType::f32
+            ? reached(static_cast<const float*>(s.data) + at, c.inputs, c.each, c.fan_out)
+            : reached(static_cast<const double*>(s.data) + at, c.inputs, c.each, c.fan_out);
   }
 }
 
@@ -107,7 +103,6 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) bool only_spikes(co
 void count_activity(Plan& plan, const Instruction& ins, std::int64_t first_sample,
                     std::int64_t end_sample, std::int64_t step) {
   if (ins.kind != OpKind::affine && ins.kind != OpKind::layer) return;
-  if (step >= plan.recorded_steps) return;
   for (ActivityCount& c : plan.activity)
     if (c.node == ins.node)
       count_samples(plan, c, plan.slots[input_slot(plan, ins)], first_sample, end_sample, step);
@@ -117,17 +112,22 @@ void count_activity(Plan& plan, const Instruction& ins, std::int64_t first_sampl
 // every step checks a stimulus of every sample.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void check_spikes(
     const Plan& plan, std::int64_t first_sample, std::int64_t end_sample, std::int64_t step) {
-  if (step >= plan.recorded_steps) return;
   for (const SpikeCheck& c : plan.spike_checks) {
+    if (marked(plan, c.other, first_sample, end_sample)) continue;
     const Slot& s = plan.slots[c.slot];
     for (std::int64_t b = first_sample; b < end_sample; ++b) {
       std::uint8_t& other = c.other[plan.sample_rows[b]];
-      if (other) continue;
       const std::int64_t at = b * s.sample_stride + step * s.step_stride;
       other = s.dtype == DType::f32 ? !spikes_only(static_cast<const float*>(s.data) + at, s.size)
                                     : !spikes_only(static_cast<const double*>(s.data) + at, s.size);
     }
   }
+}
+
+std::int64_t synapses_reached(const Plan& plan, const ActivityCount& c, std::int64_t sample) {
+  if (c.counter < 0) return c.synapses[sample];
+  const std::int64_t total = plan.spike_totals[sample * plan.counters() + c.counter];
+  return (total - c.first_totals[sample]) * c.each;
 }
 
 std::vector<std::int64_t> convolution_fan_out(const ConvolutionShape& shape) {

@@ -1,5 +1,6 @@
 // The synaptic work of a run, counted as its steps run: per counted layer (an Affine or a
-// convolution), per sample and step, the operations it performs on that step's input.
+// convolution) and sample, the steps it computed and the synapses its nonzero inputs reached
+// (Plan::activity, activity_count.hpp).
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,14 @@
 
 namespace zelka::engine {
 
-// The operations of `ins`, if it is a counted layer's compute, for every sample of the range
-// at `step`, read from the input it computes from (which holds that step's input before the
+// Adds the step of `ins`, if it is a counted layer's compute, to every sample of the range,
+// the synapses read from the input it computes from (which holds that step's input before the
 // instruction runs, also when the instruction is static and skipped).
 void count_activity(Plan& plan, const Instruction& ins, std::int64_t first_sample,
                     std::int64_t end_sample, std::int64_t step);
 
 // Marks the samples of the range whose checked stimuli (Plan::spike_checks) hold another
-// value than 0 or 1 at `step`.
+// value than 0 or 1 at `step` (none more once one sample of the range is marked).
 void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_sample,
                   std::int64_t step);
 
@@ -25,6 +26,9 @@ void check_spikes(const Plan& plan, std::int64_t first_sample, std::int64_t end_
 // fan_out[i] for values[i] (the numpy steps' count; the native steps count in their types).
 std::int64_t reached_synapses(const double* values, std::int64_t n, std::int64_t each,
                               const std::int64_t* fan_out);
+
+// The synapses that plan sample `sample` reached at the steps of counted layer `c` so far.
+std::int64_t synapses_reached(const Plan& plan, const ActivityCount& c, std::int64_t sample);
 
 // Every one of the `n` values is 0 or 1.
 bool only_spikes(const float* values, std::int64_t n);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/engine/activity_count.hpp"
 #include "core/engine/dtype.hpp"
 #include "core/engine/storage.hpp"
 #include "core/numeric/saturate.hpp"
@@ -136,36 +137,6 @@ struct Recording {
   std::int64_t neurons = 0;
 };
 
-// One counted layer of a plan (count_activity, core/engine/activity.hpp).  A layer fed by
-// spikes counts, for every nonzero value of its input, the synapses that value reaches
-// (`each` apiece, or where `each` is 0 fan_out[i] for input i); a layer fed by other values
-// counts `dense` multiply-accumulates, whatever its input holds.  The count of sample `row`
-// (Plan::sample_rows) at `step` is written to out[step * rows + row].
-struct ActivityCount {
-  int node = -1;  // Instruction::node of the layer's compute
-  bool spike_fed = false;
-  std::int64_t inputs = 0;
-  std::int64_t each = 0;
-  const std::int64_t* fan_out = nullptr;
-  std::int64_t dense = 0;
-  std::int64_t* out = nullptr;
-  // SpikeCheck::other of the stimuli its spikes come through: a sample one of them marked
-  // counts dense (as the whole run will), its input no longer scanned.
-  std::vector<const std::uint8_t*> stimuli;
-  // A layer whose input is the spike vector of a LIF computed before it in the step: that
-  // LIF's counter (LifArgs::counter), whose growth since the layer's last count, per sample
-  // in last_totals, is the number of nonzero inputs; or -1, and the input is scanned.
-  int counter = -1;
-  std::vector<std::int64_t> last_totals;
-};
-
-// A stimulus that counted layers take for spikes: other[row] is set once a value of sample
-// `row` (Plan::sample_rows) is neither 0 nor 1 (check_spikes, core/engine/activity.hpp).
-struct SpikeCheck {
-  int slot = -1;
-  std::uint8_t* other = nullptr;
-};
-
 struct Plan {
   std::int64_t batch = 1;  // samples
   std::vector<Slot> slots;
@@ -179,8 +150,8 @@ struct Plan {
   std::int64_t recorded_steps = 0;        // steps the recordings hold room for
   std::int64_t recorded_rows = 0;         // samples the recordings hold room for
   std::vector<std::int64_t> sample_rows;  // per sample: its row in the recordings
-  std::vector<ActivityCount> activity;    // counted layers, written in the recordings' rows
-  std::vector<SpikeCheck> spike_checks;   // their stimuli taken for spikes, checked likewise
+  std::vector<ActivityCount> activity;    // counted layers (activity_count.hpp)
+  std::vector<SpikeCheck> spike_checks;   // their stimuli taken for spikes
   // Buffers the plan owns: the slots' values (one block for them all), column copies of
   // weights (AffineArgs::weight_cols), biases.
   std::vector<Storage> owned;

@@ -10,4 +10,12 @@ nb::object activity_record(nb::handle nodes, const simulation::ActivityCounts& c
                             nb::int_(counts.samples));
 }
 
+SampleActivity::SampleActivity(const simulation::RunSetup& setup, simulation::LoopOptions& options)
+    : counts_(simulation::plan_activity(setup, 1)) {
+  recorder_.samples = 1;
+  recorder_.activity = &counts_;
+  options.recorder = &recorder_;
+  options.policy.activity = &counts_;
+}
+
 }  // namespace zelka::host::cpu

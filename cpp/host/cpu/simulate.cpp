@@ -73,16 +73,9 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
     run_into(record, setup, state, n_steps, options);
     return result;
   }
-  ActivityCounts counts = plan_activity(setup, steps_to_run(n_steps), 1);
-  StepRecorder recorder;
-  recorder.steps = counts.steps;
-  recorder.samples = 1;
-  recorder.activity = &counts;
-  options.recorder = &recorder;
-  options.policy.activity = &counts;
+  const SampleActivity counted(setup, options);
   if (run_into(record, setup, state, n_steps, options))
-    record.field("activity") =
-        activity_record(setup.nodes, counts, record.field("spike_counts"), n_steps);
+    record.field("activity") = counted.record(setup.nodes, record.field("spike_counts"), n_steps);
   return result;
 }
 

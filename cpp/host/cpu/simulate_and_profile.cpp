@@ -1,6 +1,7 @@
 #include "host/cpu/simulate_and_profile.hpp"
 
 #include "core/engine/clock.hpp"
+#include "host/cpu/activity_record.hpp"
 #include "host/cpu/simulate.hpp"
 #include "host/profiler/cpu_profiler.hpp"
 #include "host/profiler/graph_view.hpp"
@@ -66,7 +67,8 @@ bool validates_as_own(nb::handle backend) {
 std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle backend,
                                                                       nb::handle graph,
                                                                       nb::handle input_data,
-                                                                      nb::handle n_steps) {
+                                                                      nb::handle n_steps,
+                                                                      bool activity) {
   if (!PyDict_Check(input_data.ptr()) || !PyLong_Check(n_steps.ptr())) return std::nullopt;
   if (!is_own(backend, "simulate", own_simulate) || !is_own(backend, "profile", own_profile))
     return std::nullopt;
@@ -87,10 +89,16 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
   LoopOptions options;
   options.policy.node_times = &run.node_times;
   options.policy.peak_activation_bytes = &run.peak_activation_bytes;
+  std::optional<SampleActivity> counted;
+  if (activity) counted.emplace(setup, options);
   const std::int64_t start = engine::monotonic_ns();
   const bool ran = run_into(nb::cast<SimulationResult&>(sim), setup, run.state, n_steps, options);
   run.total_ns = engine::monotonic_ns() - start;
   if (!ran) return std::pair{sim, nb::none()};
+  if (counted) {
+    SimulationResult& record = nb::cast<SimulationResult&>(sim);
+    record.field("activity") = counted->record(setup.nodes, record.field("spike_counts"), n_steps);
+  }
 
   // The profile's own copy of the counts: the two records share no map.
   run.state.spike_counts =

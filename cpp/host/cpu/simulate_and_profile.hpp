@@ -15,17 +15,16 @@ namespace zelka::host::cpu {
 // profiler's own default.
 inline constexpr const char* default_profile_preset = zelka::profiler::default_energy_preset.data();
 
-// The SimulationResult of simulate(graph, input_data, n_steps) and, when it succeeded, the
-// ProfileResult of profile(graph, input_data, n_steps) (else None), from one timed run.
+// The SimulationResult of simulate(graph, input_data, n_steps, activity=activity) and, when
+// it succeeded, the ProfileResult of profile(graph, input_data, n_steps) (else None), from
+// one timed run (whose node times then include the counting's).
 // Nothing when the two calls could differ from that run: the backend's simulate or
 // profile, or the profiler module's CPUProfiler, replaced; the framework's CompileConfig
 // another than the simulator bound; an Input without a stimulus (the profile leaves it
 // without a value, simulate fills it); a cyclic run length that simulate applies and the
 // profile does not.  `backend` is the backend instance run found.
-std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle backend,
-                                                                      nb::handle graph,
-                                                                      nb::handle input_data,
-                                                                      nb::handle n_steps);
+std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(
+    nb::handle backend, nb::handle graph, nb::handle input_data, nb::handle n_steps, bool activity);
 
 // Record the backend class's own validate, simulate and profile functions (when its module
 // loads).

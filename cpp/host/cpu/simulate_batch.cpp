@@ -221,6 +221,7 @@ bool run_from_first_step(Batch& batch, std::int64_t workers, ProgressBar& bar) {
   std::atomic<std::int64_t> progress = 0;
   const std::vector<bool> replay =
       run_on_threads(batch.run->plan, batch.steps, 0, workers, progress, bar);
+  if (batch.recorder.activity) batch.activity.add_native(*batch.run, replay);
   batch.all_in_run = std::none_of(replay.begin(), replay.end(), [](bool r) { return r; });
   if (batch.all_in_run) {
     bar.show(progress, true);
@@ -278,6 +279,7 @@ void run_sample_by_sample(Batch& batch, std::int64_t workers, ProgressBar& bar) 
     batch.recorder.attach(*g.run, ids);
     const std::vector<bool> replay =
         run_on_threads(g.run->plan, batch.steps - 1, 1, workers, progress, bar);
+    if (batch.recorder.activity) batch.activity.add_native(*g.run, replay);
     for (std::size_t k = 0; k < g.together.size(); ++k) {
       if (replay[k]) {
         g.alone.push_back(g.together[k]);
@@ -458,7 +460,7 @@ nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_
                           const BatchOptions& options) {
   Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
   if (options.activity) {
-    batch.activity = plan_activity(batch.common, batch.steps, batch.size());
+    batch.activity = plan_activity(batch.common, batch.size());
     batch.recorder.activity = &batch.activity;
   }
   ProgressBar bar(

@@ -24,7 +24,9 @@ const RecordLayout run_result_layout{
     "    peak_memory_bytes: Peak memory in bytes, from the profile.\n"
     "    per_node_latency: Node name -> latency in microseconds, from the profile.\n"
     "    profile: Full ProfileResult if profile=True, else None.\n"
-    "    errors: List of error messages (empty if valid).",
+    "    errors: List of error messages (empty if valid).\n"
+    "    activity: With activity=True, the run's synaptic operations, spikes and firing\n"
+    "        rates (zelka.activity.Activity of one sample), from the simulation; else None.",
     {{"outputs", new_dict},
      {"spike_counts", new_dict},
      {"timesteps_run", zero_int},
@@ -34,7 +36,8 @@ const RecordLayout run_result_layout{
      {"peak_memory_bytes", zero_int},
      {"per_node_latency", new_dict},
      {"profile", none_value},
-     {"errors", new_list}}};
+     {"errors", new_list},
+     {"activity", none_value}}};
 
 namespace {
 
@@ -127,7 +130,8 @@ nb::object energy_estimate_uj(nb::handle profile, nb::handle spike_counts,
 }  // namespace
 
 nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle timesteps,
-                     nb::handle backend, bool profile, const EnergyCoefficients& energy) {
+                     nb::handle backend, bool profile, bool activity,
+                     const EnergyCoefficients& energy) {
   const IrKinds kinds = IrKinds::load({Kind::input});
   nb::object result = nb::cast(RunResult());
   RunResult& record = nb::cast<RunResult&>(result);
@@ -167,16 +171,26 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
   // gives what the two calls give.
   nb::object fused =
       profile ? nb::getattr(bk, interned("_simulate_and_profile"), nb::none()) : nb::none();
-  nb::object both = fused.is_none() ? nb::none() : fused(graph, input_data, timesteps);
-  nb::object sim = both.is_none() ? bk.attr(interned("simulate"))(
-                                        graph, "input_data"_a = input_data, "n_steps"_a = timesteps)
-                                  : nb::object(both[0]);
+  // activity is passed only when asked for: a backend's simulate need not take it otherwise.
+  nb::dict counting;
+  if (activity) counting["activity"] = nb::bool_(true);
+  nb::object both = fused.is_none() ? nb::none() : fused(graph, input_data, timesteps, **counting);
+  nb::object sim = both.is_none()
+                       ? bk.attr(interned("simulate"))(graph, "input_data"_a = input_data,
+                                                       "n_steps"_a = timesteps, **counting)
+                       : nb::object(both[0]);
   record.field("outputs") = sim.attr(interned("outputs"));
   record.field("spike_counts") = sim.attr(interned("spike_counts"));
   record.field("timesteps_run") = sim.attr(interned("timesteps_run"));
   if (!truth(sim.attr(interned("outputs_valid")))) {
     extend(errors, nb::getattr(sim, "errors", nb::none()));
     return result;
+  }
+  if (activity) {
+    record.field("activity") = nb::getattr(sim, "activity", nb::none());
+    if (record.field("activity").is_none())
+      errors.attr(interned("append"))(
+          nb::str("Backend '{}' counted no activity: its simulate returned none").format(backend));
   }
 
   // (a profile from the one timed run comes from the backend's own profile)

@@ -25,8 +25,11 @@ struct EnergyCoefficients {
   double mac_pj, spike_pj, sram_read_pj;
 };
 
-// `timesteps` is a Python int and `backend` a str (the binding checks both).
+// `timesteps` is a Python int and `backend` a str (the binding checks both).  With
+// `activity`, the backend's simulate is asked for the run's activity (activity=True), which
+// the result's `activity` holds.
 nb::object run_graph(nb::handle graph, nb::handle input_data, nb::handle timesteps,
-                     nb::handle backend, bool profile, const EnergyCoefficients& energy);
+                     nb::handle backend, bool profile, bool activity,
+                     const EnergyCoefficients& energy);
 
 }  // namespace zelka::host::run

@@ -10,9 +10,6 @@ using namespace nanobind::literals;
 namespace zelka::host::simulation {
 namespace {
 
-// The count of a step at which a layer did not compute (an input it could not take, or none).
-constexpr std::int64_t not_computed = -1;
-
 using zelka::ir::Computed;
 using zelka::ir::Simulated;
 
@@ -102,10 +99,19 @@ int lif_computed_before(const engine::Plan& plan, int node) {
   return -1;
 }
 
+// Whether a product of the plan takes slot `slot` for spikes: the planner found it 0 or 1 at
+// every step of every sample the plan runs, so that no check of it can find another value.
+bool products_take_for_spikes(const engine::Plan& plan, int slot) {
+  return std::any_of(
+             plan.affine.begin(), plan.affine.end(),
+             [&](const engine::AffineArgs& a) { return a.input == slot && a.spike_input; }) ||
+         std::any_of(plan.layers.begin(), plan.layers.end(),
+                     [&](const engine::LayerArgs& l) { return l.input == slot && l.spike_input; });
+}
+
 }  // namespace
 
-ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int64_t samples) {
-  const Numpy& np = Numpy::get();
+ActivityCounts plan_activity(const RunSetup& setup, std::int64_t samples) {
   const bool computed = setup.computed != nullptr;
   std::vector<std::pair<nb::object, Kind>> nodes;
   nb::set inputs;
@@ -122,7 +128,6 @@ ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int
     without.emplace_back(nb::borrow(input), spiking_nodes(setup, nodes, others));
   }
   ActivityCounts counts;
-  counts.steps = steps;
   counts.samples = samples;
   for (const auto& [name, kind] : nodes) {
     if (!multiplies_by_weights(kind, computed)) continue;
@@ -139,9 +144,8 @@ ActivityCounts plan_activity(const RunSetup& setup, std::int64_t steps, std::int
     if ((!setup.computed || !setup.computed->find(name)->layer) && !layer.fan_out.empty())
       layer.each = layer.fan_out.front();
     for (const std::int64_t f : layer.fan_out) layer.dense += f;
-    layer.counts = np.module.attr("full")(nb::make_tuple(steps, samples), not_computed,
-                                          "dtype"_a = np.module.attr("int64"));
-    layer.out = static_cast<std::int64_t*>(ArrayData(layer.counts, true).data());
+    layer.steps.assign(static_cast<std::size_t>(samples), 0);
+    layer.synapses.assign(static_cast<std::size_t>(samples), 0);
     counts.layers.push_back(std::move(layer));
   }
   return counts;
@@ -159,27 +163,23 @@ std::size_t ActivityCounts::check_of(nb::handle input) {
   return checks.size() - 1;
 }
 
-void ActivityCounts::count(nb::handle name, const nb::object& inp, std::int64_t step,
-                           std::int64_t sample) const {
-  if (step >= steps) return;
-  for (const Layer& layer : layers) {
+void ActivityCounts::count(nb::handle name, const nb::object& inp, std::int64_t sample) {
+  for (Layer& layer : layers) {
     if (!layer.name.equal(name)) continue;
     const Numpy& np = Numpy::get();
     nb::object values = np.ascontiguousarray(inp, "dtype"_a = np.float64);
     const ArrayData data(values);
     const std::int64_t n = data.bytes() / static_cast<std::int64_t>(sizeof(double));
     if (n != static_cast<std::int64_t>(layer.fan_out.size())) return;
-    layer.out[step * samples + sample] =
-        layer.spike_fed ? engine::reached_synapses(static_cast<const double*>(data.data()), n,
-                                                   layer.each, layer.fan_out.data())
-                        : layer.dense;
+    ++layer.steps[sample];
+    if (layer.spike_fed)
+      layer.synapses[sample] += engine::reached_synapses(static_cast<const double*>(data.data()), n,
+                                                         layer.each, layer.fan_out.data());
     return;
   }
 }
 
-void ActivityCounts::check(nb::handle input, nb::handle value, std::int64_t step,
-                           std::int64_t sample) const {
-  if (step >= steps) return;
+void ActivityCounts::check(nb::handle input, nb::handle value, std::int64_t sample) const {
   for (const Check& c : checks) {
     if (!c.input.equal(input) || c.out[sample]) continue;
     const Numpy& np = Numpy::get();
@@ -191,46 +191,72 @@ void ActivityCounts::check(nb::handle input, nb::handle value, std::int64_t step
 }
 
 void ActivityCounts::attach(NativeRun& run) const {
-  run.plan.activity.clear();
+  engine::Plan& plan = run.plan;
+  plan.activity.clear();
+  const auto batch = static_cast<std::size_t>(plan.batch);
   for (const Layer& layer : layers)
     for (std::size_t i = 0; i < run.timed_names.size(); ++i) {
       if (!run.timed_names[i].equal(layer.name)) continue;
-      engine::ActivityCount count{static_cast<int>(i),
-                                  layer.spike_fed,
-                                  static_cast<std::int64_t>(layer.fan_out.size()),
-                                  layer.each,
-                                  layer.fan_out.data(),
-                                  layer.dense,
-                                  layer.out,
-                                  {}};
+      engine::ActivityCount count;
+      count.node = static_cast<int>(i);
+      count.spike_fed = layer.spike_fed;
+      count.inputs = static_cast<std::int64_t>(layer.fan_out.size());
+      count.each = layer.each;
+      count.fan_out = layer.fan_out.data();
+      count.steps.assign(batch, 0);
+      count.synapses.assign(batch, 0);
       for (const std::size_t c : layer.stimuli) count.stimuli.push_back(checks[c].out);
       if (layer.spike_fed && layer.each && layer.stimuli.empty()) {
-        count.counter = lif_computed_before(run.plan, count.node);
+        count.counter = lif_computed_before(plan, count.node);
         if (count.counter >= 0)
-          for (std::int64_t b = 0; b < run.plan.batch; ++b)
-            count.last_totals.push_back(
-                run.plan.spike_totals[b * run.plan.counters() + count.counter]);
+          for (std::int64_t b = 0; b < plan.batch; ++b)
+            count.first_totals.push_back(plan.spike_totals[b * plan.counters() + count.counter]);
       }
-      run.plan.activity.push_back(std::move(count));
+      plan.activity.push_back(std::move(count));
     }
-  run.plan.spike_checks.clear();
+  plan.spike_checks.clear();
   for (const Check& c : checks) {
     const int slot = activation_slot(run, c.input);
-    if (slot >= 0) run.plan.spike_checks.push_back({slot, c.out});
+    if (slot >= 0 && !products_take_for_spikes(plan, slot))
+      plan.spike_checks.push_back({slot, c.out});
+  }
+}
+
+void ActivityCounts::add_native(const NativeRun& run, const std::vector<bool>& replayed) {
+  const engine::Plan& plan = run.plan;
+  for (const engine::ActivityCount& count : plan.activity) {
+    Layer& layer = *std::find_if(layers.begin(), layers.end(), [&](const Layer& l) {
+      return run.timed_names[count.node].equal(l.name);
+    });
+    for (std::int64_t b = 0; b < plan.batch; ++b) {
+      if (!replayed.empty() && replayed[b]) continue;
+      const std::int64_t sample = plan.sample_rows[b];
+      layer.steps[sample] += count.steps[b];
+      layer.synapses[sample] += engine::synapses_reached(plan, count, b);
+    }
   }
 }
 
 nb::dict ActivityCounts::layer_counts() const {
+  const Numpy& np = Numpy::get();
+  const auto per_sample = [&](const auto& value_of) {
+    nb::object counts = np.empty(samples, "dtype"_a = np.module.attr("int64"));
+    auto* out = static_cast<std::int64_t*>(ArrayData(counts, true).data());
+    for (std::int64_t sample = 0; sample < samples; ++sample) out[sample] = value_of(sample);
+    return counts;
+  };
   nb::dict out;
   for (const Layer& layer : layers) {
     bool spikes = layer.spike_fed;
     for (const std::size_t c : layer.stimuli)
       spikes = spikes && std::none_of(checks[c].out, checks[c].out + samples,
                                       [](std::uint8_t other) { return other != 0; });
-    const std::int64_t dense = layer.dense;
-    for (std::int64_t* count = layer.out; count < layer.out + steps * samples; ++count)
-      *count = *count == not_computed ? 0 : spikes == layer.spike_fed ? *count : dense;
-    out[layer.name] = nb::make_tuple(spikes, layer.counts);
+    const auto dense = [&] {
+      return per_sample([&](auto b) { return layer.steps[b] * layer.dense; });
+    };
+    nb::object alternative = spikes && !layer.stimuli.empty() ? dense() : nb::none();
+    nb::object counts = spikes ? per_sample([&](auto b) { return layer.synapses[b]; }) : dense();
+    out[layer.name] = nb::make_tuple(spikes, counts, alternative);
   }
   return out;
 }

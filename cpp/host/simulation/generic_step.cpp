@@ -170,7 +170,7 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, 
       if (policy.fill_missing_inputs && !contains(w.activations, name))
         w.activations[name] = np.zeros(1, "dtype"_a = np.float32);
       if (policy.activity && contains(w.activations, name))
-        policy.activity->check(name, getitem(w.activations, name), step, s.sample);
+        policy.activity->check(name, getitem(w.activations, name), s.sample);
       continue;
     }
     if (s.kinds.is(node, Kind::output)) {
@@ -188,7 +188,7 @@ void generic_step(const RunSetup& s, WorkingState& w, const StepPolicy& policy, 
       if (contains(w.activations, p)) act_list.append(getitem(w.activations, p));
     if (act_list.size() == 0) continue;
     nb::object inp = combine(act_list);
-    if (policy.activity) policy.activity->count(name, inp, step, s.sample);
+    if (policy.activity) policy.activity->count(name, inp, s.sample);
     const std::int64_t start = policy.node_times ? engine::monotonic_ns() : 0;
     if (s.computed)
       w.activations[name] = computed_value(s, w, name, node, inp);

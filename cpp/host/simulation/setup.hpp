@@ -63,8 +63,8 @@ struct StepPolicy {
   // When set (profile): the largest total byte size of the activation arrays at the end of
   // a step.
   std::int64_t* peak_activation_bytes = nullptr;
-  // When set: each counted layer's operations, step by step (activity_counts.hpp).
-  const ActivityCounts* activity = nullptr;
+  // When set: the counted layers' operations, added to step by step (activity_counts.hpp).
+  ActivityCounts* activity = nullptr;
 };
 
 // Float32 zero inputs for the graph's Input nodes from their declared shapes.

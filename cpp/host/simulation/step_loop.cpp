@@ -93,6 +93,8 @@ bool run_native(NativeRun& run, WorkingState& state, std::int64_t sample, std::i
     observer.rethrow();
     return false;
   }
+  // (before write_back, which moves the spike totals the counts read into the state)
+  if (options.recorder && options.recorder->activity) options.recorder->activity->add_native(run);
   write_back(run, state, first_step + completed - 1, options.read_after);
   if (options.policy.node_times)
     for (std::size_t i = 0; i < run.timed_names.size(); ++i)

@@ -30,8 +30,8 @@ struct StepRecorder {
   std::vector<Membranes> membranes;
   std::int64_t steps = 0;    // steps the arrays hold
   std::int64_t samples = 0;  // samples the arrays hold
-  // Counted layers whose operations a native run writes in the same rows, or null.
-  const ActivityCounts* activity = nullptr;
+  // Counted layers whose operations a native run counts for the same samples, or null.
+  ActivityCounts* activity = nullptr;
 
   // Keep a sample's values of a numpy step from its activations and membranes.
   void record(const WorkingState& state, std::int64_t step, std::int64_t sample) const;
