@@ -103,10 +103,10 @@ constexpr std::string_view overlapped_controller = R"v(
 )v";
 
 constexpr std::string_view stage_declaration =
-    R"v(  // «node»: running, its unit's done, its start, and the steps it completed past the last
-  // complete step
-  reg running«k»;
-  wire finished«k», launch«k»;
+    R"v(  // «node»: running, chosen to start (its unit starting a cycle later, from registers, for
+  // the clock), its unit's done, and the steps it completed past the last complete step
+  reg running«k», starting«k»;
+  wire launch«k», finished«k»;
   reg [«ahead_w»-1:0] ahead«k»;
 )v";
 
@@ -142,9 +142,11 @@ constexpr std::string_view stage_logic = R"v(
   always @(posedge clk)
     if (rst) begin
       running«k» <= 1'b0;
+      starting«k» <= 1'b0;
       ahead«k» <= «ahead_w»'d0;
 «filled_resets»    end else begin
       running«k» <= launch«k» || running«k» && !finished«k»;
+      starting«k» <= launch«k»;
       ahead«k» <= ahead«k» + {«ahead_pad»'d0, finished«k»} - {«ahead_pad»'d0, step_complete};
 «filled_updates»    end
 )v";
@@ -198,7 +200,7 @@ std::string Controller::text() const {
 }
 
 std::string Controller::start(std::size_t k) const {
-  if (d_.schedule == Schedule::overlapped) return "launch" + number(k);
+  if (d_.schedule == Schedule::overlapped) return "starting" + number(k);
   return "launch && operation == " + number(operation_w_) + "'d" + number(k);
 }
 
@@ -207,14 +209,14 @@ std::string Controller::lif_start() const {
   for (std::size_t k = 0; k < d_.operations.size(); ++k)
     if (d_.operations[k].kind == UnitKind::lif)
       starts.push_back(d_.schedule == Schedule::overlapped
-                           ? "launch" + number(k)
+                           ? "starting" + number(k)
                            : "operation == " + number(operation_w_) + "'d" + number(k));
   const std::string any = joined(starts, " || ", "1'b0");
   return d_.schedule == Schedule::overlapped ? any : "launch && (" + any + ")";
 }
 
 std::string Controller::reading(std::size_t k) const {
-  if (d_.schedule == Schedule::overlapped) return "running" + number(k) + " || launch" + number(k);
+  if (d_.schedule == Schedule::overlapped) return "running" + number(k);
   return "running && operation == " + number(operation_w_) + "'d" + number(k);
 }
 

@@ -26,14 +26,15 @@ class Controller {
   std::string start(std::size_t k) const;
   std::string lif_start() const;
 
-  // Whether operation k's unit drives the read addresses (from its start's cycle on).
+  // Whether operation k's unit drives the read addresses (from its start's cycle on, from
+  // registers).
   std::string reading(std::size_t k) const;
 
   // The condition that the count of steps has reached `step`: always from the first step on.
   std::string reached(int step) const;
 
-  // The bank bit of Input port `port`'s memory the host writes, operation k reads and the
-  // host reads back (the last step's); empty in the sequential schedule (one bank).
+  // The bank of Input port `port`'s value the host writes, operation k reads and the host
+  // reads back (the last step's); empty in the sequential schedule (one bank).
   std::string written_bank(std::size_t port) const;
   std::string read_bank(std::size_t port, std::size_t k) const;
   std::string last_bank(std::size_t port) const;

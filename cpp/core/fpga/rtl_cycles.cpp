@@ -16,6 +16,8 @@ constexpr std::uint64_t step_overhead = 2;
 constexpr std::uint64_t operation_overhead = 1;
 // A dense block's cycles besides its events and writes when it has events: the four-stage
 // drain; a LIF layer's besides its words: the nine-stage pipeline.
+// The overlapped controller starts a unit the cycle after it chooses it.
+constexpr std::uint64_t overlapped_start_delay = 1;
 constexpr std::uint64_t drain_cycles = 4;
 constexpr std::uint64_t lif_overhead = 9;
 
@@ -228,7 +230,8 @@ class Pipeline {
     for (std::size_t k = 0; k < count_; ++k)
       if (launch[k]) {
         running_[k] = true;
-        done_at_[k] = cycle + unit_cycles(design_, design_.operations[k], activity_, ++begun_[k]);
+        done_at_[k] = cycle + overlapped_start_delay +
+                      unit_cycles(design_, design_.operations[k], activity_, ++begun_[k]);
       }
   }
 

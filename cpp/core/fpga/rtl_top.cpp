@@ -92,20 +92,33 @@ constexpr std::string_view port_line = "//   «number»: «node» («kind»), «
 constexpr std::string_view from_step = "steps >= «steps_w»'d«steps»";
 
 constexpr std::string_view storage = R"v(
-  // «node»: «size» values of «type» in «words» words«banks»
+  // «node»: «size» values of «type» in «words» words
   wire [LANES*«width»-1:0] value«i»;
-  zelka_ram #(
+«memory»)v";
+
+// An Input port's value in the overlapped schedule: two memories, one per bank (each as small
+// as the single one of the sequential schedule, for a memory's fast output), the host writing
+// one while the units read the other; the word read comes from the bank chosen with its address.
+constexpr std::string_view banked_storage = R"v(
+  // «node»: «size» values of «type» in «words» words, in two banks
+  wire [LANES*«width»-1:0] value«i», value«i»_bank0, value«i»_bank1;
+  reg value«i»_bank_read;
+  always @(posedge clk) value«i»_bank_read <= «read_bank»;
+  assign value«i» = value«i»_bank_read ? value«i»_bank1 : value«i»_bank0;
+«memories»)v";
+
+constexpr std::string_view memory = R"v(  zelka_ram #(
       .LANES (LANES),
       .LANE_W(«width»),
-      .DEPTH («depth»),
-      .ADDR_W(«memory_address_w»)
-  ) value«i»_memory (
+      .DEPTH («words»),
+      .ADDR_W(«address_w»)
+  ) «name» (
       .clk(clk),
       .write_lanes(«write_lanes»),
       .write_address(«write_address»),
       .write_data(«write_data»),
       .read_address(«read_address»),
-      .read_data(value«i»)
+      .read_data(«read_data»)
   );
 )v";
 
@@ -418,34 +431,38 @@ class TopModule {
     return std::nullopt;
   }
 
-  // `bank` (a bit, or nothing) above `word`.
-  static std::string banked(const std::string& bank, const std::string& word) {
-    return bank.empty() ? word : "{" + bank + ", " + word + "}";
-  }
-
   // A memory's read address: the word asked for by the running unit where that unit reads the
   // memory, else the host's out_word.  Each memory chooses among its own readers only, so
   // that the address passes few multiplexers.
-  // An Input port's memory holds two banks in the overlapped schedule: a bank bit above the
-  // word, its reader's or the host's.
+  // Input port `port`'s memory in the overlapped schedule also chooses the bank this way: the
+  // reader's, or the host's (the last step's).
   std::string read_address(std::size_t s, int address_w) const {
-    const std::string bits = number(address_w);
-    const std::optional<std::size_t> port = input_port_of(s);
     std::string address;
     for (std::size_t k = 0; k < d_.operations.size(); ++k) {
-      const std::vector<Term>& terms = input_of(d_, d_.operations[k]).terms;
-      if (std::none_of(terms.begin(), terms.end(), [&](const Term& t) { return t.storage == s; }))
-        continue;
+      if (!reads(k, s)) continue;
       const int read_w = read_width(d_.operations[k]);
       const std::string word = unit_name(d_, d_.operations[k]) + "_read_word";
       address += text::fill(
-          reader_address,
-          {{"reading", controller_.reading(k)},
-           {"word", banked(port ? controller_.read_bank(*port, k) : "",
-                           read_w >= address_w ? word + "[" + number(address_w - 1) + ":0]"
-                                               : widened(word, read_w, address_w))}});
+          reader_address, {{"reading", controller_.reading(k)},
+                           {"word", read_w >= address_w ? word + "[" + number(address_w - 1) + ":0]"
+                                                        : widened(word, read_w, address_w)}});
     }
-    return address + banked(port ? controller_.last_bank(*port) : "", "out_word[" + bits + "-1:0]");
+    return address + "out_word[" + number(address_w) + "-1:0]";
+  }
+
+  std::string read_bank(std::size_t s, std::size_t port) const {
+    std::string bank;
+    for (std::size_t k = 0; k < d_.operations.size(); ++k)
+      if (reads(k, s))
+        bank += text::fill(reader_address, {{"reading", controller_.reading(k)},
+                                            {"word", controller_.read_bank(port, k)}});
+    return bank + controller_.last_bank(port);
+  }
+
+  // Whether operation k reads memory `s`.
+  bool reads(std::size_t k, std::size_t s) const {
+    const std::vector<Term>& terms = input_of(d_, d_.operations[k]).terms;
+    return std::any_of(terms.begin(), terms.end(), [&](const Term& t) { return t.storage == s; });
   }
 
   // The operation numbers of a kind of unit, for the start signals.
@@ -460,14 +477,13 @@ class TopModule {
     const snn::Node& node = net_.nodes[st.node];
     const int address_w = bits_for(st.words - 1);
     const std::string i = number(st.node);
-    std::string lanes, address, data, bank;
+    std::string lanes, address, data;
     switch (node.kind) {
       case NodeKind::input: {
         const std::size_t port = *input_port_of(s);
         lanes = text::fill(input_write_lanes,
                            {{"input_port_w", number(widths_.input_port)}, {"port", number(port)}});
-        bank = controller_.written_bank(port);
-        address = banked(bank, "in_word[" + number(address_w - 1) + ":0]");
+        address = "in_word[" + number(address_w - 1) + ":0]";
         data = "in_value";
         break;
       }
@@ -492,20 +508,37 @@ class TopModule {
         data = "copy" + i + "_data";
         break;
     }
-    return text::fill(
-        storage, {{"node", described(st.node)},
-                  {"size", number(st.size)},
-                  {"type", st.type.name()},
-                  {"words", number(st.words)},
-                  {"banks", bank.empty() ? "" : ", a bank of them per step"},
-                  {"i", i},
-                  {"width", number(st.type.width)},
-                  {"depth", bank.empty() ? number(st.words) : number(std::size_t{2} << address_w)},
-                  {"memory_address_w", number(address_w + (bank.empty() ? 0 : 1))},
-                  {"write_lanes", lanes},
-                  {"write_address", address},
-                  {"write_data", data},
-                  {"read_address", read_address(s, address_w)}});
+    const auto memory_text = [&](const std::string& name, const std::string& write_lanes,
+                                 const std::string& read_data) {
+      return text::fill(memory, {{"width", number(st.type.width)},
+                                 {"words", number(st.words)},
+                                 {"address_w", number(address_w)},
+                                 {"name", name},
+                                 {"write_lanes", write_lanes},
+                                 {"write_address", address},
+                                 {"write_data", data},
+                                 {"read_address", read_address(s, address_w)},
+                                 {"read_data", read_data}});
+    };
+    text::Fields fields{{"node", described(st.node)},
+                        {"size", number(st.size)},
+                        {"type", st.type.name()},
+                        {"words", number(st.words)},
+                        {"i", i},
+                        {"width", number(st.type.width)}};
+    const std::optional<std::size_t> port = input_port_of(s);
+    if (!port || controller_.written_bank(*port).empty()) {
+      fields.emplace_back("memory", memory_text("value" + i + "_memory", lanes, "value" + i));
+      return text::fill(storage, fields);
+    }
+    const std::string bank = controller_.written_bank(*port);
+    fields.emplace_back("read_bank", read_bank(s, *port));
+    fields.emplace_back(
+        "memories", memory_text("value" + i + "_memory0", lanes + " & {LANES{!" + bank + "}}",
+                                "value" + i + "_bank0") +
+                        memory_text("value" + i + "_memory1", lanes + " & {LANES{" + bank + "}}",
+                                    "value" + i + "_bank1"));
+    return text::fill(banked_storage, fields);
   }
 
   std::string input_text(std::size_t node, const UnitInput& input) const {
