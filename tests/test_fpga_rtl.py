@@ -162,6 +162,16 @@ def test_overlapped_steps_agree_with_simulate_and_take_the_cycles_the_model_give
     assert written["cycles_per_step_estimate"] < 0.8 * sequential["cycles_per_step_estimate"]
 
 
+@pytest.mark.parametrize(("shape", "schedule"), [("recurrent", "sequential"), ("self_loop", "sequential"),
+                                               ("late", "sequential"), ("chain", "overlapped")])  # fmt: skip
+def test_graphs_reading_a_value_at_the_next_step_keep_the_sequential_schedule(tmp_path, shape, schedule):
+    graph, stimuli = Graph(), {}
+    add_network(graph, stimuli, 1, dyadic=True, shape=shape)
+    settings = {"parallelism": LANES, "input_data": stimuli, "n_steps": 4}
+    assert write(graph, tmp_path / "default", **settings)["schedule"] == schedule
+    assert write(graph, tmp_path / "asked", overlap=False, **settings)["schedule"] == "sequential"
+
+
 # --- the membrane rule and rounding, as the HLS project has them -----------------------------
 
 
