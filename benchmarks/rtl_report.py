@@ -6,17 +6,18 @@ printed as benchmarks/snn_csim_agreement.py prints the HLS project's.
 
 Speed: a 784-256-128-10 network (8-bit weights, weight_t="ap_fixed<8,2>", on their grid so that
 the design agrees with simulate; a rate-coded input of 0s and 1s, about 10 % of the 784 values 1,
-typed as spikes, "ap_ufixed<1,1>"; 25 steps per inference) in two designs: parallelism 16 in every
-layer, and parallelism 16 with the dense layers computing 256, 128 and 16 outputs at a time
-(dense_parallelism).  For each: clock cycles per step (measured by Verilator, and the estimate),
+typed as spikes, "ap_ufixed<1,1>"; 25 steps per inference) in three designs: parallelism 16 with
+the dense layers computing 256, 128 and 16 outputs at a time (dense_parallelism), its steps
+overlapped and one after the other, and parallelism 16 in every layer, one step after the other.
+For each: clock cycles per step (measured by Verilator, and the estimate),
 the LFE5U-85F's cells after synthesis, the clock nextpnr-ecp5 reaches when placing and routing for
 CLOCK_MHZ, the microseconds per inference at that clock and the synaptic events (an active input
 reaching an output of a dense layer) per second, beside two published accelerators' figures.
 
     python benchmarks/rtl_report.py [NETWORKS] [STEPS]     (default 30 and 200: the agreement)
 
-Needs the tools of pip install "zelka[rtl]" and g++; takes about an hour on two cores (most of it
-placing and routing).
+Needs the tools of pip install "zelka[rtl]" and g++; takes about an hour and a half on two cores
+(most of it placing and routing).
 """
 
 import itertools
@@ -42,9 +43,11 @@ INFERENCE_STEPS = 25
 CLOCK_MHZ = 100.0
 VALUES = "ap_fixed<16,6>"  # the dense layers' biases and results
 MEMBRANE = "ap_fixed<26,8,AP_RND_CONV,AP_SAT>"  # the default membrane of ap_fixed<16,6> values
-DESIGNS = (
-    ("parallelism 16", 16, None),
-    ("parallelism 16, dense layers 256/128/16", 16, {"fc1": 256, "fc2": 128, "fc3": 16}),
+WIDE = {"fc1": 256, "fc2": 128, "fc3": 16}
+DESIGNS = (  # (title, parallelism, dense_parallelism, overlap)
+    ("parallelism 16, dense layers 256/128/16, steps overlapped", 16, WIDE, True),
+    ("parallelism 16, dense layers 256/128/16, steps one after the other", 16, WIDE, False),
+    ("parallelism 16, steps one after the other", 16, None, False),
 )
 # Published MNIST-sized accelerators: (name, microseconds per image, the resources they report).
 PUBLISHED = (
@@ -85,12 +88,12 @@ def rate_coded_network():
     return Graph.sequential(*nodes), (rng.random(LAYERS[0]) < 0.1).astype(np.float32)
 
 
-def hardware(parallelism, dense_parallelism, folder):
+def hardware(parallelism, dense_parallelism, overlap, folder):
     graph, pixels = rate_coded_network()
     written = rtl.write_rtl_project(
         graph, folder, "rate_coded", precision="ap_ufixed<1,1>", membrane_precision=MEMBRANE,
         parallelism=parallelism, dense_parallelism=dense_parallelism, input_data={"pixels": pixels},
-        n_steps=INFERENCE_STEPS,
+        n_steps=INFERENCE_STEPS, overlap=overlap,
     )  # fmt: skip
     simulated = rtl.simulate_rtl(folder, build_timeout=None, run_timeout=None)
     routed = rtl.place_and_route(folder, clock_mhz=CLOCK_MHZ, timeout=None)
@@ -117,15 +120,15 @@ def main():
     )
     for name, us, resources in PUBLISHED:
         print(f"  published: {name}: {us:.0f} us per image ({resources})")
-    for title, parallelism, dense_parallelism in DESIGNS:
+    for title, parallelism, dense_parallelism, overlap in DESIGNS:
         with tempfile.TemporaryDirectory() as folder:
-            written, simulated, routed, events = hardware(parallelism, dense_parallelism, folder)
+            written, simulated, routed, events = hardware(parallelism, dense_parallelism, overlap, folder)
         ecp5 = routed["synthesis"]
         clock = routed["max_frequency_mhz"]
         cycles = simulated["cycles_per_step"]
         inference = cycles * INFERENCE_STEPS / clock
-        print(f"  {title}: agrees at {simulated['steps_agreeing']}/{simulated['steps']} steps, "
-              f"{cycles:.1f} cycles per step measured (estimate {written['cycles_per_step_estimate']:.1f}, "
+        print(f"  {title} ({written['schedule']}): agrees at {simulated['steps_agreeing']}/{simulated['steps']} "
+              f"steps, {cycles:.1f} cycles per step measured (estimate {written['cycles_per_step_estimate']:.1f}, "
               f"longest {max(simulated['step_cycles'])})")  # fmt: skip
         print(f"    LFE5U-85F: {ecp5['luts']} LUT4s ({ecp5['share']['luts']:.1%}), {ecp5['ffs']} FFs, "
               f"{ecp5['bram']:g} of 208 DP16KD, {ecp5['dsp']} of 156 MULT18X18D; nextpnr: {clock:.1f} MHz "

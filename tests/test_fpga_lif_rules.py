@@ -61,8 +61,13 @@ def write_both(graph, folder, **settings):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # thresholds of 1/8 rounded onto no grid they miss
         hls = get_backend("fpga").write_snn_project(graph, str(folder / "hls"), "rules", **settings)
-        # each chain's first dense layer in one block of two words: its events visited once
-        wide = {f"r{k}_fc0": 8 for k in range(len(RESETS))}
+        # each chain's first dense layer in one block of two words (its events visited once), its
+        # second in blocks of one to three words
+        wide = {
+            f"r{k}_fc{layer}": 8 if layer == 0 else 4 * (k + 1)
+            for k in range(len(RESETS))
+            for layer in (0, 1)
+        }
         design = rtl.write_rtl_project(
             graph, str(folder / "rtl"), "rules", parallelism=4, dense_parallelism=wide, **settings
         )
@@ -118,7 +123,7 @@ def test_every_rule_agrees_with_simulate_batch_at_every_step_in_both_paths(simul
 
 
 def test_the_design_reports_a_test_set_sample_by_sample_as_csim_does(simulated):
-    _, folder, _, _, _, c_simulation, verilated = simulated
+    _, folder, _, _, design, c_simulation, verilated = simulated
     for key in ("sample_agrees", "sample_steps_agreeing"):
         assert np.array_equal(verilated[key], c_simulation[key]), key
     for key in ("sample_spike_counts", "sample_reference_spike_counts", "neuron_spike_counts",
@@ -135,6 +140,9 @@ def test_the_design_reports_a_test_set_sample_by_sample_as_csim_does(simulated):
     # the design's own stimulus, repeated: each run starts from cleared membranes
     own = rtl.simulate_rtl(folder / "rtl", runs=2)
     assert own["agrees"] and own["steps"] == 2 * STEPS and own["build_seconds"] == 0.0
+    # the chains' layers overlap across steps, the six LIF layers taking the engine in turn
+    assert design["schedule"] == "overlapped"
+    assert own["cycles_per_step"] == pytest.approx(design["cycles_per_step_estimate"], rel=1e-12)
     assert own["spike_counts"] == {
         name: 2 * int(counts[0]) for name, counts in c_simulation["sample_spike_counts"].items()
     }

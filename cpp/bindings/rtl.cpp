@@ -37,7 +37,9 @@ const char* const module_doc =
 const char* const write_doc =
     "Write the Verilog-2005 design of the spiking network (Input, Affine, SpikingAffine, LIF,\n"
     "Flatten and Output nodes; inputs of one shape summed; back edges read the previous step):\n"
-    "one time step per start, the units run one after the other in the execution order,\n"
+    "one time step per start; with overlap (the default) each unit runs a step as soon as what\n"
+    "it reads holds it, so that a layer computes step t + 1 while the next computes step t\n"
+    "(graphs with back edges run each step's units one after the other, as overlap=False does);\n"
     "`parallelism` neurons (or outputs) a clock cycle in each layer; dense_parallelism maps\n"
     "dense nodes (by name) to the outputs they compute at a time instead, each a multiple of\n"
     "parallelism (their weight memories are that many weights wide).  The types and rounding are\n"
@@ -55,8 +57,8 @@ const char* const write_doc =
     "'xcup') is the device whose block RAM the weights are checked against (a warning when they\n"
     "do not fit).\n\n"
     "Returns a dict: written_files, precision, membrane_precision, layer_types, steps,\n"
-    "reference_spike_counts and cycles_per_step_estimate (the mean clock cycles of the\n"
-    "reference's steps).";
+    "reference_spike_counts, cycles_per_step_estimate (the mean clock cycles of the\n"
+    "reference's steps) and schedule ('overlapped' or 'sequential').";
 
 const char* const simulate_doc =
     "simulate_rtl(project_dir, inputs=None, *, n_steps=None, runs=1, build_timeout=600.0,\n"
@@ -108,7 +110,7 @@ Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
                                Arg<py::Str> membrane_precision, Arg<py::Int> parallelism,
                                Arg<py::Stimuli> input_data, Arg<py::Int> n_steps,
                                Arg<py::Str> target, Arg<py::Stimuli> calibration,
-                               Arg<py::Amounts> dense_parallelism) {
+                               Arg<py::Amounts> dense_parallelism, Arg<py::Bool> overlap) {
   nb::str folder = path_argument(output_dir, "output_dir");
   require_str(project_name, "project_name");
   require_str(precision, "precision");
@@ -120,7 +122,7 @@ Returns<py::Dict> write_design(Arg<py::Graph> graph, Arg<py::Path> output_dir,
   return write_rtl_project(
       graph, {folder, nb::borrow(project_name), nb::borrow(precision),
               nb::borrow(membrane_precision), nb::borrow(input_data), nb::borrow(target), lanes,
-              steps, nb::borrow(calibration), nb::borrow(dense_parallelism)});
+              steps, nb::borrow(calibration), nb::borrow(dense_parallelism), truth(overlap)});
 }
 
 Returns<py::Dict> simulate_design(Arg<py::Path> project_dir, Arg<py::Stimuli> inputs,
@@ -152,7 +154,7 @@ NB_MODULE(rtl, m) {
             "precision"_a = zelka::fpga::default_precision, "membrane_precision"_a = nb::none(),
             "parallelism"_a = 1, "input_data"_a = nb::none(), "n_steps"_a = 100,
             "target"_a = "ecp5-85f", "calibration"_a = nb::none(),
-            "dense_parallelism"_a = nb::none(), write_doc);
+            "dense_parallelism"_a = nb::none(), "overlap"_a = true, write_doc);
   def_typed(m, "simulate_rtl", &simulate_design, "project_dir"_a, "inputs"_a = nb::none(),
             nb::kw_only(), "n_steps"_a = nb::none(), "runs"_a = 1, "build_timeout"_a = 600.0,
             "run_timeout"_a = 600.0, simulate_doc);

@@ -107,6 +107,27 @@ class Builder {
     return design_;
   }
 
+  // Whether every value is read at the step that computes it, from the first step on.
+  bool overlappable() const {
+    // (and something is read: a unit reading nothing would run ahead of the host's steps)
+    const auto from_first_step = [](const UnitInput& input) {
+      return !input.terms.empty() &&
+             std::all_of(input.terms.begin(), input.terms.end(),
+                         [](const Term& t) { return t.from_step == 1 && !t.previous_step; });
+    };
+    return !design_.operations.empty() &&
+           std::all_of(design_.operations.begin(), design_.operations.end(),
+                       [](const Operation& op) { return op.first_step == 1; }) &&
+           std::all_of(design_.outputs.begin(), design_.outputs.end(),
+                       [](const Port& port) { return port.first_step == 1; }) &&
+           std::all_of(design_.dense.begin(), design_.dense.end(),
+                       [&](const DenseUnit& u) { return from_first_step(u.input); }) &&
+           std::all_of(design_.lif.begin(), design_.lif.end(),
+                       [&](const LifLayer& l) { return from_first_step(l.input); }) &&
+           std::all_of(design_.copies.begin(), design_.copies.end(),
+                       [&](const CopyUnit& c) { return from_first_step(c.input); });
+  }
+
  private:
   // Whether a pass-through or Output node keeps its value in a memory of its own, filled when
   // its turn comes: a sum, or a value some earlier node reads at the next step (and an
@@ -220,8 +241,15 @@ Format container_of(const FixedType& type) {
 }
 
 Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes,
-                      const std::vector<DenseLanes>& dense_lanes) {
-  return Builder(network, plan, lanes, dense_lanes).build();
+                      const std::vector<DenseLanes>& dense_lanes, bool overlap) {
+  Builder builder(network, plan, lanes, dense_lanes);
+  Design design = builder.build();
+  if (overlap && builder.overlappable()) design.schedule = Schedule::overlapped;
+  return design;
+}
+
+const char* schedule_name(Schedule schedule) {
+  return schedule == Schedule::overlapped ? "overlapped" : "sequential";
 }
 
 int bits_for(std::size_t largest) {

@@ -1,7 +1,7 @@
 // The hardware the Verilog generator builds for a spiking network: the SNN project's network
 // model and plan (snn_network.hpp, the one reading of the graph and of its step rules) laid
-// out as memories and units that a controller runs one after the other in the network's
-// execution order, once per time step.
+// out as memories and units that a controller runs once per time step, in one of two
+// schedules (below).
 //
 // Every node value lives in a memory of words of `lanes` values (element i in word
 // i / lanes, lane i % lanes): the Input nodes' stimuli (written by the host), the dense
@@ -13,6 +13,14 @@
 // value (the plan's from_step); a unit runs only from its node's first step on.  The LIF
 // layers share one neuron engine, their membranes held in one memory, a layer after the
 // other.
+//
+// Two schedules run the units.  Sequential: a step at a time, the units one after the other.
+// Overlapped: every unit runs its steps as soon as what it reads holds the step's values and
+// the units reading its own value have finished with the step before (so a layer computes
+// step t + 1 while the next one computes step t), the Input nodes' memories holding two steps'
+// stimuli.  Overlap needs every value read at the step that computes it: a graph that reads a
+// value at the next step (a back edge) or whose nodes start later than the first step is
+// built sequentially.
 #pragma once
 
 #include <cstddef>
@@ -103,8 +111,11 @@ struct Port {
   int first_step = 1;  // Output ports: the first step after a clear at which it has a value
 };
 
+enum class Schedule { sequential, overlapped };
+
 struct Design {
   std::size_t lanes = 1;
+  Schedule schedule = Schedule::sequential;
   std::vector<Storage> storages;
   std::vector<DenseUnit> dense;
   std::vector<LifLayer> lif;
@@ -129,10 +140,14 @@ struct DenseLanes {
 
 // The design of `network` (its constants on their types' grids, round_constants) with
 // `lanes` values per word, each dense layer computing `lanes` outputs at a time or those
-// `dense_lanes` gives it (multiples of `lanes`).  zelka::ValueError naming the node for a
-// type whose rounding the generator does not build: AP_WRAP_SM, or saturation bits.
+// `dense_lanes` gives it (multiples of `lanes`), overlapped where `overlap` asks for it and the
+// graph allows it, else sequential.  zelka::ValueError naming the node for a type whose
+// rounding the generator does not build: AP_WRAP_SM, or saturation bits.
 Design design_network(const snn::Network& network, const snn::Plan& plan, std::size_t lanes,
-                      const std::vector<DenseLanes>& dense_lanes = {});
+                      const std::vector<DenseLanes>& dense_lanes = {}, bool overlap = false);
+
+// The name of a schedule: "sequential" or "overlapped".
+const char* schedule_name(Schedule schedule);
 
 // The bits that hold 0 to `largest` (at least 1).
 int bits_for(std::size_t largest);

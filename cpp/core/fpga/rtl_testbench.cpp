@@ -21,7 +21,9 @@ constexpr std::string_view bench =
 //
 // reads tb_data/stimulus.dat and tb_data/reference_spikes.dat unless other files are named.
 // Each sample runs `runs` times (1 unless given) through its steps, the first step of each run
-// with `clear` raised, and counts as one sample of runs * steps steps.  It prints the report
+// with `clear` raised once the design is idle, and counts as one sample of runs * steps steps.
+// Whenever the design takes a stimulus (in_ready) the bench writes the next step's, a word a
+// cycle, raising `start` with the last word, so that the steps of an overlapped design overlap.  It prints the report
 // of the HLS project's C simulation, one line each:
 //     zelka-csim steps=<runs * steps> layers=<LIF layers> samples=<samples>
 //     layer <k> neurons=<count> <node name>            for each LIF layer, k = 1, 2, ...
@@ -32,7 +34,9 @@ constexpr std::string_view bench =
 //     fired <k> <spikes of each neuron> ...            for each LIF layer: the sample's spikes
 //   and last
 //     result <agreeing>/<samples * runs * steps> steps agree
-// writes the clock cycles of every step of every sample to the cycles file, one a line, and
+// writes the clock cycles of every step of every sample to the cycles file, one a line (from
+// the cycle after the previous step's `done`, or the step's own `start` when no step was under
+// way, to its `done`), and
 // exits with status 0 when every step agrees, 1 when one differs and 2 when it cannot run
 // (saying why on standard error).
 #include <cmath>
@@ -42,6 +46,7 @@ constexpr std::string_view bench =
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "V«project».h"
@@ -57,6 +62,7 @@ const std::vector<std::string> layer_names = {«layer_names»};
 const std::vector<unsigned> input_sizes = {«input_sizes»};
 const unsigned input_width = «input_width»;
 const int input_fraction = «input_fraction»;
+const std::uint64_t input_mask = input_width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << input_width) - 1;
 // More cycles than the longest step takes: a step still running then has hung.
 const std::uint64_t cycle_limit = «cycle_limit»;
 
@@ -106,6 +112,21 @@ bool fired(const V«project»& top, unsigned lane) {
   return «spike_bit»;
 }
 
+// Word `word` of an Input port's values on in_value, lane 0 in the lowest bits.
+void put_word(V«project»& top, const std::vector<long long>& raw, unsigned word) {
+  «clear_value»
+  for (unsigned lane = 0; lane < lanes; lane++) {
+    const std::size_t i = std::size_t{word} * lanes + lane;
+    if (i >= raw.size()) break;
+    const std::uint64_t value = static_cast<std::uint64_t>(raw[i]) & input_mask;
+    for (unsigned bit = 0; bit < input_width; bit++)
+      if ((value >> bit) & 1U) {
+        const unsigned at = lane * input_width + bit;
+        «set_value_bit»
+      }
+  }
+}
+
 // One line of an Input port's values, as the design stores them: raw two's complement integers
 // of the input type (the values are on its grid).
 std::vector<long long> port_values(DataFile& file, unsigned port) {
@@ -124,21 +145,6 @@ std::string layer_spikes(DataFile& file, unsigned layer) {
   if (line.size() != layer_neurons[layer] || line.find_first_not_of("01") != std::string::npos)
     file.refuse("is not " + std::to_string(layer_neurons[layer]) + " spikes");
   return line;
-}
-
-// The Input ports' values, written into the design one by one.
-void write_inputs(V«project»& top, const std::vector<std::vector<long long>>& ports) {
-  for (unsigned port = 0; port < ports.size(); port++) {
-    for (unsigned i = 0; i < input_sizes[port]; i++) {
-      top.in_write = 1;
-      top.in_port = port;
-      top.in_word = i / lanes;
-      top.in_lane = i % lanes;
-      top.in_value = static_cast<std::uint64_t>(ports[port][i]) & ((std::uint64_t{1} << input_width) - 1);
-      tick(top);
-    }
-    top.in_write = 0;
-  }
 }
 
 }  // namespace
@@ -189,8 +195,12 @@ int main(int argc, char** argv) {
   for (unsigned k = 0; k < layers; k++)
     std::printf("layer %u neurons=%u %s\n", k + 1, layer_neurons[k], layer_names[k].c_str());
   std::vector<std::uint64_t> cycles;
-  std::vector<std::vector<char>> spikes(layers);
   unsigned long long agreeing = 0;
+  // The words the host writes for a step, port after port.
+  std::vector<std::pair<unsigned, unsigned>> words;
+  for (unsigned port = 0; port < ports; port++)
+    for (unsigned word = 0; word * lanes < input_sizes[port]; word++) words.emplace_back(port, word);
+  const std::size_t host_cycles = words.empty() ? 1 : words.size();
   for (unsigned long long s = 0; s < samples; s++) {
     // The sample's values (a set per step, or one for all) and reference spikes.
     std::vector<std::vector<std::vector<long long>>> sets(per_step ? steps : 1);
@@ -201,39 +211,72 @@ int main(int argc, char** argv) {
       for (unsigned k = 0; k < layers; k++) expected.push_back(layer_spikes(reference, k));
     std::vector<std::vector<unsigned>> fired_counts(layers);
     for (unsigned k = 0; k < layers; k++) fired_counts[k].assign(layer_neurons[k], 0);
-    for (long run = 0; run < runs; run++)
-      for (unsigned long long t = 0; t < steps; t++) {
-        if (t == 0 || per_step) write_inputs(top, sets[per_step ? t : 0]);
-        for (unsigned k = 0; k < layers; k++) spikes[k].assign(layer_neurons[k], '0');
-        top.start = 1;
-        top.clear = t == 0;
-        std::uint64_t step_cycles = 0;
-        do {
-          tick(top);
-          top.start = 0;
-          top.clear = 0;
-          if (++step_cycles > cycle_limit)
-            fail("step " + std::to_string(cycles.size() + 1) + " did not finish within " +
-                 std::to_string(cycle_limit) + " cycles");
-          if (!top.spike_valid) continue;
-          if (top.spike_layer >= layers) fail("spikes of a layer that does not exist");
+    for (long run = 0; run < runs; run++) {
+      // every layer's spikes at every step of the run, and the step each layer computes
+      std::vector<std::string> spikes;
+      for (unsigned long long t = 0; t < steps; t++)
+        for (unsigned k = 0; k < layers; k++) spikes.emplace_back(layer_neurons[k], '0');
+      std::vector<unsigned long long> layer_step(layers, 0);
+      unsigned long long issued = 0, completed = 0, outstanding = 0;
+      std::uint64_t counted = 0;
+      std::size_t written = 0;
+      bool writing = false;
+      while (completed < steps) {
+        if (!writing && issued < steps && top.in_ready && (issued > 0 || !top.busy)) {
+          writing = true;
+          written = 0;
+        }
+        top.in_write = 0;
+        top.start = 0;
+        top.clear = 0;
+        if (writing) {
+          if (written < words.size()) {
+            const unsigned port = words[written].first, word = words[written].second;
+            top.in_write = 1;
+            top.in_port = port;
+            top.in_word = word;
+            put_word(top, sets[per_step ? issued : 0][port], word);
+          }
+          if (++written == host_cycles) {
+            top.start = 1;
+            top.clear = issued == 0;
+            writing = false;
+            issued++;
+            outstanding++;
+          }
+        }
+        tick(top);
+        if (outstanding > 0 && ++counted > cycle_limit)
+          fail("step " + std::to_string(cycles.size() + 1) + " did not finish within " +
+               std::to_string(cycle_limit) + " cycles");
+        if (top.spike_valid) {
+          const unsigned k = top.spike_layer;
+          if (k >= layers) fail("spikes of a layer that does not exist");
+          if (layer_step[k] >= steps) fail("spikes of layer " + std::to_string(k + 1) + " past the last step");
+          std::string& line = spikes[layer_step[k] * layers + k];
           for (unsigned lane = 0; lane < lanes; lane++) {
             const std::size_t neuron = std::size_t{top.spike_word} * lanes + lane;
-            if (neuron < layer_neurons[top.spike_layer])
-              spikes[top.spike_layer][neuron] = fired(top, lane) ? '1' : '0';
+            if (neuron < layer_neurons[k]) line[neuron] = fired(top, lane) ? '1' : '0';
           }
-        } while (!top.done);
-        cycles.push_back(step_cycles);
+          if ((std::size_t{top.spike_word} + 1) * lanes >= layer_neurons[k]) layer_step[k]++;
+        }
+        if (!top.done) continue;
+        if (outstanding == 0) fail("done without a step under way");
+        outstanding--;
+        cycles.push_back(counted);
+        counted = 0;
+        const unsigned long long t = completed++;
         bool agrees = true;
         std::string counts;
         for (unsigned k = 0; k < layers; k++) {
           const std::string& wanted = expected[t * layers + k];
+          const std::string& got = spikes[t * layers + k];
           unsigned design = 0, simulated = 0, differing = 0;
           for (unsigned n = 0; n < layer_neurons[k]; n++) {
-            design += spikes[k][n] == '1';
-            fired_counts[k][n] += spikes[k][n] == '1';
+            design += got[n] == '1';
+            fired_counts[k][n] += got[n] == '1';
             simulated += wanted[n] == '1';
-            differing += spikes[k][n] != wanted[n];
+            differing += got[n] != wanted[n];
           }
           agrees = agrees && differing == 0;
           counts += " " + std::to_string(design) + "," + std::to_string(simulated) + "," +
@@ -242,6 +285,7 @@ int main(int argc, char** argv) {
         agreeing += agrees;
         std::printf("step %llu %s%s\n", run * steps + t + 1, agrees ? "agree" : "differ", counts.c_str());
       }
+    }
     for (unsigned k = 0; k < layers; k++) {
       std::string line = "fired " + std::to_string(k + 1);
       for (unsigned n : fired_counts[k]) line += " " + std::to_string(n);
@@ -264,6 +308,14 @@ constexpr std::string_view narrow_spike_bit =
     "(static_cast<std::uint64_t>(top.spike_bits) >> lane) & 1U";
 constexpr std::string_view wide_spike_bit = "(top.spike_bits[lane / 32] >> (lane % 32)) & 1U";
 
+// The stimulus word's bits set on in_value: a plain integer up to 64 bits, an array of 32-bit
+// words past that.
+constexpr std::string_view narrow_value_clear = "top.in_value = 0;";
+constexpr std::string_view narrow_value_bit = "top.in_value |= std::uint64_t{1} << at;";
+constexpr std::string_view wide_value_clear =
+    "for (unsigned w = 0; w < «value_words»; w++) top.in_value[w] = 0;";
+constexpr std::string_view wide_value_bit = "top.in_value[at / 32] |= 1U << (at % 32);";
+
 std::string joined(const std::vector<std::size_t>& numbers) {
   std::string out;
   for (std::size_t n : numbers) out += (out.empty() ? "" : ", ") + std::to_string(n);
@@ -283,17 +335,28 @@ snn::ProjectFiles testbench_files(const snn::Network& network, const Design& des
       neurons.push_back(node.neurons);
       names += (names.empty() ? "" : ", ") + text::cpp_string_literal(node.name);
     }
-  for (const Port& port : design.inputs) input_sizes.push_back(design.storages[port.storage].size);
+  std::size_t input_words = 0;
+  for (const Port& port : design.inputs) {
+    input_sizes.push_back(design.storages[port.storage].size);
+    input_words += design.storages[port.storage].words;
+  }
+  const std::size_t value_w = design.lanes * static_cast<std::size_t>(network.input_type.width);
+  const bool wide = value_w > 64;
   const std::string source = text::fill(
-      bench, {{"project", project},
-              {"lanes", std::to_string(design.lanes)},
-              {"layer_neurons", joined(neurons)},
-              {"layer_names", names},
-              {"input_sizes", joined(input_sizes)},
-              {"input_width", std::to_string(network.input_type.width)},
-              {"input_fraction", std::to_string(network.input_type.fractional_bits())},
-              {"cycle_limit", std::to_string(2 * longest_step + 100)},
-              {"spike_bit", std::string(design.lanes > 64 ? wide_spike_bit : narrow_spike_bit)}});
+      bench,
+      {{"project", project},
+       {"lanes", std::to_string(design.lanes)},
+       {"layer_neurons", joined(neurons)},
+       {"layer_names", names},
+       {"input_sizes", joined(input_sizes)},
+       {"input_width", std::to_string(network.input_type.width)},
+       {"input_fraction", std::to_string(network.input_type.fractional_bits())},
+       {"cycle_limit", std::to_string(2 * longest_step + 100 + input_words)},
+       {"spike_bit", std::string(design.lanes > 64 ? wide_spike_bit : narrow_spike_bit)},
+       {"clear_value",
+        wide ? text::fill(wide_value_clear, {{"value_words", std::to_string((value_w + 31) / 32)}})
+             : std::string(narrow_value_clear)},
+       {"set_value_bit", std::string(wide ? wide_value_bit : narrow_value_bit)}});
   snn::ProjectFiles files{{testbench_source(project), source}};
   for (auto& file : snn::bench_data_files(network, reference)) files.push_back(std::move(file));
   return files;

@@ -1,7 +1,6 @@
-// The top module of a generated design: the controller that runs the units in the network's
-// execution order once per time step, the memories of the node values, the alignment and
-// sums of what each unit reads, the units, and the host's ports (stimulus in, outputs out,
-// spikes as they are computed).
+// The top module of a generated design: the controller of its schedule (rtl_controller.hpp),
+// the memories of the node values, the alignment and sums of what each unit reads, the units,
+// and the host's ports (stimulus in, outputs out, spikes as they are computed).
 #pragma once
 
 #include <string>

@@ -119,7 +119,7 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   round_constants_with_warnings(network);
   const rtl::Design design =
       rtl::design_network(network, plan, static_cast<std::size_t>(lanes),
-                          dense_lanes_argument(a.dense_parallelism, network, lanes));
+                          dense_lanes_argument(a.dense_parallelism, network, lanes), a.overlap);
   warn_when_weights_overflow(network, design, target);
   const SimulatedSpikes reference = simulate_spikes(graph, network, a.input_data, n_steps);
 
@@ -148,6 +148,7 @@ nb::dict write_rtl_project(nb::handle graph, const RtlProjectArguments& a) {
   result["layer_types"] = layer_types(network);
   result["steps"] = reference.steps;
   result["reference_spike_counts"] = reference.counts;
+  result["schedule"] = nb::str(rtl::schedule_name(design.schedule));
   result["cycles_per_step_estimate"] =
       cycles.empty()
           ? 0.0
