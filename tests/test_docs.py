@@ -1,7 +1,9 @@
 """The documentation site: every Python block of its pages runs, in the order of the site's
 navigation, and the site builds with warnings as errors."""
 
+import ast
 import importlib.util
+import inspect
 import pathlib
 import subprocess
 import sys
@@ -54,10 +56,13 @@ def test_the_python_blocks_of_the_site_run_in_navigation_order(tmp_path, monkeyp
         pytest.skip("not run: " + "; ".join(skipped))
 
 
-@pytest.mark.skipif(
+needs_docs_extra = pytest.mark.skipif(
     importlib.util.find_spec("mkdocstrings_handlers") is None,
     reason='needs the docs extra: pip install ".[docs]"',
 )
+
+
+@needs_docs_extra
 def test_the_site_builds_with_warnings_as_errors(tmp_path):
     build = subprocess.run(
         [sys.executable, "-m", "mkdocs", "build", "--strict", "--site-dir", str(tmp_path / "site")],
@@ -70,3 +75,28 @@ def test_the_site_builds_with_warnings_as_errors(tmp_path):
     # the compiled modules' signatures come from their stubs, with the types stubs.pat gives
     reference = (tmp_path / "site" / "api" / "rtl" / "index.html").read_text(encoding="utf-8")
     assert "dense_parallelism" in reference and "PerStep" in reference
+
+
+@needs_docs_extra
+def test_the_reference_gives_each_node_kind_the_signature_of_its_dataclass():
+    import griffe
+
+    from zelka.ir import NODE_KINDS
+
+    extensions = griffe.load_extensions(f"{DOCS / 'node_kinds.py'}:NodeKindSignatures")
+    ir = griffe.load("zelka.ir", allow_inspection=False, extensions=extensions)
+    for kind in NODE_KINDS:
+        written = [p for p in ir[kind.__name__]["__init__"].parameters if p.name != "self"]
+        actual = list(inspect.signature(kind).parameters.values())
+        assert [(p.name, p.kind.name) for p in written] == [(p.name, p.kind.name.lower()) for p in actual], (
+            kind.__name__
+        )
+        for shown, parameter in zip(written, actual):
+            if parameter.default is inspect.Parameter.empty:
+                assert shown.default is None, (kind.__name__, parameter.name)
+                continue
+            try:  # a literal default is the dataclass's; an expression (a table lookup) is shown as written
+                literal = ast.literal_eval(str(shown.default))
+            except ValueError:
+                continue
+            assert literal == parameter.default, (kind.__name__, parameter.name)
