@@ -1,6 +1,7 @@
 """The README's Python blocks run, in order, as a newcomer would paste them."""
 
 import pathlib
+import re
 
 import pytest
 
@@ -17,3 +18,11 @@ def test_the_python_blocks_of_the_readme_run_in_order(tmp_path, monkeypatch):
     skipped = run_blocks(named, {"__name__": "__readme__"})
     if skipped:
         pytest.skip("not run: " + "; ".join(skipped))
+
+
+def test_the_readme_links_to_pages_that_exist():
+    targets = re.findall(r"\]\(([^)#]+)(?:#[^)]*)?\)", README.read_text(encoding="utf-8"))
+    local = [target for target in targets if "://" not in target]
+    assert local, "the README links to no page of the documentation"
+    missing = [target for target in local if not (README.parent / target).is_file()]
+    assert not missing, f"the README links to missing pages: {missing}"
