@@ -3,7 +3,8 @@ parameters.h, the neuron-model headers, build.py, build_prj.tcl and hls4ml_confi
 
     python examples/fpga_project.py [FOLDER]     (default: a new temporary folder)
 
-Then, on a machine with hls4ml and PyTorch, run build.py from inside that folder (see the README).
+Then, on a machine with hls4ml and PyTorch, run build.py from inside that folder (see
+docs/guide/hls.md, "The FPGA backend").
 """
 
 import os

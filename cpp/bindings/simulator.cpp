@@ -103,7 +103,7 @@ NB_MODULE(simulator, m) {
               "Run a batch of samples (input arrays whose first axis is the batch, or a PerStep\n"
               "of arrays (n_steps, batch, *shape)) on `workers` threads; returns a\n"
               "BatchSimulationResult.  Sample i equals simulate() of sample i alone.  `record`\n"
-              "names LIF nodes whose spikes are kept for every step, and 'v:<LIF name>' those\n"
+              "names LIF nodes whose spikes are kept for every step, and ``'v:<LIF name>'`` those\n"
               "whose membrane potentials are.  With activity=True the result's `activity`\n"
               "counts each sample's synaptic operations and spikes (zelka.activity).")
       .method(

@@ -118,15 +118,19 @@ zelka\._ir\.__prefix__$:
 # Module values: the generator sees only their class.
 \.profiler\.ENERGY_PRESETS$:
     ENERGY_PRESETS: dict[str, dict[str, Any]]
+    """Preset name -> mac_pj, spike_pj, sram_read_pj, sram_write_pj (pJ per operation) and description."""
 
 \.profiler\.ACCUMULATE_PJ$:
     ACCUMULATE_PJ: dict[str, float]
+    """Preset name -> the energy of an accumulate (a synaptic operation) in pJ: mac_pj x 0.9 / (3.7 + 0.9)."""
 
 \.vexal\.VEXAL_PARTS$:
     VEXAL_PARTS: dict[str, str]
+    """Board name -> the part number of its FPGA."""
 
 \.vexal\.VEXAL_RESOURCES$:
     VEXAL_RESOURCES: dict[str, dict[str, int]]
+    """Part number -> its resources (luts, ffs, bram36, bram_bytes, dsp48, ultraram)."""
 
 # nanobind refuses None for `names` before the call, as it always has; def_typed would pass it.
 \._ir\.stable_order$:

@@ -177,8 +177,8 @@ class BatchNorm2d(_BatchNorm):
 # while they hold their defaults, so that such a graph's file reads as before.
 _OMITTED_AT_DEFAULT = {"omitted_at_default": True}
 
-# The values of a LIF node's reset and fire fields, the default first, as the simulator names them.
 LIF_CHOICES: dict[str, tuple[str, ...]] = {name: tuple(values) for name, values in lif_choices()}
+"""The values of a LIF node's reset and fire fields, the default first, as the simulator names them."""
 
 
 @_node_kind
@@ -327,6 +327,7 @@ NODE_KINDS = tuple(
     for name, cls in list(globals().items())
     if isinstance(cls, type) and issubclass(cls, Node) and not name.startswith("_") and cls is not Node
 )
+"""Every node kind, in the order of their definitions."""
 
 
 def _stable_order(names: list, edges: Iterable) -> tuple[list, dict, bool]:

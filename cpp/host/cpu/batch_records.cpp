@@ -17,7 +17,7 @@ const RecordLayout per_step_layout{
     "Stimuli that change every step, for simulate_batch.\n\n"
     "Attributes:\n"
     "    inputs: Input name -> array of shape (n_steps, batch, *input_shape); step t of\n"
-    "        sample i reads inputs[name][t, i].",
+    "        sample i reads ``inputs[name][t, i]``.",
     {{"inputs", new_dict}}};
 
 const RecordLayout batch_result_layout{
