@@ -43,9 +43,6 @@ void PlanDraft::reserve(std::size_t nodes) {
   slots.reserve(4 * nodes);
   plan.program.reserve(2 * nodes);
   instrs.reserve(2 * nodes);
-  plan.affine.reserve(nodes);
-  plan.lif.reserve(nodes);
-  plan.layers.reserve(nodes);
   plan.owned.reserve(2 * nodes);
 }
 

@@ -110,7 +110,7 @@ void init_membranes(nb::handle graph, const IrKinds& kinds, WorkingState& state)
       raise_formatted(PyExc_IndexError,
                       "LIF node '{}': v_threshold must have at least one dimension (the neurons)",
                       name);
-    state.membrane_state[name] = np.zeros(shape[0], "dtype"_a = np.float32);
+    state.membrane_state[name] = np.zeros(shape[0], np.float32);
     return true;
   });
 }
