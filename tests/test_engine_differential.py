@@ -305,6 +305,21 @@ def test_floating_point_traps_agree(step_path, trap):
     assert not got.outputs_valid and "overflow" in got.errors[0]
 
 
+@pytest.mark.parametrize("dtype", [F32, F64])
+@pytest.mark.parametrize("mode", ["raise", "warn", "ignore"])
+def test_decay_of_tau_arrays_under_numpy_error_modes(step_path, dtype, mode):
+    # 1 - 1/tau of a tau array: a zero tau divides by zero, a huge one underflows; either is
+    # reported (or not) as numpy's error modes say, and the decays of the other taus agree.
+    big = np.finfo(dtype).max
+    taus = [np.array([2.0, 3.5, 0.0, 7.0], dtype), np.array([2.0, big, 5.0, 9.0], dtype),
+            np.array([1.5, np.inf, np.nan, 4.0], dtype), np.array(3.25, dtype)]  # fmt: skip
+    for tau in taus:
+        graph = chain(("lif", LIF(tau, np.full(4, 0.5, F32))))
+        with warnings.catch_warnings(), np.errstate(all=mode):
+            warnings.simplefilter("error" if mode == "warn" else "ignore", RuntimeWarning)
+            run_both(graph, {"in": np.linspace(0.1, 0.9, 4, dtype=F32)}, 3, step_by_step=True)
+
+
 @pytest.mark.parametrize("density", [0.02, 0.3, 0.9])
 @pytest.mark.parametrize("weight_type", [F32, F64])
 def test_layers_fed_by_sums_of_spikes(step_path, density, weight_type):

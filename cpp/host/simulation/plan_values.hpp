@@ -52,8 +52,8 @@ bool result_is(const Operand& a, const Operand& b, engine::DType expected);
 // A LIF node's decay 1 - 1/tau (rules::lif_decay) where tau is a float32 or float64 array
 // of shape () or (n,) readable in place: computed in tau's type, as numpy computes it for
 // that array, one value per entry of tau, as float64.  nullopt for any other tau, and where
-// a division or subtraction raises a condition numpy warns about (a zero or a subnormal
-// tau): numpy then computes it, and warns as it does.
+// a division or subtraction raises any of the conditions numpy's error modes govern (a zero,
+// a subnormal or a huge tau): numpy then computes it, and warns or raises as its modes say.
 struct ArrayDecay {
   engine::DType dtype;
   std::vector<double> values;
