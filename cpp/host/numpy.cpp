@@ -95,11 +95,52 @@ std::optional<FloatArray> float_array(nb::handle obj) {
                     PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED), PyArray_DATA(array)};
 }
 
+std::optional<std::int64_t> ndarray_nbytes(nb::handle array) {
+  if (!is_exact_ndarray(array)) return std::nullopt;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.ptr());
+  std::int64_t itemsize;
+  switch (PyArray_TYPE(a)) {
+    case NPY_BOOL:
+    case NPY_BYTE:
+    case NPY_UBYTE:
+      itemsize = 1;
+      break;
+    case NPY_SHORT:
+    case NPY_USHORT:
+    case NPY_HALF:
+      itemsize = 2;
+      break;
+    case NPY_INT:
+    case NPY_UINT:
+    case NPY_FLOAT:
+      itemsize = 4;
+      break;
+    case NPY_LONG:
+    case NPY_ULONG:
+      itemsize = sizeof(long);
+      break;
+    case NPY_LONGLONG:
+    case NPY_ULONGLONG:
+    case NPY_DOUBLE:
+      itemsize = 8;
+      break;
+    default:
+      return std::nullopt;
+  }
+  std::int64_t size = 1;
+  for (int d = 0; d < PyArray_NDIM(a); ++d) size *= PyArray_DIMS(a)[d];
+  return itemsize * size;
+}
+
 nb::object dtype_object(engine::DType d) {
   return d == engine::DType::f32 ? Numpy::get().float32 : Numpy::get().float64;
 }
 
 std::vector<std::int64_t> shape_of(nb::handle array) {
+  if (is_exact_ndarray(array)) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.ptr());
+    return std::vector<std::int64_t>(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
+  }
   std::vector<std::int64_t> shape;
   for (nb::handle d : array.attr("shape")) shape.push_back(nb::cast<std::int64_t>(d));
   return shape;

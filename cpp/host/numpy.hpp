@@ -30,12 +30,16 @@ bool engine_dtype(nb::handle dtype, engine::DType& out);
 
 nb::object dtype_object(engine::DType d);
 
+// array.shape as integers (read from the array's fields for an exact numpy.ndarray).
 std::vector<std::int64_t> shape_of(nb::handle array);
+// array.nbytes of an exact numpy.ndarray of a fixed-size numeric or bool dtype, read from its
+// fields; nullopt for anything else.
+std::optional<std::int64_t> ndarray_nbytes(nb::handle array);
 nb::object shape_tuple(const std::vector<std::int64_t>& shape);
 std::int64_t element_count(const std::vector<std::int64_t>& shape);
 
-// A numpy array (exactly numpy.ndarray) of float32 or float64 in native byte order, as the
-// buffer protocol describes it in one call.  `data` is the array's own buffer: valid while
+// A numpy array (exactly numpy.ndarray) of float32 or float64 in native byte order, as its
+// fields describe it.  `data` is the array's own buffer: valid while
 // the array lives.  An array viewed at an odd byte offset (a view into a byte buffer, a
 // field of a packed record) is not aligned: its values must be copied before they are read
 // as floats.

@@ -71,15 +71,24 @@ std::vector<std::int64_t> dims(nb::handle shape) {
 }
 
 std::int64_t nbytes(nb::handle array) {
+  if (const std::optional<std::int64_t> bytes = ndarray_nbytes(array)) return *bytes;
   return as_int64(array.attr(names().nbytes));
 }
 
 std::vector<std::int64_t> shape_of_array(nb::handle array) {
+  if (is_exact_ndarray(array)) return shape_of(array);
   return dims(array.attr(names().shape));
 }
 
 // The first `count` dimensions of an array, read as `array.shape[i]` reads them.
 std::vector<std::int64_t> leading_dims(nb::handle array, std::size_t count) {
+  if (is_exact_ndarray(array)) {
+    std::vector<std::int64_t> shape = shape_of(array);
+    if (shape.size() >= count) {
+      shape.resize(count);
+      return shape;
+    }
+  }
   nb::object shape = array.attr(names().shape);
   std::vector<std::int64_t> out;
   const bool tuple = PyTuple_CheckExact(shape.ptr()) &&
