@@ -93,6 +93,30 @@ def profiled(graph, inputs, n_steps):
     return p.spike_counts, p.mac_ops, p.energy_estimate_uj > 0 or p.mac_ops == 0
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_static_layers_after_column_sums(seed):
+    """A constant stimulus of spikes: step 0 forms its products row by row, later steps sum
+    columns, so the static ReLU after them takes step 1's sums from step 1 on."""
+    rng = np.random.default_rng(seed)
+    n_in, n_out = rng.integers(40, 97, 2)
+    weight = (rng.standard_normal((n_out, n_in)) * 3 / np.sqrt(n_in)).astype(F32)
+    graph = Graph.sequential(
+        ("in", Input()),
+        ("fc", Affine(weight, rng.standard_normal(n_out).astype(F32))),
+        ("relu", ReLU()),
+        ("lif", LIF(4.0, np.ones(n_out, F32))),
+        ("out", Output()),
+    )
+    spikes = (rng.random((3, n_in)) < 0.4).astype(F32)
+    old = numpy_first(graph)
+    for sample in spikes:
+        assert_same_run(cpu.simulate(graph, {"in": sample}, 6, step_by_step=True),
+                        cpu.simulate(old, held({"in": sample}), 6, step_by_step=True), f"seed {seed}")  # fmt: skip
+    got = cpu.simulate_batch(graph, {"in": spikes}, 6, record=["v:lif"])
+    want = cpu.simulate_batch(old, held({"in": spikes}, (3,)), 6, record=["v:lif"])
+    assert_same_values(got.membranes["lif"], want.membranes["lif"], where=f"seed {seed}")
+
+
 @pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("batch", [1, 2, 7, 64])
 @pytest.mark.parametrize("n_steps", [0, 1, 2, 3, 25])

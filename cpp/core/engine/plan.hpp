@@ -116,8 +116,10 @@ enum class OpKind : std::uint8_t { combine, copy, affine, lif, layer, mark };
 struct Instruction {
   OpKind kind = OpKind::copy;
   int node = -1;  // index into Plan::node_ns of the node whose compute this is, or -1
-  // Same inputs every step: computed until the first native step at index 1 or later only.
+  // Same inputs every step: computed at a run's first step only, and once more at step 1
+  // when `recomputed_at_step_one` (see mark_recomputed_at_step_one).
   bool is_static = false;
+  bool recomputed_at_step_one = false;
   int destination = -1;
   int source = -1;  // source of copy
   CombineArgs combine;

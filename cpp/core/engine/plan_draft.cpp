@@ -162,4 +162,16 @@ void sum_columns_where_sparse(PlanDraft& draft) {
   }
 }
 
+void mark_recomputed_at_step_one(PlanDraft& draft) {
+  std::vector<bool> recomputed(draft.slots.size(), false);
+  for (std::size_t i = 0; i < draft.plan.program.size(); ++i) {
+    Instruction& ins = draft.plan.program[i];
+    if (!ins.is_static) continue;
+    bool again = ins.kind == OpKind::affine && draft.plan.affine[ins.affine].weight_cols;
+    for (int src : draft.instrs[i].reads) again = again || recomputed[src];
+    ins.recomputed_at_step_one = again;
+    for (int w : draft.instrs[i].writes) recomputed[w] = again;
+  }
+}
+
 }  // namespace zelka::engine

@@ -60,9 +60,9 @@ void drop_constant_output_copies(PlanDraft& draft);
 
 // Marks the instructions whose result is the same every step: those that keep no state
 // (not LIF) and read only slots that are constant, or written earlier in the step by a
-// static instruction.  The step loop stops running them after its first step at index 1
-// or later.  Assumes: the program is in execution order, written_by is current, step_input
-// marks the stimuli that change every step.
+// static instruction.  The step loop runs them at its first step only (see
+// mark_recomputed_at_step_one).  Assumes: the program is in execution order, written_by is current,
+// step_input marks the stimuli that change every step.
 void mark_static_instructions(PlanDraft& draft);
 
 // What a float32 slot is known to hold at every step: spikes (exactly 0 or 1: LIF outputs,
@@ -84,5 +84,11 @@ void use_spike_kernels(PlanDraft& draft);
 // Assumes: static instructions are marked, each AffineArgs' weight points at its
 // C-ordered [rows, cols] weight in the product type, alive for the plan's life.
 void sum_columns_where_sparse(PlanDraft& draft);
+
+// Marks the static instructions a run from step 0 computes again at step 1: the Affine
+// layers that sum columns (which step 0 takes row by row) and every static instruction that
+// reads what one of the marked writes.  Assumes: static instructions are marked and the
+// column-major copies made.
+void mark_recomputed_at_step_one(PlanDraft& draft);
 
 }  // namespace zelka::engine

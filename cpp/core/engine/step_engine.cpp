@@ -331,7 +331,6 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
   const TickClock clock;
   std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;
-  bool statics_done = false;
   while (completed < steps) {
     const std::int64_t step = range.first_step + completed;
     // When timing, the clock read that ends one node's compute also starts the next one's
@@ -341,7 +340,10 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     for (const Instruction& ins : plan.program) {
       if (!plan.activity.empty())
         count_activity(plan, ins, range.first_sample, range.end_sample, step);
-      if (ins.is_static && statics_done) continue;
+      // Static values are computed at a run's first step and kept; a run from step 0
+      // computes some again at step 1, where later steps compute them otherwise (see
+      // mark_recomputed_at_step_one), so that they hold what a run's first native step gives.
+      if (ins.is_static && completed > 0 && !(step == 1 && ins.recomputed_at_step_one)) continue;
       if (time_nodes && ins.node >= 0) {
         const std::int64_t start = clock_at_boundary >= 0 ? clock_at_boundary : clock.now();
         execute(plan, ins, range, step, workspace);
@@ -353,9 +355,6 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
       }
     }
     record(plan, range, step);
-    // Static values are kept from step 1 on (step 0 computes them as the numpy path does,
-    // step 1 as every native run's first step does).
-    statics_done = step >= 1;
     ++completed;
     if (!observer.after_step(plan, completed)) break;
   }

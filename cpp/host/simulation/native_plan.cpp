@@ -75,6 +75,7 @@ class Planner {
     mark_stimuli_of_zeros_and_ones();
     engine::use_spike_kernels(draft_);
     engine::sum_columns_where_sparse(draft_);
+    engine::mark_recomputed_at_step_one(draft_);
     bind_buffers(draft_, starts_, s_.step_inputs, sample_ids_, run_->keep_alive);
     for (NativeRun::Key& k : run_->keys) {
       const engine::SlotInfo& info = draft_.slots[k.slot];
