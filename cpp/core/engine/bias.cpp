@@ -1,5 +1,15 @@
 #include "core/engine/bias.hpp"
 
+#include <type_traits>
+
+#include "core/engine/fp_flags.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "core/engine/cpu_features.hpp"
+#endif
+
 namespace zelka::engine {
 namespace {
 
@@ -24,7 +34,59 @@ template <typename R>
   }
 }
 
+#if defined(__x86_64__)
+// clip(product + bias) in one pass: the sum is the one IEEE addition add_bias makes, and the
+// comparisons of the clip are quiet (a NaN compares false and raises no flag), so that only
+// the addition can raise one.  Lanes past `rows` are neither read nor written.
+__attribute__((target("avx512f"))) void bias_clipped_avx512(const float* product,
+                                                            std::int64_t product_stride,
+                                                            const float* bias, float* out,
+                                                            std::int64_t out_stride,
+                                                            std::int64_t rows, std::int64_t samples,
+                                                            numeric::Bounds<float> bounds) {
+  const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
+  for (std::int64_t k = 0; k < samples; ++k) {
+    const float* in = product + k * product_stride;
+    float* sums = out + k * out_stride;
+    for (std::int64_t r = 0; r < rows; r += 16) {
+      const __mmask16 valid =
+          rows - r >= 16 ? __mmask16(0xffff) : __mmask16((1u << (rows - r)) - 1);
+      const __m512 v = _mm512_add_ps(_mm512_maskz_loadu_ps(valid, in + r),
+                                     _mm512_maskz_loadu_ps(valid, bias + r));
+      const __m512 below_hi = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ), v, hi);
+      _mm512_mask_storeu_ps(
+          sums + r, valid,
+          _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), below_hi, lo));
+    }
+  }
+}
+#endif
+
 }  // namespace
+
+template <typename P, typename R>
+void add_bias_clipped(const P* product, std::int64_t product_stride, const R* bias, R* out,
+                      std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
+                      numeric::Bounds<R> bounds) {
+#if defined(__x86_64__)
+  if constexpr (std::is_same_v<P, float> && std::is_same_v<R, float>)
+    if (has_avx512())
+      return bias_clipped_avx512(product, product_stride, bias, out, out_stride, rows, samples,
+                                 bounds);
+#endif
+  add_bias(product, product_stride, bias, out, out_stride, rows, samples);
+  const UnreportedFlags unreported;
+  clip_rows(out, out_stride, rows, samples, bounds);
+}
+
+template void add_bias_clipped(const float*, std::int64_t, const float*, float*, std::int64_t,
+                               std::int64_t, std::int64_t, numeric::Bounds<float>);
+template void add_bias_clipped(const float*, std::int64_t, const double*, double*, std::int64_t,
+                               std::int64_t, std::int64_t, numeric::Bounds<double>);
+template void add_bias_clipped(const double*, std::int64_t, const float*, float*, std::int64_t,
+                               std::int64_t, std::int64_t, numeric::Bounds<float>);
+template void add_bias_clipped(const double*, std::int64_t, const double*, double*, std::int64_t,
+                               std::int64_t, std::int64_t, numeric::Bounds<double>);
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void add_bias(
     const float* product, std::int64_t product_stride, const float* bias, float* out,

@@ -29,4 +29,12 @@ void clip_rows(float* out, std::int64_t stride, std::int64_t rows, std::int64_t 
 void clip_rows(double* out, std::int64_t stride, std::int64_t rows, std::int64_t samples,
                numeric::Bounds<double> bounds);
 
+// add_bias, then clip_rows of its sums to `bounds`, the flags the clipping raises discarded
+// (the Affine layer's whole step after its product).  With AVX-512, float32 sums are added
+// and clipped in one pass whose comparisons are quiet.
+template <typename P, typename R>
+void add_bias_clipped(const P* product, std::int64_t product_stride, const R* bias, R* out,
+                      std::int64_t out_stride, std::int64_t rows, std::int64_t samples,
+                      numeric::Bounds<R> bounds);
+
 }  // namespace zelka::engine

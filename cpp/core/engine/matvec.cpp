@@ -219,13 +219,15 @@ template <int NV, bool weighted, typename Columns, typename T>
 }
 
 // y plus the active columns, for all rows of the padded column (y has room for them):
-// blocks of four vectors, then of one.
+// blocks of eight vectors, then of four, then of one.
 template <bool weighted, typename Columns, typename T>
 [[gnu::always_inline]] inline void accumulate(const Columns& columns, const T* weights,
                                               std::int64_t count, T* y, bool from_zero) {
   constexpr std::int64_t lanes = Vec<T>::lanes;
   const std::int64_t stride = columns.stride;
   std::int64_t r0 = 0;
+  for (; r0 + 8 * lanes <= stride; r0 += 8 * lanes)
+    accumulate_rows<8, weighted>(columns, r0, weights, count, y + r0, from_zero);
   for (; r0 + 4 * lanes <= stride; r0 += 4 * lanes)
     accumulate_rows<4, weighted>(columns, r0, weights, count, y + r0, from_zero);
   for (; r0 < stride; r0 += lanes)

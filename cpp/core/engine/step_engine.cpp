@@ -212,10 +212,8 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
   const auto sums_of = [&](auto zero) {
     using R = decltype(zero);
     R* out = first.at<R>(destination);
-    add_bias(product, product_stride, static_cast<const R*>(a.bias), out, out_stride, a.rows,
-             samples);
-    const UnreportedFlags unreported;
-    clip_rows(out, out_stride, a.rows, samples, a.bounds.of<R>());
+    add_bias_clipped(product, product_stride, static_cast<const R*>(a.bias), out, out_stride,
+                     a.rows, samples, a.bounds.of<R>());
   };
   if (plan.slots[destination].dtype == DType::f32)
     sums_of(0.0f);
