@@ -3,6 +3,7 @@
 // costs a tenth of a millisecond a thread on some systems, as much as a short run's steps).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -34,6 +35,7 @@ class HelperRuns {
     std::condition_variable changed;
     bool withdrawn = false;
     std::int64_t running = 0;
+    std::atomic<bool> done = false;  // withdrawn and none running: finish() may return
   };
 
  private:
