@@ -350,8 +350,10 @@ void check_lif(std::int64_t neurons, std::int64_t samples, bool with_input,
 }  // namespace
 
 TEST_CASE("the LIF step leaks, integrates, clips, fires and resets every neuron of every sample") {
-  // Small layers are stepped in groups of samples, large ones a sample at a time.
-  for (const auto& [neurons, samples] : {std::pair{1, 1}, {3, 7}, {37, 5}, {301, 3}}) {
+  // Small layers are stepped in groups of samples, large ones a sample at a time; layers of
+  // whole vectors of neurons count each sample's spikes as they go, the others afterwards.
+  for (const auto& [neurons, samples] :
+       {std::pair{1, 1}, {3, 7}, {37, 5}, {301, 3}, {16, 40}, {32, 9}, {128, 3}}) {
     CAPTURE(neurons);
     CAPTURE(samples);
     check_lif<float>(neurons, samples, true);

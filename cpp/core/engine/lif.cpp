@@ -7,6 +7,12 @@
 #include "core/engine/fp_flags.hpp"
 #include "core/rules/lif_rule.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "core/engine/cpu_features.hpp"
+#endif
+
 namespace zelka::engine {
 namespace {
 
@@ -37,7 +43,8 @@ Parameters<M> parameters(const LifArgs& a) {
 // are repeated as many times): small layers then run long vector loops instead of many short
 // ones.  Vector comparisons and clipping raise the invalid-operation flag for a NaN, where
 // numpy's comparisons and clip stay silent: the passes that compare discard the flags they
-// raise, and the arithmetic whose flags numpy reports runs in a pass of its own.
+// raise, and the arithmetic whose flags numpy reports runs in a pass of its own.  With AVX-512,
+// float32 membranes take one pass instead (one_pass_f32).
 
 // Reset "subtract": 1 in `started_above` where the membrane the step starts from fires (the
 // buffer is the node's spike vector, which the step writes anew afterwards).
@@ -110,6 +117,126 @@ template <typename M, typename R>
   return fired;
 }
 
+#if defined(__x86_64__)
+template <bool whole>
+__attribute__((target("avx512f"), always_inline)) inline __m512 load_chunk(const float* from,
+                                                                           std::int64_t i,
+                                                                           __mmask16 valid) {
+  if constexpr (whole)
+    return _mm512_loadu_ps(from + i);
+  else
+    return _mm512_maskz_loadu_ps(valid, from + i);
+}
+
+// One chunk of 16 neurons of one_pass_f32: whole (plain loads and stores, which cost less
+// than masked ones) or the last, partial one (`valid` lanes).  Returns the fired lanes.
+template <LifReset Reset, LifFire Fire, bool with_input, bool whole>
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
+    float* mem, float* spikes, const float* input, const Parameters<float>& p, std::int64_t i,
+    __mmask16 valid, __m512 lo, __m512 hi, bool plus_zero) {
+  constexpr int fires = Fire == LifFire::above ? _CMP_GT_OQ : _CMP_GE_OQ;
+  const __m512 one = _mm512_set1_ps(1.0f);
+  __m512 v = load_chunk<whole>(mem, i, valid);
+  const __m512 threshold = load_chunk<whole>(p.threshold, i, valid);
+  __mmask16 started_above = 0;
+  if constexpr (Reset == LifReset::subtract)
+    started_above = _mm512_cmp_ps_mask(v, threshold, fires);
+  const __m512 leak = load_chunk<whole>(p.leak, i, valid);
+  v = _mm512_add_ps(_mm512_mul_ps(load_chunk<whole>(p.decay, i, valid), _mm512_sub_ps(v, leak)),
+                    leak);
+  if constexpr (with_input) {
+    __m512 in = load_chunk<whole>(input, i, valid);
+    if (plus_zero) in = _mm512_add_ps(in, _mm512_setzero_ps());
+    v = _mm512_add_ps(v, in);
+  }
+  if constexpr (Reset == LifReset::subtract)
+    v = _mm512_mask_blend_ps(started_above, v,
+                             _mm512_sub_ps(v, load_chunk<whole>(p.subtracted, i, valid)));
+  const __m512 below_hi = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ), v, hi);
+  v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), below_hi, lo);
+  const __mmask16 fire = _mm512_cmp_ps_mask(v, threshold, fires) & valid;
+  const __m512 spike = _mm512_maskz_mov_ps(fire, one);
+  if constexpr (Reset == LifReset::to_leak)
+    v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(leak, spike));
+  if constexpr (whole) {
+    _mm512_storeu_ps(mem + i, v);
+    _mm512_storeu_ps(spikes + i, spike);
+  } else {
+    _mm512_mask_storeu_ps(mem + i, valid, v);
+    _mm512_mask_storeu_ps(spikes + i, valid, spike);
+  }
+  return fire;
+}
+
+// The whole step of float32 membranes in one pass with AVX-512, where the passes above take
+// two or three: its comparisons are quiet (a NaN compares false and raises no flag, as in
+// numpy's comparisons and clip), and the reset raises nothing for finite bounds and v_leak
+// (see saturate_and_fire), so that only the arithmetic of the leak, the input and the
+// subtraction can raise a flag, as in the passes that report theirs.  The operations are the
+// rules', lane by lane, in the same order.  Each value is stored once (stores cost more than
+// the arithmetic on some processors).  With `count_chunks` (16 divides the neurons `n`), each
+// chunk's spikes are added to its sample's total, `stride` apart from `totals` on.
+template <LifReset Reset, LifFire Fire, bool with_input>
+__attribute__((target("avx512f"))) void one_pass_f32(float* mem, float* spikes, const float* input,
+                                                     const Parameters<float>& p,
+                                                     numeric::Bounds<float> bounds,
+                                                     std::int64_t length, bool plus_zero,
+                                                     bool count_chunks, std::int64_t n,
+                                                     std::int64_t* totals, std::int64_t stride) {
+  const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
+  std::int64_t* total = totals;  // the total of the sample whose neurons end at sample_end
+  std::int64_t sample_end = n;
+  std::int64_t i = 0;
+  for (; i + 16 <= length; i += 16) {
+    const __mmask16 fire = lif_chunk<Reset, Fire, with_input, true>(
+        mem, spikes, input, p, i, __mmask16(0xffff), lo, hi, plus_zero);
+    if (count_chunks) {
+      if (i == sample_end) {
+        total += stride;
+        sample_end += n;
+      }
+      *total += __builtin_popcount(fire);
+    }
+  }
+  if (i < length)
+    lif_chunk<Reset, Fire, with_input, false>(
+        mem, spikes, input, p, i, __mmask16((1u << (length - i)) - 1), lo, hi, plus_zero);
+}
+
+// steps() for float32 membranes and inputs through one_pass_f32; false where it does not
+// apply (no AVX-512; reset "v_leak" whose reset could raise a flag).
+template <LifReset Reset, LifFire Fire>
+bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t first,
+                       std::int64_t end, std::int64_t step, std::int64_t* totals,
+                       std::int64_t stride, std::int64_t group, bool reset_with_fire) {
+  if (!has_avx512() || (Reset == LifReset::to_leak && !reset_with_fire)) return false;
+  if (a.input >= 0 && slots[a.input].dtype != DType::f32) return false;
+  const Parameters<float> p = parameters<float>(a);
+  const numeric::Bounds<float> bounds = a.bounds.of<float>();
+  const std::int64_t n = a.neurons;
+  const bool count_chunks = n % 16 == 0;
+  for (std::int64_t b = first; b < end; b += group) {
+    const Frame frame{slots, b, step};
+    const std::int64_t samples = std::min(group, end - b);
+    float* spikes = frame.at<float>(a.spikes);
+    std::int64_t* total = totals + b * stride;
+    const float* input = a.input < 0 ? nullptr : frame.at<const float>(a.input);
+    if (input)
+      one_pass_f32<Reset, Fire, true>(frame.at<float>(a.membrane), spikes, input, p, bounds,
+                                      samples * n, a.input_plus_zero, count_chunks, n, total,
+                                      stride);
+    else
+      one_pass_f32<Reset, Fire, false>(frame.at<float>(a.membrane), spikes, nullptr, p, bounds,
+                                       samples * n, a.input_plus_zero, count_chunks, n, total,
+                                       stride);
+    if (!count_chunks)
+      for (std::int64_t s = 0; s < samples; ++s)
+        total[s * stride] += count_spikes(spikes + s * n, n);
+  }
+  return true;
+}
+#endif
+
 template <typename M, typename R, LifReset Reset, LifFire Fire>
 [[gnu::always_inline]] inline void steps(std::vector<Slot>& slots, const LifArgs& a,
                                          std::int64_t first, std::int64_t end, std::int64_t step,
@@ -126,6 +253,12 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
   // The reset joins the unreported pass where it raises nothing.
   const bool reset_with_fire = Reset == LifReset::to_leak && a.finite_leak &&
                                std::isfinite(bounds.lo) && std::isfinite(bounds.hi);
+#if defined(__x86_64__)
+  if constexpr (std::is_same_v<M, float> && std::is_same_v<R, float>)
+    if (steps_in_one_pass<Reset, Fire>(slots, a, first, end, step, totals, stride, group,
+                                       reset_with_fire))
+      return;
+#endif
   for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
     const std::int64_t samples = std::min(group, end - b);
