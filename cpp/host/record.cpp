@@ -29,9 +29,17 @@ nb::object empty_str() {
   return nb::str("");
 }
 
-Record::Record(const RecordLayout* layout) : layout_(layout) {
-  values_.reserve(layout->fields.size());
-  for (const RecordField& f : layout->fields) values_.push_back(f.make_default());
+Record::Record(const RecordLayout* layout) : layout_(layout), values_(layout->fields.size()) {}
+
+nb::object& Record::made(std::size_t i) const {
+  nb::object& value = values_[i];
+  if (!value.is_valid()) value = layout_->fields[i].make_default();
+  return value;
+}
+
+std::vector<nb::object>& Record::values() {
+  for (std::size_t i = 0; i < values_.size(); ++i) made(i);
+  return values_;
 }
 
 std::size_t Record::index_of(const char* field) const {
@@ -51,14 +59,14 @@ int record_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (!nb::inst_ready(self)) return 0;
   Record* r = nb::inst_ptr<Record>(self);
-  for (nb::object& v : r->values()) Py_VISIT(v.ptr());
+  for (nb::object& v : r->held_values()) Py_VISIT(v.ptr());
   return 0;
 }
 
 int record_clear(PyObject* self) {
   if (!nb::inst_ready(self)) return 0;
   Record* r = nb::inst_ptr<Record>(self);
-  for (nb::object& v : r->values()) v = nb::none();
+  for (nb::object& v : r->held_values()) v = nb::none();
   return 0;
 }
 

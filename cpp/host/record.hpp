@@ -29,19 +29,29 @@ nb::object true_value();
 nb::object false_value();
 nb::object empty_str();
 
+// A record's fields take their defaults when first read: a record's maker sets most of
+// them, and defaults made up front (a new dict or list each) would mostly be thrown away.
 class Record {
  public:
   explicit Record(const RecordLayout* layout);
   const RecordLayout& layout() const { return *layout_; }
-  nb::object& operator[](std::size_t i) { return values_[i]; }
-  const nb::object& operator[](std::size_t i) const { return values_[i]; }
+  nb::object& operator[](std::size_t i) { return made(i); }
+  const nb::object& operator[](std::size_t i) const { return made(i); }
   std::size_t index_of(const char* field) const;
-  nb::object& field(const char* name) { return values_[index_of(name)]; }
-  std::vector<nb::object>& values() { return values_; }
+  nb::object& field(const char* name) { return made(index_of(name)); }
+  // Sets a field without making its default first.
+  void set(std::size_t i, nb::object value) { values_[i] = std::move(value); }
+  void set(const char* name, nb::object value) { set(index_of(name), std::move(value)); }
+  // Every field's value.
+  std::vector<nb::object>& values();
+  // The values as held, null for a field not yet set or read (for the garbage collector).
+  std::vector<nb::object>& held_values() { return values_; }
 
  private:
+  nb::object& made(std::size_t i) const;
+
   const RecordLayout* layout_;
-  std::vector<nb::object> values_;
+  mutable std::vector<nb::object> values_;
 };
 
 namespace detail {
@@ -73,13 +83,13 @@ nb::class_<T> bind_record(nb::module_& module, const RecordLayout& layout) {
     std::vector<nb::object> given = detail::record_arguments(*s, args, kwargs);
     new (self) T();
     for (std::size_t i = 0; i < given.size(); ++i)
-      if (given[i].is_valid()) (*self)[i] = std::move(given[i]);
+      if (given[i].is_valid()) self->set(i, std::move(given[i]));
   });
   for (std::size_t i = 0; i < layout.fields.size(); ++i) {
     cls.def_prop_rw(
         layout.fields[i].name, [i](nb::handle self) { return detail::initialised_record(self)[i]; },
         [i](nb::handle self, nb::object value) {
-          detail::initialised_record(self)[i] = std::move(value);
+          detail::initialised_record(self).set(i, std::move(value));
         });
   }
   detail::define_record_methods(cls, layout);

@@ -43,13 +43,13 @@ bool run_into(SimulationResult& record, const RunSetup& setup, WorkingState& sta
     nb::object outputs = record.field("outputs");
     for (const nb::object& name : outputs_read)
       if (state.activations.contains(name)) outputs[name] = state.activations[name];
-    record.field("timesteps_run") = nb::borrow(n_steps);
-    record.field("spike_counts") = state.spike_counts;
-    record.field("outputs_valid") = nb::bool_(true);
+    record.set("timesteps_run", nb::borrow(n_steps));
+    record.set("spike_counts", state.spike_counts);
+    record.set("outputs_valid", nb::bool_(true));
     return true;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    record.field("outputs_valid") = nb::bool_(false);
+    record.set("outputs_valid", nb::bool_(false));
     nb::borrow<nb::list>(record.field("errors")).append(nb::str(e.value()));
     return false;
   }
@@ -75,7 +75,7 @@ nb::object simulate(nb::handle graph, nb::handle input_data, nb::object n_steps,
   }
   const SampleActivity counted(setup, options);
   if (run_into(record, setup, state, n_steps, options))
-    record.field("activity") = counted.record(setup.nodes, record.field("spike_counts"), n_steps);
+    record.set("activity", counted.record(setup.nodes, record.field("spike_counts"), n_steps));
   return result;
 }
 

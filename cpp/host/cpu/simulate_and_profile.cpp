@@ -97,7 +97,7 @@ std::optional<std::pair<nb::object, nb::object>> simulate_and_profile(nb::handle
   if (!ran) return std::pair{sim, nb::none()};
   if (counted) {
     SimulationResult& record = nb::cast<SimulationResult&>(sim);
-    record.field("activity") = counted->record(setup.nodes, record.field("spike_counts"), n_steps);
+    record.set("activity", counted->record(setup.nodes, record.field("spike_counts"), n_steps));
   }
 
   // The profile's own copy of the counts: the two records share no map.

@@ -50,9 +50,9 @@ struct Batch {
   std::vector<Sample> samples;
   StepRecorder recorder;
   ActivityCounts activity;  // the counted layers, when the call counts them
-  nb::dict trains;     // recorded LIF name -> bool array (steps, samples, neurons)
-  nb::dict membranes;  // recorded LIF name -> float64 array (steps, samples, neurons)
-  nb::object n_steps;  // after the cyclic override, as reported
+  nb::dict trains;          // recorded LIF name -> bool array (steps, samples, neurons)
+  nb::dict membranes;       // recorded LIF name -> float64 array (steps, samples, neurons)
+  nb::object n_steps;       // after the cyclic override, as reported
   std::int64_t steps = 0;
   std::unique_ptr<NativeRun> run;  // the native run of the samples that ran together
   // Every sample ran in `run` from its first step, none was replayed: the results are
@@ -439,15 +439,15 @@ nb::object collect_result(const Batch& batch) {
     if (batch.samples[b].failed) valid[nb::int_(b)] = false;
     errors.append(batch.samples[b].errors);
   }
-  record.field("spike_counts") = spike_counts;
-  record.field("spike_trains") = batch.trains;
+  record.set("spike_counts", spike_counts);
+  record.set("spike_trains", batch.trains);
   nb::dict membranes;
   for (auto [name, values] : batch.membranes)
     membranes[name] = membranes_in_their_type(batch, name, values);
-  record.field("membranes") = membranes;
-  record.field("timesteps_run") = batch.n_steps;
-  record.field("outputs_valid") = valid;
-  record.field("errors") = errors;
+  record.set("membranes", membranes);
+  record.set("timesteps_run", batch.n_steps);
+  record.set("outputs_valid", valid);
+  record.set("errors", errors);
   if (batch.recorder.activity)
     record.field("activity") =
         activity_record(batch.common.nodes, batch.activity, spike_counts, batch.n_steps);

@@ -85,15 +85,16 @@ nb::object CpuProfiler::report(GraphReading& graph, nb::handle n_steps, const Gr
   ProfileResult& record = nb::cast<ProfileResult&>(result);
   const Count steps = to_count(n_steps);
   const acc::Memory& memory = counts.memory;
-  record.field("weight_memory_bytes") = from_count(memory.weight);
-  record.field("state_memory_bytes") = from_count(memory.state);
-  record.field("mac_ops") = from_count(counts.mac_ops);
-  record.field("total_latency_us") = nb::float_(static_cast<double>(run.total_ns) / 1000.0);
+  record.set("weight_memory_bytes", from_count(memory.weight));
+  record.set("state_memory_bytes", from_count(memory.state));
+  record.set("mac_ops", from_count(counts.mac_ops));
+  record.set("total_latency_us", nb::float_(static_cast<double>(run.total_ns) / 1000.0));
   nb::dict per_node_latency = run.node_times.microseconds();
-  record.field("per_node_latency") = per_node_latency;
-  record.field("peak_memory_bytes") = from_count(
-      acc::checked_add(acc::checked_add(run.peak_activation_bytes, memory.weight), memory.state));
-  record.field("spike_counts") = run.state.spike_counts;
+  record.set("per_node_latency", per_node_latency);
+  record.set("peak_memory_bytes",
+             from_count(acc::checked_add(acc::checked_add(run.peak_activation_bytes, memory.weight),
+                                         memory.state)));
+  record.set("spike_counts", run.state.spike_counts);
 
   Count total_spikes = 0;
   for (auto [name, count] : run.state.spike_counts)
@@ -101,19 +102,19 @@ nb::object CpuProfiler::report(GraphReading& graph, nb::handle n_steps, const Gr
   const acc::SramAccesses sram = acc::sram_accesses(memory.weight, graph.lif_neurons(), steps);
   const acc::EnergyBreakdown energy =
       acc::energy_breakdown(counts.mac_ops, total_spikes, sram, coefficients_);
-  record.field("total_sram_accesses") = from_count(acc::checked_add(sram.reads, sram.writes));
-  record.field("energy_estimate_uj") = nb::float_(energy.total_uj);
-  record.field("mac_energy_uj") = nb::float_(energy.mac_uj);
-  record.field("spike_energy_uj") = nb::float_(energy.spike_uj);
-  record.field("sram_energy_uj") = nb::float_(energy.sram_uj);
-  record.field("energy_preset") = preset_name_;
+  record.set("total_sram_accesses", from_count(acc::checked_add(sram.reads, sram.writes)));
+  record.set("energy_estimate_uj", nb::float_(energy.total_uj));
+  record.set("mac_energy_uj", nb::float_(energy.mac_uj));
+  record.set("spike_energy_uj", nb::float_(energy.spike_uj));
+  record.set("sram_energy_uj", nb::float_(energy.sram_uj));
+  record.set("energy_preset", preset_name_);
 
   const Layers layer_view = graph.layers(per_node_latency, run.state.spike_counts);
   const acc::LayerFigures figures = acc::layer_figures(layer_view.nodes, steps, coefficients_);
-  record.field("per_core_latency") = map_of(layer_view.core_ids, figures.core_latency_us);
-  record.field("per_layer_energy_uj") = map_of(layer_view.names, figures.layer_energy_uj);
-  record.field("neuron_utilization") = map_of(layer_view.names, figures.neuron_utilization);
-  record.field("per_core_energy") = map_of(layer_view.core_ids, figures.core_energy_uj);
+  record.set("per_core_latency", map_of(layer_view.core_ids, figures.core_latency_us));
+  record.set("per_layer_energy_uj", map_of(layer_view.names, figures.layer_energy_uj));
+  record.set("neuron_utilization", map_of(layer_view.names, figures.neuron_utilization));
+  record.set("per_core_energy", map_of(layer_view.core_ids, figures.core_energy_uj));
   return result;
 }
 

@@ -1,5 +1,7 @@
 #include "host/profiler/graph_view.hpp"
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <unordered_map>
 
@@ -202,6 +204,40 @@ std::shared_ptr<const DeclaredFields> declared_fields(nb::handle node) {
   return fields_named(std::move(names));
 }
 
+// The (name, value) pairs a NodeView has read, the first few held in place: a node's view
+// is made for every node on every call, where a vector would allocate for each.
+class ReadValues {
+ public:
+  std::size_t size() const { return size_; }
+  nb::handle name(std::size_t i) const {
+    return i < held ? first_[i].first : more_[i - held].first;
+  }
+  const nb::object& value(std::size_t i) const {
+    return i < held ? first_[i].second : more_[i - held].second;
+  }
+  bool empty() const { return size_ == 0; }
+
+  void add(nb::object name, nb::object value) {
+    if (size_ < held)
+      first_[size_] = {std::move(name), std::move(value)};
+    else
+      more_.emplace_back(std::move(name), std::move(value));
+    ++size_;
+  }
+
+  void clear() {
+    for (std::size_t i = 0; i < std::min(size_, held); ++i) first_[i] = {};
+    more_.clear();
+    size_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t held = 16;
+  std::array<std::pair<nb::object, nb::object>, held> first_;
+  std::vector<std::pair<nb::object, nb::object>> more_;
+  std::size_t size_ = 0;
+};
+
 // One node as the rules read it: each attribute read once, on first use.
 class NodeView {
  public:
@@ -214,7 +250,6 @@ class NodeView {
       else
         PyErr_Clear();
     }
-    values_.reserve(16);
   }
 
   nb::handle node() const { return node_; }
@@ -233,7 +268,7 @@ class NodeView {
 
   // The value of the node's declared field `index`, as attribute() reads it.
   nb::object field_value(std::size_t index) {
-    if (in_field_order_) return values_[index].second;
+    if (in_field_order_) return values_.value(index);
     return attribute(fields_->names[index]);
   }
 
@@ -243,7 +278,7 @@ class NodeView {
   nb::object attribute(nb::handle name) {
     if (std::optional<nb::object> value = held(name)) return *value;
     nb::object value = attribute_or_none(node_, name);
-    values_.emplace_back(nb::borrow(name), value);
+    values_.add(nb::borrow(name), value);
     return value;
   }
 
@@ -256,11 +291,11 @@ class NodeView {
  private:
   // The value already read under `name`, or the one in the instance dict of an IR node.
   std::optional<nb::object> held(nb::handle name) {
-    for (const auto& [known, value] : values_)
-      if (known.is(name)) return value;
+    for (std::size_t i = 0; i < values_.size(); ++i)
+      if (values_.name(i).is(name)) return values_.value(i);
     if (!instance_values_.is_valid()) return std::nullopt;
     if (PyObject* value = PyDict_GetItemWithError(instance_values_.ptr(), name.ptr())) {
-      values_.emplace_back(nb::borrow(name), nb::borrow(value));
+      values_.add(nb::borrow(name), nb::borrow(value));
       return nb::borrow(value);
     }
     if (PyErr_Occurred()) throw nb::python_error();
@@ -281,7 +316,7 @@ class NodeView {
         values_.clear();
         return;
       }
-      values_.emplace_back(name, nb::borrow(value));
+      values_.add(name, nb::borrow(value));
     }
     in_field_order_ = true;
   }
@@ -291,8 +326,8 @@ class NodeView {
   nb::object instance_values_;  // the node's __dict__, for a node of exactly an IR class
   bool fields_read_ = false;
   std::shared_ptr<const DeclaredFields> fields_;
-  bool in_field_order_ = false;  // values_[i] holds field i
-  std::vector<std::pair<nb::object, nb::object>> values_;
+  bool in_field_order_ = false;  // value i of values_ is field i's
+  ReadValues values_;
 };
 
 // weight.shape[0], weight.shape[1]
@@ -433,6 +468,16 @@ GraphReading::GraphReading(nb::handle graph, const IrKinds& kinds,
   Read read;
   nb::dict core_index;
   try {
+    const auto nodes = static_cast<std::size_t>(PyObject_Length(graph_.attr(names().nodes).ptr()));
+    if (nodes != static_cast<std::size_t>(-1)) {
+      read.held.reserve(2 * nodes);
+      read.macs.reserve(nodes);
+      read.lif_neurons.reserve(nodes);
+      read.layers.nodes.reserve(nodes);
+      read.layers.names.reserve(nodes);
+    } else {
+      PyErr_Clear();  // the walk below meets what stops it
+    }
     each_node([&](NodeView& view, nb::handle name) {
       add_held_arrays(view, read.held);
       read.macs.push_back(mac_node(view, computed_macs(name)));

@@ -179,15 +179,15 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
                        ? bk.attr(interned("simulate"))(graph, "input_data"_a = input_data,
                                                        "n_steps"_a = timesteps, **counting)
                        : nb::object(both[0]);
-  record.field("outputs") = sim.attr(interned("outputs"));
-  record.field("spike_counts") = sim.attr(interned("spike_counts"));
-  record.field("timesteps_run") = sim.attr(interned("timesteps_run"));
+  record.set("outputs", sim.attr(interned("outputs")));
+  record.set("spike_counts", sim.attr(interned("spike_counts")));
+  record.set("timesteps_run", sim.attr(interned("timesteps_run")));
   if (!truth(sim.attr(interned("outputs_valid")))) {
     extend(errors, nb::getattr(sim, "errors", nb::none()));
     return result;
   }
   if (activity) {
-    record.field("activity") = nb::getattr(sim, "activity", nb::none());
+    record.set("activity", nb::getattr(sim, "activity", nb::none()));
     if (record.field("activity").is_none())
       errors.attr(interned("append"))(
           nb::str("Backend '{}' counted no activity: its simulate returned none").format(backend));
@@ -199,13 +199,13 @@ nb::object run_graph(nb::handle graph, nb::handle input_data_arg, nb::handle tim
                           ? bk.attr(interned("profile"))(graph, "input_data"_a = input_data,
                                                          "n_steps"_a = timesteps)
                           : nb::object(both[1]);
-    record.field("profile") = prof;
-    record.field("total_latency_us") = prof.attr(interned("total_latency_us"));
-    record.field("per_node_latency") = prof.attr(interned("per_node_latency"));
-    record.field("mac_ops") = prof.attr(interned("mac_ops"));
-    record.field("peak_memory_bytes") = prof.attr(interned("peak_memory_bytes"));
-    record.field("energy_estimate_uj") =
-        energy_estimate_uj(prof, sim.attr(interned("spike_counts")), energy);
+    record.set("profile", prof);
+    record.set("total_latency_us", prof.attr(interned("total_latency_us")));
+    record.set("per_node_latency", prof.attr(interned("per_node_latency")));
+    record.set("mac_ops", prof.attr(interned("mac_ops")));
+    record.set("peak_memory_bytes", prof.attr(interned("peak_memory_bytes")));
+    record.set("energy_estimate_uj",
+               energy_estimate_uj(prof, sim.attr(interned("spike_counts")), energy));
   }
   return result;
 }
