@@ -323,6 +323,58 @@ __attribute__((target("avx512f"))) std::int64_t nonzero_positions_avx512(const f
   return n;
 }
 
+// Bit j of the result: whether x[first + j] is nonzero (quiet compare), for the columns
+// [first, min(first + 64, cols)).
+__attribute__((target("avx512f"), always_inline)) inline std::uint64_t fired_mask(
+    const float* x, std::int64_t first, std::int64_t cols) {
+  std::uint64_t mask = 0;
+  for (std::int64_t j = first; j < std::min(first + 64, cols); j += 16) {
+    const std::int64_t left = cols - j;
+    const __mmask16 valid = left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1);
+    const __m512 values = left >= 16 ? _mm512_loadu_ps(x + j) : _mm512_maskz_loadu_ps(valid, x + j);
+    const std::uint64_t bits = _mm512_cmp_ps_mask(values, _mm512_setzero_ps(), _CMP_NEQ_UQ) & valid;
+    mask |= bits << (j - first);
+  }
+  return mask;
+}
+
+// Column sums of spike inputs for layers of at most 16 rows (one vector of the column-major
+// copy per column), four inputs side by side: each input's spikes of 64 columns become a
+// 64-bit mask (a quiet compare per 16, as above), whose set bits give the columns in
+// ascending order, one bit cleared per addition; an input whose bits run out adds the
+// identity vector (-0.0, which added to any value leaves it as it is) until the others' do.
+// The positions never pass through memory, and the four chains of additions overlap.  Every
+// sum starts from +0.0 and adds its active columns in column order, as the blocks above do.
+__attribute__((target("avx512f,bmi,bmi2"))) void narrow_spike_sums_avx512(
+    const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t count,
+    std::int64_t cols) {
+  constexpr int group = 4;
+  alignas(64) static const float identity[16] = {-0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
+                                                 -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
+                                                 -0.0f, -0.0f, -0.0f, -0.0f};
+  for (std::int64_t k = 0; k < count; k += group) {
+    const int inputs = static_cast<int>(std::min<std::int64_t>(group, count - k));
+    __m512 acc[group];
+    for (int i = 0; i < group; ++i) acc[i] = _mm512_setzero_ps();
+    for (std::int64_t first = 0; first < cols; first += 64) {
+      std::uint64_t mask[group] = {};
+      std::int64_t longest = 0;
+      for (int i = 0; i < inputs; ++i) {
+        mask[i] = fired_mask(spikes[k + i], first, cols);
+        longest = std::max<std::int64_t>(longest, __builtin_popcountll(mask[i]));
+      }
+      const float* base = w_cols + first * 16;
+      for (std::int64_t a = 0; a < longest; ++a)
+        for (int i = 0; i < group; ++i) {
+          const float* column = mask[i] ? base + _tzcnt_u64(mask[i]) * 16 : identity;
+          mask[i] = _blsr_u64(mask[i]);
+          acc[i] = _mm512_add_ps(acc[i], _mm512_loadu_ps(column));
+        }
+    }
+    for (int i = 0; i < inputs; ++i) _mm512_storeu_ps(ys[k + i], acc[i]);
+  }
+}
+
 #endif
 
 // The positions of the nonzero entries of x[0, width) (width at most 64), ascending, into
@@ -349,12 +401,17 @@ template <typename X>
 // all 1 (spike trains given as stimuli) add those columns as spikes do: 1 * w is w, so the
 // sums are the same, without the products.  Spikes address their columns by position, which
 // spares a pass over the positions; weighted inputs take the addresses as they gather their
-// weights.
+// weights.  With AVX-512, spikes into float32 layers of at most 16 rows take
+// narrow_spike_sums_avx512 instead.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
                                                       std::int64_t rows, std::int64_t cols) {
   const std::int64_t stride = column_stride(rows);
+#if defined(__x86_64__)
+  if constexpr (!weighted && std::is_same_v<T, float>)
+    if (stride == 16 && has_avx512()) return narrow_spike_sums_avx512(w_cols, xs, ys, count, cols);
+#endif
   const bool narrow = stride < 4 * Vec<T>::lanes;
   std::int32_t positions[interleaved][column_block + 16];
   std::conditional_t<weighted, ColumnAddresses<T>, ActiveColumns<T>> columns[interleaved];
