@@ -105,7 +105,7 @@ struct Size {
 };
 // Odd sizes below, at and across the vector widths (8 doubles, 16 floats) and the blocks of
 // 64 columns the column sums take at a time.
-const Size sizes[] = {{1, 1}, {3, 5}, {17, 33}, {31, 64}, {7, 129}, {65, 47}, {2, 1}, {10, 128}};
+const Size sizes[] = {{1, 1}, {3, 5}, {17, 33}, {31, 64}, {7, 129}, {65, 47}, {2, 1}, {10, 128}, {120, 70}};
 
 // check(size, weight, rng) for each size, with a random [rows, cols] weight.
 template <typename T, typename Check>

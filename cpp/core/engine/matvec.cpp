@@ -338,40 +338,85 @@ __attribute__((target("avx512f"), always_inline)) inline std::uint64_t fired_mas
   return mask;
 }
 
-// Column sums of spike inputs for layers of at most 16 rows (one vector of the column-major
-// copy per column), four inputs side by side: each input's spikes of 64 columns become a
-// 64-bit mask (a quiet compare per 16, as above), whose set bits give the columns in
-// ascending order, one bit cleared per addition; an input whose bits run out adds the
-// identity vector (-0.0, which added to any value leaves it as it is) until the others' do.
-// The positions never pass through memory, and the four chains of additions overlap.  Every
-// sum starts from +0.0 and adds its active columns in column order, as the blocks above do.
-__attribute__((target("avx512f,bmi,bmi2"))) void narrow_spike_sums_avx512(
-    const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t count,
-    std::int64_t cols) {
-  constexpr int group = 4;
+// Column sums of spike inputs for layers of at most 128 rows (NV vectors of the column-major
+// copy per column): each input's spikes of 64 columns become a 64-bit mask (a quiet compare
+// per 16, as above), whose set bits give the columns in ascending order, one bit cleared
+// per column added.  Layers of one vector sum four inputs side by side, an input whose bits
+// run out adding the identity vector (-0.0, which added to any value leaves it as it is)
+// until the others' do.  The positions never pass through memory.  Every sum starts from
+// +0.0 and adds its active columns in column order, as the blocks above do.
+template <int NV, int G>
+__attribute__((target("avx512f,bmi,bmi2"), always_inline)) inline void mask_sums(
+    const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t cols) {
+  constexpr std::int64_t stride = 16 * NV;
   alignas(64) static const float identity[16] = {-0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
                                                  -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
                                                  -0.0f, -0.0f, -0.0f, -0.0f};
-  for (std::int64_t k = 0; k < count; k += group) {
-    const int inputs = static_cast<int>(std::min<std::int64_t>(group, count - k));
-    __m512 acc[group];
-    for (int i = 0; i < group; ++i) acc[i] = _mm512_setzero_ps();
-    for (std::int64_t first = 0; first < cols; first += 64) {
-      std::uint64_t mask[group] = {};
-      std::int64_t longest = 0;
-      for (int i = 0; i < inputs; ++i) {
-        mask[i] = fired_mask(spikes[k + i], first, cols);
-        longest = std::max<std::int64_t>(longest, __builtin_popcountll(mask[i]));
-      }
-      const float* base = w_cols + first * 16;
-      for (std::int64_t a = 0; a < longest; ++a)
-        for (int i = 0; i < group; ++i) {
-          const float* column = mask[i] ? base + _tzcnt_u64(mask[i]) * 16 : identity;
-          mask[i] = _blsr_u64(mask[i]);
-          acc[i] = _mm512_add_ps(acc[i], _mm512_loadu_ps(column));
-        }
+  __m512 acc[G][NV];
+  for (int i = 0; i < G; ++i)
+    for (int v = 0; v < NV; ++v) acc[i][v] = _mm512_setzero_ps();
+  for (std::int64_t first = 0; first < cols; first += 64) {
+    std::uint64_t mask[G];
+    std::int64_t longest = 0;
+    for (int i = 0; i < G; ++i) {
+      mask[i] = fired_mask(spikes[i], first, cols);
+      longest = std::max<std::int64_t>(longest, __builtin_popcountll(mask[i]));
     }
-    for (int i = 0; i < inputs; ++i) _mm512_storeu_ps(ys[k + i], acc[i]);
+    const float* base = w_cols + first * stride;
+    for (std::int64_t a = 0; a < longest; ++a)
+      for (int i = 0; i < G; ++i) {
+        const float* column = mask[i] ? base + _tzcnt_u64(mask[i]) * stride : identity;
+        mask[i] = _blsr_u64(mask[i]);
+        for (int v = 0; v < NV; ++v)
+          acc[i][v] = _mm512_add_ps(acc[i][v], _mm512_loadu_ps(column + 16 * v));
+      }
+  }
+  for (int i = 0; i < G; ++i)
+    for (int v = 0; v < NV; ++v) _mm512_storeu_ps(ys[i] + 16 * v, acc[i][v]);
+}
+
+template <int NV>
+__attribute__((target("avx512f,bmi,bmi2"))) void spike_sums_by_masks(const float* w_cols,
+                                                                     const float* const* spikes,
+                                                                     float* const* ys,
+                                                                     std::int64_t count,
+                                                                     std::int64_t cols) {
+  std::int64_t k = 0;
+  if constexpr (NV == 1)
+    for (; k + 4 <= count; k += 4) mask_sums<1, 4>(w_cols, spikes + k, ys + k, cols);
+  for (; k < count; ++k) mask_sums<NV, 1>(w_cols, spikes + k, ys + k, cols);
+}
+
+// spike_sums_by_masks for a layer of `stride` / 16 vectors; false for more than eight.
+inline bool spike_sums_by_masks(const float* w_cols, const float* const* spikes, float* const* ys,
+                                std::int64_t count, std::int64_t stride, std::int64_t cols) {
+  switch (stride / 16) {
+    case 1:
+      spike_sums_by_masks<1>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 2:
+      spike_sums_by_masks<2>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 3:
+      spike_sums_by_masks<3>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 4:
+      spike_sums_by_masks<4>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 5:
+      spike_sums_by_masks<5>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 6:
+      spike_sums_by_masks<6>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 7:
+      spike_sums_by_masks<7>(w_cols, spikes, ys, count, cols);
+      return true;
+    case 8:
+      spike_sums_by_masks<8>(w_cols, spikes, ys, count, cols);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -401,8 +446,8 @@ template <typename X>
 // all 1 (spike trains given as stimuli) add those columns as spikes do: 1 * w is w, so the
 // sums are the same, without the products.  Spikes address their columns by position, which
 // spares a pass over the positions; weighted inputs take the addresses as they gather their
-// weights.  With AVX-512, spikes into float32 layers of at most 16 rows take
-// narrow_spike_sums_avx512 instead.
+// weights.  With AVX-512, spikes into float32 layers of at most 128 rows take
+// spike_sums_by_masks instead.
 template <bool weighted, typename T, typename X>
 [[gnu::always_inline]] inline void columns_batch_rows(const T* w_cols, const X* const* xs,
                                                       T* const* ys, std::int64_t count,
@@ -410,7 +455,7 @@ template <bool weighted, typename T, typename X>
   const std::int64_t stride = column_stride(rows);
 #if defined(__x86_64__)
   if constexpr (!weighted && std::is_same_v<T, float>)
-    if (stride == 16 && has_avx512()) return narrow_spike_sums_avx512(w_cols, xs, ys, count, cols);
+    if (has_avx512() && spike_sums_by_masks(w_cols, xs, ys, count, stride, cols)) return;
 #endif
   const bool narrow = stride < 4 * Vec<T>::lanes;
   std::int32_t positions[interleaved][column_block + 16];
