@@ -387,37 +387,21 @@ __attribute__((target("avx512f,bmi,bmi2"))) void spike_sums_by_masks(const float
   for (; k < count; ++k) mask_sums<NV, 1>(w_cols, spikes + k, ys + k, cols);
 }
 
+// spike_sums_by_masks<NV> for NV = 1 .. 8, by NV - 1.
+template <int... Less>
+constexpr auto mask_sum_kernels(std::integer_sequence<int, Less...>) {
+  return std::array{&spike_sums_by_masks<Less + 1>...};
+}
+
+inline constexpr auto mask_sums_of_vectors = mask_sum_kernels(std::make_integer_sequence<int, 8>{});
+
 // spike_sums_by_masks for a layer of `stride` / 16 vectors; false for more than eight.
 inline bool spike_sums_by_masks(const float* w_cols, const float* const* spikes, float* const* ys,
                                 std::int64_t count, std::int64_t stride, std::int64_t cols) {
-  switch (stride / 16) {
-    case 1:
-      spike_sums_by_masks<1>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 2:
-      spike_sums_by_masks<2>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 3:
-      spike_sums_by_masks<3>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 4:
-      spike_sums_by_masks<4>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 5:
-      spike_sums_by_masks<5>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 6:
-      spike_sums_by_masks<6>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 7:
-      spike_sums_by_masks<7>(w_cols, spikes, ys, count, cols);
-      return true;
-    case 8:
-      spike_sums_by_masks<8>(w_cols, spikes, ys, count, cols);
-      return true;
-    default:
-      return false;
-  }
+  const std::size_t vectors = static_cast<std::size_t>(stride / 16);
+  if (vectors == 0 || vectors > mask_sums_of_vectors.size()) return false;
+  mask_sums_of_vectors[vectors - 1](w_cols, spikes, ys, count, cols);
+  return true;
 }
 
 #endif
