@@ -16,6 +16,12 @@ inline bool has_avx512() {
   return has;
 }
 
+// AVX-512 and the bit manipulation instructions (tzcnt, blsr).
+inline bool has_avx512_and_bmi() {
+  static const bool has = has_avx512() && __builtin_cpu_supports("bmi");
+  return has;
+}
+
 }  // namespace zelka::engine
 
 #endif

@@ -346,7 +346,7 @@ __attribute__((target("avx512f"), always_inline)) inline std::uint64_t fired_mas
 // until the others' do.  The positions never pass through memory.  Every sum starts from
 // +0.0 and adds its active columns in column order, as the blocks above do.
 template <int NV, int G>
-__attribute__((target("avx512f,bmi,bmi2"), always_inline)) inline void mask_sums(
+__attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(
     const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t cols) {
   constexpr std::int64_t stride = 16 * NV;
   alignas(64) static const float identity[16] = {-0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
@@ -376,11 +376,11 @@ __attribute__((target("avx512f,bmi,bmi2"), always_inline)) inline void mask_sums
 }
 
 template <int NV>
-__attribute__((target("avx512f,bmi,bmi2"))) void spike_sums_by_masks(const float* w_cols,
-                                                                     const float* const* spikes,
-                                                                     float* const* ys,
-                                                                     std::int64_t count,
-                                                                     std::int64_t cols) {
+__attribute__((target("avx512f,bmi"))) void spike_sums_by_masks(const float* w_cols,
+                                                                const float* const* spikes,
+                                                                float* const* ys,
+                                                                std::int64_t count,
+                                                                std::int64_t cols) {
   std::int64_t k = 0;
   if constexpr (NV == 1)
     for (; k + 4 <= count; k += 4) mask_sums<1, 4>(w_cols, spikes + k, ys + k, cols);
@@ -439,7 +439,7 @@ template <bool weighted, typename T, typename X>
   const std::int64_t stride = column_stride(rows);
 #if defined(__x86_64__)
   if constexpr (!weighted && std::is_same_v<T, float>)
-    if (has_avx512() && spike_sums_by_masks(w_cols, xs, ys, count, stride, cols)) return;
+    if (has_avx512_and_bmi() && spike_sums_by_masks(w_cols, xs, ys, count, stride, cols)) return;
 #endif
   const bool narrow = stride < 4 * Vec<T>::lanes;
   std::int32_t positions[interleaved][column_block + 16];
