@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include "core/engine/cpu_features.hpp"
+#include "core/engine/quiet_clip.hpp"
 #endif
 
 namespace zelka::engine {
@@ -36,8 +37,8 @@ template <typename R>
 
 #if defined(__x86_64__)
 // clip(product + bias) in one pass: the sum is the one IEEE addition add_bias makes, and the
-// comparisons of the clip are quiet (a NaN compares false and raises no flag), so that only
-// the addition can raise one.  Lanes past `rows` are neither read nor written.
+// clip is quiet (clip_quietly), so that only the addition can raise a flag.  Lanes past `rows` are
+// neither read nor written.
 __attribute__((target("avx512f"))) void bias_clipped_avx512(const float* product,
                                                             std::int64_t product_stride,
                                                             const float* bias, float* out,
@@ -53,10 +54,7 @@ __attribute__((target("avx512f"))) void bias_clipped_avx512(const float* product
           rows - r >= 16 ? __mmask16(0xffff) : __mmask16((1u << (rows - r)) - 1);
       const __m512 v = _mm512_add_ps(_mm512_maskz_loadu_ps(valid, in + r),
                                      _mm512_maskz_loadu_ps(valid, bias + r));
-      const __m512 below_hi = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ), v, hi);
-      _mm512_mask_storeu_ps(
-          sums + r, valid,
-          _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), below_hi, lo));
+      _mm512_mask_storeu_ps(sums + r, valid, clip_quietly(v, lo, hi));
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include "core/engine/cpu_features.hpp"
+#include "core/engine/quiet_clip.hpp"
 #endif
 
 namespace zelka::engine {
@@ -152,8 +153,7 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
   if constexpr (Reset == LifReset::subtract)
     v = _mm512_mask_blend_ps(started_above, v,
                              _mm512_sub_ps(v, load_chunk<whole>(p.subtracted, i, valid)));
-  const __m512 below_hi = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ), v, hi);
-  v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), below_hi, lo);
+  v = clip_quietly(v, lo, hi);
   const __mmask16 fire = _mm512_cmp_ps_mask(v, threshold, fires) & valid;
   const __m512 spike = _mm512_maskz_mov_ps(fire, one);
   if constexpr (Reset == LifReset::to_leak)
