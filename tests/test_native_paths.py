@@ -148,3 +148,43 @@ def test_batches_keep_their_results(seed, n_steps, batch, workers):
         assert np.array_equal(got.spike_counts[name], counts), name
     for name, trains in want.spike_trains.items():
         assert np.array_equal(got.spike_trains[name], trains), name
+
+
+@pytest.mark.parametrize("seed", range(9))
+def test_layers_whose_lif_adds_the_bias(seed):
+    """Affine layers of whole vectors of 16 rows read only by a LIF, which then adds the bias
+    and clips as it steps: spikes, membranes, outputs and every step's values are those of the
+    old path, for every reset, with stimuli per step and constant, on one and two workers.
+    Every third seed's sums overflow (float32 and the Affine's own precision), which numpy
+    reports and the native steps must too."""
+    rng = np.random.default_rng(seed)
+    reset, fire = [("v_leak", ">="), ("subtract", ">"), ("none", ">=")][seed % 3]
+    sizes = [int(rng.integers(20, 80)), 16 * int(rng.integers(1, 5)), 16 * int(rng.integers(1, 4))]
+    scale = 1e38 if seed % 3 == 2 else 3.0
+    nodes = [("in", Input())]
+    for i, (n_in, n_out) in enumerate(itertools.pairwise(sizes), start=1):
+        weight = (rng.standard_normal((n_out, n_in)) * scale / np.sqrt(n_in)).astype(F32)
+        bias = (rng.standard_normal(n_out) * 0.3).astype(F32)
+        precision = "ap_fixed<12,4>" if i == 2 else None
+        lif = LIF(4.0, np.ones(n_out, F32), v_leak=0.25, reset=reset, fire=fire)
+        nodes += [(f"fc{i}", Affine(weight, bias, precision=precision)), (f"lif{i}", lif)]
+    graph = Graph.sequential(*nodes, ("out", Output()))
+    old = numpy_first(graph)
+    stimulus = rng.random(sizes[0]).astype(F32)
+    for step_by_step in (False, True):
+        assert_same_run(cpu.simulate(graph, {"in": stimulus}, 9, step_by_step=step_by_step),
+                        cpu.simulate(old, held({"in": stimulus}), 9, step_by_step=step_by_step), f"seed {seed}")  # fmt: skip
+    trains = (rng.random((9, 5, sizes[0])) < 0.4).astype(F32)
+    for data, old_data in [
+        (PerStep({"in": trains}), PerStep(held({"in": trains}, (9, 5)))),
+        ({"in": trains[0]}, held({"in": trains[0]}, (5,))),
+    ]:
+        for workers in (1, 2):
+            got = cpu.simulate_batch(graph, data, 9, workers=workers, record=["lif1", "v:lif2"])
+            want = cpu.simulate_batch(old, old_data, 9, workers=workers, record=["lif1", "v:lif2"])
+            assert got.errors == want.errors and got.outputs_valid.tolist() == want.outputs_valid.tolist()
+            assert_same_values(got.outputs["out"], want.outputs["out"], where=f"seed {seed}")
+            assert np.array_equal(got.spike_trains["lif1"], want.spike_trains["lif1"])
+            assert_same_values(got.membranes["lif2"], want.membranes["lif2"], where=f"seed {seed}")
+            for name, counts in want.spike_counts.items():
+                assert np.array_equal(got.spike_counts[name], counts), name

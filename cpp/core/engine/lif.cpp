@@ -118,6 +118,13 @@ template <typename M, typename R>
   return fired;
 }
 
+// Reset "v_leak" joins the unreported pass where it raises nothing: v_leak and the bounds
+// finite.
+template <typename M>
+bool reset_raises_nothing(const LifArgs& a, numeric::Bounds<M> bounds) {
+  return a.finite_leak && std::isfinite(bounds.lo) && std::isfinite(bounds.hi);
+}
+
 #if defined(__x86_64__)
 template <bool whole>
 __attribute__((target("avx512f"), always_inline)) inline __m512 load_chunk(const float* from,
@@ -129,35 +136,59 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 load_chunk(const
     return _mm512_maskz_loadu_ps(valid, from + i);
 }
 
-// One chunk of 16 neurons of one_pass_f32: whole (plain loads and stores, which cost less
-// than masked ones) or the last, partial one (`valid` lanes).  Returns the fired lanes.
-template <LifReset Reset, LifFire Fire, bool with_input, bool whole>
+// What a step adds to the membranes: nothing, its input, or the sums of the Affine that
+// feeds it, whose bias and clip it applies itself (BiasedSums).
+enum class Added { nothing, input, biased_sums };
+
+// The parameters of 16 neurons, loaded once for every sample that steps them, and with
+// Added::biased_sums the bias and bounds of the Affine's sums.
+struct ChunkParameters {
+  __m512 decay, leak, threshold, subtracted;
+  __m512 bias, sums_lo, sums_hi;
+};
+
+template <bool whole>
+__attribute__((target("avx512f"), always_inline)) inline ChunkParameters chunk_parameters(
+    const Parameters<float>& p, std::int64_t i, __mmask16 valid) {
+  return {load_chunk<whole>(p.decay, i, valid),
+          load_chunk<whole>(p.leak, i, valid),
+          load_chunk<whole>(p.threshold, i, valid),
+          load_chunk<whole>(p.subtracted, i, valid),
+          _mm512_setzero_ps(),
+          _mm512_setzero_ps(),
+          _mm512_setzero_ps()};
+}
+
+// One chunk of 16 neurons of one_pass_f32, at mem, spikes and input + i: whole (plain loads
+// and stores, which cost less than masked ones) or the lanes of `valid`.  With
+// Added::biased_sums the input holds the Affine's products, and the chunk adds
+// clip(product + bias) as the Affine's own pass forms it (add_bias_clipped).  Returns the
+// lanes that fired.
+template <LifReset Reset, LifFire Fire, Added added, bool whole>
 __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
-    float* mem, float* spikes, const float* input, const Parameters<float>& p, std::int64_t i,
+    float* mem, float* spikes, const float* input, const ChunkParameters& p, std::int64_t i,
     __mmask16 valid, __m512 lo, __m512 hi, bool plus_zero) {
   constexpr int fires = Fire == LifFire::above ? _CMP_GT_OQ : _CMP_GE_OQ;
   const __m512 one = _mm512_set1_ps(1.0f);
   __m512 v = load_chunk<whole>(mem, i, valid);
-  const __m512 threshold = load_chunk<whole>(p.threshold, i, valid);
   __mmask16 started_above = 0;
   if constexpr (Reset == LifReset::subtract)
-    started_above = _mm512_cmp_ps_mask(v, threshold, fires);
-  const __m512 leak = load_chunk<whole>(p.leak, i, valid);
-  v = _mm512_add_ps(_mm512_mul_ps(load_chunk<whole>(p.decay, i, valid), _mm512_sub_ps(v, leak)),
-                    leak);
-  if constexpr (with_input) {
+    started_above = _mm512_cmp_ps_mask(v, p.threshold, fires);
+  v = _mm512_add_ps(_mm512_mul_ps(p.decay, _mm512_sub_ps(v, p.leak)), p.leak);
+  if constexpr (added != Added::nothing) {
     __m512 in = load_chunk<whole>(input, i, valid);
+    if constexpr (added == Added::biased_sums)
+      in = clip_quietly(_mm512_add_ps(in, p.bias), p.sums_lo, p.sums_hi);
     if (plus_zero) in = _mm512_add_ps(in, _mm512_setzero_ps());
     v = _mm512_add_ps(v, in);
   }
   if constexpr (Reset == LifReset::subtract)
-    v = _mm512_mask_blend_ps(started_above, v,
-                             _mm512_sub_ps(v, load_chunk<whole>(p.subtracted, i, valid)));
+    v = _mm512_mask_blend_ps(started_above, v, _mm512_sub_ps(v, p.subtracted));
   v = clip_quietly(v, lo, hi);
-  const __mmask16 fire = _mm512_cmp_ps_mask(v, threshold, fires) & valid;
+  const __mmask16 fire = _mm512_cmp_ps_mask(v, p.threshold, fires) & valid;
   const __m512 spike = _mm512_maskz_mov_ps(fire, one);
   if constexpr (Reset == LifReset::to_leak)
-    v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(leak, spike));
+    v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(p.leak, spike));
   if constexpr (whole) {
     _mm512_storeu_ps(mem + i, v);
     _mm512_storeu_ps(spikes + i, spike);
@@ -174,47 +205,63 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
 // (see saturate_and_fire), so that only the arithmetic of the leak, the input and the
 // subtraction can raise a flag, as in the passes that report theirs.  The operations are the
 // rules', lane by lane, in the same order.  Each value is stored once (stores cost more than
-// the arithmetic on some processors).  With `count_chunks` (16 divides the neurons `n`), each
-// chunk's spikes are added to its sample's total, `stride` apart from `totals` on.
-template <LifReset Reset, LifFire Fire, bool with_input>
-__attribute__((target("avx512f"))) void one_pass_f32(float* mem, float* spikes, const float* input,
-                                                     const Parameters<float>& p,
-                                                     numeric::Bounds<float> bounds,
-                                                     std::int64_t length, bool plus_zero,
-                                                     bool count_chunks, std::int64_t n,
-                                                     std::int64_t* totals, std::int64_t stride) {
+// the arithmetic on some processors).
+//
+// `samples` samples of `n` neurons, one after another in mem, spikes and input (and in the
+// parameters, repeated per sample).  Layers of whole chunks (16 divides n) take a chunk of
+// neurons at a time through every sample, its parameters held in registers, and add each
+// sample's spikes to its total, `stride` apart from `totals` on; others run over the samples'
+// neurons as one vector and leave the counting to the caller.  Added::biased_sums takes the
+// first way only, `sums` giving the bias and bounds.
+template <LifReset Reset, LifFire Fire, Added added>
+__attribute__((target("avx512f"))) void one_pass_f32(
+    float* mem, float* spikes, const float* input, const Parameters<float>& p,
+    numeric::Bounds<float> bounds, std::int64_t samples, std::int64_t n, bool plus_zero,
+    std::int64_t* totals, std::int64_t stride, const BiasedSums* sums = nullptr) {
   const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
-  std::int64_t* total = totals;  // the total of the sample whose neurons end at sample_end
-  std::int64_t sample_end = n;
-  std::int64_t i = 0;
-  for (; i + 16 <= length; i += 16) {
-    const __mmask16 fire = lif_chunk<Reset, Fire, with_input, true>(
-        mem, spikes, input, p, i, __mmask16(0xffff), lo, hi, plus_zero);
-    if (count_chunks) {
-      if (i == sample_end) {
-        total += stride;
-        sample_end += n;
+  constexpr __mmask16 all = 0xffff;
+  if (n % 16 == 0) {
+    for (std::int64_t c = 0; c < n; c += 16) {
+      ChunkParameters chunk = chunk_parameters<true>(p, c, all);
+      if constexpr (added == Added::biased_sums) {
+        chunk.bias = _mm512_loadu_ps(sums->bias + c);
+        chunk.sums_lo = _mm512_set1_ps(sums->bounds.lo);
+        chunk.sums_hi = _mm512_set1_ps(sums->bounds.hi);
       }
-      *total += __builtin_popcount(fire);
+      for (std::int64_t s = 0, i = c; s < samples; ++s, i += n)
+        totals[s * stride] += __builtin_popcount(lif_chunk<Reset, Fire, added, true>(
+            mem, spikes, input, chunk, i, all, lo, hi, plus_zero));
     }
+    return;
   }
-  if (i < length)
-    lif_chunk<Reset, Fire, with_input, false>(
-        mem, spikes, input, p, i, __mmask16((1u << (length - i)) - 1), lo, hi, plus_zero);
+  const std::int64_t length = samples * n;
+  std::int64_t i = 0;
+  for (; i + 16 <= length; i += 16)
+    lif_chunk<Reset, Fire, added, true>(mem, spikes, input, chunk_parameters<true>(p, i, all), i,
+                                        all, lo, hi, plus_zero);
+  if (i < length) {
+    const __mmask16 valid = __mmask16((1u << (length - i)) - 1);
+    lif_chunk<Reset, Fire, added, false>(mem, spikes, input, chunk_parameters<false>(p, i, valid),
+                                         i, valid, lo, hi, plus_zero);
+  }
 }
 
 // steps() for float32 membranes and inputs through one_pass_f32; false where it does not
-// apply (no AVX-512; reset "v_leak" whose reset could raise a flag).
+// apply (no AVX-512; reset "v_leak" whose reset could raise a flag).  Layers of whole chunks
+// step all `contiguous` samples in one call (the parameters are not repeated for them);
+// others step groups of `group`.
 template <LifReset Reset, LifFire Fire>
 bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t first,
                        std::int64_t end, std::int64_t step, std::int64_t* totals,
-                       std::int64_t stride, std::int64_t group, bool reset_with_fire) {
+                       std::int64_t stride, std::int64_t group, bool contiguous,
+                       bool reset_with_fire) {
   if (!has_avx512() || (Reset == LifReset::to_leak && !reset_with_fire)) return false;
   if (a.input >= 0 && slots[a.input].dtype != DType::f32) return false;
   const Parameters<float> p = parameters<float>(a);
   const numeric::Bounds<float> bounds = a.bounds.of<float>();
   const std::int64_t n = a.neurons;
-  const bool count_chunks = n % 16 == 0;
+  const bool whole_chunks = n % 16 == 0;
+  if (whole_chunks && contiguous) group = end - first;
   for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
     const std::int64_t samples = std::min(group, end - b);
@@ -222,18 +269,41 @@ bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t 
     std::int64_t* total = totals + b * stride;
     const float* input = a.input < 0 ? nullptr : frame.at<const float>(a.input);
     if (input)
-      one_pass_f32<Reset, Fire, true>(frame.at<float>(a.membrane), spikes, input, p, bounds,
-                                      samples * n, a.input_plus_zero, count_chunks, n, total,
-                                      stride);
+      one_pass_f32<Reset, Fire, Added::input>(frame.at<float>(a.membrane), spikes, input, p, bounds,
+                                              samples, n, a.input_plus_zero, total, stride);
     else
-      one_pass_f32<Reset, Fire, false>(frame.at<float>(a.membrane), spikes, nullptr, p, bounds,
-                                       samples * n, a.input_plus_zero, count_chunks, n, total,
-                                       stride);
-    if (!count_chunks)
+      one_pass_f32<Reset, Fire, Added::nothing>(frame.at<float>(a.membrane), spikes, nullptr, p,
+                                                bounds, samples, n, a.input_plus_zero, total,
+                                                stride);
+    if (!whole_chunks)
       for (std::int64_t s = 0; s < samples; ++s)
         total[s * stride] += count_spikes(spikes + s * n, n);
   }
   return true;
+}
+
+// lif_steps_on_sums for one rule: all samples of the range in one pass.
+template <LifReset Reset, LifFire Fire>
+bool steps_on_sums(std::vector<Slot>& slots, const LifArgs& a, const BiasedSums& sums,
+                   std::int64_t first, std::int64_t end, std::int64_t step, std::int64_t* totals,
+                   std::int64_t stride) {
+  const numeric::Bounds<float> bounds = a.bounds.of<float>();
+  if (Reset == LifReset::to_leak && !reset_raises_nothing(a, bounds)) return false;
+  const Frame frame{slots, first, step};
+  one_pass_f32<Reset, Fire, Added::biased_sums>(
+      frame.at<float>(a.membrane), frame.at<float>(a.spikes), sums.product, parameters<float>(a),
+      bounds, end - first, a.neurons, a.input_plus_zero, totals + first * stride, stride, &sums);
+  return true;
+}
+
+template <LifReset Reset>
+bool steps_on_sums_with_fire(std::vector<Slot>& slots, const LifArgs& a, const BiasedSums& sums,
+                             std::int64_t first, std::int64_t end, std::int64_t step,
+                             std::int64_t* totals, std::int64_t stride) {
+  if (a.fire == LifFire::above)
+    return steps_on_sums<Reset, LifFire::above>(slots, a, sums, first, end, step, totals, stride);
+  return steps_on_sums<Reset, LifFire::at_or_above>(slots, a, sums, first, end, step, totals,
+                                                    stride);
 }
 #endif
 
@@ -247,16 +317,14 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
   const std::int64_t n = a.neurons;
   const DType input_type = a.input >= 0 ? slots[a.input].dtype : DType::f32;
   // Samples whose blocks follow one another in every slot the step touches form groups.
-  const auto contiguous = [&](int slot) { return slot < 0 || slots[slot].sample_stride == n; };
-  const std::int64_t group =
-      contiguous(a.membrane) && contiguous(a.spikes) && contiguous(a.input) ? a.tile : 1;
-  // The reset joins the unreported pass where it raises nothing.
-  const bool reset_with_fire = Reset == LifReset::to_leak && a.finite_leak &&
-                               std::isfinite(bounds.lo) && std::isfinite(bounds.hi);
+  const auto follow = [&](int slot) { return slot < 0 || slots[slot].sample_stride == n; };
+  const bool contiguous = follow(a.membrane) && follow(a.spikes) && follow(a.input);
+  const std::int64_t group = contiguous ? a.tile : 1;
+  const bool reset_with_fire = Reset == LifReset::to_leak && reset_raises_nothing(a, bounds);
 #if defined(__x86_64__)
   if constexpr (std::is_same_v<M, float> && std::is_same_v<R, float>)
     if (steps_in_one_pass<Reset, Fire>(slots, a, first, end, step, totals, stride, group,
-                                       reset_with_fire))
+                                       contiguous, reset_with_fire))
       return;
 #endif
   for (std::int64_t b = first; b < end; b += group) {
@@ -382,6 +450,30 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(
     steps_of_rule<double, float>(slots, args, first, end, step, totals, stride);
   else
     steps_of_rule<double, double>(slots, args, first, end, step, totals, stride);
+}
+
+bool lif_steps_on_sums(std::vector<Slot>& slots, const LifArgs& args, const BiasedSums& sums,
+                       std::int64_t first, std::int64_t end, std::int64_t step,
+                       std::int64_t* totals, std::int64_t stride) {
+#if defined(__x86_64__)
+  const std::int64_t n = args.neurons;
+  const auto follow = [&](int slot) { return slots[slot].sample_stride == n; };
+  if (!has_avx512() || slots[args.membrane].dtype != DType::f32 || n % 16 != 0 ||
+      sums.stride != n || !follow(args.membrane) || !follow(args.spikes))
+    return false;
+  switch (args.reset) {
+    case LifReset::to_leak:
+      return steps_on_sums_with_fire<LifReset::to_leak>(slots, args, sums, first, end, step, totals,
+                                                        stride);
+    case LifReset::subtract:
+      return steps_on_sums_with_fire<LifReset::subtract>(slots, args, sums, first, end, step,
+                                                         totals, stride);
+    case LifReset::none:
+      return steps_on_sums_with_fire<LifReset::none>(slots, args, sums, first, end, step, totals,
+                                                     stride);
+  }
+#endif
+  return false;
 }
 
 }  // namespace zelka::engine

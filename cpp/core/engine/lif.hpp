@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/engine/plan.hpp"
+#include "core/numeric/saturate.hpp"
 
 namespace zelka::engine {
 
@@ -21,5 +22,23 @@ void prepare_lif(LifArgs& args, std::int64_t samples);
 // totals[sample * stride].
 void lif_steps(std::vector<Slot>& slots, const LifArgs& args, std::int64_t first, std::int64_t end,
                std::int64_t step, std::int64_t* totals, std::int64_t stride);
+
+// The sums of an Affine whose bias and clip the LIF reading them applies as it steps (the
+// Affine then leaves its own output unwritten): clip(product + bias) to `bounds`, as the
+// Affine forms them, the products of the range's samples `stride` apart from `product` on.
+struct BiasedSums {
+  const float* product = nullptr;
+  std::int64_t stride = 0;
+  const float* bias = nullptr;
+  numeric::Bounds<float> bounds{};
+};
+
+// lif_steps with `sums` as the input, in one pass; false, doing nothing, where that pass does
+// not apply (no AVX-512, a float64 membrane, a layer of other than whole vectors of 16
+// neurons, samples whose values are not one after another, a reset that could raise a flag
+// there).
+bool lif_steps_on_sums(std::vector<Slot>& slots, const LifArgs& args, const BiasedSums& sums,
+                       std::int64_t first, std::int64_t end, std::int64_t step,
+                       std::int64_t* totals, std::int64_t stride);
 
 }  // namespace zelka::engine

@@ -68,6 +68,9 @@ struct AffineArgs {
   const void* bias = nullptr;  // [rows], result type
   DType result = DType::f32;
   SaturateBounds bounds;
+  // Its only reader is a LIF that may add the bias and clip as it steps (LifArgs::sums_of),
+  // leaving the output unwritten until the run stops (see let_lif_add_bias).
+  bool bias_in_reader = false;
 };
 
 struct LifArgs {
@@ -92,6 +95,7 @@ struct LifArgs {
   bool finite_leak = true;   // every v_leak is finite, as a float32 value too (prepare_lif)
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals
+  int sums_of = -1;  // the Affine (index into Plan::affine) whose bias it may add, or -1
 };
 
 struct Layer;  // core/engine/layer.hpp

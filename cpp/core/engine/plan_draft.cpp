@@ -174,4 +174,25 @@ void mark_recomputed_at_step_one(PlanDraft& draft) {
   }
 }
 
+void let_lif_add_bias(PlanDraft& draft) {
+  std::vector<std::vector<std::size_t>> readers(draft.slots.size());
+  for (std::size_t i = 0; i < draft.instrs.size(); ++i)
+    for (int slot : draft.instrs[i].reads) readers[slot].push_back(i);
+  Plan& plan = draft.plan;
+  for (std::size_t i = 0; i < plan.program.size(); ++i) {
+    const Instruction& ins = plan.program[i];
+    if (ins.kind != OpKind::affine || ins.is_static) continue;
+    AffineArgs& a = plan.affine[ins.affine];
+    if (a.product != DType::f32 || a.result != DType::f32 || a.rows % 16 != 0) continue;
+    const std::vector<std::size_t>& read_by = readers[ins.destination];
+    if (read_by.size() != 1 || read_by[0] <= i) continue;
+    const Instruction& reader = plan.program[read_by[0]];
+    if (reader.kind != OpKind::lif) continue;
+    LifArgs& lif = plan.lif[reader.lif];
+    if (lif.input != ins.destination || draft.dtype_of(lif.membrane) != DType::f32) continue;
+    a.bias_in_reader = true;
+    lif.sums_of = ins.affine;
+  }
+}
+
 }  // namespace zelka::engine

@@ -91,4 +91,11 @@ void sum_columns_where_sparse(PlanDraft& draft);
 // column-major copies made.
 void mark_recomputed_at_step_one(PlanDraft& draft);
 
+// Pairs each float32 Affine that runs every step, whose rows fill whole vectors of 16 and
+// whose output only a LIF with a float32 membrane reads, with that LIF: the LIF may then add
+// the Affine's bias and clip its sums as it steps, which spares a pass over them and their
+// store (AffineArgs::bias_in_reader, LifArgs::sums_of).  Assumes: the program is in
+// execution order, is_static is set, reads are complete.
+void let_lif_add_bias(PlanDraft& draft);
+
 }  // namespace zelka::engine

@@ -48,12 +48,25 @@ struct AheadProducts {
   std::vector<T> values;
 };
 
+// The products of an Affine instruction whose bias its LIF adds (AffineArgs::bias_in_reader),
+// for the samples of the range, `stride` apart from `product` on, at `step`; `written` once
+// its output holds their sums.
+struct DeferredBias {
+  const float* product = nullptr;
+  std::int64_t stride = 0;
+  std::int64_t step = -1;
+  int destination = -1;
+  bool written = false;
+};
+
 // What the products computed ahead for a few steps may occupy: enough for the weights to be
 // read once for many steps of a single sample, little enough to stay in the cache beside them.
 constexpr std::int64_t ahead_bytes = 256 * 1024;
 constexpr std::int64_t max_steps_ahead = 32;
 
 struct Workspace {
+  Workspace(std::int64_t samples, std::int64_t end_step) : samples(samples), end_step(end_step) {}
+
   std::int64_t samples;
   std::int64_t end_step;  // the index after the last step of this call
   std::optional<Gathered<float>> f32;
@@ -65,6 +78,12 @@ struct Workspace {
   // Per Affine instruction (Plan::affine): its products computed ahead, if its input allows.
   std::vector<AheadProducts<float>> ahead32;
   std::vector<AheadProducts<double>> ahead64;
+  // Whether LIFs may add their Affine's bias (not when nodes are timed, whose times would
+  // move from the Affine to the LIF, nor when activity is counted or the observer reads the
+  // values between steps, which read the sums), and per Affine instruction the products
+  // left to them.
+  bool defer_bias = false;
+  std::vector<DeferredBias> deferred;
 
   template <typename T>
   T* scratch(std::int64_t size) {
@@ -89,6 +108,11 @@ struct Workspace {
     }();
     if (!gathered) gathered.emplace();
     return *gathered;
+  }
+
+  DeferredBias& deferred_of(int affine, std::size_t affines) {
+    if (deferred.size() < affines) deferred.resize(affines);
+    return deferred[static_cast<std::size_t>(affine)];
   }
 
   template <typename T>
@@ -207,6 +231,12 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
   const P* product = ahead ? ahead : first.at<const P>(a.product_slot);
   const std::int64_t product_stride =
       ahead ? column_stride(a.rows) : plan.slots[a.product_slot].sample_stride;
+  if constexpr (std::is_same_v<P, float>)
+    if (a.bias_in_reader && workspace.defer_bias) {
+      workspace.deferred_of(affine_index, plan.affine.size()) = {product, product_stride, step,
+                                                                 destination};
+      return;
+    }
   const std::int64_t out_stride = plan.slots[destination].sample_stride;
   const std::int64_t samples = range.end_sample - range.first_sample;
   const auto sums_of = [&](auto zero) {
@@ -219,6 +249,29 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
     sums_of(0.0f);
   else
     sums_of(0.0);
+}
+
+// The sums of an Affine whose bias was left to its LIF, written to its output.
+void write_deferred_sums(Plan& plan, const AffineArgs& a, DeferredBias& d, const StepRange& range) {
+  const Frame first{plan.slots, range.first_sample, d.step};
+  add_bias_clipped(d.product, d.stride, static_cast<const float*>(a.bias),
+                   first.at<float>(d.destination), plan.slots[d.destination].sample_stride, a.rows,
+                   range.end_sample - range.first_sample, a.bounds.f32);
+  d.written = true;
+}
+
+// A LIF step on the products its Affine left it: adding the bias as it steps where it can,
+// else after writing the sums as the Affine would have.
+void lif_on_deferred_sums(Plan& plan, const LifArgs& lif, const StepRange& range, std::int64_t step,
+                          DeferredBias& d) {
+  const AffineArgs& a = plan.affine[lif.sums_of];
+  const BiasedSums sums{d.product, d.stride, static_cast<const float*>(a.bias), a.bounds.f32};
+  std::int64_t* totals = plan.spike_totals.data() + lif.counter;
+  if (lif_steps_on_sums(plan.slots, lif, sums, range.first_sample, range.end_sample, step, totals,
+                        plan.counters()))
+    return;
+  write_deferred_sums(plan, a, d, range);
+  lif_steps(plan.slots, lif, range.first_sample, range.end_sample, step, totals, plan.counters());
 }
 
 // A computed graph's layer for every sample, saturated where it saturates.  The status flags
@@ -267,6 +320,10 @@ void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::in
     }
     case OpKind::lif: {
       const LifArgs& a = plan.lif[ins.lif];
+      if (a.sums_of >= 0 && workspace.defer_bias) {
+        DeferredBias& d = workspace.deferred_of(a.sums_of, plan.affine.size());
+        if (d.step == step) return lif_on_deferred_sums(plan, a, range, step, d);
+      }
       lif_steps(plan.slots, a, range.first_sample, range.end_sample, step,
                 plan.spike_totals.data() + a.counter, plan.counters());
       return;
@@ -326,6 +383,7 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                                     ? std::numeric_limits<std::int64_t>::max()
                                     : range.first_step + steps;
   Workspace workspace{range.end_sample - range.first_sample, end_step};
+  workspace.defer_bias = !time_nodes && plan.activity.empty() && !observer.reads_values();
   const TickClock clock;
   std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;
@@ -356,6 +414,10 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
     ++completed;
     if (!observer.after_step(plan, completed)) break;
   }
+  // Outputs whose bias their LIF added hold the sums of the last step when the run stops.
+  for (std::size_t k = 0; k < workspace.deferred.size(); ++k)
+    if (DeferredBias& d = workspace.deferred[k]; d.step >= 0 && !d.written)
+      write_deferred_sums(plan, plan.affine[k], d, range);
   const double ns_per_tick = time_nodes ? clock.nanoseconds_per_tick() : 0.0;
   for (std::size_t i = 0; i < node_ticks.size(); ++i)
     plan.node_ns[i] += std::llround(static_cast<double>(node_ticks[i]) * ns_per_tick);

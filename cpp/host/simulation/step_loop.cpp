@@ -50,6 +50,8 @@ class HostObserver final : public engine::StepObserver {
     return true;
   }
 
+  bool reads_values() const override { return snapshots_ != nullptr; }
+
   void rethrow() const {
     if (error_) std::rethrow_exception(error_);
   }
