@@ -154,11 +154,13 @@ def test_batches_keep_their_results(seed, n_steps, batch, workers):
 def test_layers_whose_lif_adds_the_bias(seed):
     """Affine layers of whole vectors of 16 rows read only by a LIF, which then adds the bias
     and clips as it steps: spikes, membranes, outputs and every step's values are those of the
-    old path, for every reset, with stimuli per step and constant, on one and two workers.
+    old path, for every reset and v_leak (-0.0 too), with stimuli per step and constant, on one
+    and two workers.
     Every third seed's sums overflow (float32 and the Affine's own precision), which numpy
     reports and the native steps must too."""
     rng = np.random.default_rng(seed)
     reset, fire = [("v_leak", ">="), ("subtract", ">"), ("none", ">=")][seed % 3]
+    v_leak = [0.25, -0.0, 0.0][seed // 3 % 3]  # -0.0: a reset to it keeps the sign of v * 0
     sizes = [int(rng.integers(20, 80)), 16 * int(rng.integers(1, 5)), 16 * int(rng.integers(1, 4))]
     scale = 1e38 if seed % 3 == 2 else 3.0
     nodes = [("in", Input())]
@@ -166,7 +168,7 @@ def test_layers_whose_lif_adds_the_bias(seed):
         weight = (rng.standard_normal((n_out, n_in)) * scale / np.sqrt(n_in)).astype(F32)
         bias = (rng.standard_normal(n_out) * 0.3).astype(F32)
         precision = "ap_fixed<12,4>" if i == 2 else None
-        lif = LIF(4.0, np.ones(n_out, F32), v_leak=0.25, reset=reset, fire=fire)
+        lif = LIF(4.0, np.ones(n_out, F32), v_leak=v_leak, reset=reset, fire=fire)
         nodes += [(f"fc{i}", Affine(weight, bias, precision=precision)), (f"lif{i}", lif)]
     graph = Graph.sequential(*nodes, ("out", Output()))
     old = numpy_first(graph)

@@ -145,6 +145,7 @@ enum class Added { nothing, input, biased_sums };
 struct ChunkParameters {
   __m512 decay, leak, threshold, subtracted;
   __m512 bias, sums_lo, sums_hi;
+  __m512 leak_times_zero;  // v_leak * 0, with reset "v_leak" by blend (see lif_chunk)
 };
 
 template <bool whole>
@@ -156,7 +157,8 @@ __attribute__((target("avx512f"), always_inline)) inline ChunkParameters chunk_p
           load_chunk<whole>(p.subtracted, i, valid),
           _mm512_setzero_ps(),
           _mm512_setzero_ps(),
-          _mm512_setzero_ps()};
+          _mm512_setzero_ps(),
+          _mm512_mul_ps(load_chunk<whole>(p.leak, i, valid), _mm512_setzero_ps())};
 }
 
 // One chunk of 16 neurons of one_pass_f32, at mem, spikes and input + i: whole (plain loads
@@ -167,7 +169,7 @@ __attribute__((target("avx512f"), always_inline)) inline ChunkParameters chunk_p
 template <LifReset Reset, LifFire Fire, Added added, bool whole>
 __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
     float* mem, float* spikes, const float* input, const ChunkParameters& p, std::int64_t i,
-    __mmask16 valid, __m512 lo, __m512 hi, bool plus_zero) {
+    __mmask16 valid, __m512 lo, __m512 hi, bool plus_zero, bool blend_reset) {
   constexpr int fires = Fire == LifFire::above ? _CMP_GT_OQ : _CMP_GE_OQ;
   const __m512 one = _mm512_set1_ps(1.0f);
   __m512 v = load_chunk<whole>(mem, i, valid);
@@ -187,8 +189,15 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
   v = clip_quietly(v, lo, hi);
   const __mmask16 fire = _mm512_cmp_ps_mask(v, p.threshold, fires) & valid;
   const __m512 spike = _mm512_maskz_mov_ps(fire, one);
-  if constexpr (Reset == LifReset::to_leak)
-    v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(p.leak, spike));
+  // Reset "v_leak", v * (1 - spike) + v_leak * spike, for a finite v (the bounds are finite
+  // here, and a NaN does not fire): v + v_leak * 0 where the neuron did not fire, and where it
+  // did v * 0 + v_leak, which is v_leak when v_leak is not -0.0 (then a zero plus v_leak).
+  if constexpr (Reset == LifReset::to_leak) {
+    if (blend_reset)
+      v = _mm512_mask_mov_ps(_mm512_add_ps(v, p.leak_times_zero), fire, p.leak);
+    else
+      v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(p.leak, spike));
+  }
   if constexpr (whole) {
     _mm512_storeu_ps(mem + i, v);
     _mm512_storeu_ps(spikes + i, spike);
@@ -214,10 +223,14 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
 // neurons as one vector and leave the counting to the caller.  Added::biased_sums takes the
 // first way only, `sums` giving the bias and bounds.
 template <LifReset Reset, LifFire Fire, Added added>
-__attribute__((target("avx512f"))) void one_pass_f32(
-    float* mem, float* spikes, const float* input, const Parameters<float>& p,
-    numeric::Bounds<float> bounds, std::int64_t samples, std::int64_t n, bool plus_zero,
-    std::int64_t* totals, std::int64_t stride, const BiasedSums* sums = nullptr) {
+__attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* mem, float* spikes,
+                                                     const float* input, std::int64_t samples,
+                                                     std::int64_t* totals, std::int64_t stride,
+                                                     const BiasedSums* sums = nullptr) {
+  const Parameters<float> p = parameters<float>(a);
+  const numeric::Bounds<float> bounds = a.bounds.of<float>();
+  const std::int64_t n = a.neurons;
+  const bool plus_zero = a.input_plus_zero, blend_reset = a.reset_by_blend;
   const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
   constexpr __mmask16 all = 0xffff;
   if (n % 16 == 0) {
@@ -230,7 +243,7 @@ __attribute__((target("avx512f"))) void one_pass_f32(
       }
       for (std::int64_t s = 0, i = c; s < samples; ++s, i += n)
         totals[s * stride] += __builtin_popcount(lif_chunk<Reset, Fire, added, true>(
-            mem, spikes, input, chunk, i, all, lo, hi, plus_zero));
+            mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset));
     }
     return;
   }
@@ -238,11 +251,11 @@ __attribute__((target("avx512f"))) void one_pass_f32(
   std::int64_t i = 0;
   for (; i + 16 <= length; i += 16)
     lif_chunk<Reset, Fire, added, true>(mem, spikes, input, chunk_parameters<true>(p, i, all), i,
-                                        all, lo, hi, plus_zero);
+                                        all, lo, hi, plus_zero, blend_reset);
   if (i < length) {
     const __mmask16 valid = __mmask16((1u << (length - i)) - 1);
     lif_chunk<Reset, Fire, added, false>(mem, spikes, input, chunk_parameters<false>(p, i, valid),
-                                         i, valid, lo, hi, plus_zero);
+                                         i, valid, lo, hi, plus_zero, blend_reset);
   }
 }
 
@@ -257,8 +270,6 @@ bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t 
                        bool reset_with_fire) {
   if (!has_avx512() || (Reset == LifReset::to_leak && !reset_with_fire)) return false;
   if (a.input >= 0 && slots[a.input].dtype != DType::f32) return false;
-  const Parameters<float> p = parameters<float>(a);
-  const numeric::Bounds<float> bounds = a.bounds.of<float>();
   const std::int64_t n = a.neurons;
   const bool whole_chunks = n % 16 == 0;
   if (whole_chunks && contiguous) group = end - first;
@@ -269,12 +280,11 @@ bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t 
     std::int64_t* total = totals + b * stride;
     const float* input = a.input < 0 ? nullptr : frame.at<const float>(a.input);
     if (input)
-      one_pass_f32<Reset, Fire, Added::input>(frame.at<float>(a.membrane), spikes, input, p, bounds,
-                                              samples, n, a.input_plus_zero, total, stride);
+      one_pass_f32<Reset, Fire, Added::input>(a, frame.at<float>(a.membrane), spikes, input,
+                                              samples, total, stride);
     else
-      one_pass_f32<Reset, Fire, Added::nothing>(frame.at<float>(a.membrane), spikes, nullptr, p,
-                                                bounds, samples, n, a.input_plus_zero, total,
-                                                stride);
+      one_pass_f32<Reset, Fire, Added::nothing>(a, frame.at<float>(a.membrane), spikes, nullptr,
+                                                samples, total, stride);
     if (!whole_chunks)
       for (std::int64_t s = 0; s < samples; ++s)
         total[s * stride] += count_spikes(spikes + s * n, n);
@@ -291,8 +301,8 @@ bool steps_on_sums(std::vector<Slot>& slots, const LifArgs& a, const BiasedSums&
   if (Reset == LifReset::to_leak && !reset_raises_nothing(a, bounds)) return false;
   const Frame frame{slots, first, step};
   one_pass_f32<Reset, Fire, Added::biased_sums>(
-      frame.at<float>(a.membrane), frame.at<float>(a.spikes), sums.product, parameters<float>(a),
-      bounds, end - first, a.neurons, a.input_plus_zero, totals + first * stride, stride, &sums);
+      a, frame.at<float>(a.membrane), frame.at<float>(a.spikes), sums.product, end - first,
+      totals + first * stride, stride, &sums);
   return true;
 }
 
@@ -430,6 +440,9 @@ void prepare_lif(LifArgs& args, std::int64_t samples) {
   args.finite_leak = std::ranges::all_of(args.v_leak, [](double leak) {
     return std::isfinite(leak) && std::isfinite(static_cast<float>(leak));
   });
+  args.reset_by_blend = args.finite_leak && std::ranges::none_of(args.v_leak, [](double leak) {
+                          return leak == 0.0 && std::signbit(static_cast<float>(leak));
+                        });
   args.decay32 = tiled<float>(args.decay, tile, as_float);
   args.v_leak32 = tiled<float>(args.v_leak, tile, as_float);
   args.v_threshold32 = tiled<float>(args.v_threshold, tile, passed_as_float);

@@ -93,6 +93,9 @@ struct LifArgs {
   std::int64_t tile = 1;
   bool reset_in_f32 = true;  // v_leak * spikes is computed in float32
   bool finite_leak = true;   // every v_leak is finite, as a float32 value too (prepare_lif)
+  // finite_leak and no v_leak is -0.0 as a float32 value: float32 membranes may reset by a
+  // blend (see the one-pass step in lif.cpp)
+  bool reset_by_blend = false;
   SaturateBounds bounds;
   int counter = -1;  // index into Plan::spike_totals
   int sums_of = -1;  // the Affine (index into Plan::affine) whose bias it may add, or -1
