@@ -190,3 +190,25 @@ def test_layers_whose_lif_adds_the_bias(seed):
             assert_same_values(got.membranes["lif2"], want.membranes["lif2"], where=f"seed {seed}")
             for name, counts in want.spike_counts.items():
                 assert np.array_equal(got.spike_counts[name], counts), name
+
+
+@pytest.mark.parametrize("value", [0.5, np.nan])
+@pytest.mark.parametrize("where", [(0, 0, 0), (-1, -1, -1), (23, 40, 17)])
+def test_long_stimuli_of_spikes_but_one_value(where, value):
+    """A stimulus per step long enough to be read on two threads, all zeros and ones but for
+    one value: its products are those of a stimulus of values, as one worker forms them."""
+    rng = np.random.default_rng(7)
+    weight = (rng.standard_normal((32, 64)) * 3 / 8).astype(F32)
+    graph = Graph.sequential(
+        ("in", Input()),
+        ("fc", Affine(weight, np.full(32, -0.1, F32))),
+        ("lif", LIF(4.0, np.ones(32, F32))),
+        ("out", Output()),
+    )
+    trains = (rng.random((40, 64, 64)) < 0.5).astype(F32)
+    trains[where] = value
+    got = cpu.simulate_batch(graph, PerStep({"in": trains}), 40, workers=2, record="v:lif")
+    want = cpu.simulate_batch(numpy_first(graph), PerStep(held({"in": trains}, (40, 64))), 40,
+                              workers=1, record="v:lif")  # fmt: skip
+    assert got.errors == want.errors
+    assert_same_values(got.membranes["lif"], want.membranes["lif"], where=f"{where}")

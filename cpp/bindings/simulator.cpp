@@ -14,7 +14,7 @@
 #include "host/cpu/simulate_batch.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
-#include "host/cpu/worker_pool.hpp"
+#include "host/worker_pool.hpp"
 #include "host/numpy.hpp"
 #include "host/python_types.hpp"
 #include "host/typed_function.hpp"
@@ -48,7 +48,7 @@ Returns<py::BatchSimulationResult> simulate_batch(nb::handle, Arg<py::Graph> gra
                                                   Arg<py::Bool> progress, Arg<py::Bool> activity) {
   nb::object steps = count_argument(n_steps, "n_steps");
   cpu::BatchOptions options;
-  options.workers = workers.is_none() ? cpu::core_count() : count64_argument(workers, "workers");
+  options.workers = workers.is_none() ? core_count() : count64_argument(workers, "workers");
   if (options.workers < 1)
     throw nb::value_error(
         ("workers must be at least 1, got " + std::to_string(options.workers)).c_str());

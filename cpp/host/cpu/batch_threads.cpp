@@ -8,7 +8,7 @@
 
 #include "core/engine/step_engine.hpp"
 #include "host/cpu/cache_blocks.hpp"
-#include "host/cpu/worker_pool.hpp"
+#include "host/worker_pool.hpp"
 #include "host/simulation/step_loop.hpp"
 
 namespace zelka::host::cpu {

@@ -459,6 +459,7 @@ nb::object collect_result(const Batch& batch) {
 nb::object simulate_batch(nb::handle graph, nb::handle input_data, nb::object n_steps,
                           const BatchOptions& options) {
   Batch batch = read_batch(graph, input_data, std::move(n_steps), options.record);
+  batch.common.workers = options.workers;
   if (options.activity) {
     batch.activity = plan_activity(batch.common, batch.size());
     batch.recorder.activity = &batch.activity;

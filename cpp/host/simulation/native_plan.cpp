@@ -186,7 +186,7 @@ class Planner {
       engine::SlotInfo& info = draft_.slots[i];
       if (info.written_by >= 0 || dtype_of(slot) != DType::f32) continue;
       if (!starts_.has(slot) && info.step_input < 0) continue;
-      info.zeros_and_ones = holds_zeros_and_ones(draft_, starts_, slot, s_.step_inputs);
+      info.zeros_and_ones = holds_zeros_and_ones(draft_, starts_, slot, s_.step_inputs, s_.workers);
     }
   }
 

@@ -94,7 +94,8 @@ std::optional<ArrayDecay> decay_of_array(nb::handle tau) {
   ArrayDecay decay{array->dtype, array->dtype == engine::DType::f32
                                      ? decays(static_cast<const float*>(array->data), count)
                                      : decays(static_cast<const double*>(array->data), count)};
-  if (std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID)) return std::nullopt;
+  if (std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID))
+    return std::nullopt;
   return decay;
 }
 

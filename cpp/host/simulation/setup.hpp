@@ -41,6 +41,8 @@ struct RunSetup {
   // The graph's layers as computed, for a graph whose layers are computed; null where they
   // pass through.
   std::shared_ptr<const ComputedGraph> computed;
+  // The threads the call may use: the planner's scans of long stimuli share them too.
+  std::int64_t workers = 1;
 };
 
 // State that persists across steps: latest value per node, membrane potentials, spike totals.

@@ -1,10 +1,13 @@
 #include "host/simulation/slot_buffers.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "core/engine/spike_values.hpp"
 #include "host/numpy.hpp"
 #include "host/simulation/plan_values.hpp"
+#include "host/worker_pool.hpp"
 
 namespace zelka::host::simulation {
 namespace {
@@ -81,16 +84,42 @@ bool SlotStarts::shared_by_every_sample(int slot) const {
   return true;
 }
 
+namespace {
+
+// engine::only_zeros_and_ones on up to `workers` threads for long arrays (a batch's stimuli
+// for every step run to megabytes, which one core reads slower than the cache delivers):
+// blocks taken from a common counter by the caller and the pool's helpers, the first block
+// holding another value ending the scan.
+bool only_zeros_and_ones(const float* values, std::int64_t n, std::int64_t workers) {
+  constexpr std::int64_t block = 1 << 16;
+  const std::int64_t blocks = (n + block - 1) / block;
+  if (workers <= 1 || blocks < 2) return engine::only_zeros_and_ones(values, n);
+  std::atomic<std::int64_t> next = 0;
+  std::atomic<bool> other = false;
+  const auto scan = [&] {
+    for (std::int64_t first; !other.load(std::memory_order_relaxed) &&
+                             (first = next.fetch_add(block, std::memory_order_relaxed)) < n;)
+      if (!engine::only_zeros_and_ones(values + first, std::min(block, n - first)))
+        other.store(true, std::memory_order_relaxed);
+  };
+  HelperRuns helpers = start_helpers(scan, std::min(workers, blocks) - 1);
+  scan();
+  helpers.finish([] {});
+  return !other.load();
+}
+
+}  // namespace
+
 bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& starts, int slot,
-                          const std::vector<StepStimulus>& step_inputs) {
+                          const std::vector<StepStimulus>& step_inputs, std::int64_t workers) {
   const Numpy& np = Numpy::get();
   const auto zeros_and_ones = [&](nb::handle values) {
     if (const auto array = float_array(values); array && array->in_place())
-      return engine::only_zeros_and_ones(static_cast<const float*>(array->data),
-                                         element_count(array->shape));
+      return only_zeros_and_ones(static_cast<const float*>(array->data),
+                                 element_count(array->shape), workers);
     const ArrayData data(np.ascontiguousarray(values));
-    return engine::only_zeros_and_ones(static_cast<const float*>(data.data()),
-                                       data.bytes() / static_cast<std::int64_t>(sizeof(float)));
+    return only_zeros_and_ones(static_cast<const float*>(data.data()),
+                               data.bytes() / static_cast<std::int64_t>(sizeof(float)), workers);
   };
   const int step_input = draft.slots[slot].step_input;
   if (step_input >= 0) return zeros_and_ones(step_inputs[step_input].array);

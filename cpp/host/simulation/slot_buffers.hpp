@@ -47,9 +47,10 @@ class SlotStarts {
 };
 
 // Whether a float32 stimulus slot holds only zeros and ones: in every sample, and at every
-// step when it is given per step (its array in `step_inputs`).
+// step when it is given per step (its array in `step_inputs`).  Long arrays are read on up to
+// `workers` threads.
 bool holds_zeros_and_ones(const engine::PlanDraft& draft, const SlotStarts& starts, int slot,
-                          const std::vector<StepStimulus>& step_inputs);
+                          const std::vector<StepStimulus>& step_inputs, std::int64_t workers);
 
 // Binds every slot of the draft to a buffer: written slots get storage of their own for
 // every sample, starting from the values they hold now (zeros when they have none);

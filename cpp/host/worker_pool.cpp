@@ -1,4 +1,4 @@
-#include "host/cpu/worker_pool.hpp"
+#include "host/worker_pool.hpp"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-namespace zelka::host::cpu {
+namespace zelka::host {
 namespace {
 
 // How long a thread that waits for work or for helpers polls before it sleeps.  A sleeping
@@ -143,4 +143,4 @@ HelperRuns start_helpers(std::function<void()> task, std::int64_t count) {
   return HelperRuns(std::move(state));
 }
 
-}  // namespace zelka::host::cpu
+}  // namespace zelka::host

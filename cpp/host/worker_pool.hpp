@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-namespace zelka::host::cpu {
+namespace zelka::host {
 
 // `count` runs of one task handed to the pool's threads.  finish() withdraws the runs no
 // thread has begun and waits for those that have: the caller shares the same work (the
@@ -54,4 +54,4 @@ std::int64_t core_count();
 // wait on it.
 HelperRuns start_helpers(std::function<void()> task, std::int64_t count);
 
-}  // namespace zelka::host::cpu
+}  // namespace zelka::host
