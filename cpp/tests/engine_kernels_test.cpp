@@ -105,7 +105,8 @@ struct Size {
 };
 // Odd sizes below, at and across the vector widths (8 doubles, 16 floats) and the blocks of
 // 64 columns the column sums take at a time.
-const Size sizes[] = {{1, 1}, {3, 5}, {17, 33}, {31, 64}, {7, 129}, {65, 47}, {2, 1}, {10, 128}, {120, 70}};
+const Size sizes[] = {{1, 1},   {3, 5}, {17, 33},  {31, 64},  {7, 129},
+                      {65, 47}, {2, 1}, {10, 128}, {120, 70}, {40, 48}};
 
 // check(size, weight, rng) for each size, with a random [rows, cols] weight.
 template <typename T, typename Check>
@@ -169,6 +170,24 @@ void check_column_sums() {
       require_same_rows(spike_out[k].data(),
                         reference_columns(w, spikes[k], s.rows, s.cols, false));
       require_same_rows(weighted_out[k].data(), reference_columns(w, xs[k], s.rows, s.cols, true));
+    }
+    // The same spikes as the bits a LIF writes, where that kernel applies.
+    if constexpr (std::is_same_v<T, float>) {
+      if (s.cols % 16 != 0) return;
+      const std::int64_t words = s.cols / 16;
+      std::vector<std::uint16_t> bits(spikes.size() * static_cast<std::size_t>(words));
+      for (std::size_t k = 0; k < spikes.size(); ++k)
+        for (std::int64_t j = 0; j < s.cols; ++j)
+          if (spikes[k][j] != 0.0f) bits[k * words + j / 16] |= std::uint16_t(1u << (j % 16));
+      std::vector<std::vector<float>> bits_out(spikes.size(), std::vector<float>(stride));
+      if (!spike_matvec_batch_of_bits(w_cols.data(), bits.data(), count, s.rows, s.cols,
+                                      pointers(bits_out).data()))
+        return;
+      for (std::size_t k = 0; k < spikes.size(); ++k) {
+        CAPTURE(k);
+        require_same_rows(bits_out[k].data(),
+                          reference_columns(w, spikes[k], s.rows, s.cols, false));
+      }
     }
   });
 }

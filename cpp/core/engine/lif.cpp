@@ -221,12 +221,13 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
 // neurons at a time through every sample, its parameters held in registers, and add each
 // sample's spikes to its total, `stride` apart from `totals` on; others run over the samples'
 // neurons as one vector and leave the counting to the caller.  Added::biased_sums takes the
-// first way only, `sums` giving the bias and bounds.
+// first way only, `sums` giving the bias and bounds.  The first way also writes `fired` if
+// given (the other leaves it unwritten).
 template <LifReset Reset, LifFire Fire, Added added>
 __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* mem, float* spikes,
                                                      const float* input, std::int64_t samples,
                                                      std::int64_t* totals, std::int64_t stride,
-                                                     const BiasedSums* sums = nullptr) {
+                                                     const BiasedSums* sums, FiredBits* fired) {
   const Parameters<float> p = parameters<float>(a);
   const numeric::Bounds<float> bounds = a.bounds.of<float>();
   const std::int64_t n = a.neurons;
@@ -241,10 +242,15 @@ __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* me
         chunk.sums_lo = _mm512_set1_ps(sums->bounds.lo);
         chunk.sums_hi = _mm512_set1_ps(sums->bounds.hi);
       }
-      for (std::int64_t s = 0, i = c; s < samples; ++s, i += n)
-        totals[s * stride] += __builtin_popcount(lif_chunk<Reset, Fire, added, true>(
-            mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset));
+      std::uint16_t* bits = fired ? fired->bits + c / 16 : nullptr;
+      for (std::int64_t s = 0, i = c; s < samples; ++s, i += n) {
+        const __mmask16 fire = lif_chunk<Reset, Fire, added, true>(
+            mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset);
+        totals[s * stride] += __builtin_popcount(fire);
+        if (bits) bits[s * (n / 16)] = fire;
+      }
     }
+    if (fired) fired->written = true;
     return;
   }
   const std::int64_t length = samples * n;
@@ -261,18 +267,22 @@ __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* me
 
 // steps() for float32 membranes and inputs through one_pass_f32; false where it does not
 // apply (no AVX-512; reset "v_leak" whose reset could raise a flag).  Layers of whole chunks
-// step all `contiguous` samples in one call (the parameters are not repeated for them);
-// others step groups of `group`.
+// step all `contiguous` samples in one call (the parameters are not repeated for them), and
+// write `fired` if given; others step groups of `group`.
 template <LifReset Reset, LifFire Fire>
 bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t first,
                        std::int64_t end, std::int64_t step, std::int64_t* totals,
-                       std::int64_t stride, std::int64_t group, bool contiguous,
+                       std::int64_t stride, FiredBits* fired, std::int64_t group, bool contiguous,
                        bool reset_with_fire) {
   if (!has_avx512() || (Reset == LifReset::to_leak && !reset_with_fire)) return false;
   if (a.input >= 0 && slots[a.input].dtype != DType::f32) return false;
   const std::int64_t n = a.neurons;
   const bool whole_chunks = n % 16 == 0;
-  if (whole_chunks && contiguous) group = end - first;
+  FiredBits* chunk_major_fired = nullptr;
+  if (whole_chunks && contiguous) {
+    group = end - first;
+    chunk_major_fired = fired;
+  }
   for (std::int64_t b = first; b < end; b += group) {
     const Frame frame{slots, b, step};
     const std::int64_t samples = std::min(group, end - b);
@@ -281,10 +291,10 @@ bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t 
     const float* input = a.input < 0 ? nullptr : frame.at<const float>(a.input);
     if (input)
       one_pass_f32<Reset, Fire, Added::input>(a, frame.at<float>(a.membrane), spikes, input,
-                                              samples, total, stride);
+                                              samples, total, stride, nullptr, chunk_major_fired);
     else
       one_pass_f32<Reset, Fire, Added::nothing>(a, frame.at<float>(a.membrane), spikes, nullptr,
-                                                samples, total, stride);
+                                                samples, total, stride, nullptr, chunk_major_fired);
     if (!whole_chunks)
       for (std::int64_t s = 0; s < samples; ++s)
         total[s * stride] += count_spikes(spikes + s * n, n);
@@ -296,31 +306,33 @@ bool steps_in_one_pass(std::vector<Slot>& slots, const LifArgs& a, std::int64_t 
 template <LifReset Reset, LifFire Fire>
 bool steps_on_sums(std::vector<Slot>& slots, const LifArgs& a, const BiasedSums& sums,
                    std::int64_t first, std::int64_t end, std::int64_t step, std::int64_t* totals,
-                   std::int64_t stride) {
+                   std::int64_t stride, FiredBits* fired) {
   const numeric::Bounds<float> bounds = a.bounds.of<float>();
   if (Reset == LifReset::to_leak && !reset_raises_nothing(a, bounds)) return false;
   const Frame frame{slots, first, step};
   one_pass_f32<Reset, Fire, Added::biased_sums>(
       a, frame.at<float>(a.membrane), frame.at<float>(a.spikes), sums.product, end - first,
-      totals + first * stride, stride, &sums);
+      totals + first * stride, stride, &sums, fired);
   return true;
 }
 
 template <LifReset Reset>
 bool steps_on_sums_with_fire(std::vector<Slot>& slots, const LifArgs& a, const BiasedSums& sums,
                              std::int64_t first, std::int64_t end, std::int64_t step,
-                             std::int64_t* totals, std::int64_t stride) {
+                             std::int64_t* totals, std::int64_t stride, FiredBits* fired) {
   if (a.fire == LifFire::above)
-    return steps_on_sums<Reset, LifFire::above>(slots, a, sums, first, end, step, totals, stride);
+    return steps_on_sums<Reset, LifFire::above>(slots, a, sums, first, end, step, totals, stride,
+                                                fired);
   return steps_on_sums<Reset, LifFire::at_or_above>(slots, a, sums, first, end, step, totals,
-                                                    stride);
+                                                    stride, fired);
 }
 #endif
 
 template <typename M, typename R, LifReset Reset, LifFire Fire>
 [[gnu::always_inline]] inline void steps(std::vector<Slot>& slots, const LifArgs& a,
                                          std::int64_t first, std::int64_t end, std::int64_t step,
-                                         std::int64_t* totals, std::int64_t stride) {
+                                         std::int64_t* totals, std::int64_t stride,
+                                         FiredBits* fired) {
   const Parameters<M> p = parameters<M>(a);
   const R* leak_r = parameters<R>(a).leak;
   const numeric::Bounds<M> bounds = a.bounds.of<M>();
@@ -333,7 +345,7 @@ template <typename M, typename R, LifReset Reset, LifFire Fire>
   const bool reset_with_fire = Reset == LifReset::to_leak && reset_raises_nothing(a, bounds);
 #if defined(__x86_64__)
   if constexpr (std::is_same_v<M, float> && std::is_same_v<R, float>)
-    if (steps_in_one_pass<Reset, Fire>(slots, a, first, end, step, totals, stride, group,
+    if (steps_in_one_pass<Reset, Fire>(slots, a, first, end, step, totals, stride, fired, group,
                                        contiguous, reset_with_fire))
       return;
 #endif
@@ -388,25 +400,28 @@ template <typename M, typename R, LifReset Reset>
 [[gnu::always_inline]] inline void steps_with_fire(std::vector<Slot>& slots, const LifArgs& a,
                                                    std::int64_t first, std::int64_t end,
                                                    std::int64_t step, std::int64_t* totals,
-                                                   std::int64_t stride) {
+                                                   std::int64_t stride, FiredBits* fired) {
   if (a.fire == LifFire::above)
-    steps<M, R, Reset, LifFire::above>(slots, a, first, end, step, totals, stride);
+    steps<M, R, Reset, LifFire::above>(slots, a, first, end, step, totals, stride, fired);
   else
-    steps<M, R, Reset, LifFire::at_or_above>(slots, a, first, end, step, totals, stride);
+    steps<M, R, Reset, LifFire::at_or_above>(slots, a, first, end, step, totals, stride, fired);
 }
 
 template <typename M, typename R>
 [[gnu::always_inline]] inline void steps_of_rule(std::vector<Slot>& slots, const LifArgs& a,
                                                  std::int64_t first, std::int64_t end,
                                                  std::int64_t step, std::int64_t* totals,
-                                                 std::int64_t stride) {
+                                                 std::int64_t stride, FiredBits* fired) {
   switch (a.reset) {
     case LifReset::to_leak:
-      return steps_with_fire<M, R, LifReset::to_leak>(slots, a, first, end, step, totals, stride);
+      return steps_with_fire<M, R, LifReset::to_leak>(slots, a, first, end, step, totals, stride,
+                                                      fired);
     case LifReset::subtract:
-      return steps_with_fire<M, R, LifReset::subtract>(slots, a, first, end, step, totals, stride);
+      return steps_with_fire<M, R, LifReset::subtract>(slots, a, first, end, step, totals, stride,
+                                                       fired);
     case LifReset::none:
-      return steps_with_fire<M, R, LifReset::none>(slots, a, first, end, step, totals, stride);
+      return steps_with_fire<M, R, LifReset::none>(slots, a, first, end, step, totals, stride,
+                                                   fired);
   }
 }
 
@@ -456,18 +471,18 @@ void prepare_lif(LifArgs& args, std::int64_t samples) {
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void lif_steps(
     std::vector<Slot>& slots, const LifArgs& args, std::int64_t first, std::int64_t end,
-    std::int64_t step, std::int64_t* totals, std::int64_t stride) {
+    std::int64_t step, std::int64_t* totals, std::int64_t stride, FiredBits* fired) {
   if (slots[args.membrane].dtype == DType::f32)
-    steps_of_rule<float, float>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<float, float>(slots, args, first, end, step, totals, stride, fired);
   else if (args.reset_in_f32)
-    steps_of_rule<double, float>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<double, float>(slots, args, first, end, step, totals, stride, fired);
   else
-    steps_of_rule<double, double>(slots, args, first, end, step, totals, stride);
+    steps_of_rule<double, double>(slots, args, first, end, step, totals, stride, fired);
 }
 
 bool lif_steps_on_sums(std::vector<Slot>& slots, const LifArgs& args, const BiasedSums& sums,
                        std::int64_t first, std::int64_t end, std::int64_t step,
-                       std::int64_t* totals, std::int64_t stride) {
+                       std::int64_t* totals, std::int64_t stride, FiredBits* fired) {
 #if defined(__x86_64__)
   const std::int64_t n = args.neurons;
   const auto follow = [&](int slot) { return slots[slot].sample_stride == n; };
@@ -477,13 +492,13 @@ bool lif_steps_on_sums(std::vector<Slot>& slots, const LifArgs& args, const Bias
   switch (args.reset) {
     case LifReset::to_leak:
       return steps_on_sums_with_fire<LifReset::to_leak>(slots, args, sums, first, end, step, totals,
-                                                        stride);
+                                                        stride, fired);
     case LifReset::subtract:
       return steps_on_sums_with_fire<LifReset::subtract>(slots, args, sums, first, end, step,
-                                                         totals, stride);
+                                                         totals, stride, fired);
     case LifReset::none:
       return steps_on_sums_with_fire<LifReset::none>(slots, args, sums, first, end, step, totals,
-                                                     stride);
+                                                     stride, fired);
   }
 #endif
   return false;

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -338,16 +339,45 @@ __attribute__((target("avx512f"), always_inline)) inline std::uint64_t fired_mas
   return mask;
 }
 
+// The spikes of inputs as masks of 64 columns: bit j of mask(k, first) is whether input k's
+// column first + j fired.  From float32 spikes, a quiet compare per 16 columns; from the bits a
+// LIF wrote (FiredBits), up to four of its 16-bit words.
+struct SpikeFloats {
+  const float* const* spikes;
+  std::int64_t cols;
+
+  __attribute__((target("avx512f"), always_inline)) std::uint64_t mask(std::int64_t k,
+                                                                       std::int64_t first) const {
+    return fired_mask(spikes[k], first, cols);
+  }
+};
+
+struct SpikeBits {
+  const std::uint16_t* bits;
+  std::int64_t words;  // per input: its columns / 16
+
+  [[gnu::always_inline]] std::uint64_t mask(std::int64_t k, std::int64_t first) const {
+    std::uint64_t mask = 0;
+    const std::int64_t word = first / 16;
+    std::memcpy(&mask, bits + k * words + word,
+                static_cast<std::size_t>(std::min<std::int64_t>(4, words - word)) * 2);
+    return mask;
+  }
+};
+
 // Column sums of spike inputs for layers of at most 128 rows (NV vectors of the column-major
-// copy per column): each input's spikes of 64 columns become a 64-bit mask (a quiet compare
-// per 16, as above), whose set bits give the columns in ascending order, one bit cleared
-// per column added.  Layers of one vector sum four inputs side by side, an input whose bits
-// run out adding the identity vector (-0.0, which added to any value leaves it as it is)
-// until the others' do.  The positions never pass through memory.  Every sum starts from
-// +0.0 and adds its active columns in column order, as the blocks above do.
-template <int NV, int G>
-__attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(
-    const float* w_cols, const float* const* spikes, float* const* ys, std::int64_t cols) {
+// copy per column): each input's spikes of 64 columns make a 64-bit mask, whose set bits give
+// the columns in ascending order, one bit cleared per column added.  Layers of one vector sum
+// four inputs side by side, an input whose bits run out adding the identity vector (-0.0,
+// which added to any value leaves it as it is) until the others' do.  The positions never pass
+// through memory.  Every sum starts from +0.0 and adds its active columns in column order, as
+// the blocks above do.
+template <int NV, int G, typename Spikes>
+__attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(const float* w_cols,
+                                                                            const Spikes& spikes,
+                                                                            std::int64_t k,
+                                                                            float* const* ys,
+                                                                            std::int64_t cols) {
   constexpr std::int64_t stride = 16 * NV;
   alignas(64) static const float identity[16] = {-0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
                                                  -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
@@ -359,7 +389,7 @@ __attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(
     std::uint64_t mask[G];
     std::int64_t longest = 0;
     for (int i = 0; i < G; ++i) {
-      mask[i] = fired_mask(spikes[i], first, cols);
+      mask[i] = spikes.mask(k + i, first);
       longest = std::max<std::int64_t>(longest, __builtin_popcountll(mask[i]));
     }
     const float* base = w_cols + first * stride;
@@ -372,35 +402,38 @@ __attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(
       }
   }
   for (int i = 0; i < G; ++i)
-    for (int v = 0; v < NV; ++v) _mm512_storeu_ps(ys[i] + 16 * v, acc[i][v]);
+    for (int v = 0; v < NV; ++v) _mm512_storeu_ps(ys[k + i] + 16 * v, acc[i][v]);
 }
 
-template <int NV>
+template <int NV, typename Spikes>
 __attribute__((target("avx512f,bmi"))) void spike_sums_by_masks(const float* w_cols,
-                                                                const float* const* spikes,
+                                                                const Spikes& spikes,
                                                                 float* const* ys,
                                                                 std::int64_t count,
                                                                 std::int64_t cols) {
   std::int64_t k = 0;
   if constexpr (NV == 1)
-    for (; k + 4 <= count; k += 4) mask_sums<1, 4>(w_cols, spikes + k, ys + k, cols);
-  for (; k < count; ++k) mask_sums<NV, 1>(w_cols, spikes + k, ys + k, cols);
+    for (; k + 4 <= count; k += 4) mask_sums<1, 4>(w_cols, spikes, k, ys, cols);
+  for (; k < count; ++k) mask_sums<NV, 1>(w_cols, spikes, k, ys, cols);
 }
 
 // spike_sums_by_masks<NV> for NV = 1 .. 8, by NV - 1.
-template <int... Less>
+template <typename Spikes, int... Less>
 constexpr auto mask_sum_kernels(std::integer_sequence<int, Less...>) {
-  return std::array{&spike_sums_by_masks<Less + 1>...};
+  return std::array{&spike_sums_by_masks<Less + 1, Spikes>...};
 }
 
-inline constexpr auto mask_sums_of_vectors = mask_sum_kernels(std::make_integer_sequence<int, 8>{});
+template <typename Spikes>
+inline constexpr auto mask_sums_of_vectors =
+    mask_sum_kernels<Spikes>(std::make_integer_sequence<int, 8>{});
 
 // spike_sums_by_masks for a layer of `stride` / 16 vectors; false for more than eight.
-inline bool spike_sums_by_masks(const float* w_cols, const float* const* spikes, float* const* ys,
-                                std::int64_t count, std::int64_t stride, std::int64_t cols) {
+template <typename Spikes>
+bool spike_sums_by_masks(const float* w_cols, const Spikes& spikes, float* const* ys,
+                         std::int64_t count, std::int64_t stride, std::int64_t cols) {
   const std::size_t vectors = static_cast<std::size_t>(stride / 16);
-  if (vectors == 0 || vectors > mask_sums_of_vectors.size()) return false;
-  mask_sums_of_vectors[vectors - 1](w_cols, spikes, ys, count, cols);
+  if (vectors == 0 || vectors > mask_sums_of_vectors<Spikes>.size()) return false;
+  mask_sums_of_vectors<Spikes>[vectors - 1](w_cols, spikes, ys, count, cols);
   return true;
 }
 
@@ -439,7 +472,9 @@ template <bool weighted, typename T, typename X>
   const std::int64_t stride = column_stride(rows);
 #if defined(__x86_64__)
   if constexpr (!weighted && std::is_same_v<T, float>)
-    if (has_avx512_and_bmi() && spike_sums_by_masks(w_cols, xs, ys, count, stride, cols)) return;
+    if (has_avx512_and_bmi() &&
+        spike_sums_by_masks(w_cols, SpikeFloats{xs, cols}, ys, count, stride, cols))
+      return;
 #endif
   const bool narrow = stride < 4 * Vec<T>::lanes;
   std::int32_t positions[interleaved][column_block + 16];
@@ -522,6 +557,17 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void matvec_batch(
     const double* w, const double* const* xs, double* const* ys, std::int64_t count,
     std::int64_t rows, std::int64_t cols) {
   matvec_batch_rows(w, xs, ys, count, rows, cols);
+}
+
+bool spike_matvec_batch_of_bits(const float* w_cols, const std::uint16_t* bits, std::int64_t count,
+                                std::int64_t rows, std::int64_t cols, float* const* ys) {
+#if defined(__x86_64__)
+  return cols % 16 == 0 && has_avx512_and_bmi() &&
+         spike_sums_by_masks(w_cols, SpikeBits{bits, cols / 16}, ys, count, column_stride(rows),
+                             cols);
+#else
+  return false;
+#endif
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void spike_matvec(

@@ -50,6 +50,12 @@ void weighted_column_matvec_batch(const float* w_cols, const float* const* xs, f
 void weighted_column_matvec_batch(const double* w_cols, const double* const* xs, double* const* ys,
                                   std::int64_t count, std::int64_t rows, std::int64_t cols);
 
+// spike_matvec_batch for spikes given as bits (input k's spike j is bit j % 16 of
+// bits[k * cols / 16 + j / 16]), for float32 layers of at most 128 rows with AVX-512; false,
+// computing nothing, elsewhere.
+bool spike_matvec_batch_of_bits(const float* w_cols, const std::uint16_t* bits, std::int64_t count,
+                                std::int64_t rows, std::int64_t cols, float* const* ys);
+
 // Whether a product with this input is cheaper as a sum of weighted columns: at most a
 // third of its entries are nonzero.
 template <typename T>

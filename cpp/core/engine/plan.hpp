@@ -71,6 +71,9 @@ struct AffineArgs {
   // Its only reader is a LIF that may add the bias and clip as it steps (LifArgs::sums_of),
   // leaving the output unwritten until the run stops (see let_lif_add_bias).
   bool bias_in_reader = false;
+  // The LIF (index into Plan::lif) that writes the spikes it reads earlier in the step, and
+  // which of its neurons fired as bits (FiredBits), whose columns it may sum; or -1.
+  int bits_of = -1;
 };
 
 struct LifArgs {
@@ -97,8 +100,9 @@ struct LifArgs {
   // blend (see the one-pass step in lif.cpp)
   bool reset_by_blend = false;
   SaturateBounds bounds;
-  int counter = -1;  // index into Plan::spike_totals
-  int sums_of = -1;  // the Affine (index into Plan::affine) whose bias it may add, or -1
+  int counter = -1;          // index into Plan::spike_totals
+  int sums_of = -1;          // the Affine (index into Plan::affine) whose bias it may add, or -1
+  bool writes_bits = false;  // an Affine reads which neurons fired as bits (AffineArgs::bits_of)
 };
 
 struct Layer;  // core/engine/layer.hpp

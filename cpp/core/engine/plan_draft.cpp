@@ -195,4 +195,22 @@ void let_lif_add_bias(PlanDraft& draft) {
   }
 }
 
+void read_spikes_as_bits(PlanDraft& draft) {
+  Plan& plan = draft.plan;
+  for (std::size_t i = 0; i < plan.program.size(); ++i) {
+    const Instruction& ins = plan.program[i];
+    if (ins.kind != OpKind::affine) continue;
+    AffineArgs& a = plan.affine[ins.affine];
+    if (!a.spike_input || !a.weight_cols || a.product != DType::f32 || a.cols % 16 != 0 ||
+        column_stride(a.rows) > 128)
+      continue;
+    const int writer = draft.slots[a.input].written_by;
+    if (writer < 0 || static_cast<std::size_t>(writer) >= i) continue;
+    const Instruction& lif = plan.program[writer];
+    if (lif.kind != OpKind::lif || plan.lif[lif.lif].spikes != a.input) continue;
+    a.bits_of = lif.lif;
+    plan.lif[lif.lif].writes_bits = true;
+  }
+}
+
 }  // namespace zelka::engine

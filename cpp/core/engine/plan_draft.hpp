@@ -98,4 +98,11 @@ void mark_recomputed_at_step_one(PlanDraft& draft);
 // execution order, is_static is set, reads are complete.
 void let_lif_add_bias(PlanDraft& draft);
 
+// Pairs each Affine that sums the columns of the spikes a LIF writes earlier in the step (float32,
+// layers of at most 128 rows, whole vectors of 16 inputs) with that LIF, which then also writes
+// which of its neurons fired as bits, so that the Affine need not find them again
+// (AffineArgs::bits_of, LifArgs::writes_bits).  Assumes: the program is in execution order,
+// written_by is current, sum_columns_where_sparse has run.
+void read_spikes_as_bits(PlanDraft& draft);
+
 }  // namespace zelka::engine

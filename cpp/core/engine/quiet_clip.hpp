@@ -14,8 +14,7 @@ namespace zelka::engine {
 // a NaN from raising the invalid-operation flag.
 __attribute__((target("avx512f"), always_inline)) inline __m512 clip_quietly(__m512 v, __m512 lo,
                                                                              __m512 hi) {
-  return _mm512_max_round_ps(lo, _mm512_min_round_ps(hi, v, _MM_FROUND_NO_EXC),
-                             _MM_FROUND_NO_EXC);
+  return _mm512_max_round_ps(lo, _mm512_min_round_ps(hi, v, _MM_FROUND_NO_EXC), _MM_FROUND_NO_EXC);
 }
 
 }  // namespace zelka::engine

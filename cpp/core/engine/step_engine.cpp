@@ -59,6 +59,12 @@ struct DeferredBias {
   bool written = false;
 };
 
+// Which neurons of a LIF fired at `step`, as bits (FiredBits), for the samples of the range.
+struct FiredBuffer {
+  std::vector<std::uint16_t> bits;
+  std::int64_t step = -1;
+};
+
 // What the products computed ahead for a few steps may occupy: enough for the weights to be
 // read once for many steps of a single sample, little enough to stay in the cache beside them.
 constexpr std::int64_t ahead_bytes = 256 * 1024;
@@ -84,6 +90,8 @@ struct Workspace {
   // left to them.
   bool defer_bias = false;
   std::vector<DeferredBias> deferred;
+  // Per LIF instruction that writes them (LifArgs::writes_bits), the bits of its last step.
+  std::vector<FiredBuffer> fired;
 
   template <typename T>
   T* scratch(std::int64_t size) {
@@ -108,6 +116,11 @@ struct Workspace {
     }();
     if (!gathered) gathered.emplace();
     return *gathered;
+  }
+
+  FiredBuffer& fired_of(int lif, std::size_t lifs) {
+    if (fired.size() < lifs) fired.resize(lifs);
+    return fired[static_cast<std::size_t>(lif)];
   }
 
   DeferredBias& deferred_of(int affine, std::size_t affines) {
@@ -137,7 +150,8 @@ struct Workspace {
 // gathered with.
 template <typename P, typename Output>
 void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int64_t first_step,
-              std::int64_t end_step, Gathered<P>& g, Output output) {
+              std::int64_t end_step, Gathered<P>& g, Output output,
+              const std::uint16_t* fired_bits = nullptr) {
   g.make_room((end_step - first_step) * (range.end_sample - range.first_sample));
   std::int64_t spiking = 0, sparse = 0, dense = 0;
   for (std::int64_t step = first_step; step < end_step; ++step) {
@@ -166,6 +180,11 @@ void products(Plan& plan, const AffineArgs& a, const StepRange& range, std::int6
     }
   }
   const P* columns = static_cast<const P*>(a.weight_cols);
+  // (the bits of one step: every sample's input is spikes then)
+  if constexpr (std::is_same_v<P, float>)
+    if (fired_bits && spiking > 0 &&
+        spike_matvec_batch_of_bits(columns, fired_bits, spiking, a.rows, a.cols, g.spike_y.data()))
+      spiking = 0;
   if (spiking == 1)
     spike_matvec(columns, g.spikes[0], g.spike_y[0], a.rows, a.cols);
   else if (spiking > 1)
@@ -216,6 +235,14 @@ const P* products_ahead(Plan& plan, const AffineArgs& a, const StepRange& range,
   return ahead.values.data() + (step - ahead.first_step) * samples * stride;
 }
 
+// The bits of the spikes an Affine reads, where their LIF wrote them at this step; else null.
+const std::uint16_t* fired_bits(const Plan& plan, const AffineArgs& a, std::int64_t step,
+                                Workspace& workspace) {
+  if (a.bits_of < 0) return nullptr;
+  const FiredBuffer& fired = workspace.fired_of(a.bits_of, plan.lif.size());
+  return fired.step == step ? fired.bits.data() : nullptr;
+}
+
 template <typename P>
 void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
             const StepRange& range, std::int64_t step, Workspace& workspace) {
@@ -224,8 +251,10 @@ void affine(Plan& plan, const AffineArgs& a, int affine_index, int destination,
     ahead = products_ahead<P>(plan, a, range, step, workspace,
                               workspace.ahead<P>(affine_index, plan.affine.size()));
   else
-    products<P>(plan, a, range, step, step + 1, workspace.of<P>(),
-                [&](const Frame& frame) { return frame.at<P>(a.product_slot); });
+    products<P>(
+        plan, a, range, step, step + 1, workspace.of<P>(),
+        [&](const Frame& frame) { return frame.at<P>(a.product_slot); },
+        fired_bits(plan, a, step, workspace));
   // The samples' products lie `product_stride` apart, their sums `out_stride` apart.
   const Frame first{plan.slots, range.first_sample, step};
   const P* product = ahead ? ahead : first.at<const P>(a.product_slot);
@@ -263,15 +292,16 @@ void write_deferred_sums(Plan& plan, const AffineArgs& a, DeferredBias& d, const
 // A LIF step on the products its Affine left it: adding the bias as it steps where it can,
 // else after writing the sums as the Affine would have.
 void lif_on_deferred_sums(Plan& plan, const LifArgs& lif, const StepRange& range, std::int64_t step,
-                          DeferredBias& d) {
+                          DeferredBias& d, FiredBits* fired) {
   const AffineArgs& a = plan.affine[lif.sums_of];
   const BiasedSums sums{d.product, d.stride, static_cast<const float*>(a.bias), a.bounds.f32};
   std::int64_t* totals = plan.spike_totals.data() + lif.counter;
   if (lif_steps_on_sums(plan.slots, lif, sums, range.first_sample, range.end_sample, step, totals,
-                        plan.counters()))
+                        plan.counters(), fired))
     return;
   write_deferred_sums(plan, a, d, range);
-  lif_steps(plan.slots, lif, range.first_sample, range.end_sample, step, totals, plan.counters());
+  lif_steps(plan.slots, lif, range.first_sample, range.end_sample, step, totals, plan.counters(),
+            fired);
 }
 
 // A computed graph's layer for every sample, saturated where it saturates.  The status flags
@@ -320,12 +350,25 @@ void execute(Plan& plan, const Instruction& ins, const StepRange& range, std::in
     }
     case OpKind::lif: {
       const LifArgs& a = plan.lif[ins.lif];
+      FiredBuffer* buffer = nullptr;
+      FiredBits fired;
+      if (a.writes_bits) {
+        buffer = &workspace.fired_of(ins.lif, plan.lif.size());
+        buffer->bits.resize(static_cast<std::size_t>(workspace.samples * (a.neurons / 16)));
+        fired.bits = buffer->bits.data();
+      }
+      FiredBits* wanted = buffer ? &fired : nullptr;
+      DeferredBias* deferred = nullptr;
       if (a.sums_of >= 0 && workspace.defer_bias) {
         DeferredBias& d = workspace.deferred_of(a.sums_of, plan.affine.size());
-        if (d.step == step) return lif_on_deferred_sums(plan, a, range, step, d);
+        if (d.step == step) deferred = &d;
       }
-      lif_steps(plan.slots, a, range.first_sample, range.end_sample, step,
-                plan.spike_totals.data() + a.counter, plan.counters());
+      if (deferred)
+        lif_on_deferred_sums(plan, a, range, step, *deferred, wanted);
+      else
+        lif_steps(plan.slots, a, range.first_sample, range.end_sample, step,
+                  plan.spike_totals.data() + a.counter, plan.counters(), wanted);
+      if (buffer) buffer->step = fired.written ? step : -1;
       return;
     }
     case OpKind::layer: {

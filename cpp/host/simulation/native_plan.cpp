@@ -77,6 +77,7 @@ class Planner {
     engine::sum_columns_where_sparse(draft_);
     engine::mark_recomputed_at_step_one(draft_);
     engine::let_lif_add_bias(draft_);
+    engine::read_spikes_as_bits(draft_);
     bind_buffers(draft_, starts_, s_.step_inputs, sample_ids_, run_->keep_alive);
     for (NativeRun::Key& k : run_->keys) {
       const engine::SlotInfo& info = draft_.slots[k.slot];
