@@ -152,7 +152,7 @@ def test_batches_keep_their_results(seed, n_steps, batch, workers):
 
 @pytest.mark.parametrize("seed", range(9))
 def test_layers_whose_lif_adds_the_bias(seed):
-    """Affine layers of whole vectors of 16 rows read only by a LIF, which then adds the bias
+    """Affine layers of whole vectors of 16 rows (up to 320) read only by a LIF, which then adds the bias
     and clips as it steps: spikes, membranes, outputs and every step's values are those of the
     old path, for every reset and v_leak (-0.0 too), with stimuli per step and constant, on one
     and two workers.
@@ -161,7 +161,7 @@ def test_layers_whose_lif_adds_the_bias(seed):
     rng = np.random.default_rng(seed)
     reset, fire = [("v_leak", ">="), ("subtract", ">"), ("none", ">=")][seed % 3]
     v_leak = [0.25, -0.0, 0.0][seed // 3 % 3]  # -0.0: a reset to it keeps the sign of v * 0
-    sizes = [int(rng.integers(20, 80)), 16 * int(rng.integers(1, 5)), 16 * int(rng.integers(1, 4))]
+    sizes = [int(rng.integers(20, 80)), 16 * int(rng.integers(1, 21)), 16 * int(rng.integers(1, 4))]
     scale = 1e38 if seed % 3 == 2 else 3.0
     nodes = [("in", Input())]
     for i, (n_in, n_out) in enumerate(itertools.pairwise(sizes), start=1):

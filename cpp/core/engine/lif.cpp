@@ -218,11 +218,20 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
 //
 // `samples` samples of `n` neurons, one after another in mem, spikes and input (and in the
 // parameters, repeated per sample).  Layers of whole chunks (16 divides n) take a chunk of
-// neurons at a time through every sample, its parameters held in registers, and add each
+// neurons at a time through a tile of samples, its parameters held in registers, and add each
 // sample's spikes to its total, `stride` apart from `totals` on; others run over the samples'
 // neurons as one vector and leave the counting to the caller.  Added::biased_sums takes the
 // first way only, `sums` giving the bias and bounds.  The first way also writes `fired` if
 // given (the other leaves it unwritten).
+// The samples a chunk of neurons goes through before the next chunk, of `samples` samples
+// of n neurons each, one after another.  A load from 4 KiB after a store still in flight
+// waits for that store (the processor takes them for the same address): where a sample's
+// values lie 4 KiB after those of fewer than 8 samples before (layers of more than 128
+// neurons), a tile holds the samples of less than 4 KiB.
+inline std::int64_t samples_per_tile(std::int64_t n, std::int64_t samples) {
+  return n <= 128 ? samples : std::max<std::int64_t>(1, 1024 / n);
+}
+
 template <LifReset Reset, LifFire Fire, Added added>
 __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* mem, float* spikes,
                                                      const float* input, std::int64_t samples,
@@ -235,19 +244,23 @@ __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* me
   const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
   constexpr __mmask16 all = 0xffff;
   if (n % 16 == 0) {
-    for (std::int64_t c = 0; c < n; c += 16) {
-      ChunkParameters chunk = chunk_parameters<true>(p, c, all);
-      if constexpr (added == Added::biased_sums) {
-        chunk.bias = _mm512_loadu_ps(sums->bias + c);
-        chunk.sums_lo = _mm512_set1_ps(sums->bounds.lo);
-        chunk.sums_hi = _mm512_set1_ps(sums->bounds.hi);
-      }
-      std::uint16_t* bits = fired ? fired->bits + c / 16 : nullptr;
-      for (std::int64_t s = 0, i = c; s < samples; ++s, i += n) {
-        const __mmask16 fire = lif_chunk<Reset, Fire, added, true>(
-            mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset);
-        totals[s * stride] += __builtin_popcount(fire);
-        if (bits) bits[s * (n / 16)] = fire;
+    const std::int64_t tile = samples_per_tile(n, samples);
+    for (std::int64_t first = 0; first < samples; first += tile) {
+      const std::int64_t end = std::min(samples, first + tile);
+      for (std::int64_t c = 0; c < n; c += 16) {
+        ChunkParameters chunk = chunk_parameters<true>(p, c, all);
+        if constexpr (added == Added::biased_sums) {
+          chunk.bias = _mm512_loadu_ps(sums->bias + c);
+          chunk.sums_lo = _mm512_set1_ps(sums->bounds.lo);
+          chunk.sums_hi = _mm512_set1_ps(sums->bounds.hi);
+        }
+        std::uint16_t* bits = fired ? fired->bits + c / 16 : nullptr;
+        for (std::int64_t s = first, i = first * n + c; s < end; ++s, i += n) {
+          const __mmask16 fire = lif_chunk<Reset, Fire, added, true>(
+              mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset);
+          totals[s * stride] += __builtin_popcount(fire);
+          if (bits) bits[s * (n / 16)] = fire;
+        }
       }
     }
     if (fired) fired->written = true;
