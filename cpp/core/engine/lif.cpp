@@ -208,6 +208,17 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
   return fire;
 }
 
+// The samples a chunk of neurons goes through before the next chunk, of n neurons each, one
+// after another: few, so that their values of the chunk stay in L1 (measured: tiles of 16 or
+// more samples run slower when two threads step blocks at once), and spanning less than 4 KiB,
+// since a load from 4 KiB after a store still in flight waits for that store (the processor
+// takes them for the same address).
+constexpr std::int64_t max_tile_samples = 8;
+
+inline std::int64_t samples_per_tile(std::int64_t n) {
+  return std::clamp<std::int64_t>(1024 / std::max<std::int64_t>(n, 1), 1, max_tile_samples);
+}
+
 // The whole step of float32 membranes in one pass with AVX-512, where the passes above take
 // two or three: its comparisons are quiet (a NaN compares false and raises no flag, as in
 // numpy's comparisons and clip), and the reset raises nothing for finite bounds and v_leak
@@ -223,15 +234,6 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
 // neurons as one vector and leave the counting to the caller.  Added::biased_sums takes the
 // first way only, `sums` giving the bias and bounds.  The first way also writes `fired` if
 // given (the other leaves it unwritten).
-// The samples a chunk of neurons goes through before the next chunk, of `samples` samples
-// of n neurons each, one after another.  A load from 4 KiB after a store still in flight
-// waits for that store (the processor takes them for the same address): where a sample's
-// values lie 4 KiB after those of fewer than 8 samples before (layers of more than 128
-// neurons), a tile holds the samples of less than 4 KiB.
-inline std::int64_t samples_per_tile(std::int64_t n, std::int64_t samples) {
-  return n <= 128 ? samples : std::max<std::int64_t>(1, 1024 / n);
-}
-
 template <LifReset Reset, LifFire Fire, Added added>
 __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* mem, float* spikes,
                                                      const float* input, std::int64_t samples,
@@ -244,9 +246,12 @@ __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* me
   const __m512 lo = _mm512_set1_ps(bounds.lo), hi = _mm512_set1_ps(bounds.hi);
   constexpr __mmask16 all = 0xffff;
   if (n % 16 == 0) {
-    const std::int64_t tile = samples_per_tile(n, samples);
+    const std::int64_t tile = samples_per_tile(n);
     for (std::int64_t first = 0; first < samples; first += tile) {
       const std::int64_t end = std::min(samples, first + tile);
+      // Each sample's spikes are added to its total once: the totals of samples other
+      // threads step may share its cache line.
+      std::int32_t fired_in_tile[max_tile_samples] = {};
       for (std::int64_t c = 0; c < n; c += 16) {
         ChunkParameters chunk = chunk_parameters<true>(p, c, all);
         if constexpr (added == Added::biased_sums) {
@@ -258,10 +263,11 @@ __attribute__((target("avx512f"))) void one_pass_f32(const LifArgs& a, float* me
         for (std::int64_t s = first, i = first * n + c; s < end; ++s, i += n) {
           const __mmask16 fire = lif_chunk<Reset, Fire, added, true>(
               mem, spikes, input, chunk, i, all, lo, hi, plus_zero, blend_reset);
-          totals[s * stride] += __builtin_popcount(fire);
+          fired_in_tile[s - first] += __builtin_popcount(fire);
           if (bits) bits[s * (n / 16)] = fire;
         }
       }
+      for (std::int64_t s = first; s < end; ++s) totals[s * stride] += fired_in_tile[s - first];
     }
     if (fired) fired->written = true;
     return;
