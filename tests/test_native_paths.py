@@ -155,7 +155,7 @@ def test_layers_whose_lif_adds_the_bias(seed):
     """Affine layers of whole vectors of 16 rows (up to 320) read only by a LIF, which then adds the bias
     and clips as it steps: spikes, membranes, outputs and every step's values are those of the
     old path, for every reset and v_leak (-0.0 too), with stimuli per step and constant, on one
-    and two workers.
+    and two workers, the activity counted.
     Every third seed's sums overflow (float32 and the Affine's own precision), which numpy
     reports and the native steps must too."""
     rng = np.random.default_rng(seed)
@@ -182,14 +182,20 @@ def test_layers_whose_lif_adds_the_bias(seed):
         ({"in": trains[0]}, held({"in": trains[0]}, (5,))),
     ]:
         for workers in (1, 2):
-            got = cpu.simulate_batch(graph, data, 9, workers=workers, record=["lif1", "v:lif2"])
-            want = cpu.simulate_batch(old, old_data, 9, workers=workers, record=["lif1", "v:lif2"])
+            run = {"workers": workers, "record": ["lif1", "v:lif2"], "activity": True}
+            got = cpu.simulate_batch(graph, data, 9, **run)
+            want = cpu.simulate_batch(old, old_data, 9, **run)
             assert got.errors == want.errors and got.outputs_valid.tolist() == want.outputs_valid.tolist()
             assert_same_values(got.outputs["out"], want.outputs["out"], where=f"seed {seed}")
             assert np.array_equal(got.spike_trains["lif1"], want.spike_trains["lif1"])
             assert_same_values(got.membranes["lif2"], want.membranes["lif2"], where=f"seed {seed}")
             for name, counts in want.spike_counts.items():
                 assert np.array_equal(got.spike_counts[name], counts), name
+            for field in ("synaptic_ops", "dense_macs", "spikes"):
+                counted = {k: v for k, v in getattr(want.activity, field).items() if k not in FORCING}
+                assert list(getattr(got.activity, field)) == list(counted), field
+                for name, counts in counted.items():
+                    assert np.array_equal(getattr(got.activity, field)[name], counts), (field, name)
 
 
 @pytest.mark.parametrize("value", [0.5, np.nan])

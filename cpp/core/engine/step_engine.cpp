@@ -85,9 +85,10 @@ struct Workspace {
   std::vector<AheadProducts<float>> ahead32;
   std::vector<AheadProducts<double>> ahead64;
   // Whether LIFs may add their Affine's bias (not when nodes are timed, whose times would
-  // move from the Affine to the LIF, nor when activity is counted or the observer reads the
-  // values between steps, which read the sums), and per Affine instruction the products
-  // left to them.
+  // move from the Affine to the LIF, nor when the observer reads the values between steps;
+  // counting the activity reads only the inputs of Affine and layer instructions, which no
+  // Affine whose bias is left to its LIF writes), and per Affine instruction the products left
+  // to them.
   bool defer_bias = false;
   std::vector<DeferredBias> deferred;
   // Per LIF instruction that writes them (LifArgs::writes_bits), the bits of its last step.
@@ -426,7 +427,7 @@ std::int64_t run_steps(Plan& plan, std::int64_t steps, const StepRange& range,
                                     ? std::numeric_limits<std::int64_t>::max()
                                     : range.first_step + steps;
   Workspace workspace{range.end_sample - range.first_sample, end_step};
-  workspace.defer_bias = !time_nodes && plan.activity.empty() && !observer.reads_values();
+  workspace.defer_bias = !time_nodes && !observer.reads_values();
   const TickClock clock;
   std::vector<std::int64_t> node_ticks(time_nodes ? plan.node_ns.size() : 0, 0);
   std::int64_t completed = 0;
