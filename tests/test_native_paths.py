@@ -196,6 +196,11 @@ def test_layers_whose_lif_adds_the_bias(seed):
                 assert list(getattr(got.activity, field)) == list(counted), field
                 for name, counts in counted.items():
                     assert np.array_equal(getattr(got.activity, field)[name], counts), (field, name)
+            # nothing recorded or counted
+            got = cpu.simulate_batch(graph, data, 9, workers=workers)
+            assert_same_values(got.outputs["out"], want.outputs["out"], where=f"seed {seed}")
+            for name, counts in want.spike_counts.items():
+                assert np.array_equal(got.spike_counts[name], counts), name
 
 
 @pytest.mark.parametrize("value", [0.5, np.nan])
