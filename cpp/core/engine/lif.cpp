@@ -145,7 +145,6 @@ enum class Added { nothing, input, biased_sums };
 struct ChunkParameters {
   __m512 decay, leak, threshold, subtracted;
   __m512 bias, sums_lo, sums_hi;
-  __m512 leak_times_zero;  // v_leak * 0, with reset "v_leak" by blend (see lif_chunk)
 };
 
 template <bool whole>
@@ -157,8 +156,7 @@ __attribute__((target("avx512f"), always_inline)) inline ChunkParameters chunk_p
           load_chunk<whole>(p.subtracted, i, valid),
           _mm512_setzero_ps(),
           _mm512_setzero_ps(),
-          _mm512_setzero_ps(),
-          _mm512_mul_ps(load_chunk<whole>(p.leak, i, valid), _mm512_setzero_ps())};
+          _mm512_setzero_ps()};
 }
 
 // One chunk of 16 neurons of one_pass_f32, at mem, spikes and input + i: whole (plain loads
@@ -194,7 +192,8 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lif_chunk(
   // did v * 0 + v_leak, which is v_leak when v_leak is not -0.0 (then a zero plus v_leak).
   if constexpr (Reset == LifReset::to_leak) {
     if (blend_reset)
-      v = _mm512_mask_mov_ps(_mm512_add_ps(v, p.leak_times_zero), fire, p.leak);
+      v = _mm512_mask_mov_ps(_mm512_add_ps(v, _mm512_mul_ps(p.leak, _mm512_setzero_ps())), fire,
+                             p.leak);
     else
       v = _mm512_add_ps(_mm512_mul_ps(v, _mm512_sub_ps(one, spike)), _mm512_mul_ps(p.leak, spike));
   }
