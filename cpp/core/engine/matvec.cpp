@@ -357,13 +357,24 @@ struct SpikeBits {
   std::int64_t words;  // per input: its columns / 16
 
   [[gnu::always_inline]] std::uint64_t mask(std::int64_t k, std::int64_t first) const {
+    const std::uint16_t* at = bits + k * words + first / 16;
+    const std::int64_t left = words - first / 16;
     std::uint64_t mask = 0;
-    const std::int64_t word = first / 16;
-    std::memcpy(&mask, bits + k * words + word,
-                static_cast<std::size_t>(std::min<std::int64_t>(4, words - word)) * 2);
+    if (left >= 4)  // (a copy of fixed size, which compiles to one load)
+      std::memcpy(&mask, at, 8);
+    else
+      for (std::int64_t w = 0; w < left; ++w) mask |= std::uint64_t{at[w]} << (16 * w);
     return mask;
   }
 };
+
+// `yes` if `condition`, else `no`, without a branch: the inputs summed side by side run out of
+// columns at random, which a branch would mispredict.
+[[gnu::always_inline]] inline const float* pick(bool condition, const float* yes, const float* no) {
+  const std::uintptr_t all = 0 - static_cast<std::uintptr_t>(condition);
+  return reinterpret_cast<const float*>((reinterpret_cast<std::uintptr_t>(yes) & all) |
+                                        (reinterpret_cast<std::uintptr_t>(no) & ~all));
+}
 
 // Column sums of spike inputs for layers of at most 128 rows (NV vectors of the column-major
 // copy per column): each input's spikes of 64 columns make a 64-bit mask, whose set bits give
@@ -395,7 +406,7 @@ __attribute__((target("avx512f,bmi"), always_inline)) inline void mask_sums(cons
     const float* base = w_cols + first * stride;
     for (std::int64_t a = 0; a < longest; ++a)
       for (int i = 0; i < G; ++i) {
-        const float* column = mask[i] ? base + _tzcnt_u64(mask[i]) * stride : identity;
+        const float* column = pick(mask[i] != 0, base + _tzcnt_u64(mask[i]) * stride, identity);
         mask[i] = _blsr_u64(mask[i]);
         for (int v = 0; v < NV; ++v)
           acc[i][v] = _mm512_add_ps(acc[i][v], _mm512_loadu_ps(column + 16 * v));
