@@ -1,5 +1,9 @@
 #include "host/cpu/batch_stimuli.hpp"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 #include "host/numpy.hpp"
 
 using namespace nanobind::literals;
@@ -11,10 +15,30 @@ namespace {
 // or None.
 nb::object declared_shape(nb::handle node) {
   nb::object input_type = nb::getattr(node, "input_type", nb::none());
+  PyObject *key, *value;
+  Py_ssize_t at = 0;
+  if (PyDict_CheckExact(input_type.ptr()) && PyDict_Next(input_type.ptr(), &at, &key, &value))
+    return nb::borrow(value);
   if (PyDict_Check(input_type.ptr()) && PyDict_Size(input_type.ptr()) > 0)
     return nb::borrow(*nb::iter(input_type.attr("values")()));
   if (is_instance(input_type, Numpy::get().ndarray)) return input_type;
   return nb::none();
+}
+
+// A declared shape that is a tuple of non-negative ints, as those dimensions (numpy takes it
+// as it is); nothing for any other value, whose dimensions numpy works out.
+std::optional<std::vector<std::int64_t>> plain_dims(nb::handle declared) {
+  if (!PyTuple_CheckExact(declared.ptr())) return std::nullopt;
+  std::vector<std::int64_t> dims;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.ptr()); ++i) {
+    PyObject* d = PyTuple_GET_ITEM(declared.ptr(), i);
+    if (!PyLong_CheckExact(d)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(d, &overflow);
+    if (overflow != 0 || v < 0) return std::nullopt;
+    dims.push_back(v);
+  }
+  return dims;
 }
 
 // The names of the graph's Input nodes, as a list, for messages.
@@ -68,7 +92,11 @@ Stimuli read_stimuli(nb::handle graph, const IrKinds& kinds, nb::handle input_da
                       input_names(nodes, kinds));
     {
       nb::object declared = declared_shape(node);
-      if (!declared.is_none()) {
+      const std::optional<std::vector<std::int64_t>> dims =
+          declared.is_none() ? std::nullopt : plain_dims(declared);
+      const bool plain_match = dims && std::equal(shape.begin() + batch_axis + 1, shape.end(),
+                                                  dims->begin(), dims->end());
+      if (!declared.is_none() && !plain_match) {
         nb::object sample_shape = getitem(
             array.attr("shape"), nb::slice(nb::int_(batch_axis + 1), nb::none(), nb::none()));
         nb::object wanted =

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -429,7 +430,10 @@ nb::object collect_result(const Batch& batch) {
     collect_from_run(batch, record.field("outputs"), spike_counts);
   else
     collect_by_sample(batch, record.field("outputs"), spike_counts);
-  nb::object valid = np.module.attr("ones")(batch.size(), "dtype"_a = np.module.attr("bool_"));
+  // (numpy.ones is a Python function of two calls; an empty array filled here is one)
+  nb::object valid = np.empty(batch.size(), np.module.attr("bool_"));
+  if (batch.size() > 0)
+    std::memset(ArrayData(valid, true).data(), 1, static_cast<std::size_t>(batch.size()));
   nb::list errors;
   for (std::int64_t b = 0; b < batch.size(); ++b) {
     if (batch.all_in_run) {
