@@ -14,10 +14,10 @@
 #include "host/cpu/simulate_batch.hpp"
 #include "host/cpu/simulation_result.hpp"
 #include "host/cpu/validation.hpp"
-#include "host/worker_pool.hpp"
 #include "host/numpy.hpp"
 #include "host/python_types.hpp"
 #include "host/typed_function.hpp"
+#include "host/worker_pool.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -8,8 +8,8 @@
 
 #include "core/engine/step_engine.hpp"
 #include "host/cpu/cache_blocks.hpp"
-#include "host/worker_pool.hpp"
 #include "host/simulation/step_loop.hpp"
+#include "host/worker_pool.hpp"
 
 namespace zelka::host::cpu {
 namespace {
