@@ -266,6 +266,22 @@ def test_stimuli_of_the_wrong_shape(stimuli, steps, message):
 # fmt: on
 
 
+def test_declared_shapes_in_any_form_numpy_reads():
+    # a tuple of ints is compared as it is, other forms as numpy reads them
+    for declared in [(40,), [40], (np.int64(40),), 40, np.array([40]), (2, 20), [2, 20]]:
+        graph = Graph.sequential(
+            ("in", Input(input_type={"x": declared})),
+            ("fc", Affine(np.ones((3, 40), F32))),
+            ("lif", LIF(2.0, np.ones(3, F32))),
+            ("out", Output()),
+        )
+        shape = (2, 20) if np.size(declared) == 2 else (40,)
+        got = cpu.simulate_batch(graph, {"in": np.ones((2, *shape), F32)}, 3)
+        assert got.spike_counts["lif"].tolist() == [9, 9], declared
+        with pytest.raises(ValueError, match=r"samples of shape \(41,\) .* declared shape"):
+            cpu.simulate_batch(graph, {"in": np.ones((2, 41), F32)}, 3)
+
+
 def test_argument_rules():
     graph, stimuli = network(), {"in": np.ones((2, 40), F32)}
     with pytest.raises(ValueError, match="record: 'fc1' is not a LIF node of the graph"):
